@@ -1,0 +1,122 @@
+// orq: ZigBee Network Device - Gateway. Process entry, command line and orderly stop.
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ConfigurationRepository.h"
+#include "StopSignal.h"
+
+namespace {
+const char kProgramName[] = "orq";
+const char kVersion[] = "5.3.15";
+
+// Exit statuses of the process.
+constexpr int kExitSigaction = -1;  // 255
+constexpr int kExitConfig = 3;
+constexpr int kExitStopped = 4;
+constexpr int kExitUsage = 5;
+constexpr int kExitVersion = 6;
+}  // namespace
+
+const char* config_filename = "config.ini";
+const char* device_url = "zigbee:///dev/ttyUSB0?dongle=ezsp";
+const char* WSN_Id = "";
+unsigned char verbose = 0;
+ConfigurationRepository* confrep = nullptr;
+
+static void showHelp() {
+    std::puts("Usage: orq [options...] <device url>");
+    std::puts("Options:");
+    std::printf("  %-19s%s\n", "-h", "Show this information");
+    std::printf("  %-19s%s\n", "-c <filename>", "Main configuration filename (default: \"config.ini\"");
+    std::printf("  %-19s%s\n", "-a",
+                "If present, create the network on startup (ignore config.ini setting)");
+    std::printf("  %-19s%s\n", "-m", "If present, use the NVM setting (ignore config.ini setting)");
+    std::printf("  %-19s%s\n", "-d", "Specify the device url");
+    std::printf("  %-19s%s\n", "-n <WSN name>", "WSN name (i.e. QLM ethernet MAC address) ");
+    std::printf("  %-19s%s\n", "-v", "Be verbose.");
+    std::printf("  %-19s%s\n", "-V", "Show the program version and quit.");
+    std::puts("");
+    std::fflush(stdout);
+}
+
+static void showVersion() {
+    std::printf("%s version %s\n", kProgramName, kVersion);
+    std::printf("ORQ for ZigBee networks\n");
+    std::fflush(stdout);
+}
+
+// The orderly stop, on the main thread once SIGINT or SIGTERM has arrived.
+static void terminate_process() {
+    // Extension point: stop the local node (closing the co-processor link) and destroy
+    // the REST broker here, once they exist.
+    std::fflush(stdout);
+    std::exit(kExitStopped);
+}
+
+int main(int argc, char* argv[]) {
+    if (!StopSignal::install()) {
+        std::fputs("ERROR: returned by sigaction\n", stderr);
+        return kExitSigaction;
+    }
+
+    bool autostart = false;
+    bool nvm = false;
+    opterr = 1;
+    int opt;
+    while ((opt = getopt(argc, argv, "c:n:ad:hmvV")) != -1) {
+        switch (opt) {
+            case 'h':
+                showHelp();
+                return kExitUsage;
+            case 'c':
+                config_filename = optarg;
+                break;
+            case 'a':
+                autostart = true;
+                break;
+            case 'm':
+                nvm = true;
+                break;
+            case 'd':
+                device_url = optarg;
+                break;
+            case 'n':
+                WSN_Id = optarg;
+                break;
+            case 'v':
+                verbose = 1;
+                break;
+            case 'V':
+                showVersion();
+                return kExitVersion;
+            default:
+                showHelp();
+                return kExitUsage;
+        }
+    }
+    if (optind < argc) {
+        device_url = argv[optind];
+    }
+
+    confrep = ConfigurationRepository::instance(std::string(config_filename));
+    if (!confrep->load()) {
+        std::printf("ERROR: Loading configuration file %s\n", config_filename);
+        std::fflush(stdout);
+        return kExitConfig;
+    }
+    std::printf("ZigBee Network Device - Gateway (version %s)\n", kVersion);
+    std::fflush(stdout);
+
+    // Extension point: initialise the local node with device_url and WSN_Id, then create,
+    // initialise (autostart, nvm) and start the REST broker, whose poll loop serves HTTP
+    // and watches StopSignal::fd(). Until they exist, the process waits for a stop signal.
+    (void)autostart;
+    (void)nvm;
+    StopSignal::wait();
+    terminate_process();
+}
