@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <mutex>
+
+#include "Agents.h"
+#include "WaitFor.h"
+
+using std::chrono::seconds;
+
+namespace {
+
+// A handler with the shapes of response and notification operations the agents use.
+struct Handler {
+    int responses = 0;
+    int notifications = 0;
+    int lastSession = 0;
+    AgentError lastError = AGENT_ERROR;
+    bool lastAsynch = false;
+    void* onResponse(int session, RPCReqStatus* st) {
+        ++responses;
+        lastSession = session;
+        lastError = st->getReturnValue();
+        return nullptr;
+    }
+    void* onNotify(unsigned char, RPCReqStatus* st) {
+        ++notifications;
+        lastError = st->getReturnValue();
+        lastAsynch = st->isReqAsynch();
+        return nullptr;
+    }
+};
+using ResF = void* (Handler::*)(int, RPCReqStatus*);
+using NotF = void* (Handler::*)(unsigned char, RPCReqStatus*);
+using Ctx = RPCContext<Handler, ResF, NotF>;
+
+// A minimal agent: one procedure with a time-out, as the real agents shape theirs.
+struct Agent {
+    std::mutex mux;
+    std::atomic<int> expiries{0};
+    std::atomic<int> staleExpiries{0};
+    fContext<Handler, Agent, ResF, NotF> ctx;
+    explicit Agent(FeatureControl* fc) : ctx(fc, FEATURE_INQUIRY) {}
+    void onTimer() {
+        std::lock_guard<std::mutex> lock(mux);
+        if (!ctx.isExpiryCurrent()) {
+            ++staleExpiries;
+            return;
+        }
+        ctx.resetTimerEnv();
+        ctx.result = 1;
+        ctx.unlock(Canceled);
+        ++expiries;
+    }
+};
+
+}  // namespace
+
+TEST(TimeoutConversion, ZeroAndAllOnesMeanNoTimer) {
+    int s = 77;
+    EXPECT_FALSE(timeoutToSeconds(0, &s));
+    EXPECT_FALSE(timeoutToSeconds(4294967295UL, &s));
+    EXPECT_FALSE(timeoutToSeconds(static_cast<unsigned long>(-1), &s));
+    EXPECT_EQ(s, 77);
+}
+
+TEST(TimeoutConversion, MillisecondsRoundUpToWholeSeconds) {
+    int s = 0;
+    ASSERT_TRUE(timeoutToSeconds(1, &s));
+    EXPECT_EQ(s, 1);
+    ASSERT_TRUE(timeoutToSeconds(1000, &s));
+    EXPECT_EQ(s, 1);
+    ASSERT_TRUE(timeoutToSeconds(1001, &s));
+    EXPECT_EQ(s, 2);
+    ASSERT_TRUE(timeoutToSeconds(500, &s));
+    EXPECT_EQ(s, 1);
+    ASSERT_TRUE(timeoutToSeconds(4294967294UL, &s));
+    EXPECT_EQ(s, 4294968);
+    ASSERT_TRUE(timeoutToSeconds(ULONG_MAX - 1, &s));
+    EXPECT_EQ(s, INT_MAX);
+}
+
+TEST(FeatureControl, TakesAllRequestedBitsOrNone) {
+    FeatureControl fc;
+    EXPECT_TRUE(fc.lock(2));
+    EXPECT_FALSE(fc.lock(2 | 8));
+    EXPECT_EQ(fc.getLockedFeatures(), 2UL);  // the refused request took nothing
+    EXPECT_TRUE(fc.lock(8));
+    fc.unlock(2);
+    EXPECT_EQ(fc.getLockedFeatures(), 8UL);
+}
+
+TEST(FeatureControl, ConcurrentLockersNeverShareABit) {
+    FeatureControl fc;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                if (fc.lock(FEATURE_SUPER_DISCOVERY)) {
+                    if (++inside > 1) {
+                        overlap = true;
+                    }
+                    --inside;
+                    fc.unlock(FEATURE_SUPER_DISCOVERY);
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_FALSE(overlap.load());
+    EXPECT_EQ(fc.getLockedFeatures(), 0UL);
+}
+
+TEST(fContext, InquiryExcludesLqiAndCombinedDiscoveryButNotNodeDescriptor) {
+    FeatureControl fc;
+    fContext<Handler, Agent, ResF, NotF> inquiry(&fc, FEATURE_INQUIRY);
+    fContext<Handler, Agent, ResF, NotF> lqi(&fc, FEATURE_INQUIRY);
+    fContext<Handler, Agent, ResF, NotF> superDiscovery(&fc, FEATURE_SUPER_DISCOVERY);
+    fContext<Handler, Agent, ResF, NotF> nodeDesc(&fc, FEATURE_NODE_DESC);
+    ASSERT_TRUE(inquiry.lock());
+    EXPECT_FALSE(lqi.lock());
+    EXPECT_FALSE(superDiscovery.lock());
+    EXPECT_EQ(superDiscovery.fstate, Idle);
+    EXPECT_TRUE(nodeDesc.lock());
+    EXPECT_TRUE(inquiry.unlock(End));
+    // The node descriptor request still holds bit 8, so a combined discovery waits.
+    EXPECT_FALSE(superDiscovery.lock());
+    EXPECT_TRUE(nodeDesc.unlock(End));
+    EXPECT_TRUE(superDiscovery.lock());
+}
+
+TEST(fContext, SecondLockOfARunningProcedureFailsAndUnlockNeedsRunning) {
+    FeatureControl fc;
+    fContext<Handler, Agent, ResF, NotF> ctx(&fc, FEATURE_ANNOUNCE);
+    EXPECT_EQ(ctx.fstate, Idle);
+    EXPECT_FALSE(ctx.unlock(End));
+    EXPECT_EQ(ctx.fstate, Idle);
+    ASSERT_TRUE(ctx.lock());
+    EXPECT_TRUE(ctx.isLocked());
+    EXPECT_FALSE(ctx.lock());
+    EXPECT_TRUE(ctx.unlock(Canceled));
+    EXPECT_EQ(ctx.fstate, Canceled);
+    EXPECT_FALSE(ctx.unlock(End));
+    EXPECT_EQ(ctx.fstate, Canceled);
+    EXPECT_EQ(fc.getLockedFeatures(), 0UL);
+    EXPECT_TRUE(ctx.lock());  // a resting state may start again
+}
+
+TEST(fContext, ContextWithoutFeatureWordStillTracksItsState) {
+    fContext<Handler, Agent, ResF, NotF> ctx(nullptr, FEATURE_LOCALNODE);
+    EXPECT_TRUE(ctx.lock());
+    EXPECT_FALSE(ctx.lock());
+    EXPECT_TRUE(ctx.unlock(End));
+}
+
+class TimerContextTest : public ::testing::Test {
+  protected:
+    FeatureControl fc;
+    ThreadPool pool{2, 10, 5000};
+    ManualTimerClock clock;
+    TimerThread timer{&pool, &clock};
+    Agent agent{&fc};
+};
+
+TEST_F(TimerContextTest, KillTimerBeforeExpiryRemovesIt) {
+    agent.ctx.lock();
+    agent.ctx.fTimeout = 1;
+    ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    EXPECT_EQ(timer.pendingCount(), 1);
+    EXPECT_EQ(agent.ctx.killTimer(), 0);
+    EXPECT_EQ(agent.ctx.timerData, nullptr);
+    EXPECT_EQ(agent.ctx.killTimer(), -1);  // nothing armed any more
+    clock.advance(seconds(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(agent.expiries.load(), 0);
+    EXPECT_EQ(agent.staleExpiries.load(), 0);
+}
+
+TEST_F(TimerContextTest, ExpiryRunsTheHandlerAndLaterKillReportsMinusOne) {
+    agent.ctx.lock();
+    agent.ctx.fTimeout = 2;
+    ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    clock.advance(seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(agent.expiries.load(), 0);
+    clock.advance(seconds(1));
+    ASSERT_TRUE(waitFor([&] { return agent.expiries.load() == 1; }));
+    std::lock_guard<std::mutex> lock(agent.mux);
+    EXPECT_EQ(agent.ctx.fstate, Canceled);
+    EXPECT_EQ(agent.ctx.result, 1);
+    EXPECT_EQ(agent.ctx.killTimer(), -1);  // the handler already forgot it
+}
+
+TEST_F(TimerContextTest, KillTimerAfterTheJobLeftTheTimerThreadReportsMinusOne) {
+    agent.ctx.fTimeout = 1;
+    // Hold the agent's mutex so the expiry is handed to the pool but cannot finish.
+    std::unique_lock<std::mutex> lock(agent.mux);
+    ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    clock.advance(seconds(1));
+    ASSERT_TRUE(waitFor([&] { return timer.pendingCount() == 0; }));
+    // Completion got here first: the event is no longer scheduled.
+    EXPECT_EQ(agent.ctx.killTimer(), -1);
+    lock.unlock();
+    // The late expiry sees that its timer is no longer the procedure's and ends nothing.
+    ASSERT_TRUE(waitFor([&] { return agent.staleExpiries.load() == 1; }));
+    EXPECT_EQ(agent.expiries.load(), 0);
+}
+
+TEST_F(TimerContextTest, ExpiryOfAnEarlierRunDoesNotEndTheNextRun) {
+    agent.ctx.fTimeout = 1;
+    std::unique_lock<std::mutex> lock(agent.mux);
+    ASSERT_TRUE(agent.ctx.lock());
+    ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    clock.advance(seconds(1));
+    ASSERT_TRUE(waitFor([&] { return timer.pendingCount() == 0; }));
+    // The first run completes and a second one starts with a fresh timer.
+    agent.ctx.killTimer();
+    agent.ctx.unlock(End);
+    ASSERT_TRUE(agent.ctx.lock());
+    agent.ctx.fTimeout = 5;
+    ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    lock.unlock();
+    ASSERT_TRUE(waitFor([&] { return agent.staleExpiries.load() == 1; }));
+    std::lock_guard<std::mutex> again(agent.mux);
+    EXPECT_EQ(agent.ctx.fstate, Running);
+    EXPECT_NE(agent.ctx.timerData, nullptr);
+}
+
+TEST_F(TimerContextTest, SetTimerFailsWhenTheTimerThreadIsDown) {
+    timer.shutdown();
+    agent.ctx.fTimeout = 1;
+    EXPECT_FALSE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    EXPECT_EQ(agent.ctx.timerData, nullptr);
+    EXPECT_FALSE(agent.ctx.setTimer(nullptr, &agent, &Agent::onTimer));
+}
+
+TEST(RPCContext, MissingCallbacksAreReportedAndSkipped) {
+    Handler h;
+    Ctx none(-1, &h, nullptr, nullptr);
+    EXPECT_FALSE(none.hasResponse());
+    EXPECT_FALSE(none.hasNotify());
+    RPCReqStatus st(End, 0, AGENT_SUCCESS);
+    EXPECT_FALSE(none.respond(-1, &st));
+    EXPECT_FALSE(none.notify(static_cast<unsigned char>(0), &st));
+    EXPECT_EQ(h.responses + h.notifications, 0);
+
+    Ctx noHandler(3, nullptr, &Handler::onResponse, &Handler::onNotify);
+    EXPECT_FALSE(noHandler.hasResponse());
+    EXPECT_FALSE(noHandler.respond(3, &st));
+
+    Ctx both(7, &h, &Handler::onResponse, &Handler::onNotify);
+    EXPECT_TRUE(both.respond(both.getSessionId(), &st));
+    EXPECT_EQ(h.responses, 1);
+    EXPECT_EQ(h.lastSession, 7);
+    Ctx copy = both;  // agents keep a copy, never the caller's object
+    copy.setSessionId(9);
+    EXPECT_EQ(both.getSessionId(), 7);
+    EXPECT_TRUE(copy.notify(static_cast<unsigned char>(1), &st));
+    EXPECT_EQ(h.notifications, 1);
+}
+
+TEST(RPCContext, AContextKindWithoutNotificationHasNoneByType) {
+    Handler h;
+    RPCContext<Handler, ResF, NoCb> ctx(1, &h, &Handler::onResponse, nullptr);
+    RPCReqStatus st(End, 0, AGENT_SUCCESS);
+    EXPECT_TRUE(ctx.hasResponse());
+    EXPECT_FALSE(ctx.hasNotify());
+    EXPECT_FALSE(ctx.notify(&st));
+}
+
+TEST(RPCReqStatus, BuiltFromAContextCopiesStateAndKnowsIfAsynchronous) {
+    Handler h;
+    FeatureControl fc;
+    fContext<Handler, Agent, ResF, NotF> ctx(&fc, FEATURE_INQUIRY);
+    ctx.lock();
+    ctx.result = 1;
+    ctx.rpcContext = Ctx(-1, &h, &Handler::onResponse, &Handler::onNotify);
+    RPCReqStatus st(ctx, TIMER_EXPIRED);
+    EXPECT_EQ(st.getFState(), Running);
+    EXPECT_EQ(st.getFResult(), 1);
+    EXPECT_EQ(st.getReturnValue(), TIMER_EXPIRED);
+    EXPECT_TRUE(st.isReqAsynch());
+
+    ctx.rpcContext = Ctx(-1, &h, &Handler::onResponse, nullptr);
+    EXPECT_FALSE(RPCReqStatus(ctx, AGENT_SUCCESS).isReqAsynch());
+
+    RPCReqStatus plain(NotAvailable, -1, AGENT_BUSY);
+    EXPECT_FALSE(plain.isReqAsynch());
+    RPCReqStatus asynch(End, 0, AGENT_SUCCESS, true);
+    EXPECT_TRUE(asynch.isReqAsynch());
+}

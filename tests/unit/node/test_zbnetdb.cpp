@@ -1,0 +1,453 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "ZbNetDb.h"
+
+namespace {
+const unsigned char kIeeeA[8] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+const unsigned char kIeeeB[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+const unsigned char kIeeeRoot[8] = {0x00, 0x50, 0xC2, 0x37, 0x50, 0x00, 0x00, 0x01};
+
+ZB_NEIGHBOR_TABLE_LIST entry(unsigned short nwk, unsigned char lqi) {
+    ZB_NEIGHBOR_TABLE_LIST e{};
+    e.NetworkAddress = nwk;
+    e.ExtendedAddress[0] = static_cast<unsigned char>(nwk);
+    e.LQI = lqi;
+    e.Depth = 1;
+    e.devTypeRxOnRelation = 0x05;
+    return e;
+}
+
+StartupAttributeInfo defaultSet() {
+    StartupAttributeInfo s;
+    s.startupAttributeSetIndex = 0;
+    s.deviceType = 1;
+    s.isDeviceTypeDefined = true;
+    s.channelMask = 0x8000;
+    s.PANId = 0x1234;
+    for (int i = 0; i < 8; ++i) {
+        s.extendedPANId[i] = static_cast<unsigned char>(0xE0 + i);
+    }
+    s.StartupControl = 4;
+    s.isStartupControlDefined = true;
+    s._securityLevel = 5;
+    std::memset(s.networkKey, 0xAB, 16);
+    std::memset(s.preconfiguredLinkKey, 0xCD, 16);
+    return s;
+}
+}  // namespace
+
+class ZbNetDbTest : public ::testing::Test {
+  protected:
+    ZbNetDb db;
+    Node* addRoot() {
+        Node* root = new Node(0x0000);
+        root->set_ieee_addr(kIeeeRoot);
+        EXPECT_EQ(db.setRoot(root), 0);
+        return root;
+    }
+};
+
+TEST_F(ZbNetDbTest, NewNodeStartsEmpty) {
+    Node n(0x1234);
+    EXPECT_EQ(n.get_nwk_addr(), 0x1234);
+    const unsigned char zero[8] = {0};
+    EXPECT_EQ(std::memcmp(n.get_ieee_addr(), zero, 8), 0);
+    EXPECT_FALSE(n.node_desc.filled);
+    EXPECT_FALSE(n.power_desc.filled);
+    EXPECT_FALSE(n.getIsActive());
+    EXPECT_EQ(n.getKANodeTimer(), -1);
+    EXPECT_EQ(n.getnumOfPingsDone(), 0);
+    EXPECT_EQ(n.getForcePingTimer(), 0);
+    int size = -1;
+    n.getLQIInformationTable(&size);
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(ZbNetDbTest, RootIsSetOnceIsRxOnAndCannotBeRemoved) {
+    Node* root = addRoot();
+    EXPECT_TRUE(root->node_desc.receiveronwhenidle);
+    Node* other = new Node(0x0001);
+    EXPECT_EQ(db.setRoot(other), -1);
+    delete other;
+    EXPECT_EQ(db.removeNodeByNwkAddr(0x0000), -1);
+    EXPECT_EQ(db.findNodeByNwkAddr(0x0000), root);
+    EXPECT_EQ(db.removeNodeByNwkAddr(0x7777), 0);  // absent: nothing to do
+}
+
+TEST_F(ZbNetDbTest, ClearAllButRootKeepsRootAndTranslations) {
+    EXPECT_EQ(db.clearAllButRoot(), -1);
+    Node* root = addRoot();
+    Node* a = db.nodeAnnounce(0x1001, kIeeeA, 0x8E);
+    db.addNeighbor(root, a);
+    db.nodeAnnounce(0x1002, kIeeeB, 0x80);
+    EXPECT_EQ(db.getDBNodesSize(), 3);
+    EXPECT_EQ(db.clearAllButRoot(), 0);
+    EXPECT_EQ(db.getDBNodesSize(), 1);
+    EXPECT_EQ(db.getFirstNode(), root);
+    EXPECT_TRUE(root->neighbor.empty());  // no dangling neighbour left behind
+    EXPECT_EQ(db.translateAddress(kIeeeA), 0x1001);
+    db.clearAll();
+    EXPECT_EQ(db.getRoot(), nullptr);
+    EXPECT_EQ(db.getDBNodesSize(), 0);
+}
+
+TEST_F(ZbNetDbTest, AnnounceCreatesNodeWithTranslationAndTimestamp) {
+    long before = static_cast<long>(std::time(nullptr));
+    Node* n = db.nodeAnnounce(0x2001, kIeeeA, 0x08);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->get_nwk_addr(), 0x2001);
+    EXPECT_EQ(std::memcmp(n->get_ieee_addr(), kIeeeA, 8), 0);
+    EXPECT_TRUE(n->node_desc.receiveronwhenidle);
+    EXPECT_GE(n->getKANodeTimer(), before);
+    EXPECT_EQ(db.translateAddress(kIeeeA), 0x2001);
+    ASSERT_NE(db.translateAddress(static_cast<unsigned short>(0x2001)), nullptr);
+    EXPECT_EQ(std::memcmp(db.translateAddress(static_cast<unsigned short>(0x2001)), kIeeeA, 8), 0);
+    Node* sleepy = db.nodeAnnounce(0x2002, kIeeeB, 0x80);
+    EXPECT_FALSE(sleepy->node_desc.receiveronwhenidle);
+}
+
+TEST_F(ZbNetDbTest, AnnounceUnderNewAddressKeepsTheObjectAndMovesIt) {
+    Node* n = db.nodeAnnounce(0x3001, kIeeeA, 0x08);
+    db.addEndPoint(n, 8);
+    SimpleDescriptor* sd = new SimpleDescriptor();
+    sd->end_point = 8;
+    db.addSimpleDescr(n, sd);
+    n->setForcePingTimer(99);
+    Node* moved = db.nodeAnnounce(0x3002, kIeeeA, 0x00);
+    EXPECT_EQ(moved, n);
+    EXPECT_EQ(moved->get_nwk_addr(), 0x3002);
+    EXPECT_FALSE(moved->node_desc.receiveronwhenidle);  // taken from the new capability
+    EXPECT_EQ(db.findNodeByNwkAddr(0x3001), nullptr);
+    EXPECT_EQ(db.findNodeByNwkAddr(0x3002), n);
+    EXPECT_EQ(db.getEndPointList(n), std::list<int>{8});
+    EXPECT_EQ(db.getSimpleDescr(n, 8), sd);
+    EXPECT_EQ(moved->getForcePingTimer(), 0);
+    EXPECT_EQ(db.translateAddress(kIeeeA), 0x3002);
+    EXPECT_EQ(db.translateAddress(static_cast<unsigned short>(0x3001)), nullptr);
+    EXPECT_EQ(db.getDBNodesSize(), 1);
+}
+
+TEST_F(ZbNetDbTest, AnnounceWithUnchangedAddressKeepsFlags) {
+    Node* n = db.nodeAnnounce(0x3001, kIeeeA, 0x08);
+    n->setIsActive(true);
+    Node* again = db.nodeAnnounce(0x3001, kIeeeA, 0x00);
+    EXPECT_EQ(again, n);
+    EXPECT_TRUE(again->node_desc.receiveronwhenidle);
+    EXPECT_TRUE(again->getIsActive());
+}
+
+TEST_F(ZbNetDbTest, AnnounceUnderAddressOfAnotherIeeeReplacesTheOlderNode) {
+    Node* root = addRoot();
+    Node* old = db.nodeAnnounce(0x4001, kIeeeA, 0x08);
+    db.addNeighbor(root, old);
+    Node* fresh = db.nodeAnnounce(0x4001, kIeeeB, 0x08);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(std::memcmp(fresh->get_ieee_addr(), kIeeeB, 8), 0);
+    EXPECT_EQ(db.findNodeByNwkAddr(0x4001), fresh);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), nullptr);
+    EXPECT_TRUE(root->neighbor.empty());
+    EXPECT_EQ(db.translateAddress(kIeeeA), 65535);  // the address now belongs to B
+    EXPECT_EQ(db.getDBNodesSize(), 2);
+}
+
+TEST_F(ZbNetDbTest, MovingOntoAnOccupiedAddressDropsTheNodeThatHeldIt) {
+    Node* a = db.nodeAnnounce(0x5001, kIeeeA, 0x08);
+    db.nodeAnnounce(0x5002, kIeeeB, 0x08);
+    Node* moved = db.nodeAnnounce(0x5002, kIeeeA, 0x08);
+    EXPECT_EQ(moved, a);
+    EXPECT_EQ(db.getDBNodesSize(), 1);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeB), nullptr);
+}
+
+TEST_F(ZbNetDbTest, AnnounceNeverReplacesTheRoot) {
+    Node* root = addRoot();
+    EXPECT_EQ(db.nodeAnnounce(0x0000, kIeeeA, 0x08), nullptr);
+    EXPECT_EQ(db.getRoot(), root);
+    EXPECT_EQ(db.findNodeByNwkAddr(0x0000), root);
+    // The root announced to itself keeps its object.
+    EXPECT_EQ(db.nodeAnnounce(0x0000, kIeeeRoot, 0xCF), root);
+}
+
+TEST_F(ZbNetDbTest, FindByIeeeAcceptsReversedBytes) {
+    Node* n = db.nodeAnnounce(0x6001, kIeeeA, 0x08);
+    unsigned char reversed[8];
+    for (int i = 0; i < 8; ++i) {
+        reversed[i] = kIeeeA[7 - i];
+    }
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), n);
+    EXPECT_EQ(db.findNodeByIEEEAddr(reversed), n);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeB), nullptr);
+    db.clearAll();
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), nullptr);
+}
+
+TEST_F(ZbNetDbTest, TranslationLookupOfUnknownAddressAddsNothing) {
+    EXPECT_EQ(db.translateAddress(static_cast<unsigned short>(0x1111)), nullptr);
+    EXPECT_EQ(db.translateAddress(kIeeeA), 65535);
+    db.addTranslationEntry(0x1111, kIeeeA);
+    EXPECT_EQ(db.translateAddress(kIeeeA), 0x1111);
+    db.removeTranslationEntry(static_cast<unsigned short>(0x1111));
+    EXPECT_EQ(db.translateAddress(kIeeeA), 65535);
+    db.addTranslationEntry(0x2222, kIeeeB);
+    db.removeTranslationEntry(kIeeeB);
+    EXPECT_EQ(db.translateAddress(static_cast<unsigned short>(0x2222)), nullptr);
+}
+
+TEST_F(ZbNetDbTest, IterationIsByAscendingNetworkAddress) {
+    db.nodeAnnounce(0x0300, kIeeeA, 0);
+    db.nodeAnnounce(0x0100, kIeeeB, 0);
+    Node* root = addRoot();
+    std::vector<unsigned short> seen;
+    for (Node* n = db.getFirstNode(); n != nullptr; n = db.getNextNode(n)) {
+        seen.push_back(n->get_nwk_addr());
+    }
+    EXPECT_EQ(seen, (std::vector<unsigned short>{0x0000, 0x0100, 0x0300}));
+    EXPECT_EQ(db.getNodesCount(nullptr), 3);
+    EXPECT_EQ(db.getNodesCount(root), -1);
+    Node stranger(0x0100);
+    EXPECT_EQ(db.getNextNode(&stranger), nullptr);  // not stored: found by identity only
+}
+
+TEST_F(ZbNetDbTest, NeighboursMoveToTheEndAndAreForgottenWithTheirNode) {
+    Node* root = addRoot();
+    Node* a = db.nodeAnnounce(0x0001, kIeeeA, 0);
+    Node* b = db.nodeAnnounce(0x0002, kIeeeB, 0);
+    db.addNeighbor(root, a);
+    db.addNeighbor(root, b);
+    db.addNeighbor(root, a);
+    EXPECT_EQ(root->neighbor, (std::list<Node*>{b, a}));
+    EXPECT_EQ(db.removeNeighbor(nullptr, a), 1);
+    EXPECT_EQ(db.removeNeighbor(root, b), 0);
+    EXPECT_EQ(root->neighbor, (std::list<Node*>{a}));
+    db.removeNodeByNwkAddr(0x0001);
+    EXPECT_TRUE(root->neighbor.empty());
+    // A neighbour learnt from a report is stored under its address.
+    Node* c = new Node(0x0042);
+    EXPECT_EQ(db.addNeighbor(root, c), 0);
+    EXPECT_EQ(db.findNodeByNwkAddr(0x0042), c);
+}
+
+TEST_F(ZbNetDbTest, LqiTableHoldsFifteenAndUpdatesInPlace) {
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 0);
+    std::vector<ZB_NEIGHBOR_TABLE_LIST> list;
+    for (int i = 0; i < 16; ++i) {
+        list.push_back(
+            entry(static_cast<unsigned short>(0x100 + i), static_cast<unsigned char>(i)));
+    }
+    testing::internal::CaptureStdout();
+    db.updateLQIDetails(n, list.data(), 16);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("updateLQIInformation - Maximum limit reached (15)"), std::string::npos);
+    int size = 0;
+    LQIInformationEntry* table = n->getLQIInformationTable(&size);
+    EXPECT_EQ(size, 15);
+    for (int i = 0; i < 15; ++i) {
+        EXPECT_NE(table[i].shortAddress, 0x10F);  // the 16th was dropped
+    }
+    ZB_NEIGHBOR_TABLE_LIST again = entry(0x105, 200);
+    db.updateLQIDetails(n, &again, 1);
+    n->getLQIInformationTable(&size);
+    EXPECT_EQ(size, 15);
+    EXPECT_EQ(table[5].lqi, 200);
+    EXPECT_EQ(table[5].devTypeRxOnRelation, 0x05);
+    db.updateLQIDetails(nullptr, &again, 1);  // nothing for a null node
+}
+
+TEST_F(ZbNetDbTest, StaleLqiEntriesAreRemoved) {
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 0);
+    std::vector<ZB_NEIGHBOR_TABLE_LIST> all = {entry(1, 10), entry(2, 20), entry(3, 30),
+                                               entry(4, 40)};
+    db.updateLQIDetails(n, all.data(), 4);
+    n->removeOldLQIInformation(all.data(), 4);  // everything still reported
+    int size = 0;
+    LQIInformationEntry* table = n->getLQIInformationTable(&size);
+    EXPECT_EQ(size, 4);
+    std::vector<ZB_NEIGHBOR_TABLE_LIST> some = {entry(4, 40), entry(2, 20)};
+    n->removeOldLQIInformation(some.data(), 2);
+    n->getLQIInformationTable(&size);
+    ASSERT_EQ(size, 2);
+    std::vector<unsigned short> left = {table[0].shortAddress, table[1].shortAddress};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<unsigned short>{2, 4}));
+    n->removeOldLQIInformation(nullptr, 0);
+    n->getLQIInformationTable(&size);
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(ZbNetDbTest, SimpleDescriptorsAndEndPointsOfANode) {
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 0);
+    db.addEndPoint(n, 1);
+    db.addEndPoint(n, 2);
+    std::list<int> copy = db.getEndPointList(n);
+    copy.push_back(3);
+    EXPECT_EQ(db.getEndPointList(n).size(), 2u);
+    db.clearEndPointList(n);
+    EXPECT_TRUE(db.getEndPointList(n).empty());
+    for (int ep : {1, 2}) {
+        SimpleDescriptor* sd = new SimpleDescriptor();
+        sd->end_point = ep;
+        db.addSimpleDescr(n, sd);
+    }
+    SimpleDescriptor* replacement = new SimpleDescriptor();
+    replacement->end_point = 1;
+    db.addSimpleDescr(n, replacement);  // the earlier one for end point 1 is freed
+    EXPECT_EQ(db.getSimpleDescr(n, 1), replacement);
+    EXPECT_EQ(db.clearSimpleDescr(n, 2), 0);
+    EXPECT_EQ(db.clearSimpleDescr(n, 2), -1);
+    EXPECT_EQ(db.getSimpleDescr(n, 2), nullptr);
+    db.clearSimpleDescrList(n);
+    EXPECT_EQ(db.getSimpleDescr(n, 1), nullptr);
+}
+
+TEST_F(ZbNetDbTest, DefaultSimpleDescriptorAndLocalServices) {
+    SimpleDescriptor sd;
+    sd.input_cluster = {1, 2, 3};
+    ZbNetDb::createDefaultSimpleDescr(8, &sd);
+    EXPECT_EQ(sd.end_point, 8);
+    EXPECT_EQ(sd.profile_id, 0xA1E0);
+    EXPECT_EQ(sd.device_id, 1);
+    EXPECT_EQ(sd.device_ver, 0);
+    EXPECT_EQ(sd.input_cluster, std::list<int>{0x0300});
+    EXPECT_EQ(sd.output_cluster, std::list<int>{0x0300});
+
+    EXPECT_EQ(db.setServicesSD(nullptr), -1);
+    EXPECT_EQ(db.removeServicesSD(nullptr), -1);
+    EXPECT_EQ(db.getFirstServicesSD(), nullptr);
+    SimpleDescriptor sd2;
+    sd2.end_point = 3;
+    EXPECT_EQ(db.setServicesSD(&sd), 0);
+    EXPECT_EQ(db.setServicesSD(&sd2), 0);
+    EXPECT_EQ(db.getFirstServicesSD(), &sd2);
+    EXPECT_EQ(db.getNextServicesSD(&sd2), &sd);
+    EXPECT_EQ(db.getNextServicesSD(&sd), nullptr);
+    EXPECT_EQ(db.removeServicesSD(&sd2), 0);
+    EXPECT_EQ(db.getFirstServicesSD(), &sd);
+}
+
+TEST_F(ZbNetDbTest, DefaultSetIsStoredFromItsOwnValues) {
+    StartupAttributeInfo def = defaultSet();
+    db.setStartupAttributeInfo(0, &def);
+    StartupAttributeInfo* s = db.getStartupAttributeInfo(0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->deviceType, 1);
+    EXPECT_EQ(s->channelMask, 0x8000UL);
+    EXPECT_EQ(s->PANId, 0x1234);
+    EXPECT_EQ(s->StartupControl, 4);
+    EXPECT_EQ(s->_securityLevel, 5);
+    EXPECT_EQ(s->networkKey[15], 0xAB);
+    EXPECT_EQ(s->preconfiguredLinkKey[0], 0xCD);
+    EXPECT_EQ(s->extendedPANId[7], 0xE7);
+    EXPECT_EQ(db.getCurrentStartupAttributeSetIndex(), 0);
+    EXPECT_EQ(db.getStartupAttributeInfo(1), nullptr);
+}
+
+TEST_F(ZbNetDbTest, CopyFromDefaultTakesOnlyDeviceTypeAndStartupControlFromTheRequest) {
+    StartupAttributeInfo def = defaultSet();
+    db.setStartupAttributeInfo(0, &def);
+    StartupAttributeInfo req;
+    req.startupAttributeSetIndex = 0;
+    req.deviceType = 2;
+    req.isDeviceTypeDefined = true;
+    req.StartupControl = 0;
+    req.isStartupControlDefined = true;
+    req.channelMask = 0x07FFF800;
+    req.PANId = 0x9999;
+    req._securityLevel = 0;
+    db.setStartupAttributeInfo(1, &req);
+    StartupAttributeInfo* s = db.getStartupAttributeInfo(0);
+    EXPECT_EQ(s->deviceType, 2);
+    EXPECT_EQ(s->StartupControl, 0);
+    EXPECT_EQ(s->channelMask, 0x8000UL);
+    EXPECT_EQ(s->PANId, 0x1234);
+    EXPECT_EQ(s->_securityLevel, 5);
+    EXPECT_EQ(s->networkKey[0], 0xAB);
+}
+
+TEST_F(ZbNetDbTest, NewSetTakesUndefinedValuesFromTheDefault) {
+    StartupAttributeInfo def = defaultSet();
+    db.setStartupAttributeInfo(0, &def);
+    StartupAttributeInfo req;
+    req.startupAttributeSetIndex = 3;
+    req.isDeviceTypeDefined = true;  // defined but 0: the default's for a new set
+    req.deviceType = 0;
+    req.isStartupControlDefined = false;
+    req.channelMask = 0x1000;
+    req.PANId = 0x4321;
+    db.setStartupAttributeInfo(0, &req);
+    StartupAttributeInfo* s = db.getStartupAttributeInfo(3);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(db.getCurrentStartupAttributeSetIndex(), 3);
+    EXPECT_EQ(s->deviceType, 1);
+    EXPECT_EQ(s->StartupControl, 4);
+    EXPECT_EQ(s->channelMask, 0x1000UL);  // flag 0: from the request
+    EXPECT_EQ(s->PANId, 0x4321);
+    // An existing set keeps its device type when given a defined 0.
+    s->deviceType = 3;
+    db.setStartupAttributeInfo(0, &req);
+    EXPECT_EQ(db.getStartupAttributeInfo(3)->deviceType, 3);
+    // Undefined: the default's again.
+    req.isDeviceTypeDefined = false;
+    db.setStartupAttributeInfo(0, &req);
+    EXPECT_EQ(db.getStartupAttributeInfo(3)->deviceType, 1);
+    db.removeAllStartupAttributeInfo();
+    EXPECT_EQ(db.getStartupAttributeInfo(0), nullptr);
+    EXPECT_EQ(db.getStartupAttributeInfo(3), nullptr);
+}
+
+TEST_F(ZbNetDbTest, TrustCentreKeyTableReusesRecordsPerIndex) {
+    tcKeyTableEntry e;
+    e.keyTableEntryIndex = 1;
+    std::memcpy(e.ieeeAddress, kIeeeA, 8);
+    std::memset(e.preconfiguredLinkKey, 0x11, 16);
+    db.setTCKeyTableEntry(&e);
+    tcKeyTableEntry* stored = db.getTCKeyTableEntry(1);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_NE(stored, &e);  // a copy
+    e.preconfiguredLinkKey[0] = 0x22;
+    db.setTCKeyTableEntry(&e);
+    EXPECT_EQ(db.getTCKeyTableEntry(1), stored);
+    EXPECT_EQ(stored->preconfiguredLinkKey[0], 0x22);
+    EXPECT_EQ(db.getTCKeyTableEntry(0), nullptr);
+    db.setTCKeyTableSize(3);
+    EXPECT_EQ(db.getTCKeyTableSize(), 3);
+    db.removeAllTCKeyTableEntry();
+    EXPECT_EQ(db.getTCKeyTableEntry(1), nullptr);
+    db.setStartModeSetting(2);
+    EXPECT_EQ(db.getStartModeSetting(), 2);
+}
+
+TEST_F(ZbNetDbTest, ConcurrentAnnouncementsAndRemovalsKeepTheDatabaseConsistent) {
+    addRoot();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            unsigned char ieee[8] = {0x10, static_cast<unsigned char>(t), 0, 0, 0, 0, 0, 0};
+            for (int i = 0; i < 300; ++i) {
+                ieee[2] = static_cast<unsigned char>(i % 20);
+                unsigned short nwk = static_cast<unsigned short>(0x100 + (i * 7 + t) % 40);
+                db.nodeAnnounce(nwk, ieee, 0x08);
+                if (i % 5 == 0) {
+                    db.removeNodeByNwkAddr(static_cast<unsigned short>(0x100 + i % 40));
+                }
+                std::lock_guard<std::recursive_mutex> lock(db.mutex());
+                for (Node* n = db.getFirstNode(); n != nullptr; n = db.getNextNode(n)) {
+                    (void)n->get_nwk_addr();
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    // Every stored node is found under its own address.
+    std::lock_guard<std::recursive_mutex> lock(db.mutex());
+    for (auto& kv : db.getNodeDict()) {
+        EXPECT_EQ(kv.first, kv.second->get_nwk_addr());
+    }
+    EXPECT_NE(db.getRoot(), nullptr);
+}
