@@ -1,0 +1,242 @@
+#ifndef ORQ_CHTTPSERVER_H
+#define ORQ_CHTTPSERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "CDebug.h"
+#include "CResource.h"
+#include "RESTErrors.h"
+
+struct MHD_Connection;
+struct MHD_Daemon;
+class HTTPServer;
+class HTTPSessionContext;
+
+enum HTTPSessionStatus {
+    S_READING_BODY = 0,
+    S_BODY_READ = 1,
+    S_SERVING = 2,
+    S_SERVED = 3,
+    S_READY = 4,
+    S_TERM = 5,
+};
+
+// What the server knows of one exchange: made when the request line arrives, handed to the
+// session as its `context`, freed when libmicrohttpd reports the exchange finished. Poll-loop
+// thread only.
+struct HTTPRequestArg {
+    HTTPServer* server = nullptr;
+    MHD_Connection* connection = nullptr;
+    std::string method;
+    std::string path;
+    std::string query;
+    Resource* resource = nullptr;
+    HTTPSessionContext* state = nullptr;
+    // The body bytes of the current call.
+    const char* in = nullptr;
+    size_t inLen = 0;
+    bool connectionError = false;
+    bool suspended = false;
+    bool clientGone = false;
+    bool replied = false;
+};
+
+// One HTTP exchange. Made and destroyed on the poll-loop thread. Other threads reach it only
+// through HTTPServer::withActiveSession, under the server's session lock; the status and the
+// reply body are additionally guarded by the session's own mutex.
+class HTTPSessionContext {
+  public:
+    explicit HTTPSessionContext(HTTPRequestArg* arg);
+    virtual ~HTTPSessionContext();
+    HTTPSessionContext(const HTTPSessionContext&) = delete;
+    HTTPSessionContext& operator=(const HTTPSessionContext&) = delete;
+
+    // Reads the announced body length; throws 411 when a POST or PUT has none, 413 when it
+    // exceeds the server's body bound.
+    virtual void check();
+    virtual void setResponse(const std::string& text);
+    // Appends the bytes of the current call to the body.
+    virtual void processPostData();
+
+    Method getReqMethod() const;
+    const char* getReqMethodStr() const { return context->method.c_str(); }
+    const char* getReqURI() const { return context->path.c_str(); }
+    const char* getQueryStr() const { return context->query.c_str(); }
+    // A request header, or null. Poll-loop thread only.
+    const char* getHeader(const char* name) const;
+    const std::string& getRxDataBuffer() const { return rxDataBuffer; }
+    std::string* rxData() { return &rxDataBuffer; }
+    HTTPSessionStatus getSessionStatus() const;
+    void setSessionStatus(HTTPSessionStatus s);
+    std::string getResponse() const;
+    int getSessionId() const { return sessionId; }
+    HTTPServer* getServer() const { return context->server; }
+
+    // Stores `text` as the reply and sets S_READY when the exchange is being served or
+    // waiting for its reply; false otherwise (already answered or not yet dispatched).
+    bool setReadyResponse(const std::string& text);
+
+    // Queue the reply on the connection (poll-loop thread only).
+    void sendResponse();
+    void reply(const HTTPException& e);
+
+    static int getSessionId(const HTTPSessionContext* s) { return s->sessionId; }
+
+  protected:
+    friend class HTTPServer;
+
+    bool debugEnabled = false;
+    int debugLevel = 0;
+    Debug pLogger{"SessionContext"};
+    HTTPRequestArg* context;
+    unsigned long contentLen = 0;
+    unsigned long numReadBytes = 0;
+    std::string rxDataBuffer;
+    HTTPSessionStatus status;
+    std::string body;
+    int sessionId = -1;
+    mutable std::mutex mux;
+};
+
+// The embedded HTTP server: one libmicrohttpd daemon per configured port, driven by the
+// poll loop of the thread that calls start() (the main thread of the gateway). The tree of
+// Resource objects is the URI registry; the tree, the daemons and the sessions are worked by
+// that thread only, except for the operations marked "any thread".
+class HTTPServer {
+  public:
+    HTTPServer();
+    virtual ~HTTPServer();
+    HTTPServer(const HTTPServer&) = delete;
+    HTTPServer& operator=(const HTTPServer&) = delete;
+
+    // Runs the poll loop until requestStop() or the stop descriptor fires without a hook.
+    virtual void start();
+    virtual Resource* createResource(Resource* parent, const ResourceDescriptor* descriptor,
+                                     ResourceHandler* handler, intptr_t data);
+    virtual Resource* findResource(Resource* parent, const std::string& name);
+    virtual void removeResource(Resource* resource);
+    virtual void clearResource(Resource* resource);
+    virtual HTTPSessionContext* makeSessionContext(HTTPRequestArg* arg);
+    virtual void serveRequest(Resource* resource, HTTPSessionContext* session);
+
+    // Adds `resource` under `parent` (the root when null); its URIs are reachable at once.
+    void registerResource(Resource* resource, Resource* parent);
+    void unregisterResource(Resource* resource);
+    // Puts `resource` and everything below it under digest authentication with the
+    // htdigest-format password file `passwordFile`.
+    void protectResource(Resource* resource, const char* passwordFile);
+    void updateAssociations();
+    std::string getProtectValue() const;
+
+    // Options: "ports" (comma-separated list of [address:]port[s], "s" for HTTPS; setting it
+    // (re)starts the listeners), "ssl_cert" (PEM file holding certificate and private key),
+    // "protect" (read only). Returns 0 on success, 1 on failure.
+    int setOption(const char* name, const char* value);
+    const char* getOption(const char* name);
+    void setPollTimeout(int ms) { pollTimeout = ms; }
+    // Largest request body accepted; larger ones get 413.
+    void setMaxBodySize(size_t bytes) { maxBodySize = bytes; }
+    size_t getMaxBodySize() const { return maxBodySize; }
+    // Idle time after which libmicrohttpd drops a connection (applies to listeners started
+    // afterwards).
+    void setConnectionTimeout(unsigned seconds) { connectionTimeout = seconds; }
+    // The ports actually bound, in the order of the "ports" option.
+    std::vector<int> listeningPorts() const;
+
+    // Poll-loop thread: the session of an open exchange, or null (logged).
+    HTTPSessionContext* getHTTPSessionContext(int id);
+    // Any thread: runs `fn` on the open exchange `id` under the session lock, so the session
+    // cannot go away meanwhile. False (logged) when `id` is not open.
+    bool withActiveSession(int id, const std::function<void(HTTPSessionContext&)>& fn);
+    // Any thread: the exchange `id` has its reply; the poll loop writes it.
+    void notifyReady(int id);
+    size_t activeSessionCount() const;
+
+    // One pass of the loop: waits up to `timeoutMs` for network events or a wake-up.
+    void poll(int timeoutMs);
+    // Any thread: makes start() return after its current pass.
+    void requestStop();
+    // Any thread: runs `fn` on the poll-loop thread during its next pass.
+    void runOnLoop(std::function<void()> fn);
+    // When `fd` becomes readable the loop calls `hook` (or, with no hook, returns from
+    // start()). Used for the process's stop-signal descriptor.
+    void setStopHook(int fd, std::function<void()> hook);
+
+    Resource* getRoot() { return &root; }
+    // Resolves a request path against the tree ("*" children match any name).
+    Resource* resolve(const std::string& path);
+
+    // Stops every listener, ending open exchanges. Called by the destructors; a derived class
+    // whose sessions call back into it calls it first.
+    void stopListeners();
+
+    static const ResourceDescriptor rootDesc;
+
+  protected:
+    friend struct HTTPServerGlue;
+
+    // Poll-loop thread: one libmicrohttpd call for an exchange; returns an MHD result.
+    int handle(HTTPRequestArg* arg, bool firstCall);
+    bool authenticate(HTTPRequestArg* arg);
+    void endSession(HTTPRequestArg* arg);
+    int processReady();
+    void checkSuspended();
+
+    struct DigestUser {
+        std::string realm;
+        uint8_t ha1[16];
+    };
+    struct PasswordTable {
+        bool loaded = false;
+        std::map<std::string, DigestUser> users;
+        std::string realm;
+    };
+    bool loadPasswordFile(const std::string& file, PasswordTable& table);
+    const std::string* protectionFor(const Resource* resource) const;
+
+    struct PortSpec {
+        std::string address;
+        int port = 0;
+        bool tls = false;
+    };
+    bool startListeners(const std::vector<PortSpec>& specs);
+
+    std::vector<MHD_Daemon*> serverContext;
+    int pollTimeout = 1000;
+    bool debugEnabled = false;
+    int debugLevel = 0;
+    Debug pLogger{"HTTPServer"};
+    Resource root;
+    std::map<std::string, std::string> plist;
+    // Open exchanges by identifier, under `sessionMux`.
+    std::map<int, HTTPSessionContext*> activeHTTPSessions;
+    mutable std::mutex sessionMux;
+    int nextSessionId = 1;
+
+    std::string portsOption;
+    std::string sslCertFile;
+    std::string sslPem;
+    std::string protectOption;
+    std::map<std::string, PasswordTable> passwordTables;
+    std::vector<char> digestRandom;
+    size_t maxBodySize = 256 * 1024;
+    unsigned connectionTimeout = 30;
+    std::set<HTTPRequestArg*> suspended;
+
+    int wakeFd = -1;
+    std::mutex loopMux;
+    std::vector<int> readyIds;
+    std::vector<std::function<void()>> posted;
+    std::atomic<bool> stopRequested{false};
+    int stopFd = -1;
+    std::function<void()> stopHook;
+};
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef ORQ_CQUERYPARSER_H
+#define ORQ_CQUERYPARSER_H
+
+#include <string>
+
+#include "CDebug.h"
+
+// Reads parameters from a raw query string ("a=1&b&c=x"). Stateless after construction, so
+// any thread may use it. One process-wide instance (getQueryParser()); tests may make their own.
+class QueryParser {
+  public:
+    QueryParser();
+    static QueryParser* getQueryParser();
+
+    void init() {}
+
+    // True when `name` occurs in `query` followed by "=", "&" or the end; `out` gets the
+    // value (the text after "=" up to the next "&" or the end), empty otherwise. The first
+    // such occurrence counts; the name is searched as a substring. Null arguments: false.
+    bool getParameter(const char* name, const char* query, std::string& out) const;
+    // True when `name` occurs anywhere in `query`.
+    bool isParameterPresent(const char* name, const char* query) const;
+
+  private:
+    mutable Debug pLogger{"QueryParser"};
+    bool debugEnabled = false;
+};
+
+#endif

@@ -1,0 +1,100 @@
+#ifndef ORQ_CRESTCLIENT_H
+#define ORQ_CRESTCLIENT_H
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "CDebug.h"
+#include "CHTTPClient.h"
+
+// Something a URI listener carries for whoever answers it (the REST server's
+// RESTCallbackInfo, in practice).
+class UriListenerHandback {
+  public:
+    virtual ~UriListenerHandback() = default;
+    virtual UriListenerHandback* clone() const = 0;
+};
+
+// One registered URI listener. Copying clones the handback; the listener owns it.
+struct uriListener_t {
+    uriListener_t() = default;
+    // A new listener: fresh `id`, `type` from the URL; takes `handback` (may be null).
+    uriListener_t(const std::string& url, UriListenerHandback* handback);
+    uriListener_t(const uriListener_t& other);
+    uriListener_t& operator=(const uriListener_t& other);
+    ~uriListener_t();
+
+    std::string URL;
+    UriListenerHandback* hback = nullptr;
+    // 1: the URL names this host (loopback address or host name); 2: any other host.
+    int type = 2;
+    // 8 lower-case hexadecimal digits from `serial`.
+    std::string id;
+
+    // Starts at the start time in seconds; one more for every new listener.
+    static unsigned serial;
+};
+
+// 1 when `url` is an http(s) URL naming this host, 2 otherwise.
+int listenerTypeOf(const std::string& url);
+// True for http:// and https:// URLs (scheme compared without regard to case).
+bool isAllowedListenerURL(const std::string& url);
+
+// Delivers documents to URI listeners as HTTP POSTs, without making senders wait. Two
+// bounded queues (1: listeners on this host, 2: remote ones), each with its own delivery
+// thread and HTTPClient, so a stalled remote listener never holds back a local one.
+// sendPostData may be called from any thread; the queues are guarded by `mux`.
+class RESTClient {
+  public:
+    static constexpr size_t kMaxQueued = 100;
+
+    struct postMessage {
+        std::string URL;
+        std::string data;
+    };
+    struct threadContext_t {
+        RESTClient* client;
+        int queue;
+    };
+
+    RESTClient();
+    ~RESTClient();
+    RESTClient(const RESTClient&) = delete;
+    RESTClient& operator=(const RESTClient&) = delete;
+
+    // The process-wide client, made on first use.
+    static RESTClient* getRESTClient();
+
+    // Reads RESTClient:httpOptTimeout and starts both delivery threads. Main thread.
+    void init();
+    // Queues `text` for the listener's URL. 0 when queued; -1 when dropped because the
+    // queue is full or the URL is not an http(s) URL (both logged).
+    int sendPostData(const uriListener_t* listener, const std::string& text);
+    // Same, for a URL and a queue number.
+    int sendPostData(const std::string& URL, int queue, const std::string& text);
+    // Messages waiting in `queue`, the one being sent included.
+    size_t queuedCount(int queue);
+
+  private:
+    void dispatchPostData(int queue);
+    static size_t receivePostResponse_SW(char* ptr, size_t size, size_t nmemb, void* userdata);
+    size_t receivePostResponse(char* ptr, size_t size, size_t nmemb);
+
+    Debug pLogger{"RESTClient"};
+    bool debugEnabled = false;
+    int debugLevel = 0;
+    std::map<int, threadContext_t> threadContextMap;
+    std::map<int, std::unique_ptr<HTTPClient>> httpClientPool;
+    bool running = false;
+    std::mutex mux;
+    std::condition_variable wake;
+    std::map<int, std::thread> pthread_tMap;
+    std::map<int, std::deque<postMessage>> postMessagesBuffers;
+};
+
+#endif

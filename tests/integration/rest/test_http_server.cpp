@@ -1,0 +1,322 @@
+// The HTTP server over real sockets on 127.0.0.1: dispatch through the resource tree,
+// request bodies, error replies, late replies from other threads, sessions whose client
+// leaves, HTTPS and digest authentication.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+
+#include "CHTTPServer.h"
+#include "RestTestSupport.h"
+
+using namespace resttest;
+
+namespace {
+
+struct Seen {
+    std::string uri;
+    Method method = M_OTHER;
+    std::string query;
+    std::string body;
+    int sessionId = -1;
+};
+
+// Records each request; answers at once with "<ok>" + the URI, unless told to hold the
+// reply (the exchange then waits for another thread).
+class RecordingHandler : public ResourceHandler {
+  public:
+    void handle(Resource* resource, const char* uri, Method method, const char* query,
+                std::string* body, HTTPSessionContext* session) override {
+        std::lock_guard<std::mutex> lock(mux);
+        Seen s;
+        s.uri = uri;
+        s.method = method;
+        s.query = query;
+        s.body = *body;
+        s.sessionId = session->getSessionId();
+        seen.push_back(s);
+        if (!hold) {
+            session->setReadyResponse("<ok>" + resource->uri + "</ok>");
+        }
+    }
+    std::vector<Seen> all() {
+        std::lock_guard<std::mutex> lock(mux);
+        return seen;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mux);
+        return seen.size();
+    }
+    std::atomic<bool> hold{false};
+
+  private:
+    std::mutex mux;
+    std::vector<Seen> seen;
+};
+
+// Dispatches to the resource's handler, as the REST server does.
+class DispatchingServer : public HTTPServer {
+  public:
+    void serveRequest(Resource* resource, HTTPSessionContext* session) override {
+        if (resource->handler == nullptr) {
+            HTTPServer::serveRequest(resource, session);
+            return;
+        }
+        resource->handler->handle(resource, session->getReqURI(), session->getReqMethod(),
+                                  session->getQueryStr(), session->rxData(), session);
+    }
+};
+
+const ResourceDescriptor kNet("net");
+const ResourceDescriptor kDefault("default");
+const ResourceDescriptor kNodes("wsnnodes");
+const ResourceDescriptor kAny("*");
+const ResourceDescriptor kVersion("version");
+const ResourceDescriptor kPlain("plain");
+
+class HttpServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        net = server.createResource(nullptr, &kNet, &handler, 0);
+        Resource* def = server.createResource(net, &kDefault, &handler, 0);
+        nodes = server.createResource(def, &kNodes, &handler, 0);
+        server.createResource(nodes, &kAny, &handler, 7);
+        server.createResource(nullptr, &kVersion, &handler, 0);
+        server.createResource(nullptr, &kPlain, nullptr, 0);
+        ASSERT_EQ(0, server.setOption("ports", "127.0.0.1:0"));
+        port = server.listeningPorts().at(0);
+        loop = std::make_unique<LoopThread>(server);
+    }
+    void TearDown() override { loop.reset(); }
+
+    std::string url(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
+
+    DispatchingServer server;
+    RecordingHandler handler;
+    Resource* net = nullptr;
+    Resource* nodes = nullptr;
+    int port = 0;
+    std::unique_ptr<LoopThread> loop;
+};
+
+TEST_F(HttpServerTest, DispatchesByUriAndMethodWithQueryAndBody) {
+    HttpResult r = httpGet(url("/version?timeout=1e&urilistener=http://x:1/a"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("<ok>/version</ok>", r.body);
+    EXPECT_NE(std::string::npos, r.headers.find("Content-Type: text/xml"));
+
+    r = httpSend("POST", url("/net/default/wsnnodes"), "<a>body</a>");
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("<ok>/net/default/wsnnodes</ok>", r.body);
+    r = httpSend("PUT", url("/net"), "x");
+    EXPECT_EQ("<ok>/net</ok>", r.body);
+    r = httpRequest("DELETE", url("/net/default"));
+    EXPECT_EQ("<ok>/net/default</ok>", r.body);
+    r = httpRequest("PATCH", url("/net/default"));
+    EXPECT_EQ(200, r.status);
+
+    auto seen = handler.all();
+    ASSERT_EQ(5u, seen.size());
+    EXPECT_EQ("/version", seen[0].uri);
+    EXPECT_EQ(M_GET, seen[0].method);
+    EXPECT_EQ("timeout=1e&urilistener=http://x:1/a", seen[0].query);
+    EXPECT_EQ(M_POST, seen[1].method);
+    EXPECT_EQ("<a>body</a>", seen[1].body);
+    EXPECT_EQ(M_PUT, seen[2].method);
+    EXPECT_EQ(M_DELETE, seen[3].method);
+    EXPECT_EQ(M_OTHER, seen[4].method);
+    EXPECT_NE(seen[0].sessionId, seen[1].sessionId);
+}
+
+TEST_F(HttpServerTest, WildcardChildMatchesAnyNameAndUnknownPathsAre404) {
+    HttpResult r = httpGet(url("/net/default/wsnnodes/1234"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("<ok>/net/default/wsnnodes/*</ok>", r.body);
+    EXPECT_EQ(404, httpGet(url("/net/other")).status);
+    EXPECT_EQ(404, httpGet(url("/version/extra")).status);
+    EXPECT_EQ(1u, handler.count());
+}
+
+TEST_F(HttpServerTest, BaseServerForbidsResourcesWithoutServerLogic) {
+    HttpResult r = httpGet(url("/plain"));
+    EXPECT_EQ(403, r.status);
+    EXPECT_EQ("Forbidden", r.body);
+}
+
+TEST_F(HttpServerTest, PostWithoutContentLengthIs411) {
+    int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    std::string reply = readAll(fd);
+    close(fd);
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 411"));
+    EXPECT_NE(std::string::npos, reply.find("Content-Length Required"));
+
+    // A chunked body announces no length either.
+    RequestOptions opt;
+    std::string body = "abc";
+    opt.body = &body;
+    opt.headers = {"Transfer-Encoding: chunked"};
+    EXPECT_EQ(411, httpRequest("PUT", url("/version"), opt).status);
+    EXPECT_EQ(0u, handler.count());
+}
+
+TEST_F(HttpServerTest, BodyArrivingInPiecesIsDispatchedOnlyWhenComplete) {
+    int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    sendAll(fd,
+            "POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+            "Content-Length: 12\r\n\r\nhello");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(0u, handler.count());
+    sendAll(fd, " wo");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(0u, handler.count());
+    sendAll(fd, "rld!");
+    std::string reply = readAll(fd);
+    close(fd);
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 200"));
+    ASSERT_EQ(1u, handler.count());
+    EXPECT_EQ("hello world!", handler.all()[0].body);
+}
+
+TEST_F(HttpServerTest, BodyOverTheBoundIs413AndNeverDispatched) {
+    std::string big(server.getMaxBodySize() + 1, 'x');
+    HttpResult r = httpSend("POST", url("/version"), big);
+    EXPECT_EQ(413, r.status);
+    std::string atBound(server.getMaxBodySize(), 'y');
+    r = httpSend("POST", url("/version"), atBound);
+    EXPECT_EQ(200, r.status);
+    ASSERT_EQ(1u, handler.count());
+    EXPECT_EQ(atBound.size(), handler.all()[0].body.size());
+
+    // A client announcing a huge body is refused before any of it is read.
+    int fd = connectTo(port);
+    sendAll(fd, "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n");
+    std::string reply = readAll(fd, 5000);
+    close(fd);
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 413"));
+}
+
+TEST_F(HttpServerTest, ReplySetLaterFromAnotherThreadCompletesTheExchange) {
+    handler.hold = true;
+    std::atomic<bool> answered{false};
+    auto started = std::chrono::steady_clock::now();
+    std::thread agent([&] {
+        ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        int id = handler.all()[0].sessionId;
+        bool found = server.withActiveSession(id, [&](HTTPSessionContext& s) {
+            EXPECT_EQ(S_SERVED, s.getSessionStatus());
+            answered = s.setReadyResponse("<late/>");
+        });
+        EXPECT_TRUE(found);
+        server.notifyReady(id);
+    });
+    HttpResult r = httpGet(url("/version"));
+    agent.join();
+    auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("<late/>", r.body);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+    EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
+}
+
+TEST_F(HttpServerTest, SessionOfAClientThatLeftIsCleanedUpAndLateReplyDropped) {
+    handler.hold = true;
+    int fd = connectTo(port);
+    sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
+    EXPECT_EQ(1u, server.activeSessionCount());
+    close(fd);
+    EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
+    int id = handler.all()[0].sessionId;
+    EXPECT_FALSE(server.withActiveSession(id, [](HTTPSessionContext&) { FAIL(); }));
+    server.notifyReady(id);
+    // The server goes on serving.
+    handler.hold = false;
+    EXPECT_EQ(200, httpGet(url("/version")).status);
+}
+
+TEST_F(HttpServerTest, RemovingASubtreeMakesItsUrisUnreachable) {
+    EXPECT_EQ(200, httpGet(url("/net/default/wsnnodes/0001")).status);
+    loop->run([&] { server.removeResource(server.findResource(nullptr, "net")); });
+    EXPECT_EQ(404, httpGet(url("/net")).status);
+    EXPECT_EQ(404, httpGet(url("/net/default/wsnnodes")).status);
+    EXPECT_EQ(404, httpGet(url("/net/default/wsnnodes/0001")).status);
+    EXPECT_EQ(200, httpGet(url("/version")).status);
+}
+
+TEST_F(HttpServerTest, ManyConcurrentClientsAreAllAnswered) {
+    std::vector<std::thread> clients;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&] {
+            for (int k = 0; k < 10; ++k) {
+                if (httpGet(url("/version")).status == 200) {
+                    ++ok;
+                }
+            }
+        });
+    }
+    for (auto& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(80, ok.load());
+}
+
+TEST(HttpServerOptions, PortListAndStopDescriptor) {
+    HTTPServer server;
+    EXPECT_EQ(1, server.setOption("ports", "notaport"));
+    EXPECT_EQ(1, server.setOption("ports", "0s"));  // HTTPS without a certificate
+    EXPECT_EQ(0, server.setOption("ports", "127.0.0.1:0,127.0.0.1:0"));
+    auto ports = server.listeningPorts();
+    ASSERT_EQ(2u, ports.size());
+    EXPECT_NE(ports[0], ports[1]);
+    // A port already taken is refused.
+    EXPECT_EQ(1, server.setOption("ports", ("127.0.0.1:" + std::to_string(ports[0]) +
+                                            ",127.0.0.1:" + std::to_string(ports[0]))
+                                               .c_str()));
+
+    int p[2];
+    ASSERT_EQ(0, pipe(p));
+    std::atomic<int> hooked{0};
+    server.setStopHook(p[0], [&] {
+        ++hooked;
+        server.requestStop();
+    });
+    std::thread loop([&] { server.start(); });
+    ASSERT_EQ(1, write(p[1], "x", 1));
+    loop.join();
+    EXPECT_EQ(1, hooked.load());
+    close(p[0]);
+    close(p[1]);
+}
+
+TEST(HttpServerTree, FindRemoveAndProtectValue) {
+    HTTPServer server;
+    Resource* a = server.createResource(nullptr, &kNet, nullptr, 0);
+    Resource* b = server.createResource(a, &kDefault, nullptr, 0);
+    EXPECT_EQ("/net", a->uri);
+    EXPECT_EQ("/net/default", b->uri);
+    EXPECT_EQ(a, server.findResource(nullptr, "net"));
+    EXPECT_EQ(b, server.findResource(a, "default"));
+    EXPECT_EQ(nullptr, server.findResource(a, "nothing"));
+    EXPECT_EQ(b, server.resolve("/net/default/"));
+    server.protectResource(b, "/tmp/none-a");
+    server.protectResource(a, "/tmp/none-b");
+    EXPECT_EQ("/net=/tmp/none-b,/net/default=/tmp/none-a", server.getProtectValue());
+    EXPECT_STREQ("/net=/tmp/none-b,/net/default=/tmp/none-a", server.getOption("protect"));
+    server.clearResource(a);
+    EXPECT_TRUE(a->children.empty());
+    EXPECT_EQ("/net=/tmp/none-b", server.getProtectValue());
+    EXPECT_EQ(nullptr, server.getHTTPSessionContext(12345));
+}
+
+}  // namespace
