@@ -16,10 +16,10 @@ class Debug;
 class Message;
 class Node;
 class ZbNetDb;
-class NodeDescriptor;
-class PowerDescriptor;
-class SimpleDescriptor;
-class StartupAttributeInfo;
+struct NodeDescriptor;
+struct PowerDescriptor;
+struct SimpleDescriptor;
+struct StartupAttributeInfo;
 class GwDescriptor;
 struct ZB_BIND_STRUCT;
 
@@ -121,6 +121,9 @@ class XMLMsgParser {
                                              const char* rootName, Doc& doc, const char* notFound,
                                              int* failure);
     int parseIeee(const char* text, uint8_t ieee[8]) const;
+    // parseLong on one given element (for repeated elements).
+    int parseLongElement(const tinyxml2::XMLElement* element, const char* name, long& value,
+                         int base, long min, long max);
     void report(int type, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void begin() { messages.clear(); }
 
@@ -228,6 +231,7 @@ class XMLMsgComposer {
     std::string hexElement(const char* prefix, const char* name, const uint8_t* bytes,
                            size_t length) const;
     std::string addressBlock(Node* node) const;
+    // The content of a NodeServices element: address block and active end points.
     std::string nodeServicesBlock(Node* node) const;
     std::string addressByMode(const char* name, uint8_t mode, const uint8_t* addr,
                               int length) const;

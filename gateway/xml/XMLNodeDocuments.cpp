@@ -1,0 +1,477 @@
+// The parser's and composer's documents about nodes, descriptors, bindings and start-up
+// attribute sets: the records of the network database.
+
+#include <mutex>
+
+#include "CDebug.h"
+#include "XMLProcessor.h"
+#include "XMLText.h"
+#include "ZbNetDb.h"
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+using xmltext::textOf;
+
+int XMLMsgParser::getBindindCommand(ZB_BIND_STRUCT* bind, const char* text) {
+    begin();
+    XMLDocument document;
+    Doc doc;
+    int failure = 0;
+    const XMLElement* binding = openDocument(
+        document, text, "Binding", doc, "getBindindCommand - Binding element not found", &failure);
+    if (binding == nullptr || bind == nullptr) {
+        return 1;
+    }
+    const std::string& p = doc.orqPrefix;
+    const std::string source = textOf(getNode(binding, p, "SourceIEEEAddress"));
+    if (source.empty()) {
+        report(ERROR, "getBindindCommand - No SourceIEEEAddress (empty)");
+        return 1;
+    }
+    uint8_t ieee[8] = {0};
+    if (parseIeee(source.c_str(), ieee) != 0) {
+        report(ERROR, "getBindindCommand - bad IEEE address '%s'", source.c_str());
+        return 1;
+    }
+    long value = 0;
+    if (parseLong(binding, p, "SourceEndpoint", value, 10, 0, 255) != 0) {
+        report(ERROR, "getBindindCommand - SourceEndpoint not found!");
+        return 1;
+    }
+    const uint8_t sourceEndpoint = static_cast<uint8_t>(value);
+    if (parseLong(binding, p, "ClusterID", value, 10, 0, 65535) != 0) {
+        report(ERROR, "getBindindCommand - ClusterID not found!");
+        return 1;
+    }
+    const uint16_t clusterId = static_cast<uint16_t>(value);
+    // A group destination has no place in the binding record: it is checked, and the
+    // device destination is still required.
+    if (getNode(binding, p, "GroupDestination") == nullptr) {
+        report(WARN, "getBindindCommand - Optional element GroupDestination not found");
+    } else if (parseLong(binding, p, "GroupDestination", value, 10, 0, 255) != 0) {
+        return 1;
+    }
+    uint8_t destination[8] = {0};
+    long destinationEndpoint = 0;
+    if (parseDeviceElement(binding, p, "DeviceDestination", destination, destinationEndpoint) !=
+        0) {
+        report(ERROR, "getBindindCommand - DeviceDestination parsing error");
+        return 1;
+    }
+    std::memcpy(bind->src_addr, ieee, 8);
+    bind->src_ep = sourceEndpoint;
+    bind->cluster_id = clusterId;
+    std::memcpy(bind->dst_addr, destination, 8);
+    bind->dst_ep = static_cast<uint8_t>(destinationEndpoint);
+    return 0;
+}
+
+int XMLMsgParser::getSimpleDescriptor(SimpleDescriptor* sd, const char* text) {
+    begin();
+    XMLDocument document;
+    Doc doc;
+    int failure = 0;
+    const XMLElement* root =
+        openDocument(document, text, "SimpleDescriptor", doc,
+                     "getSimpleDescriptor - SimpleDescriptor element not found", &failure);
+    if (root == nullptr || sd == nullptr) {
+        return 1;
+    }
+    const std::string& p = doc.orqPrefix;
+    struct Field {
+        const char* name;
+        long max;
+        int* target;
+    } fields[] = {{"EndPoint", 65535, &sd->end_point},
+                  {"ApplicationProfileIdentifier", 65535, &sd->profile_id},
+                  {"ApplicationDeviceIdentifier", 65535, &sd->device_id},
+                  {"ApplicationDeviceVersion", 15, &sd->device_ver}};
+    for (const Field& f : fields) {
+        if (getNode(root, p, f.name) == nullptr) {
+            report(WARN, "WARNING: SimpleDescriptor element does not contain an %s value", f.name);
+            continue;
+        }
+        long value = 0;
+        if (parseLong(root, p, f.name, value, 10, 0, f.max) != 0) {
+            return 1;
+        }
+        *f.target = static_cast<int>(value);
+    }
+    sd->input_cluster.clear();
+    sd->output_cluster.clear();
+    for (const XMLElement* c = getNode(root, p, "ApplicationInputCluster"); c != nullptr;
+         c = getNode(nullptr, p, "ApplicationInputCluster", c)) {
+        long value = 0;
+        if (parseLongElement(c, "ApplicationInputCluster", value, 10, 0, 65535) != 0) {
+            return 1;
+        }
+        sd->input_cluster.push_back(static_cast<int>(value));
+    }
+    for (const XMLElement* c = getNode(root, p, "ApplicationOutputCluster"); c != nullptr;
+         c = getNode(nullptr, p, "ApplicationOutputCluster", c)) {
+        long value = 0;
+        if (parseLongElement(c, "ApplicationOutputCluster", value, 10, 0, 65535) != 0) {
+            return 1;
+        }
+        sd->output_cluster.push_back(static_cast<int>(value));
+    }
+    return 0;
+}
+
+int XMLMsgParser::getStartupAttributeInfo(StartupAttributeInfo* info, const char* text) {
+    begin();
+    XMLDocument document;
+    Doc doc;
+    const XMLElement* root = getRoot(document, text, doc.rootName, doc.orqPrefix, doc.restPrefix);
+    if (root == nullptr) {
+        return PARSE_BAD_DOCUMENT;
+    }
+    if (info == nullptr) {
+        return PARSE_BAD_VALUE;
+    }
+    const std::string& p = doc.orqPrefix;
+    const XMLElement* index = getNode(root, p, "StartupAttributeSetIndex");
+    const XMLElement* deviceType = getNode(root, p, "DeviceType");
+    const XMLElement* startupControl = getNode(root, p, "StartupControl");
+    const XMLElement* channelMask = getNode(root, p, "ChannelMask");
+    if (index == nullptr && deviceType == nullptr && startupControl == nullptr &&
+        channelMask == nullptr) {
+        report(ERROR, "getStartupAttributeInfo - Element not found");
+        return PARSE_MISSING_ELEMENT;
+    }
+    long value = 0;
+    if (index != nullptr) {
+        if (parseLong(root, p, "StartupAttributeSetIndex", value, 10, 0, 65535) != 0) {
+            return PARSE_BAD_VALUE;
+        }
+        info->startupAttributeSetIndex = static_cast<int>(value);
+        ORQ_LOG(*pLogger, DEBUG, "getStartupAttributeInfo - StartupAttributeSetIndex %d",
+                info->startupAttributeSetIndex);
+    }
+    if (deviceType == nullptr) {
+        report(WARN, "getStartupAttributeInfo - DeviceType not present");
+        info->isDeviceTypeDefined = false;
+    } else {
+        const std::string keyword = textOf(deviceType);
+        auto it = deviceTypeMap.find(keyword);
+        if (it == deviceTypeMap.end()) {
+            report(ERROR, "StartupControl - Warning: DeviceType %s is not a valid value!",
+                   keyword.c_str());
+            return PARSE_BAD_VALUE;
+        }
+        info->deviceType = it->second;
+        info->isDeviceTypeDefined = true;
+    }
+    if (startupControl == nullptr) {
+        report(WARN, "getStartupAttributeInfo - StartupControl not present");
+        info->isStartupControlDefined = false;
+    } else {
+        if (parseLong(root, p, "StartupControl", value, 10, 0, 65535) != 0) {
+            return PARSE_BAD_VALUE;
+        }
+        info->StartupControl = static_cast<unsigned short>(value);
+        info->isStartupControlDefined = true;
+        ORQ_LOG(*pLogger, DEBUG, "StartupControl - value %0X - isStartupControlDefined = %x",
+                info->StartupControl, info->isStartupControlDefined);
+    }
+    if (channelMask == nullptr) {
+        report(WARN, "getStartupAttributeInfo - ChannelMask not present");
+        info->isChannelMaskDefined = false;
+    } else {
+        if (parseLong(root, p, "ChannelMask", value, 10, 0, 65535) != 0) {
+            return PARSE_BAD_VALUE;
+        }
+        info->channelMask = static_cast<unsigned long>(value);
+        info->isChannelMaskDefined = true;
+    }
+    return PARSE_OK;
+}
+
+std::string XMLMsgComposer::addressBlock(Node* node) const {
+    return element(
+        orqPrefix, "Address",
+        unsignedElement(orqPrefix, "NetworkAddress", node->get_nwk_addr()) +
+            unsignedElement(orqPrefix, "IeeeAddress", ieeeAddrToULongLong(node->get_ieee_addr())));
+}
+
+std::string XMLMsgComposer::nodeServicesBlock(Node* node) const {
+    std::string content = addressBlock(node);
+    if (node->endpoints.empty()) {
+        content += "<";
+        if (orqPrefix != nullptr) {
+            content += orqPrefix;
+            content += ':';
+        }
+        content += "ActiveEndpoints/>";
+    }
+    for (int endPoint : node->endpoints) {
+        content +=
+            element(orqPrefix, "ActiveEndpoints", numberElement(orqPrefix, "EndPoint", endPoint));
+    }
+    return content;
+}
+
+std::string XMLMsgComposer::createWSNNodeMsg(int tag, Node* node) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createWSNNodeMsg");
+    if (node == nullptr) {
+        return element(restPrefix, "WSNNode", "");
+    }
+    return element(restPrefix, "WSNNode", addressBlock(node));
+}
+
+std::string XMLMsgComposer::createWSNNodesListMsg(int tag, ZbNetDb* db) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createWSNNodesListMsg");
+    std::string content;
+    if (db != nullptr) {
+        std::lock_guard<std::recursive_mutex> lock(db->mutex());
+        for (const auto& entry : db->getNodeDict()) {
+            if (entry.second != nullptr && entry.second->getIsActive()) {
+                content += element(orqPrefix, "WSNNode", addressBlock(entry.second));
+            }
+        }
+    }
+    return element(restPrefix, "WSNNodes", content);
+}
+
+std::string XMLMsgComposer::createAliasesMsg(int all, ZbNetDb* db) {
+    ORQ_LOG(*pLogger, DEBUG, "createAliasesMsg");
+    std::string content;
+    int count = 0;
+    if (db != nullptr) {
+        std::lock_guard<std::recursive_mutex> lock(db->mutex());
+        for (const auto& entry : db->getNodeDict()) {
+            Node* node = entry.second;
+            if (node == nullptr || (all != -1 && !node->getIsActive())) {
+                continue;
+            }
+            content += element(orqPrefix, "Alias",
+                               unsignedElement(orqPrefix, "NetworkAddress", node->get_nwk_addr()) +
+                                   unsignedElement(orqPrefix, "IeeeAddress",
+                                                   ieeeAddrToULongLong(node->get_ieee_addr())));
+            ++count;
+        }
+    }
+    content += numberElement(orqPrefix, "NumberOfAlias", count);
+    return element(restPrefix, "Aliases", content);
+}
+
+std::string XMLMsgComposer::createNodeDescMsg(int tag, NodeDescriptor* nd) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createNodeDescMsg");
+    if (nd == nullptr) {
+        return element(restPrefix, "NodeDescriptor", "");
+    }
+    std::string content;
+    switch (nd->logicaltype) {
+        case COORDINATOR:
+            content += element(orqPrefix, "LogicalType", "Coordinator");
+            break;
+        case ROUTER:
+            content += element(orqPrefix, "LogicalType", "Router");
+            break;
+        case ENDDEVICE:
+            content += element(orqPrefix, "LogicalType", "EndDevice");
+            break;
+        default:
+            break;
+    }
+    switch (nd->frequencyband) {
+        case F868_868D6:
+            content += element(orqPrefix, "FrequencyBand", "868MHz");
+            break;
+        case F902_928:
+            content += element(orqPrefix, "FrequencyBand", "900MHz");
+            break;
+        case F2400_2483D5:
+            content += element(orqPrefix, "FrequencyBand", "2400MHz");
+            break;
+        default:
+            break;
+    }
+    const unsigned cap = nd->mac_cap;
+    content += element(orqPrefix, "MACCapabilityFlag",
+                       booleanElement(orqPrefix, "AlternatePanCoordinator", cap & 0x01) +
+                           booleanElement(orqPrefix, "DeviceIsFFD", cap & 0x02) +
+                           booleanElement(orqPrefix, "MainsPowered", cap & 0x04) +
+                           booleanElement(orqPrefix, "ReceiverOnWhenIdle", cap & 0x08) +
+                           booleanElement(orqPrefix, "SecuritySupported", cap & 0x40) +
+                           booleanElement(orqPrefix, "AllocateAddress", cap & 0x80));
+    content += numberElement(orqPrefix, "ManufacturerCode", nd->manufacturecode);
+    content += numberElement(orqPrefix, "MaximumBufferSize", nd->maximumbuffersize);
+    const unsigned mask = nd->server_mask;
+    content += element(orqPrefix, "ServerMask",
+                       booleanElement(orqPrefix, "PrimaryTrustCenter", mask & 0x01) +
+                           booleanElement(orqPrefix, "BackupTrustCenter", mask & 0x02) +
+                           booleanElement(orqPrefix, "PrimaryBindingTableCache", mask & 0x04) +
+                           booleanElement(orqPrefix, "BackupBindingTableCache", mask & 0x08) +
+                           booleanElement(orqPrefix, "PrimaryDiscoveryCache", mask & 0x10) +
+                           booleanElement(orqPrefix, "BackupDiscoveryCache", mask & 0x20) +
+                           booleanElement(orqPrefix, "NetworkManager", mask & 0x40));
+    return element(restPrefix, "NodeDescriptor", content);
+}
+
+std::string XMLMsgComposer::createNodeDescMsg(int tag, Node* node) {
+    return createNodeDescMsg(tag, node != nullptr ? &node->node_desc : nullptr);
+}
+
+std::string XMLMsgComposer::createPowerDescMsg(int tag, unsigned short nwkAddr, const uint8_t* ieee,
+                                               PowerDescriptor* pd) {
+    (void)tag;
+    (void)nwkAddr;
+    (void)ieee;
+    ORQ_LOG(*pLogger, DEBUG, "createPowerDescMsg");
+    if (pd == nullptr) {
+        return element(restPrefix, "PowerDescriptor", "");
+    }
+    std::string content;
+    switch (pd->currentpowermode) {
+        case SYNCHRONIZED_WITH_RECEIVERONWHENIDLE:
+            content += element(orqPrefix, "CurrentPowerMode", "Synchronized");
+            break;
+        case PERIODICALLYON:
+            content += element(orqPrefix, "CurrentPowerMode", "Periodic");
+            break;
+        case WHENSTIMULATED:
+            content += element(orqPrefix, "CurrentPowerMode", "Stimulated");
+            break;
+        default:
+            break;
+    }
+    auto sources = [this](const char* name, const bool flags[3]) {
+        return element(orqPrefix, name,
+                       booleanElement(orqPrefix, "ConstrantMains", flags[0]) +
+                           booleanElement(orqPrefix, "RechargeableBattery", flags[1]) +
+                           booleanElement(orqPrefix, "DisposableBattery", flags[2]));
+    };
+    content += sources("AvailablePowerSources", pd->avaiablepowersource);
+    content += sources("CurrentPowerSources", pd->currentpowersource);
+    switch (pd->currentpowersourcelevel) {
+        case CRITICAL:
+            content += element(orqPrefix, "PowerSourceLevel", "Critical");
+            break;
+        case P33:
+            content += element(orqPrefix, "PowerSourceLevel", "33Percent");
+            break;
+        case P66:
+            content += element(orqPrefix, "PowerSourceLevel", "66Percent");
+            break;
+        case P100:
+            content += element(orqPrefix, "PowerSourceLevel", "100Percent");
+            break;
+        default:
+            break;
+    }
+    return element(restPrefix, "PowerDescriptor", content);
+}
+
+std::string XMLMsgComposer::createGetNodeBindingMsg(int tag, int entries, int startIndex, int count,
+                                                    const ZB_BIND_STRUCT* list) {
+    (void)tag;
+    (void)entries;
+    (void)startIndex;
+    ORQ_LOG(*pLogger, DEBUG, "createGetNodeBindingMsg");
+    std::string content;
+    for (int i = 0; list != nullptr && i < count; ++i) {
+        const ZB_BIND_STRUCT& b = list[i];
+        const unsigned clusterId = b.cluster_id;
+        content += element(
+            orqPrefix, "Binding",
+            unsignedElement(orqPrefix, "SourceIEEEAddress", ieeeAddrToULongLong(b.src_addr)) +
+                numberElement(orqPrefix, "SourceEndpoint", b.src_ep) +
+                numberElement(orqPrefix, "ClusterID", clusterId) +
+                element(orqPrefix, "DeviceDestination",
+                        unsignedElement(orqPrefix, "Address", ieeeAddrToULongLong(b.dst_addr)) +
+                            numberElement(orqPrefix, "Endpoint", b.dst_ep)));
+    }
+    return element(restPrefix, "Bindings", content);
+}
+
+std::string XMLMsgComposer::createLQIInformationMsg(ZbNetDb* db) {
+    ORQ_LOG(*pLogger, DEBUG, "createLQIInformationMsg");
+    std::string content;
+    if (db != nullptr) {
+        std::lock_guard<std::recursive_mutex> lock(db->mutex());
+        for (Node* node = db->getFirstNode(); node != nullptr; node = db->getNextNode(node)) {
+            if (!node->getIsActive()) {
+                continue;
+            }
+            int size = 0;
+            const LQIInformationEntry* table = node->getLQIInformationTable(&size);
+            std::string neighbors;
+            for (int i = 0; table != nullptr && i < size && i < MAX_LQI_ENTRIES; ++i) {
+                const LQIInformationEntry& e = table[i];
+                neighbors +=
+                    element(orqPrefix, "Neighbor",
+                            numberElement(orqPrefix, "ShortAddress", e.shortAddress) +
+                                unsignedElement(orqPrefix, "IeeeAddress",
+                                                ieeeAddrToULongLong(e.ieeeAddress)) +
+                                numberElement(orqPrefix, "DeviceTypeRxOnWhenIdleRelationship",
+                                              e.devTypeRxOnRelation) +
+                                numberElement(orqPrefix, "Depth", e.depth) +
+                                numberElement(orqPrefix, "LQI", e.lqi));
+            }
+            content += element(restPrefix, "LQINode",
+                               unsignedElement(orqPrefix, "NodeAddress",
+                                               ieeeAddrToULongLong(node->get_ieee_addr())) +
+                                   element(orqPrefix, "NeighborList", neighbors));
+        }
+    }
+    return element(restPrefix, "LQIInformation", content);
+}
+
+std::string XMLMsgComposer::createAllNodesServiceDescMsg(int tag, ZbNetDb* db) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createAllNodesServiceDescMsg");
+    std::string content;
+    if (db != nullptr) {
+        std::lock_guard<std::recursive_mutex> lock(db->mutex());
+        for (const auto& entry : db->getNodeDict()) {
+            if (entry.second != nullptr && entry.second->getIsActive()) {
+                content += element(orqPrefix, "NodeServices", nodeServicesBlock(entry.second));
+            }
+        }
+    }
+    return element(restPrefix, "NodeServicesList", content);
+}
+
+std::string XMLMsgComposer::createActiveEndPointMsg(int tag, Node* node) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createActiveEndPointMsg");
+    if (node == nullptr) {
+        return element(restPrefix, "NodeServices", "");
+    }
+    return element(restPrefix, "NodeServices", nodeServicesBlock(node));
+}
+
+std::string XMLMsgComposer::createServiceDescriptorMsg(int tag, Node* node, int endPoint) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createServiceDescriptorMsg");
+    if (node == nullptr) {
+        return element(restPrefix, "ServiceDescriptor", "");
+    }
+    std::string descriptor;
+    const SimpleDescriptor* sd = node->getSimpleDescr(endPoint);
+    if (sd != nullptr) {
+        descriptor = numberElement(orqPrefix, "EndPoint", sd->end_point) +
+                     numberElement(orqPrefix, "ApplicationProfileIdentifier", sd->profile_id) +
+                     numberElement(orqPrefix, "ApplicationDeviceIdentifier", sd->device_id) +
+                     numberElement(orqPrefix, "ApplicationDeviceVersion", sd->device_ver);
+        for (int cluster : sd->input_cluster) {
+            descriptor += numberElement(orqPrefix, "ApplicationInputCluster", cluster);
+        }
+        for (int cluster : sd->output_cluster) {
+            descriptor += numberElement(orqPrefix, "ApplicationOutputCluster", cluster);
+        }
+    }
+    return element(restPrefix, "ServiceDescriptor",
+                   addressBlock(node) + numberElement(orqPrefix, "EndPoint", endPoint) +
+                       element(orqPrefix, "SimpleDescriptor", descriptor));
+}
+
+std::string XMLMsgComposer::createLocalNodeEndpointMsg(int tag, SimpleDescriptor* sd) {
+    (void)tag;
+    ORQ_LOG(*pLogger, DEBUG, "createLocalNodeEndpointMsg");
+    return element(restPrefix, "Endpoint", sd != nullptr ? std::to_string(sd->end_point) : "");
+}
