@@ -1,0 +1,413 @@
+// CZbIf: requests through the back-end's table, confirms and indications through trampolines.
+#include "CZbIf.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+void warnNotOverridden(const char* op) {
+    printf("WARNING: CZbIf::%s not overrided\n", op);
+}
+
+// A null handle or owner reaching a trampoline is a programming error: stop at once.
+CZbIf* objectOf(ZBIF_HANDLE h, const char* op) {
+    if (h == nullptr || h->hh == nullptr) {
+        fprintf(stderr, "CZbIf::%s - assertion failed: callback without a stack interface object\n",
+                op);
+        abort();
+    }
+    return static_cast<CZbIf*>(h->hh);
+}
+
+void CPP_ZDO_RESET_confirm(ZBIF_HANDLE h, uchar status, uchar restartGW) {
+    objectOf(h, __func__)->ZDO_RESET_confirm(status, restartGW);
+}
+void CPP_ZDO_START_confirm(ZBIF_HANDLE h, uchar status, ushort nwk_addr) {
+    objectOf(h, __func__)->ZDO_START_confirm(status, nwk_addr);
+}
+void CPP_ZDO_NWK_ADDR_confirm(ZBIF_HANDLE h, uchar status, uchar* ieee, ushort nwk, uchar n,
+                              uchar start, ushort* list) {
+    objectOf(h, __func__)->ZDO_NWK_ADDR_confirm(status, ieee, nwk, n, start, list);
+}
+void CPP_ZDO_IEEE_ADDR_confirm(ZBIF_HANDLE h, uchar status, uchar* ieee, ushort nwk, uchar n,
+                               uchar start, ushort* list) {
+    objectOf(h, __func__)->ZDO_IEEE_ADDR_confirm(status, ieee, nwk, n, start, list);
+}
+void CPP_ZB_MGMT_LQI_response(ZBIF_HANDLE h, uchar mode, uchar* addr, uchar* data) {
+    objectOf(h, __func__)->ZB_MGMT_LQI_response(mode, addr, data);
+}
+void CPP_ZDO_NODE_DESC_confirm(ZBIF_HANDLE h, uchar status, ushort nwk, ZB_NODE_DESC* nd) {
+    objectOf(h, __func__)->ZDO_NODE_DESC_confirm(status, nwk, nd);
+}
+void CPP_ZDO_POWER_DESC_confirm(ZBIF_HANDLE h, uchar status, ushort nwk, ZB_POWER_DESC* pd) {
+    objectOf(h, __func__)->ZDO_POWER_DESC_confirm(status, nwk, pd);
+}
+void CPP_ZDO_SIMPLE_DESC_confirm(ZBIF_HANDLE h, uchar status, ushort nwk, ZB_SIMPLE_DESC* sd) {
+    objectOf(h, __func__)->ZDO_SIMPLE_DESC_confirm(status, nwk, sd);
+}
+void CPP_ZDO_ACTIVE_EP_DESC_confirm(ZBIF_HANDLE h, uchar status, ushort nwk, uchar n, uchar* list) {
+    objectOf(h, __func__)->ZDO_ACTIVE_EP_DESC_confirm(status, nwk, n, list);
+}
+void CPP_ZDO_MATCH_DESC_confirm(ZBIF_HANDLE h, uchar status, ushort nwk, uchar n, uchar* list) {
+    objectOf(h, __func__)->ZDO_MATCH_DESC_confirm(status, nwk, n, list);
+}
+void CPP_ZDO_MATCH_DESC_indication(ZBIF_HANDLE h, ushort nwk, ushort profile, uchar nicl,
+                                   ushort* icl, uchar nocl, ushort* ocl) {
+    objectOf(h, __func__)->ZDO_MATCH_DESC_indication(nwk, profile, nicl, icl, nocl, ocl);
+}
+void CPP_ZDO_END_DEVICE_BIND_confirm(ZBIF_HANDLE h, uchar) {
+    objectOf(h, __func__);
+    warnNotOverridden("ZDO_END_DEVICE_BIND_confirm");
+}
+void CPP_ZDO_DEVICE_ANNCE_indication(ZBIF_HANDLE h, ushort nwk, uchar* ieee, uchar capability) {
+    objectOf(h, __func__)->ZDO_DEVICE_ANNCE_indication(nwk, ieee, capability);
+}
+void CPP_ZIGBEE_STACK_STATUS_indication(ZBIF_HANDLE h, uchar status) {
+    objectOf(h, __func__)->ZIGBEE_STACK_STATUS_indication(status);
+}
+void CPP_APSDE_DATA_confirm(ZBIF_HANDLE h, uchar, uchar*, uchar, uchar, uchar) {
+    objectOf(h, __func__);  // data confirms end here
+}
+void CPP_APSDE_DATA_indication(ZBIF_HANDLE h, uchar dst_mode, uchar* dst, uchar dst_ep,
+                               uchar src_mode, uchar* src, uchar src_ep, ushort profile,
+                               ushort cluster, ushort len, uchar* asdu, uchar bcast, uchar sec) {
+    objectOf(h, __func__)
+        ->APSDE_DATA_indication(dst_mode, dst, dst_ep, src_mode, src, src_ep, profile, cluster, len,
+                                asdu, bcast, sec);
+}
+void CPP_ZDP_MGMT_BIND_response(ZBIF_HANDLE h, uchar status, ushort entries, ushort start,
+                                ushort count, ZB_BIND_STRUCT* list) {
+    objectOf(h, __func__)->ZDP_MGMT_BIND_Response(status, entries, start, count, list);
+}
+void CPP_APSME_BIND_confirm(ZBIF_HANDLE h, uchar status, uchar* src, uchar src_ep, ushort cluster,
+                            uchar* dst, uchar dst_ep) {
+    objectOf(h, __func__)->APSME_BIND_confirm(status, src, src_ep, cluster, dst, dst_ep);
+}
+void CPP_ZDP_BIND_response(ZBIF_HANDLE h, uchar status) {
+    objectOf(h, __func__)->ZDP_BIND_response(status);
+}
+void CPP_ZDP_UNBIND_response(ZBIF_HANDLE h, uchar status) {
+    objectOf(h, __func__)->ZDP_UNBIND_response(status);
+}
+void CPP_APSME_GET_confirm(ZBIF_HANDLE h, uchar status, uchar attr, uchar len, uchar* value) {
+    objectOf(h, __func__)->APSME_GET_confirm(status, attr, len, value);
+}
+void CPP_APSME_SET_confirm(ZBIF_HANDLE h, uchar status, uchar attr) {
+    objectOf(h, __func__)->APSME_SET_confirm(status, attr);
+}
+void CPP_MGMT_PERMIT_JOINING_response(ZBIF_HANDLE h, uchar status) {
+    objectOf(h, __func__)->MGMT_PERMIT_JOINING_response(status);
+}
+void CPP_MGMT_LEAVE_response(ZBIF_HANDLE h, uchar status) {
+    objectOf(h, __func__)->MGMT_LEAVE_response(status);
+}
+void CPP_MGMT_LEAVE_confirm(ZBIF_HANDLE h, uchar* ieee, uchar rejoin) {
+    objectOf(h, __func__)->MGMT_LEAVE_confirm(ieee, rejoin);
+}
+void CPP_ZDO_ERROR_confirm(ZBIF_HANDLE h, uchar status, ushort cluster, uchar expected) {
+    objectOf(h, __func__)->ZDO_ERROR_confirm(status, cluster, expected);
+}
+void CPP_ZB_LINK_LOST_indication(ZBIF_HANDLE h, int error) {
+    objectOf(h, __func__)->ZB_LINK_LOST_indication(error);
+}
+
+const ZBIFCbs_t cppCbs = {
+    CPP_ZDO_RESET_confirm,
+    CPP_ZDO_START_confirm,
+    CPP_ZDO_NWK_ADDR_confirm,
+    CPP_ZDO_IEEE_ADDR_confirm,
+    CPP_ZB_MGMT_LQI_response,
+    CPP_ZDO_NODE_DESC_confirm,
+    CPP_ZDO_POWER_DESC_confirm,
+    CPP_ZDO_SIMPLE_DESC_confirm,
+    CPP_ZDO_ACTIVE_EP_DESC_confirm,
+    CPP_ZDO_MATCH_DESC_confirm,
+    CPP_ZDO_MATCH_DESC_indication,
+    CPP_ZDO_END_DEVICE_BIND_confirm,
+    CPP_ZDO_DEVICE_ANNCE_indication,
+    CPP_ZIGBEE_STACK_STATUS_indication,
+    CPP_APSDE_DATA_confirm,
+    CPP_APSDE_DATA_indication,
+    CPP_ZDP_MGMT_BIND_response,
+    CPP_APSME_BIND_confirm,
+    CPP_ZDP_BIND_response,
+    CPP_ZDP_UNBIND_response,
+    CPP_APSME_GET_confirm,
+    CPP_APSME_SET_confirm,
+    CPP_MGMT_PERMIT_JOINING_response,
+    CPP_MGMT_LEAVE_response,
+    CPP_MGMT_LEAVE_confirm,
+    CPP_ZDO_ERROR_confirm,
+    CPP_ZB_LINK_LOST_indication,
+};
+
+}  // namespace
+
+CZbIf::CZbIf() : handle(nullptr), zbifFuncs(nullptr) {}
+
+CZbIf::~CZbIf() {
+    ZBIFDisconnect();
+}
+
+const ZBIFCbs_t* CZbIf::trampolines() {
+    return &cppCbs;
+}
+
+int CZbIf::ZBIFConnect(const char* uri) {
+    ZBIF_HANDLE h = ::ZBIFConnect(uri, &cppCbs, this);
+    if (h == nullptr) {
+        return -1;
+    }
+    handle = h;
+    zbifFuncs = h->zbifFuncs;
+    return 0;
+}
+
+int CZbIf::ZBIFDisconnect() {
+    if (handle == nullptr) {
+        return 0;
+    }
+    int result = ::ZBIFDisconnect(handle);
+    handle = nullptr;
+    zbifFuncs = nullptr;
+    return result;
+}
+
+int CZbIf::getLinkError() const {
+    return handle == nullptr ? ENODEV : ::ZBIFLinkError(handle);
+}
+
+bool CZbIf::connected(const char* op) const {
+    if (handle != nullptr && zbifFuncs != nullptr) {
+        return true;
+    }
+    fprintf(stderr, "CZbIf::%s - ERROR: not connected, request dropped\n", op);
+    return false;
+}
+
+void CZbIf::ZDO_RESET_request(uchar options) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_RESET_request(handle, options);
+    }
+}
+void CZbIf::ZDO_START_request() {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_START_request(handle);
+    }
+}
+void CZbIf::ZDP_MGMT_NWK_UPDATE_request(unsigned long scanChannel, ushort scanDuration) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDP_MGMT_NWK_UPDATE_request(handle, scanChannel, scanDuration);
+    }
+}
+void CZbIf::ZDO_NWK_ADDR_request(uchar* ieee_addr, uchar request_type, uchar start_index) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_NWK_ADDR_request(handle, ieee_addr, request_type, start_index);
+    }
+}
+void CZbIf::ZDO_IEEE_ADDR_request(ushort nwk_addr, uchar request_type, uchar start_index) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_IEEE_ADDR_request(handle, nwk_addr, request_type, start_index);
+    }
+}
+void CZbIf::ZB_MGMT_LQI_request(ushort nwk_addr, uchar start_index) {
+    if (connected(__func__)) {
+        zbifFuncs->ZB_MGMT_LQI_request(handle, nwk_addr, start_index);
+    }
+}
+void CZbIf::ZDO_NODE_DESC_request(ushort dst_addr, ushort nwk_addr) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_NODE_DESC_request(handle, dst_addr, nwk_addr);
+    }
+}
+void CZbIf::ZDO_POWER_DESC_request(ushort dst_addr, ushort nwk_addr) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_POWER_DESC_request(handle, dst_addr, nwk_addr);
+    }
+}
+void CZbIf::ZDO_SIMPLE_DESC_request(ushort dst_addr, ushort nwk_addr, uchar endpoint) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_SIMPLE_DESC_request(handle, dst_addr, nwk_addr, endpoint);
+    }
+}
+void CZbIf::ZDO_ACTIVE_EP_DESC_request(ushort dst_addr, ushort nwk_addr) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_ACTIVE_EP_DESC_request(handle, dst_addr, nwk_addr);
+    }
+}
+void CZbIf::ZDO_MATCH_DESC_request(ushort dst_addr, ushort nwk_addr, ushort profile_id, uchar nicl,
+                                   ushort* icllist, uchar nocl, ushort* ocllist) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_MATCH_DESC_request(handle, dst_addr, nwk_addr, profile_id, nicl, icllist,
+                                          nocl, ocllist);
+    }
+}
+void CZbIf::ZDO_MATCH_DESC_response(uchar status, ushort nwk_addr, uchar match_len,
+                                    uchar* match_list) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_MATCH_DESC_response(handle, status, nwk_addr, match_len, match_list);
+    }
+}
+void CZbIf::ZDO_END_DEVICE_BIND_request(ushort binding_target, uchar* src_ieee_addr, uchar src_ep,
+                                        ushort profile_id, uchar nicl, ushort* icllist, uchar nocl,
+                                        ushort* ocllist) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_END_DEVICE_BIND_request(handle, binding_target, src_ieee_addr, src_ep,
+                                               profile_id, nicl, icllist, nocl, ocllist);
+    }
+}
+void CZbIf::APSDE_DATA_request(uchar dst_addr_mode, uchar* dst_addr, uchar dst_ep,
+                               ushort profile_id, ushort cluster_id, uchar src_ep, uchar asdu_len,
+                               uchar* asdu, uchar tx_options, uchar radius) {
+    if (connected(__func__)) {
+        zbifFuncs->APSDE_DATA_request(handle, dst_addr_mode, dst_addr, dst_ep, profile_id,
+                                      cluster_id, src_ep, asdu_len, asdu, tx_options, radius);
+    }
+}
+void CZbIf::ZDP_MGMT_BIND_Request(ushort remote_dest_addr, ushort start_index) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDP_MGMT_BIND_Request(handle, remote_dest_addr, start_index);
+    }
+}
+void CZbIf::APSME_BIND_request(uchar* src_ieee_addr, uchar src_ep, ushort cluster_id,
+                               uchar* dst_ieee_addr, uchar dst_ep) {
+    if (connected(__func__)) {
+        zbifFuncs->APSME_BIND_request(handle, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr,
+                                      dst_ep);
+    }
+}
+void CZbIf::ZDP_BIND_request(ushort remote_dest_addr, uchar* src_ieee_addr, uchar src_ep,
+                             ushort cluster_id, uchar* dst_ieee_addr, uchar dst_ep) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDP_BIND_request(handle, remote_dest_addr, src_ieee_addr, src_ep, cluster_id,
+                                    dst_ieee_addr, dst_ep);
+    }
+}
+void CZbIf::ZDP_UNBIND_request(ushort remote_dest_addr, uchar* src_ieee_addr, uchar src_ep,
+                               ushort cluster_id, uchar* dst_ieee_addr, uchar dst_ep) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDP_UNBIND_request(handle, remote_dest_addr, src_ieee_addr, src_ep, cluster_id,
+                                      dst_ieee_addr, dst_ep);
+    }
+}
+void CZbIf::APSME_UNBIND_request(uchar* src_ieee_addr, uchar src_ep, ushort cluster_id,
+                                 uchar* dst_ieee_addr, uchar dst_ep) {
+    if (connected(__func__)) {
+        zbifFuncs->APSME_UNBIND_request(handle, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr,
+                                        dst_ep);
+    }
+}
+void CZbIf::APSME_GET_request(uchar attr) {
+    if (connected(__func__)) {
+        zbifFuncs->APSME_GET_request(handle, attr);
+    }
+}
+void CZbIf::APSME_SET_request(uchar attr, uchar attr_len, uchar* attr_value) {
+    if (connected(__func__)) {
+        zbifFuncs->APSME_SET_request(handle, attr, attr_len, attr_value);
+    }
+}
+void CZbIf::ZDO_ERROR_response(uchar status, ushort cluster_id, uchar expected_len) {
+    if (connected(__func__)) {
+        zbifFuncs->ZDO_ERROR_response(handle, status, cluster_id, expected_len);
+    }
+}
+void CZbIf::NLME_SYNC_request(uchar) {}
+
+void CZbIf::ZDO_RESET_confirm(uchar, uchar) {
+    warnNotOverridden("ZDO_RESET_confirm");
+}
+void CZbIf::ZDO_START_confirm(uchar, ushort) {
+    warnNotOverridden("ZDO_START_confirm");
+}
+void CZbIf::ZDO_NWK_ADDR_confirm(uchar, uchar*, ushort, uchar, uchar, ushort*) {
+    warnNotOverridden("ZDO_NWK_ADDR_confirm");
+}
+void CZbIf::ZDO_IEEE_ADDR_confirm(uchar, uchar*, ushort, uchar, uchar, ushort*) {
+    warnNotOverridden("ZDO_IEEE_ADDR_confirm");
+}
+void CZbIf::ZB_MGMT_LQI_response(uchar, uchar*, uchar*) {
+    warnNotOverridden("ZB_MGMT_LQI_response");
+}
+void CZbIf::ZDO_NODE_DESC_confirm(uchar, ushort, ZB_NODE_DESC*) {
+    warnNotOverridden("ZDO_NODE_DESC_confirm");
+}
+void CZbIf::ZDO_POWER_DESC_confirm(uchar, ushort, ZB_POWER_DESC*) {
+    warnNotOverridden("ZDO_POWER_DESC_confirm");
+}
+void CZbIf::ZDO_SIMPLE_DESC_confirm(uchar, ushort, ZB_SIMPLE_DESC*) {
+    warnNotOverridden("ZDO_SIMPLE_DESC_confirm");
+}
+void CZbIf::ZDO_ACTIVE_EP_DESC_confirm(uchar, ushort, uchar, uchar*) {
+    warnNotOverridden("ZDO_ACTIVE_EP_DESC_confirm");
+}
+void CZbIf::ZDO_MATCH_DESC_confirm(uchar, ushort, uchar, uchar*) {
+    warnNotOverridden("ZDO_MATCH_DESC_confirm");
+}
+void CZbIf::ZDO_MATCH_DESC_indication(ushort, ushort, uchar, ushort*, uchar, ushort*) {
+    warnNotOverridden("ZDO_MATCH_DESC_indication");
+}
+void CZbIf::ZDO_END_DEVICE_BIND_confirm(uchar) {
+    warnNotOverridden("ZDO_END_DEVICE_BIND_confirm");
+}
+void CZbIf::ZDO_DEVICE_ANNCE_indication(ushort, uchar*, uchar) {}
+void CZbIf::ZIGBEE_STACK_STATUS_indication(uchar) {}
+void CZbIf::NLME_SYNC_confirm(uchar) {
+    warnNotOverridden("NLME_SYNC_confirm");
+}
+void CZbIf::NLME_SYNC_indication() {
+    warnNotOverridden("NLME_SYNC_indication");
+}
+void CZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {
+    warnNotOverridden("APSME_DATA_confirm");
+}
+void CZbIf::APSDE_DATA_indication(uchar, uchar*, uchar, uchar, uchar*, uchar, ushort, ushort,
+                                  ushort, uchar*, uchar, uchar) {
+    warnNotOverridden("APSME_DATA_indication");
+}
+void CZbIf::ZDP_MGMT_BIND_Response(uchar, ushort, ushort, ushort, ZB_BIND_STRUCT*) {
+    warnNotOverridden("ZDP_MGMT_BIND_Response");
+}
+void CZbIf::APSME_BIND_confirm(uchar, uchar*, uchar, ushort, uchar*, uchar) {
+    warnNotOverridden("APSME_BIND_confirm");
+}
+void CZbIf::ZDP_BIND_response(uchar) {
+    warnNotOverridden("ZDP_BIND_response");
+}
+void CZbIf::ZDP_UNBIND_response(uchar) {
+    warnNotOverridden("ZDP_UNBIND_response");
+}
+void CZbIf::APSME_UNBIND_confirm(uchar, uchar*, uchar, ushort, uchar*, uchar) {
+    warnNotOverridden("APSME_UNBIND_confirm");
+}
+void CZbIf::APSME_GET_confirm(uchar, uchar, uchar, uchar*) {
+    warnNotOverridden("APSME_GET_confirm");
+}
+void CZbIf::APSME_SET_confirm(uchar, uchar) {
+    warnNotOverridden("APSME_SET_confirm");
+}
+void CZbIf::MGMT_PERMIT_JOINING_request(ushort dst, int duration) {
+    puts("zigbee.cpp: calling MGMT_PERMIT_JOINING_request");
+    if (connected(__func__)) {
+        zbifFuncs->MGMT_PERMIT_JOINING_request(handle, dst, duration);
+    }
+}
+void CZbIf::MGMT_PERMIT_JOINING_response(uchar) {
+    warnNotOverridden("MGMT_PERMIT_JOINING_response");
+}
+void CZbIf::MGMT_LEAVE_response(uchar) {
+    warnNotOverridden("MGMT_LEAVE_response");
+}
+void CZbIf::MGMT_LEAVE_confirm(uchar*, uchar) {
+    warnNotOverridden("MGMT_LEAVE_confirm");
+}
+void CZbIf::ZDO_ERROR_confirm(uchar, ushort, uchar) {
+    warnNotOverridden("ZDO_ERROR_confirm");
+}
+void CZbIf::ZB_LINK_LOST_indication(int error) {
+    printf("WARNING: CZbIf::ZB_LINK_LOST_indication not overrided (device lost: %s)\n",
+           strerror(error));
+}

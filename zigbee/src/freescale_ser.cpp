@@ -1,0 +1,409 @@
+// The "freescale" serial back-end: tty set-up, frame building and the receive state machine.
+//
+// One module per process: the back-end record, the write mutex and the frame assembler are
+// module-wide. Writers (any thread) take `mux`; only the reader thread receives.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "zigbee_local.h"
+
+namespace {
+
+struct BaudRow {
+    int bps;
+    speed_t posixBaud;
+};
+
+constexpr BaudRow baudTable[] = {
+    {600, B600},       {1200, B1200},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {921600, B921600},
+};
+
+const char* const kBoardResetFile = "/sys/devices/platform/zigbee-gpio.0/cmd";
+const char* const kBoardResetCommand = "echo reset > /sys/devices/platform/zigbee-gpio.0/cmd";
+
+freescale_status_t* fs = nullptr;
+std::mutex mux;
+std::atomic<int> abortReceive{0};
+
+// Frame assembler, touched by the reader thread only. Bytes beyond the frame being delivered
+// (the start of the next one) stay here for the next receive.
+uchar frm[MC13226_RX_BUFFER];
+int have = 0;
+
+// Waits (in steps of 100 ms, watching for a stop request) until the tty has bytes, then reads at
+// most n. Returns the count, MC13226_ABORTED, or MC13226_LINK_LOST when the device has gone.
+int readSome(int fd, uchar* p, int n) {
+    for (;;) {
+        if (abortReceive.load()) {
+            return MC13226_ABORTED;
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int r = poll(&pfd, 1, 100);
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            perror("MC13226 : poll");
+            return MC13226_LINK_LOST;
+        }
+        if (r == 0) {
+            continue;
+        }
+        if (pfd.revents & POLLNVAL) {
+            return MC13226_LINK_LOST;
+        }
+        if (pfd.revents & POLLIN) {
+            ssize_t got = read(fd, p, n);
+            if (got > 0) {
+                return static_cast<int>(got);
+            }
+            if (got < 0) {
+                if (errno == EINTR || errno == EAGAIN) {
+                    continue;
+                }
+                perror("MC13226 : read");
+                return MC13226_LINK_LOST;
+            }
+            // No byte: the tty's inter-byte time-out, or end of file on a hung-up line.
+            if (pfd.revents & (POLLHUP | POLLERR)) {
+                return MC13226_LINK_LOST;
+            }
+            continue;
+        }
+        if (pfd.revents & (POLLHUP | POLLERR)) {
+            return MC13226_LINK_LOST;
+        }
+    }
+}
+
+void dumpAssembled(const uchar* bytes, int n) {
+    for (int i = 0; i < n; i++) {
+        printf("%02x ", bytes[i]);
+        if ((i + 1) % 20 == 0) {
+            puts(" ");
+        }
+    }
+    puts(" ");
+}
+
+void consume(int n) {
+    if (n >= have) {
+        have = 0;
+        return;
+    }
+    memmove(frm, frm + n, have - n);
+    have -= n;
+}
+
+// Resynchronise on the next start byte after index 0, or drop everything.
+void resynchronise() {
+    for (int i = 1; i < have; i++) {
+        if (frm[i] == STX) {
+            consume(i);
+            return;
+        }
+    }
+    have = 0;
+}
+
+}  // namespace
+
+int freescale_build_frame(const uchar* pkt, uchar* frame) {
+    int len = pkt[2];
+    if (len > ZB_MAX_PAYLOAD) {
+        return -1;
+    }
+    frame[0] = STX;
+    uchar fcs = 0;
+    for (int i = 0; i < len + 3; i++) {
+        frame[1 + i] = pkt[i];
+        fcs ^= pkt[i];
+    }
+    frame[len + 4] = fcs;
+    return len + 5;
+}
+
+int freescale_zigbb_parse_frame(uchar* buf, const uchar* f, int size) {
+    if (size < 4 || size < f[3] + 5) {
+        return -2;
+    }
+    if (f[0] != STX) {
+        printf("MC13226 : ERROR@FirstByte - Expected 0x02, received %02X \n", f[0]);
+        return -1;
+    }
+    int len = f[3];
+    uchar fcs = 0;
+    for (int i = 1; i <= len + 3; i++) {
+        buf[i - 1] = f[i];
+        fcs ^= f[i];
+    }
+    if (fcs != f[len + 4]) {
+        printf("MC13226 : ERROR@Checksum : calc %02x recv %02x\n", fcs, f[len + 4]);
+        memset(buf, 0, len);
+        return -1;
+    }
+    return 0;
+}
+
+int MC13226_open(char** params) {
+    const char* speedText = get_param(params, "speed");
+    int speed = speedText ? atoi(speedText) : 115200;
+    const BaudRow* row = nullptr;
+    for (const BaudRow& b : baudTable) {
+        if (b.bps == speed) {
+            row = &b;
+        }
+    }
+    if (row == nullptr) {
+        fprintf(stderr, "Invalid baud rate %d bps\n", speed);
+        return -EINVAL;
+    }
+    const char* path = get_param(params, "path");
+    if (path == nullptr) {
+        fprintf(stderr, "ERROR: no device path in the URL\n");
+        return -19;
+    }
+    if (fs != nullptr) {
+        return -12;
+    }
+    FILE* reset = fopen(kBoardResetFile, "r");
+    if (reset != nullptr) {
+        puts("**** This is a KESTA BOARD ****");
+        fclose(reset);
+        if (system(kBoardResetCommand) != 0) {
+            fprintf(stderr, "MC13226_open - board reset command failed\n");
+        }
+        usleep(2000000);
+    }
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        perror(path);
+        return -19;
+    }
+    struct termios current;
+    tcgetattr(fd, &current);
+    struct termios tio;
+    memset(&tio, 0, sizeof(tio));
+    tio.c_cflag = CS8 | CREAD | CLOCAL;
+    tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | ICRNL);
+    tio.c_oflag &= ~OPOST;
+    tio.c_cc[VTIME] = 1;
+    tio.c_cc[VMIN] = 0;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, row->posixBaud);
+    cfsetospeed(&tio, row->posixBaud);
+    tcflush(fd, TCIOFLUSH);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        perror(path);
+        close(fd);
+        return -19;
+    }
+    freescale_status_t* rec = new (std::nothrow) freescale_status_t();
+    if (rec == nullptr) {
+        close(fd);
+        return -12;
+    }
+    rec->fd = fd;
+    rec->state.store(MC13226_IDLE);
+    have = 0;
+    abortReceive.store(0);
+    fs = rec;
+    return 0;
+}
+
+int MC13226_close() {
+    std::lock_guard<std::mutex> lock(mux);
+    if (fs != nullptr && fs->fd >= 0) {
+        close(fs->fd);
+        delete fs;
+        fs = nullptr;
+    }
+    have = 0;
+    return 0;
+}
+
+int MC13226_transmit(const uchar* data, int size) {
+    std::lock_guard<std::mutex> lock(mux);
+    if (fs == nullptr) {
+        return -19;
+    }
+    if (data == nullptr || size < 3 || size < data[2] + 3) {
+        fprintf(stderr, "MC13226_transmit - ERROR: packet of %d bytes shorter than its length\n",
+                size);
+        return -22;
+    }
+    uchar frame[MC13226_TX_BUFFER];
+    int len = freescale_build_frame(data, frame);
+    if (len < 0) {
+        fprintf(stderr, "MC13226_transmit - ERROR: payload of %d bytes exceeds the frame limit\n",
+                data[2]);
+        return -22;
+    }
+    int previous = fs->state.load();
+    fs->state.store(MC13226_TX);
+    int written = 0;
+    while (written < len) {
+        ssize_t w = write(fs->fd, frame + written, len - written);
+        if (w < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            perror("MC13226_transmit - write");
+            break;
+        }
+        written += static_cast<int>(w);
+    }
+    if (data[0] == 0xA3 && data[1] == 0x08 && data[2] == 0) {
+        fs->state.store(MC13226_RESETTING_MODE);
+    } else if (previous == MC13226_RESETTING_MODE) {
+        // The reset answer is still due: a request written meanwhile must not cancel it.
+        fs->state.store(MC13226_RESETTING_MODE);
+    } else {
+        fs->state.store(MC13226_IDLE);
+    }
+    return written == len ? 0 : -5;
+}
+
+int MC13226_receive(uchar* buf, int /*size*/) {
+    freescale_status_t* rec = fs;
+    if (rec == nullptr || rec->fd < 0) {
+        return -19;
+    }
+    int fd = rec->fd;
+    if (rec->state.load() == MC13226_RESETTING_MODE) {
+        // The module reboots and says something; its answer is synthesized.
+        for (int i = 0; i < 10; i++) {
+            if (abortReceive.load()) {
+                return MC13226_ABORTED;
+            }
+            usleep(100000);
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN)) {
+            uchar junk[255];
+            if (read(fd, junk, sizeof(junk)) < 0 && errno != EAGAIN && errno != EINTR) {
+                perror("MC13226 : read");
+            }
+        }
+        have = 0;
+        static const uchar answer[5] = {0xA3, 0x08, 0x02, 0x00, 0x02};
+        memcpy(buf, answer, sizeof(answer));
+        rec->state.store(MC13226_IDLE);
+        return 5;
+    }
+
+    for (;;) {
+        // Header: start byte, group, id, length. Garbage before a start byte is dropped.
+        int dropped = 0;
+        while (have < 4) {
+            int r = readSome(fd, &frm[have], 1);
+            if (r < 0) {
+                if (dropped > 0) {
+                    printf("\nMC13226 : Bytes Dropped : %d\n", dropped);
+                }
+                return r;
+            }
+            if (have == 0 && frm[0] != STX) {
+                printf("DROP %2x ", frm[0]);
+                dropped++;
+                continue;
+            }
+            have++;
+        }
+        if (dropped > 0) {
+            printf("\nMC13226 : Bytes Dropped : %d\n", dropped);
+        }
+
+        // Body.
+        int expected = frm[3] + 5;
+        while (have < expected) {
+            int r = readSome(fd, &frm[have], expected - have);
+            if (r < 0) {
+                return r;
+            }
+            have += r;
+        }
+        int result = freescale_zigbb_parse_frame(buf, frm, expected);
+        if (result == 0) {
+            consume(expected);
+            rec->state.store(MC13226_IDLE);
+            return expected - 2;
+        }
+
+        printf("MC13226 : WARNING @ THIS MESSAGE (wholeBufferSize 0x%02x)\n", expected);
+        dumpAssembled(frm, expected);
+        if (frm[expected - 1] == STX) {
+            // The checksum byte is missing: the next frame's start byte was read in its place.
+            puts("MC13226 : FRAMES RECOVERED BY SKIPPING CHECKSUM BYTE");
+            memcpy(buf, frm + 1, expected - 2);
+            consume(expected - 1);
+            rec->state.store(MC13226_IDLE);
+            return expected - 2;
+        }
+        // A frame that fails its checksum is never handed on: its bytes cannot be trusted.
+        // Resynchronise on the next start byte inside it and read on.
+        puts("MC13226 : FRAME WITH WRONG CHECKSUM DROPPED - RESYNCHRONISING");
+        resynchronise();
+    }
+}
+
+int MC13226_fd() {
+    freescale_status_t* rec = fs;
+    return rec ? rec->fd : -1;
+}
+
+int MC13226_pending() {
+    return have;
+}
+
+void MC13226_abort(int on) {
+    abortReceive.store(on);
+}
+
+void MC13226_reset_receiver() {
+    have = 0;
+    abortReceive.store(0);
+}
+
+int freescale_open(char** params) {
+    if (MC13226_open(params) != 0) {
+        return 0;
+    }
+    // The record's address stands for the handle; only its non-zero value matters.
+    return 1;
+}
+
+int freescale_close(int /*handle*/) {
+    return MC13226_close();
+}
+
+int freescale_transmit(int /*handle*/, const uchar* data, int size) {
+    return MC13226_transmit(data, size);
+}
+
+int freescale_receive(int /*handle*/, uchar* buf, int size) {
+    return MC13226_receive(buf, size);
+}
+
+int freescale_fd(int /*handle*/) {
+    return MC13226_fd();
+}
+
+int freescale_pending(int /*handle*/) {
+    return MC13226_pending();
+}
+
+void freescale_abort(int /*handle*/, int on) {
+    MC13226_abort(on);
+}

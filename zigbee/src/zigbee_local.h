@@ -1,0 +1,121 @@
+// Private declarations of the ZigBee module link: the freescale serial back-end, the module-wide
+// encoder/decoder state shared by the request encoders and the packet decoder, and the helpers the
+// tests reach directly.
+#ifndef ORQ_ZIGBEE_LOCAL_H
+#define ORQ_ZIGBEE_LOCAL_H
+
+#include <atomic>
+
+#include "zigbee.h"
+
+// ---- Serial back-end (freescale_ser.cpp) ----
+
+#define STX 0x02
+#define MC13226_TX_BUFFER 255
+#define MC13226_RX_BUFFER 4096
+
+enum {
+    MC13226_TX = 0,
+    MC13226_RECV = 1,
+    MC13226_IDLE = 2,
+    MC13226_CLOSE = 3,
+    MC13226_RESETTING_MODE = 4
+};
+
+// Result of MC13226_receive when the device has gone (read error, hang-up): the reader ends.
+#define MC13226_LINK_LOST (-5)
+// Result of MC13226_receive when the reader was asked to stop while waiting for bytes.
+#define MC13226_ABORTED (-4)
+
+typedef struct freescale_status_t {
+    int fd;
+    std::atomic<int> state;
+} freescale_status_t;
+
+int MC13226_open(char** params);
+int MC13226_close();
+int MC13226_transmit(const uchar* data, int size);
+int MC13226_receive(uchar* buf, int size);
+int MC13226_fd();
+// Bytes of a next frame already held by the assembler (so the reader must not wait on the fd).
+int MC13226_pending();
+// Makes a receive waiting for bytes return MC13226_ABORTED (on != 0) or wait again (on == 0).
+void MC13226_abort(int on);
+
+int freescale_open(char** params);
+int freescale_close(int handle);
+int freescale_transmit(int handle, const uchar* data, int size);
+int freescale_receive(int handle, uchar* buf, int size);
+int freescale_fd(int handle);
+int freescale_pending(int handle);
+void freescale_abort(int handle, int on);
+
+// Frame of a packet (group, id, L, payload): STX, packet, FCS. Returns the frame length (L + 5),
+// or -1 when L exceeds ZB_MAX_PAYLOAD. frame must hold MC13226_TX_BUFFER bytes.
+int freescale_build_frame(const uchar* pkt, uchar* frame);
+// 0: frm holds a good frame whose packet is copied to buf; -1: bad start byte or checksum;
+// -2: fewer than frm[3] + 5 bytes.
+int freescale_zigbb_parse_frame(uchar* buf, const uchar* frm, int size);
+
+// Test hook: forget the assembler's carried bytes and the back-end state.
+void MC13226_reset_receiver();
+
+// ---- Connection layer extras (zb_conn.cpp) ----
+
+// Pending-bytes probe of the back-end used by the reader; may be null.
+int zb_conn_backend_pending(ZB_CONN_HANDLE h);
+// Prints "[hh:mm:ss]" (UTC) without a newline.
+void zb_print_time();
+
+// ---- Module-wide encoder/decoder state (freescale_if.cpp) ----
+
+#define TC_LINK_KEY_TABLE_ROWS 9
+#define TC_LINK_KEY_ROW_BYTES 30
+#define TC_LINK_KEY_PACKET_BYTES 28
+
+typedef struct FreescaleState {
+    // Encoder state.
+    uchar restartGWafterReset;
+    uchar useCommissioningMode;
+    uchar useSilentStart;
+    int generateRandomIEEEAddr;
+    uchar DevType;
+    int selectedSecLevel;
+    uchar attr_prev;
+    int zdp_mgmt_NwkUpdateIdCounter;
+    int TCLinkKeyTableSize;
+    int indexTCLinkKey;
+    uchar TCLinkKeyTable[TC_LINK_KEY_TABLE_ROWS][TC_LINK_KEY_ROW_BYTES];
+    WriteSASAttribute sasAttr;
+    // Decoder state.
+    ushort nwkShortAddress;
+    int sendStartConfirmWhenShortAddrIsKnown;
+    uchar lastSrcAddrMode;
+    uchar lastSrcAddr[2];
+    uchar g_data_uchar_1[256];
+} FreescaleState;
+
+extern FreescaleState fsState;
+
+// Back to the initial values (nwkShortAddress 0xFFFC, lastSrcAddrMode 2, everything else 0).
+void FREESCALE_ResetState();
+
+// Sends one packet (group, id, L, payload) after dumping it under label; refuses (with a message
+// naming who) a payload above ZB_MAX_PAYLOAD. Returns the send result or -1.
+int FREESCALE_SendPacket(ZBIF_HANDLE handle, const uchar* pkt, const char* label, const char* who);
+
+// Internal commands.
+void FREESCALE_ZTC_RESET_request(ZBIF_HANDLE handle);
+void FREESCALE_WriteSAS_request(ZBIF_HANDLE handle);
+void FREESCALE_NLME_GET_request(ZBIF_HANDLE handle, uchar attr, const char* label);
+void FREESCALE_ModeSelect_request(ZBIF_HANDLE handle);
+void FREESCALE_WriteExtAddr_request(ZBIF_HANDLE handle);
+void FREESCALE_NLME_PermitJoining_request(ZBIF_HANDLE handle);
+void FREESCALE_ClearDeviceKeyPair_request(ZBIF_HANDLE handle, const uchar* ieee);
+void initializeTCLinkKeyTable(ZBIF_HANDLE handle);
+
+// ---- Decoder (freescale_dec.cpp) ----
+
+void FREESCALE_ParseNExec(ZBIF_HANDLE handle, const uchar* data, int size);
+
+#endif
