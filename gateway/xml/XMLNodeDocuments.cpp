@@ -1,9 +1,11 @@
 // The parser's and composer's documents about nodes, descriptors, bindings and start-up
 // attribute sets: the records of the network database.
 
+#include <cstdio>
 #include <mutex>
 
 #include "CDebug.h"
+#include "GWManagement.h"
 #include "XMLProcessor.h"
 #include "XMLText.h"
 #include "ZbNetDb.h"
@@ -474,4 +476,26 @@ std::string XMLMsgComposer::createLocalNodeEndpointMsg(int tag, SimpleDescriptor
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createLocalNodeEndpointMsg");
     return element(restPrefix, "Endpoint", sd != nullptr ? std::to_string(sd->end_point) : "");
+}
+
+std::string XMLMsgComposer::createGwStatusChangedMsg(GwDescriptor* gwDescriptor) {
+    ORQ_LOG(*pLogger, DEBUG, "createGwStatusChangedMsg");
+    if (gwDescriptor == nullptr) {
+        return std::string();
+    }
+    char state[16];
+    std::snprintf(state, sizeof state, "%02X", static_cast<unsigned>(gwDescriptor->getGwState()));
+    char error[16];
+    std::snprintf(error, sizeof error, "%02X", static_cast<unsigned>(gwDescriptor->getErrorCode()));
+    std::string out = "<GWDescriptor>";
+    out += textElement(nullptr, "WSNId", gwDescriptor->getWSNId());
+    out += element(nullptr, "GWState", state);
+    out += textElement(nullptr, "GWStateDescription", gwDescriptor->getGwStateDescription());
+    out += element(nullptr, "ErrorCode", error);
+    out += textElement(nullptr, "ErrorCodeDescription", gwDescriptor->getErrorCodeDescription());
+    out += textElement(nullptr, "TimeStamp", gwDescriptor->getTimeStamp());
+    out += textElement(nullptr, "FirmwareVersion", gwDescriptor->getFirmwareVersion());
+    out += element(nullptr, "NWKDescriptors", "");
+    out += "</GWDescriptor>";
+    return out;
 }
