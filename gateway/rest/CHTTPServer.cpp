@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "ConfigurationRepository.h"
+#include "StopSignal.h"
 
 const ResourceDescriptor HTTPServer::rootDesc("");
 
@@ -407,10 +408,15 @@ int HTTPServer::setOption(const char* name, const char* value) {
     }
     if (n == "ports") {
         std::vector<PortSpec> specs;
-        std::stringstream list(value);
-        std::string item;
-        while (std::getline(list, item, ',')) {
-            item = trim(item);
+        std::string list = value;
+        size_t pos = 0;
+        while (pos < list.size()) {
+            size_t end = list.find_first_of(" \t,", pos);
+            if (end == std::string::npos) {
+                end = list.size();
+            }
+            std::string item = list.substr(pos, end - pos);
+            pos = end + 1;
             if (item.empty()) {
                 continue;
             }
@@ -425,9 +431,9 @@ int HTTPServer::setOption(const char* name, const char* value) {
                 spec.address = item.substr(0, colon);
                 port = item.substr(colon + 1);
             }
-            char* end = nullptr;
-            long p = strtol(port.c_str(), &end, 10);
-            if (port.empty() || *end != '\0' || p < 0 || p > 65535) {
+            char* endp = nullptr;
+            long p = strtol(port.c_str(), &endp, 10);
+            if (port.empty() || *endp != '\0' || p < 0 || p > 65535) {
                 ORQ_LOG(pLogger, ERROR, "setOption - bad port '%s'", item.c_str());
                 return 1;
             }
@@ -857,6 +863,10 @@ void HTTPServer::poll(int timeoutMs) {
 }
 
 void HTTPServer::start() {
+    if (stopFd < 0 && StopSignal::fd() >= 0) {
+        // SIGINT and SIGTERM end the loop; the caller then stops the process in order.
+        stopFd = StopSignal::fd();
+    }
     ORQ_LOG(pLogger, INFO, "start - poll loop running");
     while (!stopRequested) {
         poll(pollTimeout);

@@ -116,7 +116,8 @@ class HTTPServer {
     HTTPServer(const HTTPServer&) = delete;
     HTTPServer& operator=(const HTTPServer&) = delete;
 
-    // Runs the poll loop until requestStop() or the stop descriptor fires without a hook.
+    // Runs the poll loop until requestStop(), or until the stop descriptor (by default
+    // StopSignal::fd(), when installed) becomes readable and no hook is set.
     virtual void start();
     virtual Resource* createResource(Resource* parent, const ResourceDescriptor* descriptor,
                                      ResourceHandler* handler, intptr_t data);
@@ -135,9 +136,9 @@ class HTTPServer {
     void updateAssociations();
     std::string getProtectValue() const;
 
-    // Options: "ports" (comma-separated list of [address:]port[s], "s" for HTTPS; setting it
-    // (re)starts the listeners), "ssl_cert" (PEM file holding certificate and private key),
-    // "protect" (read only). Returns 0 on success, 1 on failure.
+    // Options: "ports" (list, split at commas, blanks or tabs, of [address:]port[s], "s" for HTTPS;
+    // setting it (re)starts the listeners), "ssl_cert" (PEM file holding certificate and private
+    // key), "protect" (read only). Returns 0 on success, 1 on failure.
     int setOption(const char* name, const char* value);
     const char* getOption(const char* name);
     void setPollTimeout(int ms) { pollTimeout = ms; }

@@ -188,3 +188,118 @@ inline std::string shellOutput(const std::string& command) {
 }  // namespace resttest
 
 #endif
+
+#ifndef ORQ_TESTS_REST_TEST_LISTENER
+#define ORQ_TESTS_REST_TEST_LISTENER
+
+#include <mutex>
+
+namespace resttest {
+
+// A URI listener for the tests: a small HTTP server on 127.0.0.1 that records every POST
+// body in arrival order and answers 200, or, when stalled, accepts and never answers.
+class TestListener {
+  public:
+    TestListener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        socklen_t len = sizeof(addr);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        listen(fd, 64);
+        thread = std::thread([this] { run(); });
+    }
+    ~TestListener() {
+        stopping = true;
+        thread.join();
+        close(fd);
+    }
+    std::string url(const std::string& path = "/listener") const {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
+    std::vector<std::string> bodies() {
+        std::lock_guard<std::mutex> lock(mux);
+        return received;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mux);
+        return received.size();
+    }
+    std::atomic<bool> stalled{false};
+    std::atomic<int> accepted{0};
+    int port = 0;
+
+  private:
+    void run() {
+        while (!stopping) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            int c = accept(fd, nullptr, nullptr);
+            if (c < 0) {
+                continue;
+            }
+            ++accepted;
+            if (stalled) {
+                while (!stopping && stalled) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+                close(c);
+                continue;
+            }
+            serve(c);
+            close(c);
+        }
+    }
+    void serve(int c) {
+        std::string in;
+        char buf[4096];
+        size_t headerEnd = std::string::npos;
+        size_t length = 0;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{c, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            ssize_t n = recv(c, buf, sizeof(buf), 0);
+            if (n <= 0) {
+                return;
+            }
+            in.append(buf, static_cast<size_t>(n));
+            if (headerEnd == std::string::npos) {
+                headerEnd = in.find("\r\n\r\n");
+                if (headerEnd != std::string::npos) {
+                    size_t cl = in.find("Content-Length: ");
+                    if (cl != std::string::npos && cl < headerEnd) {
+                        length = std::stoul(in.substr(cl + 16));
+                    }
+                }
+            }
+            if (headerEnd != std::string::npos && in.size() >= headerEnd + 4 + length) {
+                {
+                    std::lock_guard<std::mutex> lock(mux);
+                    received.push_back(in.substr(headerEnd + 4, length));
+                }
+                sendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+                return;
+            }
+        }
+    }
+
+    int fd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+    std::mutex mux;
+    std::vector<std::string> received;
+};
+
+}  // namespace resttest
+
+#endif

@@ -1,0 +1,428 @@
+// The REST server over real sockets: request identifiers, asynchronous requests, the
+// "timeout" parameter, the "requests" resource, error documents, late replies from other
+// threads, replies to URI listeners, HTTPS and digest authentication from the configuration.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+
+#include "CRESTServer.h"
+#include "ConfigurationRepository.h"
+#include "RestTestSupport.h"
+#include "XMLProcessor.h"
+
+using namespace resttest;
+
+namespace {
+
+// What the handler saw of one request.
+struct Seen {
+    std::string uri;
+    int sessionId = -1;
+    bool async = false;
+    std::string listener;
+    RESTCallbackInfo cbinfo;
+};
+
+// The test's resource tree: /version answers at once, /hold waits for another thread,
+// /async starts work and returns, /bad throws RESTException, /gone throws HTTPException.
+class TestHandler : public ResourceHandler {
+  public:
+    explicit TestHandler(RESTServer& s) : server(s) {}
+    void handle(Resource* resource, const char*, Method, const char*, std::string*,
+                HTTPSessionContext* session) override {
+        auto* rs = static_cast<RESTSessionContext*>(session);
+        {
+            std::lock_guard<std::mutex> lock(mux);
+            Seen s;
+            s.uri = resource->uri;
+            s.sessionId = rs->getSessionId();
+            s.async = rs->callbackDestinationSet;
+            s.listener = rs->callbackDestination;
+            s.cbinfo = rs->cbinfo;
+            seen.push_back(s);
+        }
+        const std::string& name = resource->name();
+        if (name == "version") {
+            server.restSuccess(server.getComposer()->createVersionMsg(), session);
+        } else if (name == "bad") {
+            throw RESTException(WRONG_REQUEST, "Missing timeout parameter");
+        } else if (name == "baddefault") {
+            throw RESTException(URILISTENER_LIST_MAX_SIZE_EXCEEDED);
+        } else if (name == "gone") {
+            throw HTTPException(405, "Method Not Allowed");
+        }
+    }
+    Seen last() {
+        std::lock_guard<std::mutex> lock(mux);
+        return seen.back();
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mux);
+        return seen.size();
+    }
+
+  private:
+    RESTServer& server;
+    std::mutex mux;
+    std::vector<Seen> seen;
+};
+
+const ResourceDescriptor kVersion("version");
+const ResourceDescriptor kHold("hold");
+const ResourceDescriptor kAsync("async");
+const ResourceDescriptor kBad("bad");
+const ResourceDescriptor kBadDefault("baddefault");
+const ResourceDescriptor kGone("gone");
+const ResourceDescriptor kFolder("folder");
+
+std::string writeConfig(const std::string& name, const std::string& text) {
+    std::string path = std::string(::testing::TempDir()) + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+void loadConfig(const std::string& text) {
+    static int n = 0;
+    std::string path = writeConfig("rest_server_" + std::to_string(n++) + ".ini", text);
+    ConfigurationRepository::instance(path)->load();
+}
+
+std::string element(const std::string& doc, const std::string& name) {
+    std::smatch m;
+    std::regex re("<(?:tns:)?" + name + ">([^<]*)</(?:tns:)?" + name + ">");
+    return std::regex_search(doc, m, re) ? m[1].str() : std::string("<absent>");
+}
+
+class RestServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        loadConfig("[RESTServer]\nserverPorts = 127.0.0.1:0s\n");
+        server = std::make_unique<RESTServer>(nullptr, nullptr, &client);
+        handler = std::make_unique<TestHandler>(*server);
+        ASSERT_EQ(0, server->init());
+        EXPECT_STREQ("127.0.0.1:0", server->getOption("ports"));
+        server->createResource(nullptr, &kVersion, handler.get(), 0);
+        server->createResource(nullptr, &kHold, handler.get(), 0);
+        server->createResource(nullptr, &kAsync, handler.get(), 0);
+        server->createResource(nullptr, &kBad, handler.get(), 0);
+        server->createResource(nullptr, &kBadDefault, handler.get(), 0);
+        server->createResource(nullptr, &kGone, handler.get(), 0);
+        Resource* folder = server->createResource(nullptr, &kFolder, nullptr, 0);
+        server->createResource(folder, &kVersion, handler.get(), 0);
+        server->createResource(folder, &kHold, handler.get(), 0);
+        port = server->listeningPorts().at(0);
+        loop = std::make_unique<LoopThread>(*server);
+    }
+    void TearDown() override {
+        loop.reset();
+        server.reset();
+    }
+    std::string url(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
+    // Starts a POST whose body never completes; returns the socket.
+    int startSlowPost(const std::string& path) {
+        int fd = connectTo(port);
+        sendAll(fd, "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n<Val");
+        return fd;
+    }
+    // The identifiers listed by GET /requests.
+    std::vector<std::string> openRequests() {
+        HttpResult r = httpGet(url("/requests"));
+        std::vector<std::string> ids;
+        std::regex re("<ResourceId>([0-9a-f]{8})</ResourceId>");
+        for (std::sregex_iterator it(r.body.begin(), r.body.end(), re), end; it != end; ++it) {
+            ids.push_back((*it)[1].str());
+        }
+        return ids;
+    }
+
+    RESTClient client;
+    std::unique_ptr<RESTServer> server;
+    std::unique_ptr<TestHandler> handler;
+    int port = 0;
+    std::unique_ptr<LoopThread> loop;
+};
+
+TEST_F(RestServerTest, SynchronousRequestIsAnsweredWithTheHandlersDocument) {
+    HttpResult r = httpGet(url("/version"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ(0u, r.body.find("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Info>"));
+    EXPECT_EQ("0", element(r.body, "Code"));
+    EXPECT_NE(std::string::npos, r.body.find("<VersionIdentifier>1</VersionIdentifier>"));
+    EXPECT_EQ("<absent>", element(r.body, "RequestIdentifier"));
+    EXPECT_FALSE(handler->last().async);
+}
+
+TEST_F(RestServerTest, AsynchronousRequestIsAnsweredAtOnceWithItsRequestIdentifier) {
+    HttpResult r = httpGet(url("/async?urilistener=http://127.0.0.1:1/x&timeout=1e"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("0", element(r.body, "Code"));
+    std::string rid = element(r.body, "RequestIdentifier");
+    EXPECT_TRUE(std::regex_match(rid, std::regex("[0-9a-f]{8}"))) << r.body;
+    Seen s = handler->last();
+    EXPECT_TRUE(s.async);
+    EXPECT_EQ("http://127.0.0.1:1/x", s.listener);
+    EXPECT_EQ(rid, s.cbinfo.requestIdentifier);
+    ASSERT_NE(nullptr, s.cbinfo.refResource);
+    EXPECT_EQ("/async", s.cbinfo.refResource->uri);
+    EXPECT_NE(nullptr, s.cbinfo.refRestSessionCtxt);
+
+    // Identifiers grow by one per exchange.
+    HttpResult r2 = httpGet(url("/async?urilistener=http://127.0.0.1:1/x"));
+    std::string rid2 = element(r2.body, "RequestIdentifier");
+    EXPECT_EQ(std::stoul(rid, nullptr, 16) + 1, std::stoul(rid2, nullptr, 16));
+}
+
+TEST_F(RestServerTest, TimeoutParameterValues) {
+    time_t before = time(nullptr);
+    httpGet(url("/version?timeout=1e"));
+    Seen s = handler->last();
+    EXPECT_TRUE(s.cbinfo.timeoutSet);
+    EXPECT_EQ(30u, s.cbinfo.timeout);
+    EXPECT_GE(s.cbinfo.expiry, before + 30);
+    EXPECT_LE(s.cbinfo.expiry, time(nullptr) + 30);
+
+    httpGet(url("/version?timeout=0"));
+    EXPECT_TRUE(handler->last().cbinfo.timeoutSet);
+    EXPECT_EQ(-1, handler->last().cbinfo.expiry);
+    httpGet(url("/version?timeout=ffffffff"));
+    EXPECT_EQ(0xffffffffUL, handler->last().cbinfo.timeout);
+    EXPECT_EQ(-1, handler->last().cbinfo.expiry);
+    EXPECT_FALSE(handler->last().cbinfo.expired());
+
+    size_t before_count = handler->count();
+    HttpResult r = httpGet(url("/version?timeout=xyz"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("4", element(r.body, "Code"));
+    EXPECT_EQ("Bad timeout parameter", element(r.body, "Message"));
+    EXPECT_EQ(before_count, handler->count()) << "the handler is not called";
+    r = httpGet(url("/version?timeout=100000000"));
+    EXPECT_EQ("Bad timeout parameter", element(r.body, "Message"));
+
+    // An empty listener followed by a timeout: asynchronous, empty destination, 5 s.
+    httpGet(url("/hold?urilistener&timeout=5"));
+    s = handler->last();
+    EXPECT_TRUE(s.async);
+    EXPECT_EQ("", s.listener);
+    EXPECT_EQ(5u, s.cbinfo.timeout);
+}
+
+TEST_F(RestServerTest, ErrorsFromHandlers) {
+    HttpResult r = httpGet(url("/bad"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("2", element(r.body, "Code"));
+    EXPECT_EQ("Missing timeout parameter", element(r.body, "Message"));
+    r = httpGet(url("/baddefault?urilistener=http://127.0.0.1:1/"));
+    EXPECT_EQ("8", element(r.body, "Code"));
+    EXPECT_EQ("URIListener list maximum size exceeded", element(r.body, "Message"));
+    EXPECT_NE("<absent>", element(r.body, "RequestIdentifier"));
+    r = httpGet(url("/gone"));
+    EXPECT_EQ(405, r.status);
+    EXPECT_EQ("Method Not Allowed", r.body);
+}
+
+TEST_F(RestServerTest, ResourceWithoutHandlerListsItsChildren) {
+    HttpResult r = httpGet(url("/folder"));
+    EXPECT_EQ(200, r.status);
+    EXPECT_NE(std::string::npos,
+              r.body.find("<Detail><Resource><ResourceId>version</ResourceId></Resource>\n"
+                          "<Resource><ResourceId>hold</ResourceId></Resource>\n</Detail>"))
+        << r.body;
+}
+
+TEST_F(RestServerTest, LateReplyFromAnotherThreadAndDroppedReplyForAClosedExchange) {
+    std::thread agent([&] {
+        ASSERT_TRUE(waitFor([&] { return handler->count() == 1; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(1, server->restError(TIMEOUT, nullptr, "0x04", handler->last().sessionId));
+    });
+    HttpResult r = httpGet(url("/hold"));
+    agent.join();
+    EXPECT_EQ("1", element(r.body, "Code"));
+    EXPECT_EQ("Timeout", element(r.body, "Message"));
+    EXPECT_EQ("0x04", element(r.body, "NWKStatus"));
+    int id = handler->last().sessionId;
+    EXPECT_TRUE(waitFor([&] { return server->activeSessionCount() == 0; }));
+    EXPECT_EQ(0, server->restSuccess("<late/>", id));
+    EXPECT_EQ(0, server->restError(TIMEOUT, nullptr, nullptr, id));
+}
+
+TEST_F(RestServerTest, RequestsResource) {
+    // A request still receiving its body, and one waiting for its answer.
+    int reading = startSlowPost("/version");
+    int waiting = connectTo(port);
+    sendAll(waiting, "GET /hold HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return handler->count() == 1; }));
+    std::vector<std::string> ids = openRequests();
+    ASSERT_EQ(3u, ids.size());  // the two above and the GET /requests itself
+    std::string readingId = ids[0], waitingId = ids[1];
+
+    EXPECT_EQ(404, httpGet(url("/requests/" + waitingId)).status);
+    HttpResult r = httpGet(url("/requests/" + readingId));
+    EXPECT_EQ("6", element(r.body, "Code"));
+    EXPECT_EQ("No message received so far", element(r.body, "Message"));
+    EXPECT_EQ(405, httpRequest("DELETE", url("/requests/" + readingId)).status);
+    EXPECT_EQ(405, httpSend("POST", url("/requests/" + readingId), "<Value>1</Value>").status);
+
+    r = httpSend("PUT", url("/requests/" + readingId), "<Value>1e</Value>");
+    EXPECT_EQ(200, r.status);
+    EXPECT_EQ("0", element(r.body, "Code"));
+    r = httpSend("PUT", url("/requests/" + readingId), "<Value>zz</Value>");
+    EXPECT_EQ("Bad timeout parameter", element(r.body, "Message"));
+    r = httpSend("PUT", url("/requests/" + readingId), "not xml");
+    EXPECT_EQ("4", element(r.body, "Code"));
+    EXPECT_EQ("Bad value parameter", element(r.body, "Message"));
+
+    // The PUT reached the named session: its time-out is now 30 s.
+    bool checked = false;
+    loop->run([&] {
+        Resource* res = server->findResource(server->getRequestsResource(), readingId);
+        ASSERT_NE(nullptr, res);
+        auto* named = reinterpret_cast<RESTSessionContext*>(res->data);
+        EXPECT_EQ(30u, named->cbinfo.timeout);
+        EXPECT_TRUE(named->cbinfo.timeoutSet);
+        checked = true;
+    });
+    EXPECT_TRUE(checked);
+
+    // Closed exchanges leave the tree.
+    close(reading);
+    close(waiting);
+    EXPECT_TRUE(waitFor([&] { return openRequests().size() == 1; }));
+    EXPECT_EQ(404, httpGet(url("/requests/" + readingId)).status);
+}
+
+TEST_F(RestServerTest, RepliesToUriListeners) {
+    TestListener listener;
+    client.init();
+    {
+        auto* info = new RESTCallbackInfo;
+        info->requestIdentifier = "0000abcd";
+        uriListener_t l(listener.url("/a"), info);
+        EXPECT_EQ(1, l.type);
+        EXPECT_EQ(1, server->restSuccess("<x/>", &l));
+        EXPECT_EQ(1, server->restError(ZB_NWK_FAILURE, nullptr, "0xc2", &l));
+        EXPECT_EQ(1, server->restSuccess_BC("<raw/>", &l));
+        uriListener_t l2(listener.url("/b"), nullptr);
+        l2.id = "0000001a";
+        EXPECT_EQ(1, server->restSuccess("<ev/>", &l2, true));
+
+        RESTCallbackInfo::now = [] { return time(nullptr) - 100; };
+        info->setTimeout("1");
+        RESTCallbackInfo::now = [] { return time(nullptr); };
+        EXPECT_TRUE(info->expired());
+        EXPECT_EQ(0, server->restSuccess("<x/>", &l));
+        EXPECT_EQ(0, server->restError(TIMEOUT, nullptr, nullptr, &l));
+
+        uriListener_t ftp("ftp://127.0.0.1/x", nullptr);
+        EXPECT_EQ(0, server->restSuccess("<x/>", &ftp));
+    }
+    ASSERT_TRUE(waitFor([&] { return listener.count() == 4; }));
+    auto bodies = listener.bodies();
+    EXPECT_EQ("0", element(bodies[0], "Code"));
+    EXPECT_EQ("0000abcd", element(bodies[0], "RequestIdentifier"));
+    EXPECT_NE(std::string::npos, bodies[0].find("<Detail><x/></Detail>"));
+    EXPECT_EQ("10", element(bodies[1], "Code"));
+    EXPECT_EQ("ZigBee Network Failure", element(bodies[1], "Message"));
+    EXPECT_EQ("0xc2", element(bodies[1], "NWKStatus"));
+    EXPECT_EQ("<raw/>", bodies[2]);
+    EXPECT_EQ("26", element(bodies[3], "EventCallbackIdentifier"));
+}
+
+TEST(RestServerInit, PortListsAndFailures) {
+    EXPECT_EQ("9000,9443", RESTServer::removeSecurePortMarks("9000,9443s"));
+    EXPECT_EQ("9000,9443,80", RESTServer::removeSecurePortMarks(" 9000\t9443S,, 80"));
+    EXPECT_EQ("", RESTServer::removeSecurePortMarks(""));
+
+    RESTClient client;
+    loadConfig("[RESTServer]\nserverPorts = nonsense\n");
+    RESTServer bad(nullptr, nullptr, &client);
+    EXPECT_EQ(1, bad.init());
+
+    // HTTPS asked for without a certificate file: served over plain HTTP.
+    loadConfig("[RESTServer]\nssl = 1\nserverPorts = 127.0.0.1:0s\nhttpDigestAuth = 1\n");
+    RESTServer plain(nullptr, nullptr, &client);
+    EXPECT_EQ(0, plain.init());
+    EXPECT_FALSE(plain.isSslEnabled());
+    EXPECT_FALSE(plain.isDigestEnabled());
+    EXPECT_STREQ("", plain.getOption("protect"));
+}
+
+std::string makeCertificate() {
+    std::string dir = ::testing::TempDir();
+    std::string key = dir + "rest_key.pem", cert = dir + "rest_cert.pem",
+                both = dir + "rest_both.pem";
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                      " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                      ">/dev/null 2>&1 && cat " +
+                      cert + " " + key + " > " + both;
+    EXPECT_EQ(0, system(cmd.c_str()));
+    return both;
+}
+
+TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
+    std::string pem = makeCertificate();
+    loadConfig("[RESTServer]\nssl = 1\nsslCertFile = " + pem + "\nserverPorts = 127.0.0.1:0s\n");
+    RESTClient client;
+    RESTServer server(nullptr, nullptr, &client);
+    ASSERT_EQ(0, server.init());
+    EXPECT_TRUE(server.isSslEnabled());
+    static const ResourceDescriptor folder("folder");
+    server.createResource(nullptr, &folder, nullptr, 0);
+    int port = server.listeningPorts().at(0);
+    LoopThread loop(server);
+
+    RequestOptions opt;
+    opt.caFile = pem;
+    HttpResult r = httpRequest("GET", "https://127.0.0.1:" + std::to_string(port) + "/", opt);
+    EXPECT_EQ(0, r.curlCode);
+    EXPECT_EQ(200, r.status);
+    EXPECT_NE(std::string::npos, r.body.find("<ResourceId>folder</ResourceId>"));
+    // Plain HTTP on the HTTPS port gets no reply.
+    HttpResult plain = httpGet("http://127.0.0.1:" + std::to_string(port) + "/");
+    EXPECT_NE(200, plain.status);
+}
+
+TEST(RestServerSecurity, DigestAuthenticationProtectsEveryResource) {
+    std::string pwd = std::string(::testing::TempDir()) + "rest_htdigest";
+    // htdigest format: user:realm:MD5(user:realm:password)
+    std::string ha1 = shellOutput("printf '%s' 'alice:orq:secret' | md5sum | cut -c1-32");
+    ha1.erase(ha1.find_last_not_of("\n") + 1);
+    ASSERT_EQ(32u, ha1.size());
+    std::ofstream(pwd) << "alice:orq:" << ha1 << "\n";
+    loadConfig(
+        "[RESTServer]\nserverPorts = 127.0.0.1:0\nhttpDigestAuth = 1\n"
+        "httpDigestAuthPwdFile = " +
+        pwd + "\n");
+    RESTClient client;
+    RESTServer server(nullptr, nullptr, &client);
+    ASSERT_EQ(0, server.init());
+    EXPECT_TRUE(server.isDigestEnabled());
+    EXPECT_EQ("/=" + pwd, std::string(server.getOption("protect")));
+    static const ResourceDescriptor folder("folder");
+    server.createResource(nullptr, &folder, nullptr, 0);
+    int port = server.listeningPorts().at(0);
+    LoopThread loop(server);
+    std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+    HttpResult none = httpGet(base + "/folder");
+    EXPECT_EQ(401, none.status);
+    EXPECT_NE(std::string::npos, none.headers.find("WWW-Authenticate: Digest"));
+    EXPECT_NE(std::string::npos, none.headers.find("realm=\"orq\""));
+    EXPECT_EQ(401, httpGet(base + "/requests").status);
+
+    std::string curl = "curl -s -o /dev/null -w '%{http_code}' --max-time 20 --digest -u ";
+    EXPECT_EQ("401", shellOutput(curl + "alice:wrong " + base + "/folder"));
+    EXPECT_EQ("401", shellOutput(curl + "mallory:secret " + base + "/folder"));
+    EXPECT_EQ("200", shellOutput(curl + "alice:secret " + base + "/folder"));
+    EXPECT_EQ("200", shellOutput(curl + "alice:secret " + base + "/"));
+    std::string body =
+        shellOutput("curl -s --max-time 20 --digest -u alice:secret " + base + "/folder");
+    EXPECT_NE(std::string::npos, body.find("<Info>")) << body;
+}
+
+}  // namespace
