@@ -1,0 +1,247 @@
+#include "SimControl.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace zbsim {
+
+namespace {
+const char* kHelp =
+    "ok commands: status | list | show NODE | join NODE [force] | remove NODE | silence NODE | "
+    "revive NODE | kill NODE | announce NODE | send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]] | "
+    "set NODE CELSIUS | report NODE | permit SECONDS | fault corrupt N | fault garbage HEX | "
+    "fault drop N | fault delay MS | fault nofcs | fault failstart [STATUS] | fault clear | "
+    "unplug [MS] | trace on|off";
+
+std::string hex16(uint16_t v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%04x", v);
+    return b;
+}
+std::string hex64(uint64_t v) {
+    char b[20];
+    std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(v));
+    return b;
+}
+bool number(const std::string& s, unsigned long max, unsigned long& out) {
+    return parseNumber(s, out) && out <= max;
+}
+}  // namespace
+
+bool parseCommand(const std::string& line, Command& cmd, std::string& err) {
+    cmd = Command{};
+    if (line.size() > kMaxCommandLine) {
+        err = "line too long";
+        return false;
+    }
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w) {
+        if (cmd.verb.empty()) {
+            for (char& c : w)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            cmd.verb = w;
+        } else {
+            cmd.args.push_back(w);
+        }
+    }
+    if (cmd.verb.empty()) {
+        err = "empty command";
+        return false;
+    }
+    return true;
+}
+
+std::string Controller::execute(const std::string& line, int64_t nowMs) {
+    Command c;
+    std::string err;
+    if (!parseCommand(line, c, err))
+        return "error: " + err;
+    return run(c, nowMs);
+}
+
+std::string Controller::describe(Node& n, int64_t nowMs) {
+    std::ostringstream o;
+    o << "ok name=" << n.name << " short=" << hex16(n.nwk) << " ieee=" << hex64(n.ieee)
+      << " type=" << toString(n.type) << " state=" << toString(n.state);
+    if (n.type != LogicalType::Coordinator)
+        o << " parent=" << hex16(n.parent);
+    o << " rx_on=" << (n.rxOnWhenIdle ? 1 : 0) << " app=" << toString(n.app);
+    if (n.app == AppKind::OnOffLight)
+        o << " on=" << (n.onOff ? 1 : 0);
+    if (n.app == AppKind::TemperatureSensor)
+        o << " temperature=" << n.temperature;
+    o << " endpoints=";
+    for (size_t i = 0; i < n.endpoints.size(); ++i)
+        o << (i ? "," : "") << int(n.endpoints[i].ep);
+    o << " bindings=" << n.bindings.size() << " permit=" << (n.permitsJoining(nowMs) ? 1 : 0);
+    return o.str();
+}
+
+std::string Controller::run(const Command& c, int64_t nowMs) {
+    const auto& a = c.args;
+    std::string why;
+    auto nodeArg = [&](size_t i) -> Node* { return i < a.size() ? net_.findRef(a[i]) : nullptr; };
+    auto result = [&](bool ok) { return ok ? std::string("ok") : "error: " + why; };
+
+    if (c.verb == "help")
+        return kHelp;
+    if (c.verb == "status") {
+        std::ostringstream o;
+        const Node& m = net_.module();
+        o << "ok booted=" << (module_.booted() ? 1 : 0)
+          << " network=" << (module_.networkUp() ? "up" : "down");
+        if (module_.networkUp())
+            o << " role=" << toString(m.type) << " short=" << hex16(m.nwk);
+        o << " channel=" << int(module_.channel()) << " pan=" << hex16(module_.panId())
+          << " ieee=" << hex64(module_.ieee()) << " nodes=" << net_.all().size()
+          << " endpoints=" << m.endpoints.size() << " keys=" << module_.linkKeys().size()
+          << " permit=" << (m.permitsJoining(nowMs) ? 1 : 0) << " in=" << module_.packetsIn()
+          << " out=" << module_.packetsOut() << " ignored=" << module_.ignored()
+          << " dropped=" << line_.framesDropped();
+        return o.str();
+    }
+    if (c.verb == "list") {
+        auto nodes = net_.all();
+        std::ostringstream o;
+        o << "ok " << nodes.size();
+        for (Node* n : nodes)
+            o << ' ' << n->name << ':' << hex16(n->nwk) << ':' << toString(n->type) << ':'
+              << toString(n->state);
+        return o.str();
+    }
+    if (c.verb == "permit") {
+        unsigned long s;
+        if (a.size() != 1 || !number(a[0], 255, s))
+            return "error: usage: permit SECONDS (0-255)";
+        if (!module_.networkUp())
+            return "error: the network is not up";
+        module_.permitJoining(static_cast<uint8_t>(s), nowMs);
+        return "ok";
+    }
+    if (c.verb == "fault")
+        return fault(c, nowMs);
+    if (c.verb == "unplug") {
+        unsigned long ms = 0;
+        if (a.size() > 1 || (a.size() == 1 && !number(a[0], 600000, ms)))
+            return "error: usage: unplug [MS]";
+        if (!hooks_.unplug)
+            return "error: not available";
+        hooks_.unplug(a.empty() ? -1 : static_cast<int>(ms));
+        return "ok";
+    }
+    if (c.verb == "trace") {
+        if (a.size() != 1 || (a[0] != "on" && a[0] != "off"))
+            return "error: usage: trace on|off";
+        if (hooks_.trace)
+            hooks_.trace(a[0] == "on");
+        return "ok";
+    }
+
+    static const char* kNodeVerbs[] = {"show", "join",     "remove", "silence", "revive",
+                                       "kill", "announce", "send",   "set",     "report"};
+    bool known = false;
+    for (const char* v : kNodeVerbs)
+        known = known || c.verb == v;
+    if (!known)
+        return "error: unknown command '" + c.verb + "' (try help)";
+    if (a.empty())
+        return "error: " + c.verb + " needs a node";
+    Node* n = nodeArg(0);
+    if (!n)
+        return "error: no node '" + a[0] + "'";
+
+    if (c.verb == "show")
+        return describe(*n, nowMs);
+    if (c.verb == "join") {
+        if (a.size() > 2 || (a.size() == 2 && a[1] != "force"))
+            return "error: usage: join NODE [force]";
+        return result(module_.joinNode(*n, a.size() == 2, nowMs, why));
+    }
+    if (c.verb == "remove")
+        return result(module_.removeNode(*n, nowMs, why));
+    if (c.verb == "silence")
+        return result(module_.silenceNode(*n, why));
+    if (c.verb == "revive")
+        return result(module_.reviveNode(*n, why));
+    if (c.verb == "kill")
+        return result(module_.killNode(*n, why));
+    if (c.verb == "announce")
+        return result(module_.announceNode(*n, nowMs, why));
+    if (c.verb == "report")
+        return result(module_.reportNow(*n, nowMs, why));
+    if (c.verb == "set") {
+        char* end = nullptr;
+        double v = a.size() == 2 ? std::strtod(a[1].c_str(), &end) : 0;
+        if (a.size() != 2 || !end || *end)
+            return "error: usage: set NODE CELSIUS";
+        return result(module_.setSensorValue(*n, v, why));
+    }
+    // send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]]
+    unsigned long ep, cluster, dstEp = 1, profile = 0xFFFF;
+    std::vector<uint8_t> payload;
+    if (a.size() < 4 || a.size() > 6 || !number(a[1], 240, ep) || !number(a[2], 0xFFFF, cluster) ||
+        (a[3] != "-" && !parseHexBytes(a[3], payload)) ||
+        (a.size() >= 5 && !number(a[4], 255, dstEp)) ||
+        (a.size() == 6 && !number(a[5], 0xFFFF, profile)))
+        return "error: usage: send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]]";
+    return result(module_.sendFromNode(*n, static_cast<uint8_t>(ep), static_cast<uint16_t>(cluster),
+                                       payload, static_cast<uint8_t>(dstEp),
+                                       static_cast<uint16_t>(profile), nowMs, why));
+}
+
+std::string Controller::fault(const Command& c, int64_t nowMs) {
+    const auto& a = c.args;
+    if (a.empty())
+        return "error: usage: fault corrupt|garbage|drop|delay|nofcs|failstart|clear";
+    const std::string& kind = a[0];
+    unsigned long n = 0;
+    if (kind == "corrupt" || kind == "drop") {
+        if (a.size() != 2 || !number(a[1], 100000, n) || n == 0)
+            return "error: usage: fault " + kind + " N";
+        if (kind == "corrupt")
+            line_.corruptNext(static_cast<int>(n));
+        else
+            line_.dropNext(static_cast<int>(n));
+        return "ok";
+    }
+    if (kind == "garbage") {
+        std::vector<uint8_t> bytes;
+        std::string text;
+        for (size_t i = 1; i < a.size(); ++i)
+            text += a[i] + " ";
+        if (a.size() < 2 || !parseHexBytes(text, bytes) || bytes.empty() || bytes.size() > 4096)
+            return "error: usage: fault garbage HEX";
+        line_.garbage(bytes, nowMs);
+        return "ok";
+    }
+    if (kind == "delay") {
+        if (a.size() != 2 || !number(a[1], 60000, n))
+            return "error: usage: fault delay MS";
+        line_.setDelayMs(static_cast<int>(n));
+        return "ok";
+    }
+    if (kind == "nofcs") {
+        if (a.size() != 1)
+            return "error: usage: fault nofcs";
+        line_.omitNextChecksum();
+        return "ok";
+    }
+    if (kind == "failstart") {
+        n = 0xC4;
+        if (a.size() > 2 || (a.size() == 2 && (!number(a[1], 255, n) || n == 0)))
+            return "error: usage: fault failstart [STATUS]";
+        module_.failNextStart(static_cast<uint8_t>(n));
+        return "ok";
+    }
+    if (kind == "clear") {
+        line_.clearFaults();
+        module_.failNextStart(0);
+        return "ok";
+    }
+    return "error: unknown fault '" + kind + "'";
+}
+
+}  // namespace zbsim

@@ -1,0 +1,52 @@
+// The control protocol of zbsim: one command per line, one answer line ("ok ..." or
+// "error: ..."). Controller runs commands against the network, the module and the line; what
+// only the emulator can do (unplugging, the trace switch) goes through the hooks it is given.
+// Runs on the emulator's loop thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "SimLine.h"
+#include "SimModule.h"
+#include "SimNetwork.h"
+
+namespace zbsim {
+
+struct Command {
+    std::string verb;
+    std::vector<std::string> args;
+};
+
+constexpr size_t kMaxCommandLine = 1024;
+
+// Splits a line into a lower-case verb and its arguments. Empty lines and lines longer than
+// kMaxCommandLine are refused.
+bool parseCommand(const std::string& line, Command& cmd, std::string& err);
+
+class Controller {
+  public:
+    struct Hooks {
+        std::function<void(int returnAfterMs)> unplug;  // -1: stays unplugged
+        std::function<void(bool on)> trace;
+    };
+
+    Controller(Network& net, Module& module, Line& line, Hooks hooks)
+        : net_(net), module_(module), line_(line), hooks_(std::move(hooks)) {}
+
+    // Runs one command line and returns the answer line (without the newline).
+    std::string execute(const std::string& line, int64_t nowMs);
+
+  private:
+    std::string run(const Command& c, int64_t nowMs);
+    std::string fault(const Command& c, int64_t nowMs);
+    std::string describe(Node& n, int64_t nowMs);
+    Network& net_;
+    Module& module_;
+    Line& line_;
+    Hooks hooks_;
+};
+
+}  // namespace zbsim

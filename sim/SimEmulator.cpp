@@ -1,0 +1,337 @@
+#include "SimEmulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace zbsim {
+
+int64_t monotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+void setNonBlocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// Removes path only when it is what we would have made there (a symlink or a socket), never a
+// regular file or a device.
+bool removeStale(const std::string& path, mode_t type, std::string& err) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return true;
+    if ((st.st_mode & S_IFMT) != type) {
+        err = path + " exists and is not a " + (type == S_IFLNK ? "symlink" : "socket");
+        return false;
+    }
+    unlink(path.c_str());
+    return true;
+}
+}  // namespace
+
+Emulator::Emulator(EmulatorOptions opts) : opts_(std::move(opts)), trace_(opts_.trace) {}
+
+Emulator::~Emulator() {
+    cleanup();
+}
+
+bool Emulator::open(std::string& err) {
+    if (!net_.load(opts_.networkFile, err))
+        return false;
+    if (opts_.rebootMs >= 0)
+        net_.config().rebootMs = opts_.rebootMs;
+    module_ = std::make_unique<Module>(net_, [this](const Packet& p) {
+        line_.submit(p, now_);
+        if (trace_)
+            traceOut(p, line_.lastFault());
+    });
+    module_->setLog([this](const std::string& s) {
+        if (trace_)
+            std::fprintf(stderr, "zbsim: %s\n", s.c_str());
+    });
+    Controller::Hooks hooks;
+    hooks.unplug = [this](int ms) { unplug(ms, now_); };
+    hooks.trace = [this](bool on) { trace_ = on; };
+    control_ = std::make_unique<Controller>(net_, *module_, line_, hooks);
+    if (pipe(stopPipe_) != 0) {
+        err = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    setNonBlocking(stopPipe_[0]);
+    setNonBlocking(stopPipe_[1]);
+    return openPty(err) && openControl(err);
+}
+
+bool Emulator::openPty(std::string& err) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        err = std::string("pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char* name = ptsname(master_);
+    if (!name) {
+        err = "ptsname failed";
+        return false;
+    }
+    slavePath_ = name;
+    // Holding the slave open keeps the master readable and writable while no gateway is attached.
+    slave_ = ::open(name, O_RDWR | O_NOCTTY);
+    if (slave_ < 0) {
+        err = std::string("open ") + name + ": " + std::strerror(errno);
+        return false;
+    }
+    termios t;
+    if (tcgetattr(slave_, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+    }
+    setNonBlocking(master_);
+    if (!removeStale(opts_.linkPath, S_IFLNK, err))
+        return false;
+    if (symlink(name, opts_.linkPath.c_str()) != 0) {
+        err = "symlink " + opts_.linkPath + ": " + std::strerror(errno);
+        return false;
+    }
+    linkCreated_ = true;
+    decoder_.reset();
+    return true;
+}
+
+void Emulator::closePty() {
+    if (linkCreated_)
+        unlink(opts_.linkPath.c_str());
+    linkCreated_ = false;
+    if (master_ >= 0)
+        close(master_);
+    if (slave_ >= 0)
+        close(slave_);
+    master_ = slave_ = -1;
+    outBuf_.clear();
+    line_.clearQueue();
+    decoder_.reset();
+}
+
+bool Emulator::openControl(std::string& err) {
+    sockaddr_un addr{};
+    if (opts_.controlPath.size() >= sizeof(addr.sun_path)) {
+        err = "control socket path too long";
+        return false;
+    }
+    if (!removeStale(opts_.controlPath, S_IFSOCK, err))
+        return false;
+    listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, opts_.controlPath.c_str(), sizeof(addr.sun_path) - 1);
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listen_, 8) != 0) {
+        err = "control socket " + opts_.controlPath + ": " + std::strerror(errno);
+        return false;
+    }
+    socketCreated_ = true;
+    setNonBlocking(listen_);
+    return true;
+}
+
+void Emulator::cleanup() {
+    closePty();
+    for (auto& c : clients_)
+        close(c.fd);
+    clients_.clear();
+    if (listen_ >= 0)
+        close(listen_);
+    listen_ = -1;
+    if (socketCreated_)
+        unlink(opts_.controlPath.c_str());
+    socketCreated_ = false;
+    for (int& fd : stopPipe_) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+void Emulator::stop() {
+    char c = 1;
+    if (stopPipe_[1] >= 0)
+        (void)!write(stopPipe_[1], &c, 1);
+}
+
+void Emulator::traceOut(const Packet& p, const char* fault) {
+    std::fprintf(stderr, "zbsim: -> %s %s%s%s\n", hexBytes(p.bytes()).c_str(),
+                 packetName(p.group, p.id), *fault ? " !" : "", fault);
+}
+
+void Emulator::unplug(int returnAfterMs, int64_t now) {
+    closePty();
+    module_->powerCycle(now);
+    replugAt_ = returnAfterMs < 0 ? -1 : now + returnAfterMs;
+    std::fprintf(stderr, "zbsim: unplugged%s\n", returnAfterMs < 0 ? "" : " (coming back)");
+}
+
+void Emulator::onLineReadable(int64_t now) {
+    uint8_t buf[4096];
+    std::vector<Packet> packets;
+    for (;;) {
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        decoder_.feed(buf, static_cast<size_t>(n), packets);
+        if (static_cast<size_t>(n) < sizeof buf)
+            break;
+    }
+    for (const Packet& p : packets) {
+        if (trace_)
+            std::fprintf(stderr, "zbsim: <- %s %s\n", hexBytes(p.bytes()).c_str(),
+                         packetName(p.group, p.id));
+        module_->receive(p, now);
+        if (master_ < 0)
+            break;  // a command could not unplug us, but stay safe
+    }
+}
+
+void Emulator::flushLine(int64_t now) {
+    if (master_ < 0)
+        return;
+    line_.takeDue(now, outBuf_);
+    size_t done = 0;
+    while (done < outBuf_.size()) {
+        ssize_t n = write(master_, outBuf_.data() + done, outBuf_.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // the pty buffer is full: poll for POLLOUT and go on later
+        done += static_cast<size_t>(n);
+    }
+    outBuf_.erase(outBuf_.begin(), outBuf_.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+void Emulator::onAccept() {
+    for (;;) {
+        int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (clients_.size() >= 16) {
+            close(fd);
+            continue;
+        }
+        clients_.push_back(Client{fd, {}, {}});
+    }
+}
+
+bool Emulator::onClient(Client& c, int64_t now) {
+    char buf[1024];
+    for (;;) {
+        ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            return false;
+        if (n < 0)
+            break;
+        c.in.append(buf, static_cast<size_t>(n));
+    }
+    size_t nl;
+    while ((nl = c.in.find('\n')) != std::string::npos) {
+        std::string line = c.in.substr(0, nl);
+        c.in.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        c.out += control_->execute(line, now) + "\n";
+    }
+    if (c.in.size() > kMaxCommandLine) {
+        c.out += "error: line too long\n";
+        c.in.clear();
+    }
+    while (!c.out.empty()) {
+        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        c.out.erase(0, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+int Emulator::run() {
+    std::printf("zbsim: ready link=%s control=%s\n", opts_.linkPath.c_str(),
+                opts_.controlPath.c_str());
+    std::fflush(stdout);
+    for (;;) {
+        now_ = monotonicMs();
+        module_->runDue(now_);
+        if (replugAt_ >= 0 && now_ >= replugAt_) {
+            replugAt_ = -1;
+            std::string err;
+            if (!openPty(err)) {
+                std::fprintf(stderr, "zbsim: cannot come back: %s\n", err.c_str());
+                return 1;
+            }
+            std::fprintf(stderr, "zbsim: plugged in again link=%s\n", opts_.linkPath.c_str());
+        }
+        flushLine(now_);
+
+        std::vector<pollfd> fds;
+        fds.push_back({stopPipe_[0], POLLIN, 0});
+        fds.push_back({listen_, POLLIN, 0});
+        size_t lineIdx = SIZE_MAX;
+        if (master_ >= 0) {
+            lineIdx = fds.size();
+            fds.push_back(
+                {master_, static_cast<short>(POLLIN | (outBuf_.empty() ? 0 : POLLOUT)), 0});
+        }
+        size_t firstClient = fds.size();
+        for (auto& c : clients_)
+            fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+
+        int64_t due = std::min(module_->nextDueMs(), line_.nextDueMs());
+        if (replugAt_ >= 0)
+            due = std::min(due, replugAt_);
+        int timeout = -1;
+        if (due != INT64_MAX)
+            timeout = static_cast<int>(std::clamp<int64_t>(due - now_, 0, 60000));
+        int r = poll(fds.data(), fds.size(), timeout);
+        if (r < 0 && errno != EINTR) {
+            std::perror("zbsim: poll");
+            return 1;
+        }
+        if (r <= 0)
+            continue;
+        now_ = monotonicMs();
+        if (fds[0].revents)
+            return 0;
+        if (fds[1].revents & POLLIN)
+            onAccept();
+        if (lineIdx != SIZE_MAX && (fds[lineIdx].revents & POLLIN))
+            onLineReadable(now_);
+        for (size_t i = 0, k = firstClient; i < clients_.size() && k < fds.size(); ++k) {
+            bool keep = true;
+            if (fds[k].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR))
+                keep = onClient(clients_[i], now_);
+            if (keep) {
+                ++i;
+            } else {
+                close(clients_[i].fd);
+                clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+}  // namespace zbsim

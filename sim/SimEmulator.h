@@ -1,0 +1,80 @@
+// The zbsim process: a pseudo-terminal standing in for the module's serial port, exposed under a
+// symlink, and a UNIX-domain control socket, served by one poll loop on the calling thread.
+// Everything (module, network, line, control clients) is owned and touched by that thread only;
+// stop() may be called from a signal handler or another thread (it writes to a pipe).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimControl.h"
+#include "SimLine.h"
+#include "SimModule.h"
+#include "SimNetwork.h"
+
+namespace zbsim {
+
+struct EmulatorOptions {
+    std::string networkFile;
+    std::string linkPath;
+    std::string controlPath;
+    bool trace = false;
+    int rebootMs = -1;  // -1: the network file's value
+};
+
+class Emulator {
+  public:
+    explicit Emulator(EmulatorOptions opts);
+    ~Emulator();
+
+    // Loads the network, creates the pseudo-terminal, the symlink and the socket.
+    bool open(std::string& err);
+    // Serves until stop(); returns the exit status (0 after a clean stop).
+    int run();
+    void stop();
+
+    const std::string& slavePath() const { return slavePath_; }
+    Network& network() { return net_; }
+
+  private:
+    struct Client {
+        int fd;
+        std::string in;
+        std::string out;
+    };
+    bool openPty(std::string& err);
+    void closePty();
+    bool openControl(std::string& err);
+    void onLineReadable(int64_t now);
+    void flushLine(int64_t now);
+    void onAccept();
+    bool onClient(Client& c, int64_t now);
+    void unplug(int returnAfterMs, int64_t now);
+    void traceOut(const Packet& p, const char* fault);
+    void cleanup();
+
+    EmulatorOptions opts_;
+    Network net_;
+    std::unique_ptr<Module> module_;
+    Line line_;
+    std::unique_ptr<Controller> control_;
+    FrameDecoder decoder_;
+    int master_ = -1;
+    int slave_ = -1;
+    int listen_ = -1;
+    int stopPipe_[2] = {-1, -1};
+    std::string slavePath_;
+    std::vector<Client> clients_;
+    std::vector<uint8_t> outBuf_;
+    int64_t replugAt_ = -1;
+    int64_t now_ = 0;
+    bool trace_ = false;
+    bool linkCreated_ = false;
+    bool socketCreated_ = false;
+};
+
+int64_t monotonicMs();
+
+}  // namespace zbsim
