@@ -1,0 +1,162 @@
+// The REST client against real listener servers on 127.0.0.1: order of delivery, the two
+// queues, the queue bound, listeners that are down or silent, refused schemes.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "CRESTClient.h"
+#include "ConfigurationRepository.h"
+#include "RestTestSupport.h"
+
+using namespace resttest;
+
+namespace {
+
+void loadTimeout(int seconds) {
+    std::string path = std::string(::testing::TempDir()) + "rest_client.ini";
+    std::ofstream(path) << "[RESTClient]\nhttpOptTimeout = " << seconds << "\n";
+    ConfigurationRepository::instance(path)->load();
+}
+
+int closedPort() {
+    TestListener probe;
+    return probe.port;  // closed again when `probe` goes
+}
+
+TEST(RestClient, DeliversInOrder) {
+    loadTimeout(5);
+    TestListener listener;
+    RESTClient client;
+    client.init();
+    uriListener_t l(listener.url(), nullptr);
+    ASSERT_EQ(1, l.type);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(0, client.sendPostData(&l, "<m>" + std::to_string(i) + "</m>"));
+    }
+    ASSERT_TRUE(waitFor([&] { return listener.count() == 20; }));
+    auto bodies = listener.bodies();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ("<m>" + std::to_string(i) + "</m>", bodies[i]);
+    }
+    EXPECT_TRUE(waitFor([&] { return client.queuedCount(1) == 0; }));
+}
+
+TEST(RestClient, StalledRemoteListenerDoesNotHoldBackLocalOnes) {
+    loadTimeout(30);
+    TestListener stalled, local;
+    stalled.stalled = true;
+    RESTClient client;
+    client.init();
+    // The remote queue is stuck on a listener that never answers.
+    EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<remote/>"));
+    ASSERT_TRUE(waitFor([&] { return stalled.accepted.load() == 1; }));
+    EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<remote2/>"));
+    uriListener_t l(local.url(), nullptr);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, client.sendPostData(&l, "<local/>"));
+    ASSERT_TRUE(waitFor([&] { return local.count() == 1; }, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(2u, client.queuedCount(2));
+    stalled.stalled = false;  // lets the delivery thread go so the client can stop
+}
+
+TEST(RestClient, MessageBeyondTheBoundIsDroppedWhileTheThreadIsStuck) {
+    loadTimeout(30);
+    TestListener stalled;
+    stalled.stalled = true;
+    RESTClient client;
+    client.init();
+    EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<m>0</m>"));
+    ASSERT_TRUE(waitFor([&] { return stalled.accepted.load() == 1; }));
+    for (int i = 1; i < 100; ++i) {
+        EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<m>" + std::to_string(i) + "</m>"));
+    }
+    EXPECT_EQ(100u, client.queuedCount(2));
+    EXPECT_EQ(-1, client.sendPostData(stalled.url(), 2, "<m>100</m>"));
+    EXPECT_EQ(100u, client.queuedCount(2));
+    // The other queue is not affected.
+    EXPECT_EQ(0, client.sendPostData(stalled.url(), 1, "<other/>"));
+    stalled.stalled = false;
+    // Older messages stay queued and are delivered; the dropped one never is.
+    ASSERT_TRUE(waitFor([&] { return client.queuedCount(2) == 0; }, 30000));
+    auto bodies = stalled.bodies();
+    for (const auto& b : bodies) {
+        EXPECT_NE("<m>100</m>", b);
+    }
+    EXPECT_EQ("<m>99</m>", bodies.back());
+}
+
+TEST(RestClient, ListenerThatIsDownDoesNotStopTheNextMessage) {
+    loadTimeout(5);
+    int port = closedPort();
+    TestListener up;
+    RESTClient client;
+    client.init();
+    std::string down = "http://127.0.0.1:" + std::to_string(port) + "/x";
+    EXPECT_EQ(0, client.sendPostData(down, 1, "<lost/>"));
+    EXPECT_EQ(0, client.sendPostData(up.url(), 1, "<next/>"));
+    ASSERT_TRUE(waitFor([&] { return up.count() == 1; }));
+    EXPECT_EQ("<next/>", up.bodies()[0]);
+}
+
+TEST(RestClient, TimeoutBoundsASilentListener) {
+    loadTimeout(1);
+    TestListener silent, live;
+    silent.stalled = true;
+    RESTClient client;
+    client.init();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, client.sendPostData(silent.url(), 1, "<a/>"));
+    EXPECT_EQ(0, client.sendPostData(silent.url(), 1, "<b/>"));
+    EXPECT_EQ(0, client.sendPostData(live.url(), 1, "<c/>"));
+    ASSERT_TRUE(waitFor([&] { return live.count() == 1; }, 20000));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    // Two silent POSTs of about one second each came first.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
+    EXPECT_LT(elapsed, std::chrono::seconds(15));
+    silent.stalled = false;
+}
+
+TEST(RestClient, OnlyHttpAndHttpsListenersAreContacted) {
+    RESTClient client;
+    EXPECT_EQ(-1, client.sendPostData("file:///etc/passwd", 1, "<x/>"));
+    EXPECT_EQ(-1, client.sendPostData("ftp://127.0.0.1/x", 2, "<x/>"));
+    EXPECT_EQ(-1, client.sendPostData("gopher://127.0.0.1/x", 2, "<x/>"));
+    EXPECT_EQ(-1, client.sendPostData(nullptr, "<x/>"));
+    EXPECT_EQ(0u, client.queuedCount(1));
+    EXPECT_EQ(0u, client.queuedCount(2));
+    EXPECT_EQ(0, client.sendPostData("HTTPS://127.0.0.1:1/x", 2, "<x/>"));
+}
+
+TEST(RestClient, RedirectsAreNotFollowed) {
+    loadTimeout(5);
+    TestListener target;
+    // A listener that answers every POST with a redirect to `target`.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    listen(fd, 4);
+    std::thread redirector([&] {
+        int c = accept(fd, nullptr, nullptr);
+        readAll(c, 500);
+        sendAll(c, "HTTP/1.1 307 Temporary Redirect\r\nLocation: " + target.url() +
+                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        close(c);
+    });
+    RESTClient client;
+    client.init();
+    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/r";
+    EXPECT_EQ(0, client.sendPostData(url, 1, "<x/>"));
+    redirector.join();
+    close(fd);
+    ASSERT_TRUE(waitFor([&] { return client.queuedCount(1) == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(0u, target.count());
+}
+
+}  // namespace

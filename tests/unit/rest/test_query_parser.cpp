@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include "CQueryParser.h"
+
+namespace {
+
+TEST(QueryParser, ValueRunsToTheNextAmpersandOrTheEnd) {
+    QueryParser qp;
+    std::string out;
+    EXPECT_TRUE(qp.getParameter("timeout", "timeout=1e&urilistener=http://h:1/p", out));
+    EXPECT_EQ("1e", out);
+    EXPECT_TRUE(qp.getParameter("urilistener", "timeout=1e&urilistener=http://h:1/p", out));
+    EXPECT_EQ("http://h:1/p", out);
+}
+
+TEST(QueryParser, NameFollowedByAmpersandOrEndHasAnEmptyValue) {
+    QueryParser qp;
+    std::string out = "stale";
+    EXPECT_TRUE(qp.getParameter("urilistener", "urilistener&timeout=5", out));
+    EXPECT_EQ("", out);
+    EXPECT_TRUE(qp.getParameter("timeout", "urilistener&timeout=5", out));
+    EXPECT_EQ("5", out);
+    EXPECT_TRUE(qp.getParameter("freshness", "a=1&freshness", out));
+    EXPECT_EQ("", out);
+    EXPECT_TRUE(qp.getParameter("x", "x=", out));
+    EXPECT_EQ("", out);
+}
+
+TEST(QueryParser, FirstOccurrenceFollowedBySeparatorCounts) {
+    QueryParser qp;
+    std::string out;
+    // "timeouts" does not count: the name must be followed by "=", "&" or the end.
+    EXPECT_TRUE(qp.getParameter("timeout", "timeouts=9&timeout=3", out));
+    EXPECT_EQ("3", out);
+    // Substring search: a longer parameter ending in the name counts.
+    EXPECT_TRUE(qp.getParameter("timeout", "mytimeout=7&timeout=3", out));
+    EXPECT_EQ("7", out);
+}
+
+TEST(QueryParser, AbsentOrNullGivesFalseAndEmptyValue) {
+    QueryParser qp;
+    std::string out = "stale";
+    EXPECT_FALSE(qp.getParameter("timeout", "urilistener=x", out));
+    EXPECT_EQ("", out);
+    EXPECT_FALSE(qp.getParameter("timeout", "", out));
+    EXPECT_FALSE(qp.getParameter(nullptr, "a=1", out));
+    EXPECT_FALSE(qp.getParameter("a", nullptr, out));
+    EXPECT_FALSE(qp.isParameterPresent(nullptr, "a"));
+    EXPECT_FALSE(qp.isParameterPresent("a", nullptr));
+    EXPECT_TRUE(qp.isParameterPresent("out", "timeout=1"));
+    EXPECT_FALSE(qp.isParameterPresent("zz", "timeout=1"));
+    EXPECT_EQ(QueryParser::getQueryParser(), QueryParser::getQueryParser());
+}
+
+}  // namespace
