@@ -1,0 +1,235 @@
+#ifndef ORQ_ORQZBIF_H
+#define ORQ_ORQZBIF_H
+
+// The gateway's stack adapter: the one subclass of CZbIf. It owns the network database,
+// keeps the gateway status, drives the co-processor start-up sequence (reset, descriptor
+// and attribute writes, start, channel and IEEE reads), refreshes node keep-alive time
+// stamps on every frame heard from a node, and hands every confirm and indication to the
+// listeners the agents register for its event key.
+//
+// Threads: confirms and indications arrive on the serial reader thread (several set
+// requests are confirmed at once on the thread that issued them, so the start-up chain
+// re-enters itself). Start(), registerListener() and unregisterListener() may be called
+// from any thread. The chain's state is guarded by a recursive mutex; listeners are never
+// called with it held, so a listener may take its own agent's mutex and issue requests.
+// The listener registry has a mutex of its own: a dispatch works on a snapshot and skips a
+// listener that was unregistered meanwhile.
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <map>
+#include <mutex>
+
+#include "Agents.h"
+#include "CZbIf.h"
+#include "ZbNetDb.h"
+
+class ConfigurationRepository;
+class Debug;
+
+// Listener event keys.
+enum OrqZbIfEvent {
+    ZB_EV_ZDO_NWK_ADDR_CONFIRM = 0x8000,
+    ZB_EV_ZDO_IEEE_ADDR_CONFIRM = 0x8001,
+    ZB_EV_ZDO_NODE_DESC_CONFIRM = 0x8002,
+    ZB_EV_ZDO_POWER_DESC_CONFIRM = 0x8003,
+    ZB_EV_ZDO_SIMPLE_DESC_CONFIRM = 0x8004,
+    ZB_EV_ZDO_ACTIVE_EP_DESC_CONFIRM = 0x8005,
+    ZB_EV_ZB_MGMT_LQI_RESPONSE = 0x8031,
+    ZB_EV_ZDP_MGMT_BIND_RESPONSE = 0x8033,
+    ZB_EV_MGMT_PERMIT_JOINING_RESPONSE = 0x8036,
+    ZB_EV_ZDP_BIND_RESPONSE = 0x80B0,
+    ZB_EV_ZDP_UNBIND_RESPONSE = 0x80B8,
+    ZB_EV_ZDO_RESET_CONFIRM = 0x80D0,
+    ZB_EV_MGMT_LEAVE_RESPONSE = 0x8430,
+    ZB_EV_ZDO_DEVICE_ANNCE_INDICATION = 19,
+    ZB_EV_ZDO_MATCH_DESC_INDICATION = 6,
+    ZB_EV_APSDE_DATA_INDICATION = 160,
+    ZB_EV_NLME_JOIN_INDICATION = 192,
+    ZB_EV_APSME_UPDATE_DEVICE_INDICATION = 182,
+    ZB_EV_GW_STATUS_CHANGED = 0x10001,
+};
+
+// A listener record. Its address identifies it in the registry; it must stay alive while
+// registered (agents keep theirs as members or statics).
+struct ZbListenerBase {
+    virtual ~ZbListenerBase() = default;
+};
+
+template <typename... Args>
+struct ZbListener : ZbListenerBase {
+    using Fn = std::function<void(Args...)>;
+    explicit ZbListener(Fn f) : fn(std::move(f)) {}
+    Fn fn;
+};
+
+// The argument list of each event key (registerListener refuses a record of another kind).
+// status: 0x80D0, 0x8036, 0x80B0, 0x80B8, 0x8430
+using ZbStatusListener = ZbListener<uchar>;
+// status, IEEE, nwk, count, start index, associated list: 0x8000, 0x8001
+using ZbAddrConfirmListener = ZbListener<uchar, uchar*, ushort, uchar, uchar, ushort*>;
+// status, nwk, descriptor: 0x8002, 0x8003, 0x8004
+using ZbNodeDescListener = ZbListener<uchar, ushort, ZB_NODE_DESC*>;
+using ZbPowerDescListener = ZbListener<uchar, ushort, ZB_POWER_DESC*>;
+using ZbSimpleDescListener = ZbListener<uchar, ushort, ZB_SIMPLE_DESC*>;
+// status, nwk, count, end point list: 0x8005
+using ZbActiveEpListener = ZbListener<uchar, ushort, uchar, uchar*>;
+// source mode, source address, status, total entries, start index, list count, list: 0x8031
+using ZbMgmtLqiListener =
+    ZbListener<uchar, uchar*, uchar, uchar, uchar, uchar, ZB_NEIGHBOR_TABLE_LIST*>;
+// status, entries, start index, count, entries array: 0x8033
+using ZbMgmtBindListener = ZbListener<uchar, ushort, ushort, ushort, ZB_BIND_STRUCT*>;
+// nwk, IEEE, capability: 19
+using ZbDeviceAnnceListener = ZbListener<ushort, uchar*, uchar>;
+// nwk, profile, nicl, icllist, nocl, ocllist: 6
+using ZbMatchDescListener = ZbListener<ushort, ushort, uchar, ushort*, uchar, ushort*>;
+// dst mode, dst address, dst ep, src mode, src address, src ep, profile, cluster, length,
+// payload, was broadcast, security status: 160
+using ZbDataIndicationListener = ZbListener<uchar, uchar*, uchar, uchar, uchar*, uchar, ushort,
+                                            ushort, ushort, uchar*, uchar, uchar>;
+// nwk, IEEE, two flag bytes: 192
+using ZbJoinIndicationListener = ZbListener<ushort, uchar*, uchar, uchar>;
+// two addresses, status, nwk: 182
+using ZbUpdateDeviceListener = ZbListener<uchar*, uchar*, uchar, ushort>;
+// status, error, extra byte: 0x10001
+using ZbGwStatusListener = ZbListener<int, int, uchar>;
+
+class OrqZbIf : public CZbIf {
+  public:
+    // The process-wide adapter.
+    static OrqZbIf* Instance();
+
+    // Tests build their own; `config` null means the process-wide repository.
+    explicit OrqZbIf(ConfigurationRepository* config = nullptr);
+    ~OrqZbIf() override;
+
+    void init();
+    int LoadConfig(const char* path);
+    int SaveConfig(const char* path);
+    int ZbIfConnect_W(const char* uri);
+    int ZbIfDisconnect_W();
+    int Start();
+
+    ZbNetDb* getDb() { return &db; }
+    int getGWStatus() const { return gwStatus.load(); }
+    void setGWStatus(int status, int error, uchar extra = 0);
+    FeatureControl* getFeatureControl() { return &featureControl; }
+    void set_securityLevel(int level);
+    int get_securityLevel();
+
+    // 0, or -1 when `listener` is null or not of the kind the event key calls.
+    int registerListener(int event, ZbListenerBase* listener);
+    // -1 when the key has no listeners; 0 otherwise (also when this one was not there).
+    int unregisterListener(int event, ZbListenerBase* listener);
+
+    void manageNodeTimeouts(uchar src_addr_mode, const uchar* src_addr);
+
+    // How the process is ended when the module reports an invalid channel (tests replace it).
+    void setExitHandler(std::function<void(int)> fn) { exitProcess = std::move(fn); }
+
+    // The reset options of a start: the start mode's bits, the reset bit, and the random
+    // IEEE address bit when the MAC-address setting is 1.
+    static uchar resetOptions(int startMode, int macSetting);
+
+    // Exit status used when the module reports a channel outside 11..26.
+    static constexpr int EXIT_INVALID_MODULE_CHANNEL = 8;
+
+    // Confirms and indications (reader thread).
+    void ZDO_RESET_confirm(uchar status, uchar restartGW) override;
+    void ZDO_START_confirm(uchar status, ushort nwk_addr) override;
+    void ZDO_NWK_ADDR_confirm(uchar status, uchar* ieee_addr, ushort nwk_addr, uchar num_assoc_dev,
+                              uchar start_index, ushort* list) override;
+    void ZDO_IEEE_ADDR_confirm(uchar status, uchar* ieee_addr, ushort nwk_addr, uchar num_assoc_dev,
+                               uchar start_index, ushort* list) override;
+    void ZB_MGMT_LQI_response(uchar src_addr_mode, uchar* src_addr, uchar* data) override;
+    void ZDO_NODE_DESC_confirm(uchar status, ushort nwk_addr, ZB_NODE_DESC* nd) override;
+    void ZDO_POWER_DESC_confirm(uchar status, ushort nwk_addr, ZB_POWER_DESC* pd) override;
+    void ZDO_SIMPLE_DESC_confirm(uchar status, ushort nwk_addr, ZB_SIMPLE_DESC* sd) override;
+    void ZDO_ACTIVE_EP_DESC_confirm(uchar status, ushort nwk_addr, uchar count,
+                                    uchar* list) override;
+    void ZDO_MATCH_DESC_indication(ushort nwk_addr, ushort profile_id, uchar nicl, ushort* icllist,
+                                   uchar nocl, ushort* ocllist) override;
+    void ZDO_END_DEVICE_BIND_confirm(uchar status) override;
+    void ZDO_DEVICE_ANNCE_indication(ushort nwk_addr, uchar* ieee_addr, uchar capability) override;
+    void ZIGBEE_STACK_STATUS_indication(uchar status) override;
+    void NLME_SYNC_confirm(uchar status) override;
+    void APSDE_DATA_confirm(uchar dst_addr_mode, uchar* dst_addr, uchar dst_ep, uchar src_ep,
+                            uchar status) override;
+    void APSDE_DATA_indication(uchar dst_addr_mode, uchar* dst_addr, uchar dst_ep,
+                               uchar src_addr_mode, uchar* src_addr, uchar src_ep,
+                               ushort profile_id, ushort cluster_id, ushort asdu_len, uchar* asdu,
+                               uchar was_broadcast, uchar sec_status) override;
+    void ZDP_MGMT_BIND_Response(uchar status, ushort entries, ushort start_index, ushort list_count,
+                                ZB_BIND_STRUCT* list) override;
+    void ZDP_BIND_response(uchar status) override;
+    void ZDP_UNBIND_response(uchar status) override;
+    void APSME_GET_confirm(uchar status, uchar attr, uchar attr_len, uchar* attr_value) override;
+    void APSME_SET_confirm(uchar status, uchar attr) override;
+    void MGMT_PERMIT_JOINING_response(uchar status) override;
+    void MGMT_LEAVE_response(uchar status) override;
+    void MGMT_LEAVE_confirm(uchar* ieee_addr, uchar rejoin) override;
+    // Indications of the table without a stack callback of their own.
+    void NLME_JOIN_indication(ushort nwk_addr, uchar* ieee_addr, uchar flags1, uchar flags2);
+    void APSME_UPDATE_DEVICE_indication(uchar* addr1, uchar* addr2, uchar status, ushort nwk);
+
+    // Decodes a management LQI response body (from its length byte) into `out` (at most
+    // `max` entries, never past `len` bytes); returns the entries decoded. The header
+    // bytes are stored in the four out-parameters.
+    static int decodeNeighbourTable(const uchar* data, int len, uchar* status, uchar* total,
+                                    uchar* startIndex, uchar* listCount,
+                                    ZB_NEIGHBOR_TABLE_LIST* out, int max);
+
+  private:
+    using ListenerList = std::list<ZbListenerBase*>;
+
+    template <typename L, typename... A>
+    bool fire(int event, A... args);
+    void loadCurrentSAS();
+    int setSimpleDescriptor();
+    int initTCKeyTable();
+    void setAttr(uchar attr, uchar len, const uchar* value);
+    void setChannelMask();
+    void setExtendedPanId();
+    void afterSecurityLevel();
+    void sendReset(uchar options);
+
+    ConfigurationRepository* config;
+    std::recursive_mutex chainMux;  // the start-up chain's fields below
+    int securityLevel = 0;
+    bool isFirstStart = true;
+    bool isEZSPstackRunning = false;
+    unsigned long ScanChannels = 0x100000;
+    Debug* pLogger;
+    bool debugEnabled = false;
+    ZbNetDb db;
+    StartupAttributeInfo* currentSAS = nullptr;
+    std::mutex listenersMux;
+    std::map<int, ListenerList> listeners;
+    int simple_desc_count = 0;
+    int count_expected_confirm = 0;
+    ushort profile_id = 260;
+    ushort device_id = 1;
+    int platform = 0;
+    ushort startupControl = 0;
+    ushort apscMaxWindowSize = 1;
+    ushort apsInterframeDelay = 100;
+    uchar preconfiguredTCLinkKey[16] = {0};
+    uchar networkKey[16] = {0};
+    int assignedChannelMask = 0;
+    SimpleDescriptor* lastSDSet = nullptr;  // only its end point is used afterwards
+    int lastSDEndPoint = -1;
+    int currentTCKeyTableEntryIndex = 0;
+    int tcKT_setIndex = 0;
+    int tcKT_eraseIndex = 0;
+    bool erasePhase = true;
+    bool setPhase = false;
+    FeatureControl featureControl;
+    int server_port = 0;
+    std::atomic<int> gwStatus{0};
+    int zdoStartAttempts = 0;
+    std::list<SimpleDescriptor> sdList;
+    std::function<void(int)> exitProcess;
+};
+
+#endif
