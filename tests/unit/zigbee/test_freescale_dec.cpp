@@ -1,0 +1,457 @@
+// Packet decoder: dispatch of every table row into the callback table, the start-up handshakes,
+// error statuses, and packets shorter than their fields.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ZigbeeTestSupport.h"
+
+using zbtest::Bytes;
+using zbtest::calls;
+using zbtest::FakeLink;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+Bytes pkt(uchar group, uchar id, const Bytes& payload) {
+    Bytes b(payload.size() + 3);
+    b[0] = group;
+    b[1] = id;
+    b[2] = static_cast<uchar>(payload.size());
+    std::copy(payload.begin(), payload.end(), b.begin() + 3);
+    return b;
+}
+
+class FreescaleDecoder : public ::testing::Test {
+  protected:
+    void SetUp() override { testing::internal::CaptureStdout(); }
+    void TearDown() override { testing::internal::GetCapturedStdout(); }
+    // Everything printed so far (and keeps capturing).
+    std::string printed() {
+        std::string s = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        all += s;
+        return all;
+    }
+    FakeLink link;
+    std::string all;
+};
+
+}  // namespace
+
+TEST_F(FreescaleDecoder, UnknownGroupsAndIdsAreDroppedSilently) {
+    link.feed(pkt(0x40, 0x00, {0x01}));
+    link.feed(pkt(0xA5, 0x00, {0x01}));
+    link.feed(pkt(0xA0, 0x99, {0x01}));
+    link.feed(pkt(0x60, 0x01, {}));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(zbtest::sentPackets().empty());
+    EXPECT_EQ("", printed());
+    link.feed(pkt(0xA3, 0x77, {}));
+    EXPECT_EQ("Req Unhandled OP 0xA3 77\n", printed());
+}
+
+TEST_F(FreescaleDecoder, WithoutCallbackTableBytesAreIgnored) {
+    FakeLink bare(nullptr);
+    bare.feed(pkt(0xA0, 0xA1, {0x00}));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_NE(std::string::npos, printed().find("without callback, ignoring them"));
+}
+
+TEST_F(FreescaleDecoder, ResetHandshakeThroughModeSelect) {
+    fsState.restartGWafterReset = 1;
+    link.feed({0xA3, 0x08, 0x02, 0x00, 0x02});
+    EXPECT_EQ(Strings{"A3 00 0B 01 02 02 02 02 02 02 02 02 02 02"}, link.sentHex());
+    EXPECT_TRUE(calls().empty());
+    link.feed(pkt(0xA4, 0x00, {0x00}));
+    EXPECT_EQ(2, link.handle.state);
+    EXPECT_EQ(Strings{"ZDO_RESET_confirm 00 01"}, calls());
+}
+
+TEST_F(FreescaleDecoder, ResetAnswerOtherThanBootReportsItsStatus) {
+    link.feed(pkt(0xA3, 0x08, {0x05, 0x01}));
+    EXPECT_EQ(Strings{"ZDO_RESET_confirm 05 00"}, calls());
+}
+
+TEST_F(FreescaleDecoder, ModeSelectWithRandomAddressWaitsForTheAddressWrite) {
+    fsState.generateRandomIEEEAddr = 8;
+    link.feed(pkt(0xA4, 0x00, {0x00}));
+    EXPECT_TRUE(calls().empty());
+    ASSERT_EQ(1u, zbtest::sentPackets().size());
+    const Bytes& w = zbtest::sentPackets()[0];
+    ASSERT_EQ(11u, w.size());
+    EXPECT_EQ("A3 DB 08", zbtest::hex(w.data(), 3));
+    EXPECT_EQ("CD AB", zbtest::hex(&w[9], 2));
+    link.feed(pkt(0xA4, 0xDB, {0x01}));
+    EXPECT_TRUE(calls().empty());
+    link.feed(pkt(0xA4, 0xDB, {0x00}));
+    EXPECT_EQ(Strings{"ZDO_RESET_confirm 00 00"}, calls());
+}
+
+TEST_F(FreescaleDecoder, ModeSelectFailureCallsNothing) {
+    link.feed(pkt(0xA4, 0x00, {0x01}));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_EQ(0, link.handle.state);
+    EXPECT_NE(std::string::npos, printed().find("ZTC-ModeSelect.Request failed!"));
+}
+
+TEST_F(FreescaleDecoder, RouterRunningLearnsTheShortAddressFirst) {
+    link.feed(pkt(0xA0, 0xE6, {0x04}));
+    EXPECT_EQ(Strings{"A3 22 04 96 00 00 00"}, link.sentHex());
+    EXPECT_TRUE(calls().empty());
+    link.feed(pkt(0xA4, 0x22, {0x00, 0x96, 0, 0, 0, 0, 0, 0x34, 0x12}));
+    EXPECT_EQ(Strings{"ZDO_START_confirm 00 1234"}, calls());
+    // Once known, a later running event confirms at once; the flag does not fire twice.
+    link.feed(pkt(0xA4, 0x22, {0x00, 0x96, 0, 0, 0, 0, 0, 0x34, 0x12}));
+    link.feed(pkt(0xA0, 0xE6, {0x05}));
+    EXPECT_EQ((Strings{"ZDO_START_confirm 00 1234", "ZDO_START_confirm 00 1234"}), calls());
+}
+
+TEST_F(FreescaleDecoder, UnassignedShortAddressKeepsWaiting) {
+    link.feed(pkt(0xA0, 0xE6, {0x04}));
+    link.feed(pkt(0xA4, 0x22, {0x00, 0x96, 0, 0, 0, 0, 0, 0xFF, 0xFF}));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_NE(std::string::npos, printed().find("The shortAddress is not yet assigned!"));
+}
+
+TEST_F(FreescaleDecoder, CoordinatorRunningClosesJoiningAndConfirms) {
+    link.feed(pkt(0xA0, 0xE6, {0x10}));
+    EXPECT_EQ(Strings{"96 36 01 00"}, link.sentHex());
+    EXPECT_EQ(Strings{"ZDO_START_confirm 00 0000"}, calls());
+}
+
+TEST_F(FreescaleDecoder, CoordinatorRunningWithSecurityReadsKeyMaterial) {
+    fsState.selectedSecLevel = 5;
+    link.feed(pkt(0xA0, 0xE6, {0x10}));
+    EXPECT_EQ((Strings{"96 36 01 00", "A3 22 04 A1 00 01 00"}), link.sentHex());
+    zbtest::sentPackets().clear();
+    fsState.TCLinkKeyTableSize = 1;
+    fsState.TCLinkKeyTable[0][0] = 0xA3;
+    fsState.TCLinkKeyTable[0][1] = 0x3E;
+    fsState.TCLinkKeyTable[0][2] = 25;
+    link.feed(pkt(0xA0, 0xE6, {0x10}));
+    Strings sent = link.sentHex();
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ("A3 3E 19", sent[1].substr(0, 8));
+}
+
+TEST_F(FreescaleDecoder, NetworkStatesThatReportOrOnlyPrint) {
+    link.feed(pkt(0xA0, 0xE6, {0x13}));
+    link.feed(pkt(0xA0, 0xE6, {0x0B}));
+    link.feed(pkt(0xA0, 0xE6, {0x00}));
+    link.feed(pkt(0xA0, 0xE6, {0x01}));
+    link.feed(pkt(0xA0, 0xE6, {0x03}));
+    link.feed(pkt(0xA0, 0xE6, {0x09}));
+    link.feed(pkt(0xA0, 0xE6, {0x2A}));
+    EXPECT_EQ((Strings{"ZIGBEE_STACK_STATUS_indication 91", "ZDO_START_confirm 0B FFFC"}), calls());
+    std::string out = printed();
+    EXPECT_NE(std::string::npos, out.find("ZDO-NetworkState.Event - Device initialized\n"));
+    EXPECT_NE(std::string::npos,
+              out.find("ZDO-NetworkState.Event - State 2a (see Table 6-127, page 139)\n"));
+}
+
+TEST_F(FreescaleDecoder, FormationAndJoinFailures) {
+    link.feed(pkt(0x97, 0x42, {0x00}));
+    EXPECT_TRUE(calls().empty());
+    link.feed(pkt(0x97, 0x42, {0xC4}));
+    link.feed(pkt(0x97, 0x46, {0x00, 0, 0, 0, 0, 0xCA}));
+    link.feed(pkt(0x97, 0x46, {0x00, 0, 0, 0, 0, 0x00}));
+    EXPECT_EQ((Strings{"ZDO_START_confirm C4 FFFC", "ZDO_START_confirm CA FFFC"}), calls());
+    EXPECT_NE(std::string::npos, printed().find("NETWORK FORMATION FAILED - Reason: 0xc4\n"));
+}
+
+TEST_F(FreescaleDecoder, NlmeSetEchoOfShortAddressIsRemembered) {
+    link.feed(pkt(0xA3, 0x23, {0x96, 0, 0, 0, 0x78, 0x56}));
+    EXPECT_EQ(0x5678, fsState.nwkShortAddress);
+    link.feed(pkt(0xA0, 0xE6, {0x04}));
+    EXPECT_EQ(Strings{"ZDO_START_confirm 00 5678"}, calls());
+}
+
+TEST_F(FreescaleDecoder, MacStartConfirmAsksForTheShortAddress) {
+    link.feed(pkt(0x84, 0x0E, {0x01}));
+    EXPECT_TRUE(zbtest::sentPackets().empty());
+    link.feed(pkt(0x84, 0x0E, {0x00}));
+    EXPECT_EQ(Strings{"A3 22 04 96 00 00 00"}, link.sentHex());
+}
+
+TEST_F(FreescaleDecoder, AttributeConfirmsUseTheLastRequestedAttribute) {
+    fsState.attr_prev = 0xEF;
+    link.feed(pkt(0xA4, 0x0B, {0x00}));
+    link.feed(pkt(0xA4, 0x0B, {0x07}));
+    fsState.attr_prev = 0xFF;
+    link.feed(pkt(0xA4, 0x21, {0x00}));
+    link.feed(pkt(0xA4, 0x21, {0x01}));  // error: no callback
+    fsState.attr_prev = 0xEE;
+    link.feed(pkt(0x50, 0x04, {0x00}));
+    link.feed(pkt(0xA4, 0xE4, {0x00}));
+    link.feed(pkt(0xA4, 0xE4, {0x01}));
+    EXPECT_EQ(
+        (Strings{"APSME_SET_confirm 00 EF", "APSME_SET_confirm 07 EF", "APSME_SET_confirm 00 FF",
+                 "APSME_SET_confirm 00 EE", "APSME_SET_confirm 00 EE"}),
+        calls());
+}
+
+TEST_F(FreescaleDecoder, GetConfirmsForChannelAndIeeeAddress) {
+    fsState.attr_prev = 0xC3;
+    link.feed(pkt(0xA4, 0x12, {0x00, 0x0F}));
+    link.feed(pkt(0xA4, 0x12, {0x01, 0x0F}));
+    fsState.attr_prev = 0xED;
+    link.feed(pkt(0xA4, 0xD2, {0x00, 1, 2, 3, 4, 5, 6, 7, 8}));
+    link.feed(pkt(0xA4, 0xD2, {0x01}));
+    link.feed(pkt(0xA4, 0x20, {0x00, 1, 2}));
+    EXPECT_EQ((Strings{"APSME_GET_confirm 00 C3 1 [0F]",
+                       "APSME_GET_confirm 00 ED 8 [01 02 03 04 05 06 07 08]"}),
+              calls());
+}
+
+TEST_F(FreescaleDecoder, IeeeAddressResponse) {
+    link.feed(
+        pkt(0xA0, 0x81, {0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x34, 0x12, 2, 0, 0x01, 0x00, 0x02, 0x00}));
+    link.feed(pkt(0xA0, 0x81, {0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x34, 0x12, 0}));
+    link.feed(pkt(0xA0, 0x81, {0x81}));
+    EXPECT_EQ((Strings{"ZDO_IEEE_ADDR_confirm 00 08 07 06 05 04 03 02 01 1234 2 0 [0001 0002]",
+                       "ZDO_IEEE_ADDR_confirm 00 08 07 06 05 04 03 02 01 1234 0 0 []",
+                       "ZDO_IEEE_ADDR_confirm 81 00 00 00 00 00 00 00 00 0000 0 0 []"}),
+              calls());
+}
+
+TEST_F(FreescaleDecoder, NetworkAddressResponseNowReportsItsConfirm) {
+    link.feed(pkt(0xA0, 0x80, {0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x34, 0x12, 0}));
+    EXPECT_EQ(Strings{"ZDO_NWK_ADDR_confirm 00 08 07 06 05 04 03 02 01 1234 0 0 []"}, calls());
+    EXPECT_NE(std::string::npos, printed().find("ZDP-NWK_addr.response: "));
+}
+
+TEST_F(FreescaleDecoder, NodeDescriptorResponse) {
+    link.feed(pkt(0xA0, 0x82,
+                  {0x00, 0x34, 0x12, 0xF9, 0x40, 0x8E, 0xF0, 0x03, 0x70, 0x52, 0x00, 0x41, 0x2A}));
+    // logical type keeps bits 0-2 only; the other bits of byte 0 are cleared.
+    EXPECT_EQ(Strings{"ZDO_NODE_DESC_confirm 00 1234 01 40 8E F0 03 70 52 00 41 2A"}, calls());
+    calls().clear();
+    link.feed(pkt(0xA0, 0x82, {0x80, 0x34, 0x12}));
+    EXPECT_EQ(Strings{"ZDO_NODE_DESC_confirm 80 1234 00 00 00 00 00 00 00 00 00 00"}, calls());
+}
+
+TEST_F(FreescaleDecoder, PowerDescriptorResponseNowReportsItsConfirm) {
+    link.feed(pkt(0xA0, 0x83, {0x00, 0x34, 0x12, 0x10, 0xC1}));
+    link.feed(pkt(0xA0, 0x83, {0x81, 0x34, 0x12}));
+    EXPECT_EQ(
+        (Strings{"ZDO_POWER_DESC_confirm 00 1234 10 C1", "ZDO_POWER_DESC_confirm 81 1234 00 00"}),
+        calls());
+    EXPECT_NE(std::string::npos, printed().find("ZDO_POWER_DESC_confirm: "));
+}
+
+TEST_F(FreescaleDecoder, SimpleDescriptorResponse) {
+    link.feed(pkt(0xA0, 0x84,
+                  {0x00, 0x34, 0x12, 12, 0x08, 0x04, 0x01, 0x00, 0x01, 0x31, 2, 0x06, 0x00, 0x08,
+                   0x00, 1, 0x19, 0x00}));
+    EXPECT_EQ(Strings{"ZDO_SIMPLE_DESC_confirm 00 1234 ep 8 prof 0104 dev 0100 ver 1 in "
+                      "[0006 0008] out [0019]"},
+              calls());
+    calls().clear();
+    link.feed(pkt(0xA0, 0x84, {0x00, 0x34, 0x12, 0}));
+    EXPECT_EQ(Strings{"ZDO_SIMPLE_DESC_confirm 00 1234 ep 0 prof 0000 dev 0000 ver 0 in [] out []"},
+              calls());
+    calls().clear();
+    link.feed(pkt(0xA0, 0x84, {0x80, 0x34, 0x12, 0}));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_NE(std::string::npos,
+              printed().find("ZDO_SIMPLE_DESC_confirm - status failed a0 84 04 80"));
+}
+
+TEST_F(FreescaleDecoder, ActiveEndpointAndMatchResponses) {
+    link.feed(pkt(0xA0, 0x85, {0x00, 0x34, 0x12, 2, 0x01, 0x08}));
+    link.feed(pkt(0xA0, 0x86, {0x00, 0x12, 0x34, 1, 0x08}));
+    link.feed(pkt(0xA0, 0x85, {0x81, 0x34, 0x12, 0}));
+    EXPECT_EQ((Strings{"ZDO_ACTIVE_EP_DESC_confirm 00 1234 2 [01 08]",
+                       "ZDO_MATCH_DESC_confirm 00 1234 1 [08]",
+                       "ZDO_ACTIVE_EP_DESC_confirm 81 1234 0 []"}),
+              calls());
+}
+
+TEST_F(FreescaleDecoder, SingleStatusResponses) {
+    link.feed(pkt(0xA0, 0xA0, {0x00}));
+    link.feed(pkt(0xA0, 0xA1, {0x84}));
+    link.feed(pkt(0xA0, 0xA2, {0x88}));
+    link.feed(pkt(0xA0, 0xB6, {0x00}));
+    link.feed(pkt(0x97, 0x43, {0xC2}));
+    EXPECT_EQ(
+        (Strings{"ZDO_END_DEVICE_BIND_confirm 00", "ZDP_BIND_response 84", "ZDP_UNBIND_response 88",
+                 "MGMT_PERMIT_JOINING_response 00", "MGMT_PERMIT_JOINING_response 00"}),
+        calls());
+}
+
+TEST_F(FreescaleDecoder, ApsmeBindConfirm) {
+    Bytes p = {0x00, 1,    2,    3,    4,    5,    6,    7,    8,    0x01, 0x00,
+               0x06, 0x03, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x02};
+    link.feed(pkt(0x98, 0x07, p));
+    EXPECT_EQ(Strings{"APSME_BIND_confirm 00 01 02 03 04 05 06 07 08 01 0006 11 12 13 14 15 16 17 "
+                      "18 02"},
+              calls());
+}
+
+TEST_F(FreescaleDecoder, DataConfirm) {
+    link.feed(pkt(0x9D, 0x00, {0x02, 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x08, 0x01, 0xE9}));
+    EXPECT_EQ(Strings{"APSDE_DATA_confirm 2 34 12 00 00 00 00 00 00 08 01 E9"}, calls());
+}
+
+TEST_F(FreescaleDecoder, DataIndicationRemembersItsSourceForNeighbourTables) {
+    link.feed(pkt(0x9D, 0x01,
+                  {0x02, 0x00, 0x00, 0x08, 0x02, 0x78, 0x56, 0x01, 0x04, 0x01, 0x06, 0x00, 3, 0xAA,
+                   0xBB, 0xCC, 0x00, 0x01, 0x05}));
+    EXPECT_EQ(Strings{"APSDE_DATA_indication 2 00 00 08 2 78 56 01 0104 0006 3 [AA BB CC] 1 05"},
+              calls());
+    calls().clear();
+    Bytes lqi = {0x00, 1, 0, 1};
+    for (int i = 0; i < 22; i++) {
+        lqi.push_back(static_cast<uchar>(i));
+    }
+    link.feed(pkt(0xA0, 0xB1, lqi));
+    ASSERT_EQ(1u, calls().size());
+    EXPECT_EQ(0u, calls()[0].find("ZB_MGMT_LQI_response 2 5678 1A 00 01 00 01 00 01 02"));
+}
+
+TEST_F(FreescaleDecoder, DeviceAnnounceByDataIndicationFollowsTheData) {
+    Bytes asdu = {0x80, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 0x8E};
+    Bytes p = {0x02,
+               0x00,
+               0x00,
+               0x00,
+               0x02,
+               0x34,
+               0x12,
+               0x00,
+               0x00,
+               0x00,
+               0x13,
+               0x00,
+               static_cast<uchar>(asdu.size())};
+    p.insert(p.end(), asdu.begin(), asdu.end());
+    p.insert(p.end(), {0x00, 0x01, 0x00});
+    link.feed(pkt(0x9D, 0x01, p));
+    ASSERT_EQ(2u, calls().size());
+    EXPECT_EQ(0u, calls()[0].find("APSDE_DATA_indication 2 00 00 00 2 34 12 00 0000 0013 12"));
+    EXPECT_EQ("ZDO_DEVICE_ANNCE_indication 1234 08 07 06 05 04 03 02 01 8E", calls()[1]);
+}
+
+TEST_F(FreescaleDecoder, DeviceAnnounceEcho) {
+    link.feed(pkt(0xA2, 0x13, {0x00, 0x00, 0x78, 0x56, 1, 2, 3, 4, 5, 6, 7, 8, 0x80}));
+    EXPECT_EQ(Strings{"ZDO_DEVICE_ANNCE_indication 5678 08 07 06 05 04 03 02 01 80"}, calls());
+}
+
+TEST_F(FreescaleDecoder, LeaveIndicationClearsTheKeyAndReportsTheLeave) {
+    link.feed(pkt(0x97, 0x49, {1, 2, 3, 4, 5, 6, 7, 8, 0x01}));
+    EXPECT_EQ(Strings{"A3 3F 08 01 02 03 04 05 06 07 08"}, link.sentHex());
+    EXPECT_EQ((Strings{"MGMT_LEAVE_response 00", "MGMT_LEAVE_confirm 08 07 06 05 04 03 02 01 01"}),
+              calls());
+}
+
+TEST_F(FreescaleDecoder, BindingTableResponseDecodesAtMostSixEntries) {
+    auto entry = [](uchar n) {
+        Bytes e = {n,    0, 0, 0, 0, 0, 0, 0xA0, 0x01, 0x06, 0x00,
+                   0x03, 0, 0, 0, 0, 0, 0, 0,    0xB0, 0x02};
+        return e;
+    };
+    Bytes p = {0x00, 8, 0, 7};
+    for (uchar i = 1; i <= 7; i++) {
+        Bytes e = entry(i);
+        p.insert(p.end(), e.begin(), e.end());
+    }
+    ASSERT_LE(p.size(), 250u);
+    link.feed(pkt(0xA0, 0xB3, p));
+    ASSERT_EQ(1u, calls().size());
+    const std::string& c = calls()[0];
+    EXPECT_EQ(0u, c.find("ZDP_MGMT_BIND_response 00 8 0 6 {A0 00 00 00 00 00 00 01 01 0006 B0 00 "
+                         "00 00 00 00 00 00 02}"));
+    EXPECT_NE(std::string::npos, c.find("{A0 00 00 00 00 00 00 06 01"));
+    EXPECT_EQ(std::string::npos, c.find("00 00 07 01"));
+}
+
+TEST_F(FreescaleDecoder, TraceOnlyRowsPrintTheirLabelAndDump) {
+    link.feed(pkt(0x84, 0x14, {0x01, 0x02}));
+    link.feed(pkt(0x9B, 0x40, {0x05}));
+    link.feed(pkt(0x9D, 0x03, {0x00}));
+    link.feed(pkt(0xA4, 0xE7, {0x00}));
+    link.feed(pkt(0xA4, 0x3F, {0x00}));
+    link.feed(pkt(0xA4, 0xFE, {0x01}));
+    link.feed(pkt(0x97, 0x70, {0xA2}));
+    EXPECT_TRUE(calls().empty());
+    std::string out = printed();
+    EXPECT_NE(std::string::npos, out.find("MacPollNotify.Indication: 02 01 \n"));
+    EXPECT_NE(std::string::npos, out.find("NLDE-DATA.Indication: 01 \n"));
+    EXPECT_NE(std::string::npos, out.find("APS-ConfirmID.Report\n"));
+    EXPECT_NE(std::string::npos, out.find("ZDP-StartNwkEx.Confirm\n"));
+    EXPECT_NE(std::string::npos, out.find("ZTC-ClearApsDeviceKeyPairSet.Confirm - Status 0x00\n"));
+    EXPECT_NE(std::string::npos, out.find("WARNING: ZTC-Error.event (status code 01)"));
+    EXPECT_NE(std::string::npos, out.find("NLME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
+}
+
+// Each row whose fields run past the packet's length is dropped without a callback and without
+// touching bytes beyond the packet (the sanitizer build checks the latter: the packets below are
+// heap copies of exactly their own size).
+TEST_F(FreescaleDecoder, PacketsShorterThanTheirFieldsAreDropped) {
+    struct Case {
+        uchar group, id;
+        Bytes payload;
+    };
+    const std::vector<Case> cases = {
+        {0x9D, 0x01, {0x02, 0, 0, 0x08, 0x02, 0x78, 0x56, 0x01, 0x04, 0x01, 0x06, 0x00, 40, 1}},
+        {0x9D, 0x01, {0x02, 0, 0}},
+        {0x9D, 0x00, {0x02, 0x34}},
+        {0xA0, 0x84, {0x00, 0x34, 0x12, 12, 0x08, 0x04, 0x01, 0x00, 0x01, 0x31, 5, 0x06}},
+        {0xA0, 0x84, {0x00, 0x34, 0x12, 12, 0x08, 0x04, 0x01, 0x00, 0x01, 0x31, 0, 3, 0x06}},
+        {0xA0, 0x85, {0x00, 0x34, 0x12, 9, 0x01}},
+        {0xA0, 0x86, {0x00, 0x12, 0x34, 9}},
+        {0xA0, 0x81, {0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x34, 0x12, 5, 0, 0x01}},
+        {0xA0, 0x81, {0x00, 1, 2}},
+        {0xA0, 0x80, {0x00, 1}},
+        {0xA0, 0x82, {0x00, 0x34, 0x12, 0x01}},
+        {0xA0, 0x83, {0x00, 0x34, 0x12, 0x10}},
+        {0xA0, 0xB3, {0x00, 3, 0, 2, 1, 2, 3}},
+        {0xA0, 0xB1, {0x00, 3, 0, 2, 1, 2, 3}},
+        {0x98, 0x07, {0x00, 1, 2, 3}},
+        {0xA2, 0x13, {0x00, 0x00, 0x78}},
+        {0x97, 0x49, {1, 2, 3}},
+        {0xA4, 0xD2, {0x00, 1, 2}},
+        {0xA4, 0x12, {0x00}},
+        {0xA4, 0x22, {0x00, 0x96, 0, 0}},
+        {0xA4, 0x22, {0x00, 0xA1, 0, 0}},
+        {0xA3, 0x08, {0x00}},
+        {0xA3, 0x23, {0x96, 0}},
+        {0xA0, 0xE6, {}},
+        {0xA4, 0x00, {}},
+        {0x50, 0x04, {}},
+    };
+    for (const Case& c : cases) {
+        Bytes b = pkt(c.group, c.id, c.payload);
+        std::vector<uchar>* heap = new std::vector<uchar>(b);
+        heap->shrink_to_fit();
+        FREESCALE_ParseNExec(link.h(), heap->data(), static_cast<int>(heap->size()));
+        delete heap;
+        EXPECT_TRUE(calls().empty()) << std::hex << int(c.group) << " " << int(c.id);
+        calls().clear();
+    }
+    EXPECT_TRUE(zbtest::sentPackets().empty());
+    EXPECT_EQ(0xFFFC, fsState.nwkShortAddress);
+    EXPECT_NE(std::string::npos, printed().find("packet too short"));
+}
+
+TEST_F(FreescaleDecoder, LengthByteBeyondTheDeliveredSizeIsDropped) {
+    Bytes b = {0xA0, 0xA1, 0x05, 0x00};
+    FREESCALE_ParseNExec(link.h(), b.data(), static_cast<int>(b.size()));
+    b = {0xA0};
+    FREESCALE_ParseNExec(link.h(), b.data(), static_cast<int>(b.size()));
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(FreescaleDecoder, UnsetCallbackSlotsAreSkipped) {
+    ZBIFCbs_t partial = {};
+    FakeLink sparse(&partial);
+    sparse.feed(pkt(0xA0, 0xA1, {0x00}));
+    sparse.feed(pkt(0xA0, 0xE6, {0x10}));
+    sparse.feed(
+        pkt(0x9D, 0x01,
+            {0x02, 0x00, 0x00, 0x00, 0x02, 0x34, 0x12, 0x00, 0x00, 0x00, 0x13, 0x00, 0, 0, 0, 0}));
+    EXPECT_TRUE(calls().empty());
+}

@@ -1,0 +1,305 @@
+// The serial back-end through a real pseudo-terminal: frame building, the receive state machine
+// with its recoveries, the reset mode and a vanished device.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZigbeeTestSupport.h"
+
+using zbtest::Bytes;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kDeadline = 10.0;
+
+class SerialBackend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(0, grantpt(master));
+        ASSERT_EQ(0, unlockpt(master));
+        std::string url = std::string("zigbee://") + ptsname(master) + "?dongle=freescale";
+        char** params = zb_url_to_params(url.c_str());
+        ASSERT_NE(nullptr, params);
+        int r = MC13226_open(params);
+        zb_free_params(params);
+        ASSERT_EQ(0, r);
+        MC13226_reset_receiver();
+        testing::internal::CaptureStdout();
+    }
+    void TearDown() override {
+        testing::internal::GetCapturedStdout();
+        MC13226_close();
+        if (master >= 0) {
+            close(master);
+        }
+    }
+    std::string printed() {
+        std::string s = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return s;
+    }
+    void peerWrite(const Bytes& b) {
+        ASSERT_EQ(static_cast<ssize_t>(b.size()), write(master, b.data(), b.size()));
+    }
+    // Receives one packet on another thread, giving up (and aborting the receive) after the
+    // deadline. Returns INT_MIN on time-out.
+    int receive(Bytes* packet, double seconds = kDeadline) {
+        uchar buf[300] = {0};
+        std::atomic<int> result{INT_MIN};
+        std::thread t([&] { result = MC13226_receive(buf, sizeof(buf)); });
+        auto until = Clock::now() + std::chrono::duration<double>(seconds);
+        while (result.load() == INT_MIN && Clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (result.load() == INT_MIN) {
+            MC13226_abort(1);
+            t.join();
+            MC13226_abort(0);
+            return INT_MIN;
+        }
+        t.join();
+        if (packet && result.load() > 0) {
+            packet->assign(buf, buf + result.load());
+        }
+        return result.load();
+    }
+    // Reads what the back-end wrote to the line, waiting up to the deadline for n bytes.
+    Bytes peerRead(size_t n) {
+        Bytes out;
+        auto until = Clock::now() + std::chrono::duration<double>(kDeadline);
+        while (out.size() < n && Clock::now() < until) {
+            struct pollfd pfd = {master, POLLIN, 0};
+            if (poll(&pfd, 1, 50) > 0) {
+                uchar b[64];
+                ssize_t got = read(master, b, sizeof(b));
+                if (got > 0) {
+                    out.insert(out.end(), b, b + got);
+                }
+            }
+        }
+        return out;
+    }
+    int master = -1;
+};
+
+uchar fcsOf(const Bytes& pkt) {
+    uchar x = 0;
+    for (uchar b : pkt) {
+        x ^= b;
+    }
+    return x;
+}
+
+Bytes frameOf(const Bytes& pkt) {
+    Bytes f = {0x02};
+    f.insert(f.end(), pkt.begin(), pkt.end());
+    f.push_back(fcsOf(pkt));
+    return f;
+}
+
+}  // namespace
+
+TEST(FreescaleFrame, BuildsStxPacketAndXorChecksum) {
+    const uchar pkt[7] = {0xA2, 0x02, 0x04, 0x34, 0x12, 0x78, 0x56};
+    uchar frame[MC13226_TX_BUFFER];
+    ASSERT_EQ(9, freescale_build_frame(pkt, frame));
+    const uchar fcs = 0xA2 ^ 0x02 ^ 0x04 ^ 0x34 ^ 0x12 ^ 0x78 ^ 0x56;
+    EXPECT_EQ("02 A2 02 04 34 12 78 56 " + zbtest::hex(&fcs, 1), zbtest::hex(frame, 9));
+    uchar tooLong[3] = {0x9C, 0x00, 251};
+    EXPECT_EQ(-1, freescale_build_frame(tooLong, frame));
+}
+
+TEST(FreescaleFrame, ParseReportsIncompleteBadStartAndBadChecksum) {
+    uchar buf[300];
+    const uchar good[6] = {0x02, 0xA0, 0x00, 0x01, 0x05, 0xA0 ^ 0x01 ^ 0x05};
+    EXPECT_EQ(-2, freescale_zigbb_parse_frame(buf, good, 5));
+    EXPECT_EQ(0, freescale_zigbb_parse_frame(buf, good, 6));
+    EXPECT_EQ("A0 00 01 05", zbtest::hex(buf, 4));
+    testing::internal::CaptureStdout();
+    const uchar badStart[6] = {0x03, 0xA0, 0x00, 0x01, 0x05, 0xA4};
+    EXPECT_EQ(-1, freescale_zigbb_parse_frame(buf, badStart, 6));
+    const uchar badFcs[6] = {0x02, 0xA0, 0x00, 0x01, 0x05, 0x00};
+    EXPECT_EQ(-1, freescale_zigbb_parse_frame(buf, badFcs, 6));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos,
+              out.find("MC13226 : ERROR@FirstByte - Expected 0x02, received 03 \n"));
+    EXPECT_NE(std::string::npos, out.find("MC13226 : ERROR@Checksum : calc a4 recv 00\n"));
+}
+
+TEST_F(SerialBackend, TransmitWritesOneFrame) {
+    const uchar pkt[7] = {0xA2, 0x02, 0x04, 0x34, 0x12, 0x78, 0x56};
+    EXPECT_EQ(0, MC13226_transmit(pkt, 7));
+    EXPECT_EQ(frameOf(Bytes(pkt, pkt + 7)), peerRead(9));
+}
+
+TEST_F(SerialBackend, TransmitRefusesAPacketShorterThanItsLength) {
+    const uchar pkt[4] = {0xA2, 0x02, 0x04, 0x34};
+    testing::internal::CaptureStderr();
+    EXPECT_NE(0, MC13226_transmit(pkt, 4));
+    testing::internal::GetCapturedStderr();
+    struct pollfd pfd = {master, POLLIN, 0};
+    EXPECT_EQ(0, poll(&pfd, 1, 200));
+}
+
+TEST_F(SerialBackend, GarbageBeforeAFrameIsDropped) {
+    peerWrite({0x55, 0x02, 0xA0, 0x00, 0x00, 0xA0});
+    Bytes p;
+    ASSERT_EQ(3, receive(&p));
+    EXPECT_EQ("A0 00 00", zbtest::hex(p));
+    std::string out = printed();
+    EXPECT_NE(std::string::npos, out.find("DROP 55 "));
+    EXPECT_NE(std::string::npos, out.find("\nMC13226 : Bytes Dropped : 1\n"));
+}
+
+TEST_F(SerialBackend, FrameArrivingByteByByte) {
+    Bytes frame = frameOf({0xA0, 0x82, 0x05, 0x00, 0x34, 0x12, 0x01, 0x40});
+    std::thread writer([&] {
+        for (uchar b : frame) {
+            ASSERT_EQ(1, write(master, &b, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+    });
+    Bytes p;
+    int n = receive(&p);
+    writer.join();
+    ASSERT_EQ(8, n);
+    EXPECT_EQ("A0 82 05 00 34 12 01 40", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, TwoFramesInOneWriteGiveTwoPackets) {
+    Bytes both = frameOf({0xA0, 0xA1, 0x01, 0x00});
+    Bytes second = frameOf({0xA0, 0xA2, 0x01, 0x84});
+    both.insert(both.end(), second.begin(), second.end());
+    peerWrite(both);
+    Bytes p;
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A1 01 00", zbtest::hex(p));
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A2 01 84", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, FrameWithWrongChecksumIsNotDelivered) {
+    Bytes bad = {0x02, 0xA0, 0xA1, 0x01, 0x00, 0x55};
+    Bytes good = frameOf({0xA0, 0xA2, 0x01, 0x00});
+    bad.insert(bad.end(), good.begin(), good.end());
+    peerWrite(bad);
+    Bytes p;
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A2 01 00", zbtest::hex(p));
+    std::string out = printed();
+    EXPECT_NE(std::string::npos, out.find("MC13226 : ERROR@Checksum : calc 00 recv 55\n"));
+    EXPECT_NE(std::string::npos,
+              out.find("MC13226 : WARNING @ THIS MESSAGE (wholeBufferSize 0x06)"));
+}
+
+TEST_F(SerialBackend, MissingChecksumFollowedByTheNextFrame) {
+    Bytes bytes = {0x02, 0xA0, 0xA1, 0x01, 0x00};  // no checksum
+    Bytes next = frameOf({0xA0, 0xA2, 0x01, 0x07});
+    bytes.insert(bytes.end(), next.begin(), next.end());
+    peerWrite(bytes);
+    Bytes p;
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A1 01 00", zbtest::hex(p));
+    EXPECT_NE(std::string::npos, printed().find("FRAMES RECOVERED BY SKIPPING CHECKSUM BYTE"));
+    // The next frame's start byte was consumed already; it is read without waiting for another.
+    EXPECT_GT(MC13226_pending(), 0);
+    ASSERT_EQ(4, receive(&p, 2.0));
+    EXPECT_EQ("A0 A2 01 07", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, ResynchronisesOnAStartByteInsideABadFrame) {
+    // A corrupted length byte (5 instead of 1) swallows the start of the next frame.
+    Bytes bytes = {0x02, 0xA0, 0xA1, 0x05, 0x00};
+    Bytes next = frameOf({0xA0, 0xA2, 0x01, 0x00});
+    bytes.insert(bytes.end(), next.begin(), next.end());
+    peerWrite(bytes);
+    Bytes p;
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A2 01 00", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, ResynchronisationKeepsEveryFrameItSwallowed) {
+    Bytes bytes = {0x02, 0xA0, 0xA1, 0x0C, 0x00};  // claims 12 payload bytes
+    Bytes f1 = frameOf({0xA0, 0xA2, 0x01, 0x11});
+    Bytes f2 = frameOf({0xA0, 0xA2, 0x01, 0x22});
+    Bytes f3 = frameOf({0xA0, 0xA2, 0x01, 0x33});
+    for (const Bytes* f : {&f1, &f2, &f3}) {
+        bytes.insert(bytes.end(), f->begin(), f->end());
+    }
+    peerWrite(bytes);
+    Bytes p;
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A2 01 11", zbtest::hex(p));
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A2 01 22", zbtest::hex(p));
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A0 A2 01 33", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, ResetModeSynthesizesTheResetAnswer) {
+    const uchar reset[3] = {0xA3, 0x08, 0x00};
+    ASSERT_EQ(0, MC13226_transmit(reset, 3));
+    EXPECT_EQ((Bytes{0x02, 0xA3, 0x08, 0x00, 0xAB}), peerRead(5));
+    peerWrite({0x13, 0x37, 0x00, 0xFF, 0x02});  // whatever the module says while rebooting
+    auto start = Clock::now();
+    Bytes p;
+    ASSERT_EQ(5, receive(&p));
+    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ("A3 08 02 00 02", zbtest::hex(p));
+    EXPECT_GE(elapsed, 0.9);
+    // Back to normal framing afterwards.
+    peerWrite(frameOf({0xA4, 0x00, 0x01, 0x00}));
+    ASSERT_EQ(4, receive(&p));
+    EXPECT_EQ("A4 00 01 00", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, ARequestWrittenDuringResetKeepsTheResetAnswerDue) {
+    const uchar reset[3] = {0xA3, 0x08, 0x00};
+    const uchar other[4] = {0xA3, 0x20, 0x01, 0x80};
+    ASSERT_EQ(0, MC13226_transmit(reset, 3));
+    ASSERT_EQ(0, MC13226_transmit(other, 4));
+    peerRead(12);
+    peerWrite({0x00});
+    Bytes p;
+    ASSERT_EQ(5, receive(&p));
+    EXPECT_EQ("A3 08 02 00 02", zbtest::hex(p));
+}
+
+TEST_F(SerialBackend, VanishedDeviceEndsTheReceive) {
+    close(master);
+    master = -1;
+    EXPECT_EQ(MC13226_LINK_LOST, receive(nullptr));
+}
+
+TEST_F(SerialBackend, VanishedDeviceInTheMiddleOfAFrame) {
+    peerWrite({0x02, 0xA0, 0xA1, 0x05, 0x00});
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        close(master);
+    });
+    int r = receive(nullptr);
+    closer.join();
+    master = -1;
+    EXPECT_EQ(MC13226_LINK_LOST, r);
+}
+
+TEST_F(SerialBackend, SecondOpenIsRefused) {
+    std::string url = std::string("zigbee://") + ptsname(master) + "?dongle=freescale";
+    char** params = zb_url_to_params(url.c_str());
+    EXPECT_EQ(-12, MC13226_open(params));
+    zb_free_params(params);
+    EXPECT_GE(MC13226_fd(), 0);
+}
