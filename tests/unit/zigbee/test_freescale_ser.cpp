@@ -271,7 +271,7 @@ TEST_F(SerialBackend, ARequestWrittenDuringResetKeepsTheResetAnswerDue) {
     const uchar other[4] = {0xA3, 0x20, 0x01, 0x80};
     ASSERT_EQ(0, MC13226_transmit(reset, 3));
     ASSERT_EQ(0, MC13226_transmit(other, 4));
-    peerRead(12);
+    peerRead(11);
     peerWrite({0x00});
     Bytes p;
     ASSERT_EQ(5, receive(&p));
