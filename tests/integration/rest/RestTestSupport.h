@@ -170,6 +170,26 @@ class LoopThread {
     std::thread thread;
 };
 
+inline bool isLowerHex8(const std::string& s) {
+    return s.size() == 8 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The text of the first element `name` (with or without the "tns" prefix), or "<absent>".
+inline std::string element(const std::string& doc, const std::string& name) {
+    for (const std::string& tag : {name, "tns:" + name}) {
+        size_t start = doc.find("<" + tag + ">");
+        if (start == std::string::npos) {
+            continue;
+        }
+        start += tag.size() + 2;
+        size_t end = doc.find("</" + tag + ">", start);
+        if (end != std::string::npos) {
+            return doc.substr(start, end - start);
+        }
+    }
+    return "<absent>";
+}
+
 inline std::string shellOutput(const std::string& command) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");

@@ -271,6 +271,26 @@ TEST_F(HttpServerTest, ManyConcurrentClientsAreAllAnswered) {
     EXPECT_EQ(80, ok.load());
 }
 
+TEST_F(HttpServerTest, MalformedAndAbandonedRequestsLeaveNothingBehind) {
+    const char* requests[] = {
+        "GET /version HTTP/1.1\r\nHost: x\r\nNoColonHere\r\n\r\n",
+        "GET /version HTTP/7.0\r\nHost: x\r\n\r\n",
+        "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n",
+        "GET /version HTTP/1.1\r\nHost: x\r\n",  // abandoned before the headers end
+        "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc",  // mid-body
+    };
+    for (const char* request : requests) {
+        int fd = connectTo(port);
+        ASSERT_GE(fd, 0);
+        sendAll(fd, request);
+        readAll(fd, 300);
+        close(fd);
+    }
+    EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
+    EXPECT_EQ(0u, handler.count());
+    EXPECT_EQ(200, httpGet(url("/version")).status);
+}
+
 TEST(HttpServerOptions, PortListAndStopDescriptor) {
     HTTPServer server;
     EXPECT_EQ(1, server.setOption("ports", "notaport"));
