@@ -290,6 +290,7 @@ int OrqZbIf::Start() {
         setPhase = false;
         currentTCKeyTableEntryIndex = 0;
         zdoStartAttempts = 0;
+        attributeTrace.clear();
         ORQ_LOG(*pLogger, INFO, "Start - Starting ZNP - ZDO Reset");
         int mac = config->getint("DefaultStartupAttributeSet:freescaleMACAddressValue", 0);
         ORQ_LOG(*pLogger, INFO, "Start - generateRandomIEEEAddr = %d", mac);
@@ -367,12 +368,19 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
 }
 
 void OrqZbIf::sendReset(uchar options) {
+    lastResetOptions.store(options);
     ZDO_RESET_request(options);
+}
+
+std::vector<uchar> OrqZbIf::getAttributeTrace() {
+    std::lock_guard<std::recursive_mutex> lock(chainMux);
+    return attributeTrace;
 }
 
 void OrqZbIf::setAttr(uchar attr, uchar len, const uchar* value) {
     uchar buf[256];
     std::memcpy(buf, value, len);
+    attributeTrace.push_back(attr);
     APSME_SET_request(attr, len, buf);
 }
 

@@ -20,6 +20,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "Agents.h"
 #include "CZbIf.h"
@@ -132,6 +133,12 @@ class OrqZbIf : public CZbIf {
     // IEEE address bit when the MAC-address setting is 1.
     static uchar resetOptions(int startMode, int macSetting);
 
+    // What the start-up chain has done, for tests and diagnostics: the attributes it asked
+    // the module to set, in order, since the last Start(), and the options of the last
+    // reset it sent.
+    std::vector<uchar> getAttributeTrace();
+    uchar getLastResetOptions() const { return lastResetOptions.load(); }
+
     // Exit status used when the module reports a channel outside 11..26.
     static constexpr int EXIT_INVALID_MODULE_CHANNEL = 8;
 
@@ -230,6 +237,8 @@ class OrqZbIf : public CZbIf {
     int zdoStartAttempts = 0;
     std::list<SimpleDescriptor> sdList;
     std::function<void(int)> exitProcess;
+    std::vector<uchar> attributeTrace;  // guarded by chainMux
+    std::atomic<uchar> lastResetOptions{0};
 };
 
 #endif

@@ -1,0 +1,200 @@
+#include <cstring>
+
+#include "AdapterFixture.h"
+
+using zbsim::Packet;
+
+namespace {
+const std::vector<uchar> kChainLevel0 = {0xF0, 0xFF, 0xEF, 0xFE, 0xFD, 0x1C, 0x1D, 0xE0, 0xEE};
+const uint64_t kModuleIeee = 0x00124B00000000A1ULL;
+}  // namespace
+
+TEST_F(AdapterLinkTest, FormsTheNetworkAsCoordinatorAndRuns) {
+    connect(baseConfig());
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    EXPECT_EQ(zb->getLastResetOptions(), 0x07);  // commissioning, restart, reset
+    EXPECT_EQ(zb->getAttributeTrace(), kChainLevel0);
+    Node* root = zb->getDb()->getRoot();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->get_nwk_addr(), 0x0000);
+    auto expected = bigEndian(kModuleIeee);
+    EXPECT_EQ(std::memcmp(root->get_ieee_addr(), expected.data(), 8), 0);
+    EXPECT_TRUE(root->node_desc.receiveronwhenidle);
+    EXPECT_EQ(zb->getDb()->translateAddress(root->get_ieee_addr()), 0x0000);
+    // What crossed the line: one end point registration, the start-up attributes, one start,
+    // then the channel and address reads.
+    EXPECT_EQ(peer.countSent(0xA3, 0x0B), 1u);
+    EXPECT_EQ(peer.countSent(0x50, 0x01), 1u);
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 1u);
+    EXPECT_EQ(peer.countSent(0xA3, 0x12), 1u);
+    EXPECT_EQ(peer.countSent(0xA3, 0xD2), 1u);
+    EXPECT_TRUE(sawEvent(GW_STARTING, 0));
+    EXPECT_TRUE(sawEvent(GW_RUNNING, 0));
+    // The configured channel became the assigned one.
+    EXPECT_EQ(zb->getDb()->getStartupAttributeInfo(0)->channelMask, 1UL << 20);
+    peer.withModule([](zbsim::Module& m, zbsim::Network&) {
+        EXPECT_TRUE(m.networkUp());
+        EXPECT_EQ(m.channel(), 20);
+        EXPECT_EQ(m.panId(), 0x2B3C);
+    });
+}
+
+TEST_F(AdapterLinkTest, EveryLocalServiceIsRegisteredWithTheModule) {
+    connect(baseConfig());
+    SimpleDescriptor second;
+    ZbNetDb::createDefaultSimpleDescr(9, &second);
+    second.input_cluster = {0x0006, 0x0008};
+    zb->getDb()->setServicesSD(&second);
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    EXPECT_EQ(peer.countSent(0xA3, 0x0B), 2u);
+    std::vector<uchar> trace = zb->getAttributeTrace();
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), 0xEF), 2);
+    peer.withModule(
+        [](zbsim::Module&, zbsim::Network& net) { EXPECT_EQ(net.module().endpoints.size(), 2u); });
+    zb->getDb()->removeServicesSD(&second);
+}
+
+TEST_F(AdapterLinkTest, SecurityLevelFiveWritesPoliciesKeysAndTheKeyTable) {
+    connect(baseConfig("", "SecurityLevel = 5\n",
+                       "[TCKeyTable]\nTCKeyTableSize = 3\n"
+                       "IEEEAddress00 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x01\n"
+                       "TCLinkKey00 = 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 "
+                       "0x01 0x01 0x01 0x01 0x01\n"
+                       "IEEEAddress01 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x02\n"
+                       "TCLinkKey01 = 0x02 0x02 0x02 0x02 0x02 0x02 0x02 0x02 0x02 0x02 0x02 "
+                       "0x02 0x02 0x02 0x02 0x02\n"
+                       "IEEEAddress02 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x03\n"
+                       "TCLinkKey02 = 0x03 0x03 0x03 0x03 0x03 0x03 0x03 0x03 0x03 0x03 0x03 "
+                       "0x03 0x03 0x03 0x03 0x03\n"));
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    const std::vector<uchar> expected = {0xF0, 0xFF, 0xEF, 0xFE, 0xFD, 0x1C, 0x1D,
+                                         0xE0, 0x05, 0x06, 0x00, 0x07, 0x08, 0x1E,
+                                         0x72, 0x72, 0x72, 0x72, 0x72, 0x72, 0xEE};
+    EXPECT_EQ(zb->getAttributeTrace(), expected);
+    peer.withModule([](zbsim::Module& m, zbsim::Network&) {
+        EXPECT_TRUE(m.networkUp());
+        EXPECT_EQ(m.linkKeys().size(), 3u);
+    });
+}
+
+TEST_F(AdapterLinkTest, NvmStartWithRandomAddressResetsWith0x1D) {
+    connect(baseConfig("", "freescaleMACAddressValue = 1\n"));
+    zb->getDb()->setStartModeSetting(1);
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    EXPECT_EQ(zb->getLastResetOptions(), 0x1D);
+    // The random address was written to the module and is the root's address now.
+    EXPECT_EQ(peer.countSent(0xA3, 0xDB), 1u);
+    Node* root = zb->getDb()->getRoot();
+    ASSERT_NE(root, nullptr);
+    auto factory = bigEndian(kModuleIeee);
+    EXPECT_NE(std::memcmp(root->get_ieee_addr(), factory.data(), 8), 0);
+    uint64_t moduleIeee = 0;
+    peer.withModule([&](zbsim::Module& m, zbsim::Network&) { moduleIeee = m.ieee(); });
+    auto now = bigEndian(moduleIeee);
+    EXPECT_EQ(std::memcmp(root->get_ieee_addr(), now.data(), 8), 0);
+}
+
+TEST_F(AdapterLinkTest, ResetOptionsFollowTheStartMode) {
+    EXPECT_EQ(OrqZbIf::resetOptions(0, 0), 0x07);
+    EXPECT_EQ(OrqZbIf::resetOptions(1, 0), 0x15);
+    EXPECT_EQ(OrqZbIf::resetOptions(1, 1), 0x1D);
+    EXPECT_EQ(OrqZbIf::resetOptions(2, 0), 0x17);
+    EXPECT_EQ(OrqZbIf::resetOptions(2, 1), 0x1F);
+    EXPECT_EQ(OrqZbIf::resetOptions(7, 0), 0x05);
+}
+
+TEST_F(AdapterLinkTest, FormationFailsThreeTimesThenResetsWithError11) {
+    connect(baseConfig());
+    peer.onGatewayPacket([](const Packet& p, zbsim::Module& m) {
+        if (p.group == 0xA3 && p.id == 0xE7) {
+            m.failNextStart(0xC4);
+        }
+    });
+    zb->Start();
+    ASSERT_TRUE(waitFor([&] { return sawEvent(GW_ERROR, GW_FORMING_FAILED, 0xC4); }));
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
+    // The module is reset after the third failure (two resets in all).
+    EXPECT_TRUE(waitFor([&] { return peer.countSent(0xA3, 0x08) == 2u; }));
+    EXPECT_EQ(zb->getLastResetOptions(), 0x04);
+    EXPECT_EQ(zb->getDb()->getRoot(), nullptr);
+}
+
+TEST_F(AdapterLinkTest, JoiningFailureReportsError10) {
+    connect(baseConfig("", "DeviceType = 2\n"));
+    peer.onGatewayPacket([](const Packet& p, zbsim::Module& m) {
+        if (p.group == 0xA3 && p.id == 0xE7) {
+            m.failNextStart(0xCA);
+        }
+    });
+    zb->Start();
+    ASSERT_TRUE(waitFor([&] { return sawEvent(GW_ERROR, GW_JOINING_FAILED, 0xCA); }));
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
+}
+
+TEST_F(AdapterLinkTest, AStartThatFailsOnceIsRetriedAndRuns) {
+    connect(baseConfig());
+    int failures = 1;
+    peer.onGatewayPacket([&failures](const Packet& p, zbsim::Module& m) {
+        if (p.group == 0xA3 && p.id == 0xE7 && failures-- > 0) {
+            m.failNextStart(0xC4);
+        }
+    });
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 2u);
+    EXPECT_FALSE(sawEvent(GW_ERROR, GW_FORMING_FAILED));
+}
+
+TEST_F(AdapterLinkTest, AnInvalidChannelFromTheModuleEndsTheProcessWithItsStatus) {
+    connect(baseConfig());
+    peer.onModulePacket([](Packet& p) {
+        if (p.group == 0xA4 && p.id == 0x12 && p.payload.size() >= 2) {
+            p.payload[1] = 27;
+        }
+    });
+    zb->Start();
+    ASSERT_TRUE(waitFor([&] { return exitCalledWith() != -1; }));
+    EXPECT_EQ(exitCalledWith(), OrqZbIf::EXIT_INVALID_MODULE_CHANNEL);
+    EXPECT_NE(zb->getGWStatus(), GW_RUNNING);
+}
+
+TEST_F(AdapterLinkTest, AResetWithoutRestartWaitsForStartup) {
+    connect(baseConfig());
+    testing::internal::CaptureStdout();
+    zb->ZDO_RESET_request(0x04);
+    bool initialized =
+        waitFor([&] { return sawEvent(GW_ZNP_INITIALIZED, 0) && events.size() >= 3; });
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(initialized);
+    EXPECT_NE(out.find("Gateway initialized (waiting for startup) - StartupMode = 0x00 "
+                       "(Commissioning)"),
+              std::string::npos);
+    EXPECT_EQ(peer.countSent(0x50, 0x01), 0u);  // no attribute write, no start
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 0u);
+}
+
+TEST_F(AdapterLinkTest, FramesFromKnownNodesRefreshTheirKeepAliveTimer) {
+    connect(baseConfig());
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    uchar ieee[8] = {0x00, 0x12, 0x4B, 0x00, 0x00, 0x00, 0x0B, 0x01};
+    Node* n = zb->getDb()->nodeAnnounce(0x0B01, ieee, 0x8E);
+    ASSERT_NE(n, nullptr);
+    n->setKANodeTimer(5);
+    uchar addr[2] = {0x01, 0x0B};
+    zb->manageNodeTimeouts(2, addr);
+    EXPECT_GT(n->getKANodeTimer(), 1000000L);
+    n->setKANodeTimer(5);
+    zb->manageNodeTimeouts(3, ieee);
+    EXPECT_GT(n->getKANodeTimer(), 1000000L);
+    n->setKANodeTimer(5);
+    zb->manageNodeTimeouts(7, addr);  // not a valid mode: nothing changes
+    EXPECT_EQ(n->getKANodeTimer(), 5);
+    uchar unknown[2] = {0x99, 0x99};
+    zb->manageNodeTimeouts(2, unknown);
+    EXPECT_EQ(zb->getDb()->findNodeByNwkAddr(0x9999), nullptr);
+}
