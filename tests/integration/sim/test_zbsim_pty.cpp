@@ -1,0 +1,496 @@
+// zbsim as a process, driven over its real pseudo-terminal by a client that frames packets
+// itself from the packet tables, and over its control socket.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+constexpr auto kDeadline = std::chrono::seconds(10);
+
+Bytes frame(uint8_t group, uint8_t id, const Bytes& payload = {}) {
+    Bytes f{0x02, group, id, static_cast<uint8_t>(payload.size())};
+    f.insert(f.end(), payload.begin(), payload.end());
+    uint8_t x = 0;
+    for (size_t i = 1; i < f.size(); ++i)
+        x ^= f[i];
+    f.push_back(x);
+    return f;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes r;
+    for (const auto& p : parts)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+Bytes le64(uint64_t v) {
+    Bytes b;
+    for (int i = 0; i < 8; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return b;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+template <typename F>
+bool waitFor(F cond, std::chrono::milliseconds limit = kDeadline) {
+    auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
+}
+
+// One zbsim process with its own link and socket in a fresh directory.
+class Zbsim {
+  public:
+    explicit Zbsim(const std::string& network = ZBSIM_DEMO_NETWORK, int rebootMs = 20) {
+        char tmpl[] = "/tmp/zbsim_itXXXXXX";
+        dir_ = mkdtemp(tmpl);
+        link = dir_ + "/tty";
+        socket = dir_ + "/ctl";
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            std::string reboot = std::to_string(rebootMs);
+            execl(ZBSIM_PATH, ZBSIM_PATH, "--network", network.c_str(), "--link", link.c_str(),
+                  "--control", socket.c_str(), "--reboot-ms", reboot.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        stdout_ = out[0];
+    }
+    ~Zbsim() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0)
+            close(stdout_);
+        unlink(link.c_str());
+        unlink(socket.c_str());
+        rmdir(dir_.c_str());
+    }
+    // The first line on standard output, once zbsim is ready.
+    std::string readyLine() {
+        std::string line;
+        auto end = Clock::now() + kDeadline;
+        while (Clock::now() < end) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char c;
+            if (read(stdout_, &c, 1) != 1)
+                break;
+            if (c == '\n')
+                return line;
+            line += c;
+        }
+        return line;
+    }
+    std::string ctl(const std::string& cmd) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, socket.c_str(), sizeof(a.sun_path) - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(fd);
+            return "connect failed";
+        }
+        std::string line = cmd + "\n";
+        if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            close(fd);
+            return "write failed";
+        }
+        std::string answer;
+        char c;
+        while (read(fd, &c, 1) == 1 && c != '\n')
+            answer += c;
+        close(fd);
+        return answer;
+    }
+    // Sends SIGTERM and returns the exit status (-1 when it did not exit in time).
+    int terminate() {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        auto end = Clock::now() + kDeadline;
+        while (Clock::now() < end) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    std::string link;
+    std::string socket;
+
+  private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+};
+
+// The gateway's end of the line, opened through the symlink.
+class Port {
+  public:
+    explicit Port(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ < 0)
+            return;
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd_, TCSANOW, &t);
+    }
+    ~Port() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    void write(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), ssize_t(b.size())); }
+    void send(uint8_t g, uint8_t i, const Bytes& payload = {}) { write(frame(g, i, payload)); }
+    // Reads exactly n bytes, or what came before the deadline.
+    Bytes read(size_t n, std::chrono::milliseconds limit = kDeadline) {
+        Bytes got;
+        auto end = Clock::now() + limit;
+        while (got.size() < n) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{fd_, POLLIN, 0};
+            int r = poll(&p, 1, static_cast<int>(left.count()));
+            if (r <= 0)
+                continue;
+            if (p.revents & (POLLHUP | POLLERR)) {
+                hungUp_ = true;
+                break;
+            }
+            uint8_t buf[512];
+            ssize_t k = ::read(fd_, buf, std::min(sizeof buf, n - got.size()));
+            if (k <= 0) {
+                hungUp_ = true;
+                break;
+            }
+            got.insert(got.end(), buf, buf + k);
+        }
+        return got;
+    }
+    // Reads one frame (start byte, header, payload, checksum) and returns it whole.
+    Bytes readFrame() {
+        Bytes head = read(4);
+        if (head.size() < 4)
+            return head;
+        Bytes rest = read(head[3] + 1u);
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+    }
+    // Reads until the expected frames have arrived and compares them byte for byte.
+    void expect(std::initializer_list<Bytes> frames) {
+        Bytes want = cat(frames);
+        Bytes got = read(want.size());
+        EXPECT_EQ(got, want);
+    }
+    bool hungUp() const { return hungUp_; }
+
+  private:
+    int fd_ = -1;
+    bool hungUp_ = false;
+};
+
+const Bytes kModeSelect{0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02};
+
+Bytes startupAttributeSet() {
+    Bytes s(101, 0);
+    s[0] = 0xFF, s[1] = 0xFF;    // short address
+    s[18] = 0x62, s[19] = 0x1A;  // PAN id
+    s[20] = 0x00, s[21] = 0x80;  // channel mask: channel 15
+    s[24] = 0x02, s[25] = 0x02;  // protocol version, stack profile
+    for (int i = 0; i < 8; ++i)
+        s[27 + i] = 0xAA;  // trust centre address
+    for (int i = 0; i < 16; ++i)
+        s[51 + i] = static_cast<uint8_t>(0x10 + i);  // network key
+    s[67] = 1;
+    s[85] = 1;
+    return s;
+}
+
+// The gateway's reset handshake: reset, whatever the module says while rebooting, mode select,
+// a random IEEE address.
+void resetHandshake(Port& port, const Bytes& ieee) {
+    port.send(0xA3, 0x08);
+    port.expect({frame(0xA0, 0xE6, {0x00})});
+    port.send(0xA3, 0x00, kModeSelect);
+    port.expect({frame(0xA4, 0x00, {0x00})});
+    port.send(0xA3, 0xDB, ieee);
+    port.expect({frame(0xA4, 0xDB, {0x00})});
+}
+
+// The attribute writes and end point registration of the start-up sequence.
+void configure(Port& port) {
+    port.send(0xA3, 0x21, {0xCD, 0x00, 0x00, 0x00, 0x01});
+    port.expect({frame(0xA4, 0x21, {0x00})});
+    port.send(0xA3, 0x21, {0xC9, 0x00, 0x00, 0x00, 0x64});
+    port.expect({frame(0xA4, 0x21, {0x00})});
+    port.send(0xA3, 0x0B,
+              {0x01, 0x04, 0x01, 0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x06, 0x00, 0x01});
+    port.expect({frame(0xA4, 0x0B, {0x00})});
+    port.send(0x50, 0x01, startupAttributeSet());
+    port.expect({frame(0x50, 0x04, {0x00})});
+}
+
+void formAsCoordinator(Port& port) {
+    ASSERT_TRUE(port.ok());
+    resetHandshake(port, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xCD, 0xAB});
+    configure(port);
+    port.send(0xA3, 0xE7, {0xC0, 0x00, 0x00});
+    port.expect({frame(0xA4, 0xE7, {0x00}), frame(0xA0, 0xE6, {0x03}), frame(0xA0, 0xE6, {0x10})});
+}
+}  // namespace
+
+TEST(ZbsimPty, ReadyLineNamesLinkAndControlSocket) {
+    Zbsim sim;
+    std::string line = sim.readyLine();
+    EXPECT_EQ(line, "zbsim: ready link=" + sim.link + " control=" + sim.socket);
+    char target[256] = {};
+    ASSERT_GT(readlink(sim.link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u);
+    EXPECT_EQ(sim.ctl("status").rfind("ok booted=1 network=down", 0), 0u);
+    EXPECT_EQ(sim.terminate(), 0);
+    EXPECT_FALSE(exists(sim.link));
+    EXPECT_FALSE(exists(sim.socket));
+}
+
+TEST(ZbsimPty, CoordinatorResetAndStartHandshake) {
+    Zbsim sim;
+    ASSERT_FALSE(sim.readyLine().empty());
+    Port port(sim.link);
+    ASSERT_TRUE(port.ok());
+    resetHandshake(port, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xCD, 0xAB});
+    configure(port);
+    port.send(0xA3, 0xE7, {0xC0, 0x00, 0x00});
+    port.expect({frame(0xA4, 0xE7, {0x00}), frame(0xA0, 0xE6, {0x03}), frame(0xA0, 0xE6, {0x10})});
+    // Coordinator running: the gateway closes joining and reads the security material.
+    port.send(0x96, 0x36, {0x00});
+    port.expect({frame(0x97, 0x43, {0x00})});
+    port.send(0xA3, 0x22, {0xA1, 0x00, 0x01, 0x00});
+    Bytes material{0x00, 0xA1, 0x00, 0x01, 0x00, 22, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    for (int i = 0; i < 16; ++i)
+        material.push_back(static_cast<uint8_t>(0x10 + i));
+    material.push_back(0x01);
+    port.expect({frame(0xA4, 0x22, material)});
+    port.send(0xA3, 0x12);
+    port.expect({frame(0xA4, 0x12, {0x00, 15})});
+    port.send(0xA3, 0xD2);
+    port.expect({frame(0xA4, 0xD2, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xCD, 0xAB})});
+    EXPECT_NE(sim.ctl("status").find("network=up role=coordinator short=0000 channel=15 pan=1a62 "
+                                     "ieee=abcd665544332211 nodes=6 endpoints=1"),
+              std::string::npos);
+}
+
+TEST(ZbsimPty, RouterJoinsAndReadsBackItsShortAddress) {
+    Zbsim sim;
+    ASSERT_FALSE(sim.readyLine().empty());
+    Port port(sim.link);
+    ASSERT_TRUE(port.ok());
+    resetHandshake(port, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xCD, 0xAB});
+    configure(port);
+    port.send(0xA3, 0xE7, {0x80, 0x00, 0x00});
+    port.expect({frame(0xA4, 0xE7, {0x00}), frame(0xA0, 0xE6, {0x01}), frame(0xA0, 0xE6, {0x04})});
+    port.send(0xA3, 0x22, {0x96, 0x00, 0x00, 0x00});
+    port.expect({frame(0xA4, 0x22, {0x00, 0x96, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00})});
+    port.send(0xA3, 0x12);
+    port.expect({frame(0xA4, 0x12, {0x00, 15})});
+    // The coordinator of the network now lists the module among its children.
+    port.send(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x00});
+    port.expect({frame(0xA0, 0x81,
+                       cat({{0x00},
+                            le64(0x00124B00000000C0ULL),
+                            {0x00, 0x00, 0x03, 0x00, 0x01, 0x00, 0x01, 0x10, 0x01, 0x20}}))});
+}
+
+TEST(ZbsimPty, IeeeAddressWalkFindsEveryNodeOfTheDemoNetwork) {
+    Zbsim sim;
+    ASSERT_EQ(sim.readyLine().rfind("zbsim: ready link=", 0), 0u);
+    Port port(sim.link);
+    formAsCoordinator(port);
+    std::vector<uint16_t> todo{0x0000};
+    std::map<uint16_t, uint64_t> found;
+    while (!todo.empty()) {
+        uint16_t a = todo.back();
+        todo.pop_back();
+        port.send(0xA2, 0x01,
+                  {uint8_t(a & 0xFF), uint8_t(a >> 8), uint8_t(a & 0xFF), uint8_t(a >> 8), 1, 0});
+        Bytes f = port.readFrame();
+        ASSERT_GE(f.size(), 17u);
+        ASSERT_EQ(f[1], 0xA0);
+        ASSERT_EQ(f[2], 0x81);
+        ASSERT_EQ(f[4], 0x00) << "status";
+        uint64_t ieee = 0;
+        for (int i = 7; i >= 0; --i)
+            ieee = ieee << 8 | f[5 + i];
+        uint16_t nwk = uint16_t(f[13] | f[14] << 8);
+        EXPECT_EQ(nwk, a);
+        found[nwk] = ieee;
+        uint8_t count = f[15];
+        for (int i = 0; i < count; ++i)
+            todo.push_back(uint16_t(f[17 + 2 * i] | f[18 + 2 * i] << 8));
+    }
+    std::map<uint16_t, uint64_t> want{
+        {0x0000, 0xABCD665544332211ULL}, {0x1001, 0x00124B0000001001ULL},
+        {0x1101, 0x00124B0000001101ULL}, {0x1102, 0x00124B0000001102ULL},
+        {0x2001, 0x00124B0000002001ULL}, {0x2101, 0x00124B0000002101ULL}};
+    EXPECT_EQ(found, want);
+}
+
+TEST(ZbsimPty, LqiResponsesAreAttributedAndPaged) {
+    Zbsim sim;
+    ASSERT_EQ(sim.readyLine().rfind("zbsim: ready link=", 0), 0u);
+    Port port(sim.link);
+    formAsCoordinator(port);
+    port.send(0xA2, 0x31, {0x01, 0x10, 0x00});
+    Bytes ind = port.readFrame();
+    ASSERT_GE(ind.size(), 12u);
+    EXPECT_EQ((Bytes{ind[1], ind[2], ind[9], ind[10]}), (Bytes{0x9D, 0x01, 0x01, 0x10}));
+    Bytes rsp = port.readFrame();
+    ASSERT_EQ(rsp.size(), 4u + 4 + 3 * 22 + 1);
+    EXPECT_EQ((Bytes{rsp[1], rsp[2], rsp[4], rsp[5], rsp[6], rsp[7]}),
+              (Bytes{0xA0, 0xB1, 0x00, 0x03, 0x00, 0x03}));
+    // Neighbour 2 is the light: its address, then device type/receiver/relation, permit, depth,
+    // LQI.
+    const uint8_t* e = rsp.data() + 8 + 22;
+    EXPECT_EQ(Bytes(e + 8, e + 16), le64(0x00124B0000001101ULL));
+    EXPECT_EQ((Bytes{e[16], e[17], e[18], e[19], e[20], e[21]}),
+              (Bytes{0x01, 0x11, 0x15, 0x00, 0x02, 205}));
+    // The next page from index 2 holds one entry.
+    port.send(0xA2, 0x31, {0x01, 0x10, 0x02});
+    port.readFrame();
+    rsp = port.readFrame();
+    ASSERT_EQ(rsp.size(), 4u + 4 + 22 + 1);
+    EXPECT_EQ((Bytes{rsp[4], rsp[5], rsp[6], rsp[7]}), (Bytes{0x00, 0x03, 0x02, 0x01}));
+    EXPECT_EQ(Bytes(rsp.begin() + 16, rsp.begin() + 24), le64(0x00124B0000001102ULL));
+}
+
+TEST(ZbsimPty, EachLineFaultDoesWhatItNames) {
+    Zbsim sim;
+    ASSERT_EQ(sim.readyLine().rfind("zbsim: ready link=", 0), 0u);
+    Port port(sim.link);
+    formAsCoordinator(port);
+    Bytes channel = frame(0xA4, 0x12, {0x00, 15});
+    Bytes corrupted = channel;
+    corrupted.back() ^= 0xFF;
+
+    ASSERT_EQ(sim.ctl("fault corrupt 2"), "ok");
+    for (int i = 0; i < 3; ++i)
+        port.send(0xA3, 0x12);
+    port.expect({corrupted, corrupted, channel});
+
+    ASSERT_EQ(sim.ctl("fault garbage 55 AA 00"), "ok");
+    port.expect({{0x55, 0xAA, 0x00}});
+
+    ASSERT_EQ(sim.ctl("fault drop 1"), "ok");
+    port.send(0xA3, 0x12);
+    port.send(0xA3, 0xD2);
+    port.expect({frame(0xA4, 0xD2, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xCD, 0xAB})});
+
+    ASSERT_EQ(sim.ctl("fault nofcs"), "ok");
+    port.send(0xA3, 0x12);
+    port.send(0xA3, 0x12);
+    port.expect({Bytes(channel.begin(), channel.end() - 1), channel});
+
+    ASSERT_EQ(sim.ctl("fault delay 300"), "ok");
+    auto t0 = Clock::now();
+    port.send(0xA3, 0x12);
+    port.expect({channel});
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300));
+    ASSERT_EQ(sim.ctl("fault clear"), "ok");
+
+    ASSERT_EQ(sim.ctl("fault failstart"), "ok");
+    port.send(0xA3, 0xE7, {0xC0, 0x00, 0x00});
+    port.expect({frame(0xA4, 0xE7, {0x00}), frame(0xA0, 0xE6, {0x03}), frame(0x97, 0x42, {0xC4})});
+    std::string status = sim.ctl("status");
+    EXPECT_NE(status.find("network=down"), std::string::npos) << status;
+    EXPECT_NE(status.find("dropped=1"), std::string::npos) << status;
+}
+
+TEST(ZbsimPty, BadIncomingFramesAreIgnoredAndGoodOnesAnswered) {
+    Zbsim sim;
+    ASSERT_FALSE(sim.readyLine().empty());
+    Port port(sim.link);
+    ASSERT_TRUE(port.ok());
+    Bytes bad = frame(0xA3, 0x12);
+    bad.back() ^= 0x01;
+    port.write(cat({{0x55, 0x13}, bad}));
+    // Byte by byte after garbage: one answer, to the good frame only.
+    for (uint8_t b : frame(0xA3, 0x00, kModeSelect))
+        port.write({b});
+    port.expect({frame(0xA4, 0x00, {0x00})});
+    EXPECT_NE(sim.ctl("status").find("in=1 "), std::string::npos);
+}
+
+TEST(ZbsimPty, UnplugClosesTheLineAndComesBackWhenAsked) {
+    Zbsim sim;
+    ASSERT_FALSE(sim.readyLine().empty());
+    {
+        Port port(sim.link);
+        ASSERT_TRUE(port.ok());
+        ASSERT_EQ(sim.ctl("unplug"), "ok");
+        Bytes got = port.read(1);
+        EXPECT_TRUE(got.empty());
+        EXPECT_TRUE(port.hungUp());
+        EXPECT_FALSE(exists(sim.link));
+    }
+    ASSERT_EQ(sim.ctl("unplug 200"), "ok");  // already out: comes back in 200 ms
+    ASSERT_TRUE(waitFor([&] { return exists(sim.link); }));
+    Port port(sim.link);
+    ASSERT_TRUE(port.ok());
+    port.send(0xA3, 0x00, kModeSelect);
+    port.expect({frame(0xA4, 0x00, {0x00})});
+    EXPECT_EQ(sim.terminate(), 0);
+}
+
+TEST(ZbsimPty, ControlClientPrintsTheAnswer) {
+    Zbsim sim;
+    ASSERT_FALSE(sim.readyLine().empty());
+    std::string cmd = std::string(ZBSIM_CTL_PATH) + " " + sim.socket + " show light";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[512] = {};
+    ASSERT_NE(fgets(buf, sizeof buf, p), nullptr);
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_EQ(std::string(buf).rfind("ok name=light short=1101", 0), 0u);
+    cmd = std::string(ZBSIM_CTL_PATH) + " " + sim.socket + " show nobody >/dev/null";
+    EXPECT_EQ(WEXITSTATUS(system(cmd.c_str())), 1);
+}

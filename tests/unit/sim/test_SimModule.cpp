@@ -1,0 +1,487 @@
+#include <gtest/gtest.h>
+
+#include "SimModule.h"
+
+using namespace zbsim;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+class ModuleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(net.load(ZBSIM_DEMO_NETWORK, err)) << err;
+        module = std::make_unique<Module>(net, [this](const Packet& p) { out.push_back(p); });
+    }
+    std::vector<Packet> rx(uint8_t g, uint8_t i, Bytes payload = {}) {
+        out.clear();
+        module->receive(Packet(g, i, std::move(payload)), now);
+        return out;
+    }
+    std::vector<Packet> advance(int64_t ms) {
+        out.clear();
+        now += ms;
+        module->runDue(now);
+        return out;
+    }
+    void formNetwork() {
+        auto r = rx(0xA3, 0xE7, {0xC0, 0x00, 0x00});
+        ASSERT_EQ(r.size(), 3u);
+        ASSERT_TRUE(module->networkUp());
+    }
+    Network net;
+    std::unique_ptr<Module> module;
+    std::vector<Packet> out;
+    int64_t now = 1000;
+};
+
+Bytes ieeeLe(uint64_t v) {
+    Bytes b;
+    for (int i = 0; i < 8; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes r;
+    for (const auto& p : parts)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+}  // namespace
+
+TEST_F(ModuleTest, ResetRebootsThenSaysItIsInitialisedAndConfirmsModeSelect) {
+    EXPECT_TRUE(rx(0xA3, 0x08).empty());
+    EXPECT_FALSE(module->booted());
+    EXPECT_TRUE(rx(0xA3, 0x00, Bytes{0x01, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}).empty());  // rebooting
+    EXPECT_TRUE(advance(49).empty());
+    auto r = advance(1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], Packet(0xA0, 0xE6, {0x00}));
+    r = rx(0xA3, 0x00, Bytes{0x01, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2});
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], Packet(0xA4, 0x00, {0x00}));
+    EXPECT_EQ(module->ignored(), 1u);
+}
+
+TEST_F(ModuleTest, IeeeAddressWriteIsReadBackUntilTheNextReset) {
+    Bytes addr{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xCD, 0xAB};
+    EXPECT_EQ(rx(0xA3, 0xDB, addr), std::vector<Packet>{Packet(0xA4, 0xDB, {0x00})});
+    EXPECT_EQ(module->ieee(), 0xABCD665544332211ULL);
+    EXPECT_EQ(rx(0xA3, 0xD2), std::vector<Packet>{Packet(0xA4, 0xD2, cat({{0x00}, addr}))});
+    EXPECT_EQ(rx(0xA3, 0xDB, {1, 2, 3}), std::vector<Packet>{Packet(0xA4, 0xDB, {0xC1})});
+    rx(0xA3, 0x08);
+    advance(100);
+    EXPECT_EQ(module->ieee(), 0x00124B0000000001ULL);
+}
+
+TEST_F(ModuleTest, AttributeWritesAreConfirmedAndKept) {
+    EXPECT_EQ(rx(0xA3, 0x21, {0xCD, 0, 0, 0, 0x01}),
+              std::vector<Packet>{Packet(0xA4, 0x21, {0x00})});
+    EXPECT_EQ(rx(0xA3, 0x21), std::vector<Packet>{Packet(0xA4, 0x21, {0xA6})});
+    EXPECT_EQ(rx(0xA3, 0x20, {0xCD, 0, 0, 0}),
+              std::vector<Packet>{Packet(0xA4, 0x20, {0x00, 0xCD, 0x01, 0x01})});
+    EXPECT_EQ(rx(0xA3, 0x20, {0x42, 0, 0, 0}),
+              std::vector<Packet>{Packet(0xA4, 0x20, {0xB0, 0x42, 0x00})});
+}
+
+TEST_F(ModuleTest, EndpointRegistrationReadsEachCountBeforeItsList) {
+    Bytes reg{0x08, 0x04, 0x01, 0x05, 0x00, 0x00, 0x02, 0x00,
+              0x00, 0x06, 0x00, 0x01, 0x19, 0x00, 0x01};
+    EXPECT_EQ(rx(0xA3, 0x0B, reg), std::vector<Packet>{Packet(0xA4, 0x0B, {0x00})});
+    ASSERT_EQ(net.module().endpoints.size(), 1u);
+    const SimpleDesc& d = net.module().endpoints[0];
+    EXPECT_EQ(d.ep, 8);
+    EXPECT_EQ(d.profile, 0x0104);
+    EXPECT_EQ(d.device, 0x0005);
+    EXPECT_EQ(d.in, (std::vector<uint16_t>{0x0000, 0x0006}));
+    EXPECT_EQ(d.out, (std::vector<uint16_t>{0x0019}));
+    // A count running past the end is refused.
+    EXPECT_EQ(rx(0xA3, 0x0B, {0x08, 0x04, 0x01, 0x05, 0x00, 0x00, 0x09, 0x01}),
+              std::vector<Packet>{Packet(0xA4, 0x0B, {0xA6})});
+}
+
+TEST_F(ModuleTest, StartupAttributeSetIsDecodedFromItsOffsets) {
+    Bytes sas(101, 0);
+    sas[0] = 0xFF, sas[1] = 0xFF;  // short address
+    for (int i = 0; i < 8; ++i)
+        sas[2 + i] = uint8_t(i + 1);                 // extended PAN id
+    sas[18] = 0x34, sas[19] = 0x12;                  // PAN id
+    sas[20] = 0x00, sas[21] = 0x00, sas[22] = 0x10;  // channel 20
+    sas[26] = 0x04;                                  // startup control
+    for (int i = 0; i < 16; ++i)
+        sas[51 + i] = uint8_t(0xA0 + i);  // network key
+    sas[84] = 0x01;
+    EXPECT_EQ(rx(0x50, 0x01, sas), std::vector<Packet>{Packet(0x50, 0x04, {0x00})});
+    const auto& s = module->startupAttributes();
+    EXPECT_EQ(s.extPanId, 0x0807060504030201ULL);
+    EXPECT_EQ(s.panId, 0x1234);
+    EXPECT_EQ(s.channelMask, 0x00100000u);
+    EXPECT_EQ(s.startupControl, 4);
+    EXPECT_EQ(s.networkKey[0], 0xA0);
+    EXPECT_EQ(rx(0x50, 0x01, Bytes(100)), std::vector<Packet>{Packet(0x50, 0x04, {0xC1})});
+
+    formNetwork();
+    EXPECT_EQ(module->channel(), 20);
+    EXPECT_EQ(module->panId(), 0x1234);
+    // The network key comes back in the security material at packet offsets 15 to 30.
+    auto r = rx(0xA3, 0x22, {0xA1, 0x00, 0x01, 0x00});
+    ASSERT_EQ(r.size(), 1u);
+    Bytes pkt = r[0].bytes();
+    ASSERT_GE(pkt.size(), 31u);
+    EXPECT_EQ(pkt[3], 0x00);
+    EXPECT_EQ(pkt[4], 0xA1);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(pkt[15 + i], 0xA0 + i);
+}
+
+TEST_F(ModuleTest, CoordinatorStartFormsTheNetwork) {
+    auto r = rx(0xA3, 0xE7, {0xC0, 0x00, 0x00});
+    EXPECT_EQ(r, (std::vector<Packet>{Packet(0xA4, 0xE7, {0x00}), Packet(0xA0, 0xE6, {0x03}),
+                                      Packet(0xA0, 0xE6, {0x10})}));
+    EXPECT_EQ(rx(0x96, 0x36, {0x00}), std::vector<Packet>{Packet(0x97, 0x43, {0x00})});
+    EXPECT_EQ(rx(0xA3, 0x12), std::vector<Packet>{Packet(0xA4, 0x12, {0x00, 15})});
+    r = rx(0xA3, 0x22, {0x96, 0x00, 0x00, 0x00});
+    ASSERT_EQ(r.size(), 1u);
+    Bytes pkt = r[0].bytes();
+    EXPECT_EQ(pkt, (Bytes{0xA4, 0x22, 0x09, 0x00, 0x96, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(rx(0xA3, 0x22, {0x55, 0, 0, 0}),
+              std::vector<Packet>{Packet(0xA4, 0x22, {0xC9, 0x55, 0, 0, 0, 0, 0})});
+}
+
+TEST_F(ModuleTest, FailedFormationReportsItsStatusAndLeavesTheNetworkDown) {
+    module->failNextStart(0xC4);
+    auto r = rx(0xA3, 0xE7, {0xC0, 0x00, 0x00});
+    EXPECT_EQ(r, (std::vector<Packet>{Packet(0xA4, 0xE7, {0x00}), Packet(0xA0, 0xE6, {0x03}),
+                                      Packet(0x97, 0x42, {0xC4})}));
+    EXPECT_FALSE(module->networkUp());
+    formNetwork();  // the fault applied once
+}
+
+TEST_F(ModuleTest, RouterStartJoinsAndReadsBackItsShortAddress) {
+    auto r = rx(0xA3, 0xE7, {0x80, 0x00, 0x00});
+    EXPECT_EQ(r, (std::vector<Packet>{Packet(0xA4, 0xE7, {0x00}), Packet(0xA0, 0xE6, {0x01}),
+                                      Packet(0xA0, 0xE6, {0x04})}));
+    r = rx(0xA3, 0x22, {0x96, 0x00, 0x00, 0x00});
+    Bytes pkt = r.at(0).bytes();
+    EXPECT_EQ(pkt[10], 0x01);
+    EXPECT_EQ(pkt[11], 0x00);
+    EXPECT_EQ(net.associatedDevices(0x0000), (std::vector<uint16_t>{0x0001, 0x1001, 0x2001}));
+    r = rx(0xA3, 0xE7, {0x20, 0x00, 0x00});
+    EXPECT_EQ(r.back(), Packet(0xA0, 0xE6, {0x05}));
+    module->failNextStart(0xCA);
+    r = rx(0xA3, 0xE7, {0x80, 0x00, 0x00});
+    EXPECT_EQ(r.back(), Packet(0x97, 0x46, {0xFF, 0xFF, 0x62, 0x1A, 15, 0xCA}));
+}
+
+TEST_F(ModuleTest, IeeeAddressRequestListsAssociatedDevicesInPages) {
+    formNetwork();
+    auto r = rx(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x00});
+    EXPECT_EQ(r, std::vector<Packet>{Packet(0xA0, 0x81,
+                                            cat({{0x00},
+                                                 ieeeLe(0x00124B0000000001ULL),
+                                                 {0x00, 0x00, 0x02, 0x00},
+                                                 {0x01, 0x10, 0x01, 0x20}}))});
+    net.config().assocPerResponse = 1;
+    r = rx(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x01});
+    EXPECT_EQ(r.at(0).payload,
+              cat({{0x00}, ieeeLe(0x00124B0000000001ULL), {0x00, 0x00}, {0x01, 0x01, 0x01, 0x20}}));
+    // Single-device answer: no count, no list.
+    r = rx(0xA2, 0x01, {0x01, 0x11, 0x01, 0x11, 0x00, 0x00});
+    EXPECT_EQ(r.at(0).payload, cat({{0x00}, ieeeLe(0x00124B0000001101ULL), {0x01, 0x11}}));
+    // An end device has no associated devices.
+    r = rx(0xA2, 0x01, {0x01, 0x21, 0x01, 0x21, 0x01, 0x00});
+    EXPECT_EQ(r.at(0).payload, cat({{0x00}, ieeeLe(0x00124B0000002101ULL), {0x01, 0x21, 0x00}}));
+}
+
+TEST_F(ModuleTest, UnknownSilentAndDeadNodesAnswerAsARealNetworkWould) {
+    formNetwork();
+    auto r = rx(0xA2, 0x01, {0x77, 0x77, 0x77, 0x77, 0x01, 0x00});
+    EXPECT_EQ(r, std::vector<Packet>{Packet(0xA0, 0x81, cat({{0x81}, Bytes(8, 0), {0x77, 0x77}}))});
+    std::string why;
+    ASSERT_TRUE(module->silenceNode(*net.findRef("light"), why));
+    EXPECT_TRUE(rx(0xA2, 0x01, {0x01, 0x11, 0x01, 0x11, 0x01, 0x00}).empty());
+    EXPECT_TRUE(rx(0xA2, 0x31, {0x01, 0x11, 0x00}).empty());
+    ASSERT_TRUE(module->reviveNode(*net.findRef("light"), why));
+    EXPECT_EQ(rx(0xA2, 0x01, {0x01, 0x11, 0x01, 0x11, 0x01, 0x00}).size(), 1u);
+    ASSERT_TRUE(module->killNode(*net.findRef("light"), why));
+    EXPECT_FALSE(module->reviveNode(*net.findRef("light"), why));
+    EXPECT_TRUE(rx(0xA2, 0x01, {0x01, 0x11, 0x01, 0x11, 0x01, 0x00}).empty());
+    // A silent sleepy end device's parent answers for it.
+    ASSERT_TRUE(module->silenceNode(*net.findRef("sensor"), why));
+    r = rx(0xA2, 0x01, {0x01, 0x10, 0x02, 0x11, 0x00, 0x00});
+    EXPECT_EQ(r.at(0).payload, cat({{0x00}, ieeeLe(0x00124B0000001102ULL), {0x02, 0x11}}));
+    // A data request to an unknown address fails with a routing error.
+    r = rx(0x9C, 0x00,
+           cat({{0x02, 0x77, 0x77},
+                Bytes(6),
+                {0x01, 0x04, 0x01, 0x06, 0x00, 0x01, 0x00, 0x01, 0x01, 0x02, 0x00, 0x1E}}));
+    EXPECT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].payload.back(), 0xD1);
+}
+
+TEST_F(ModuleTest, LqiResponseFollowsADataIndicationFromTheAnsweringNodeAndPages) {
+    formNetwork();
+    auto r = rx(0xA2, 0x31, {0x01, 0x10, 0x00});
+    ASSERT_EQ(r.size(), 2u);
+    Bytes ind = r[0].bytes();
+    EXPECT_EQ(r[0].group, 0x9D);
+    EXPECT_EQ(r[0].id, 0x01);
+    EXPECT_EQ(ind[8], 0x01);  // source address 0x1001, low byte first
+    EXPECT_EQ(ind[9], 0x10);
+    EXPECT_EQ(ind[13], 0x31);  // cluster 0x8031
+    EXPECT_EQ(ind[14], 0x80);
+    Bytes rsp = r[1].bytes();
+    EXPECT_EQ(r[1].group, 0xA0);
+    EXPECT_EQ(r[1].id, 0xB1);
+    ASSERT_EQ(rsp.size(), 7u + 3 * 22);
+    EXPECT_EQ((Bytes{rsp[3], rsp[4], rsp[5], rsp[6]}), (Bytes{0x00, 0x03, 0x00, 0x03}));
+    // First entry: the coordinator (the module), parent of router1.
+    EXPECT_EQ(Bytes(rsp.begin() + 7, rsp.begin() + 15), ieeeLe(0x00124B0000000001ULL));
+    EXPECT_EQ(Bytes(rsp.begin() + 15, rsp.begin() + 23), ieeeLe(0x00124B0000000001ULL));
+    EXPECT_EQ(rsp[23], 0x00);
+    EXPECT_EQ(rsp[24], 0x00);
+    EXPECT_EQ(rsp[25], 0x04);  // coordinator, receiver on, parent
+    EXPECT_EQ(rsp[28], 220);   // LQI
+    // The data indication carries the same response after a sequence number.
+    EXPECT_EQ(ind[15], rsp.size() - 3 + 1);
+    EXPECT_TRUE(std::equal(rsp.begin() + 3, rsp.end(), ind.begin() + 17));
+
+    net.config().lqiPerResponse = 2;
+    r = rx(0xA2, 0x31, {0x01, 0x10, 0x00});
+    EXPECT_EQ(r.at(1).payload[3], 2);
+    r = rx(0xA2, 0x31, {0x01, 0x10, 0x02});
+    EXPECT_EQ(
+        (Bytes{r.at(1).payload[0], r.at(1).payload[1], r.at(1).payload[2], r.at(1).payload[3]}),
+        (Bytes{0x00, 0x03, 0x02, 0x01}));
+    r = rx(0xA2, 0x31, {0x01, 0x10, 0x09});
+    EXPECT_EQ(r.at(1).payload, (Bytes{0x00, 0x03, 0x09, 0x00}));
+}
+
+TEST_F(ModuleTest, DescriptorRequestsAnswerWithTheNodesDescriptors) {
+    formNetwork();
+    auto r = rx(0xA2, 0x02, {0x01, 0x11, 0x01, 0x11});
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x82,
+                              {0x00, 0x01, 0x11, 0x01, 0x40, 0x8E, 0x08, 0x10, 0x50, 0x50, 0x00,
+                               0x00, 0x00, 0x50, 0x00, 0x00}));
+    r = rx(0xA2, 0x03, {0x02, 0x11, 0x02, 0x11});
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x83, {0x00, 0x02, 0x11, 0x41, 0x84}));
+    r = rx(0xA2, 0x05, {0x01, 0x21, 0x01, 0x21});
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x85, {0x00, 0x01, 0x21, 0x02, 0x01, 0x02}));
+    r = rx(0xA2, 0x04, {0x01, 0x21, 0x01, 0x21, 0x02});
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x84,
+                              {0x00, 0x01, 0x21, 0x0A, 0x02, 0x04, 0x01, 0x02, 0x03, 0x00, 0x01,
+                               0x02, 0x04, 0x00}));
+    r = rx(0xA2, 0x04, {0x01, 0x21, 0x01, 0x21, 0x07});
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x84, {0x83, 0x01, 0x21, 0x00}));
+    r = rx(0xA2, 0x04, {0x01, 0x21, 0x01, 0x21, 0x00});
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x84, {0x82, 0x01, 0x21, 0x00}));
+    r = rx(0xA2, 0x02, {0x01, 0x11, 0x01, 0x21});  // not the node's own child
+    EXPECT_EQ(r.at(0), Packet(0xA0, 0x82, {0x81, 0x01, 0x21}));
+}
+
+TEST_F(ModuleTest, MatchDescriptorBroadcastIsAnsweredByEveryMatchingNode) {
+    formNetwork();
+    auto r = rx(0xA2, 0x06, {0xFD, 0xFF, 0xFD, 0xFF, 0x04, 0x01, 0x01, 0x06, 0x00, 0x00});
+    EXPECT_EQ(r, (std::vector<Packet>{Packet(0xA0, 0x86, {0x00, 0x11, 0x01, 0x01, 0x01}),
+                                      Packet(0xA0, 0x86, {0x00, 0x21, 0x01, 0x01, 0x01})}));
+    r = rx(0xA2, 0x06, {0x02, 0x11, 0x02, 0x11, 0x04, 0x01, 0x01, 0x06, 0x00, 0x00});
+    EXPECT_EQ(r, std::vector<Packet>{Packet(0xA0, 0x86, {0x00, 0x11, 0x02, 0x00})});
+}
+
+TEST_F(ModuleTest, BindUnbindAndBindingTablePages) {
+    formNetwork();
+    Node& light = *net.findRef("light");
+    auto bindReq = [&](uint8_t cluster) {
+        return cat({{0x01, 0x11},
+                    ieeeLe(light.ieee),
+                    {0x01, cluster, 0x00, 0x03},
+                    ieeeLe(0x00124B0000000001ULL),
+                    {0x01}});
+    };
+    for (uint8_t c = 0; c < 8; ++c)
+        EXPECT_EQ(rx(0xA2, 0x21, bindReq(c)), std::vector<Packet>{Packet(0xA0, 0xA1, {0x00})});
+    auto r = rx(0xA2, 0x33, {0x01, 0x11, 0x00, 0x00});
+    ASSERT_EQ(r.size(), 1u);
+    ASSERT_EQ(r[0].payload.size(), 4u + 6 * 21);
+    EXPECT_EQ((Bytes{r[0].payload[0], r[0].payload[1], r[0].payload[2], r[0].payload[3]}),
+              (Bytes{0x00, 0x08, 0x00, 0x06}));
+    EXPECT_EQ(
+        Bytes(r[0].payload.begin() + 4, r[0].payload.begin() + 25),
+        cat({ieeeLe(light.ieee), {0x01, 0x00, 0x00, 0x03}, ieeeLe(0x00124B0000000001ULL), {0x01}}));
+    r = rx(0xA2, 0x33, {0x01, 0x11, 0x06, 0x00});
+    EXPECT_EQ(r.at(0).payload.size(), 4u + 2 * 21);
+    EXPECT_EQ(r.at(0).payload[3], 2);
+    EXPECT_EQ(rx(0xA2, 0x22, bindReq(0)), std::vector<Packet>{Packet(0xA0, 0xA2, {0x00})});
+    EXPECT_EQ(rx(0xA2, 0x22, bindReq(0)), std::vector<Packet>{Packet(0xA0, 0xA2, {0x88})});
+    Bytes foreign = bindReq(1);
+    foreign[2] ^= 0xFF;  // source address is not the node's own
+    EXPECT_EQ(rx(0xA2, 0x21, foreign), std::vector<Packet>{Packet(0xA0, 0xA1, {0x84})});
+    net.config().bindingCapacity = 7;
+    EXPECT_EQ(rx(0xA2, 0x21, bindReq(0x20)), std::vector<Packet>{Packet(0xA0, 0xA1, {0x87})});
+}
+
+TEST_F(ModuleTest, ApsmeBindConfirmEchoesWithClusterHighByteFirst) {
+    Bytes req = cat({ieeeLe(0x1122334455667788ULL),
+                     {0x01, 0x06, 0x00, 0x03},
+                     ieeeLe(0x00124B0000001101ULL),
+                     {0x01}});
+    auto r = rx(0x99, 0x00, req);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].group, 0x98);
+    EXPECT_EQ(r[0].id, 0x07);
+    Bytes pkt = r[0].bytes();
+    EXPECT_EQ(pkt[3], 0x00);
+    EXPECT_EQ(pkt[12], 0x01);
+    EXPECT_EQ(pkt[13] * 256 + pkt[14], 0x0006);
+    EXPECT_EQ(pkt[24], 0x01);
+    EXPECT_EQ(net.module().bindings.size(), 1u);
+}
+
+TEST_F(ModuleTest, OnOffLightAnswersCommandsAndAttributeReads) {
+    formNetwork();
+    // toggle, ZCL sequence 0x21, to light end point 1 from gateway end point 8
+    Bytes req = cat({{0x02, 0x01, 0x11},
+                     Bytes(6),
+                     {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
+                     {0x01, 0x21, 0x02},
+                     {0x00, 0x1E}});
+    auto r = rx(0x9C, 0x00, req);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0], Packet(0x9D, 0x00, cat({{0x02, 0x01, 0x11}, Bytes(6), {0x01, 0x08, 0x00}})));
+    EXPECT_EQ(r[1],
+              Packet(0x9D, 0x01, {0x02, 0x00, 0x00, 0x08, 0x02, 0x01, 0x11, 0x01, 0x04, 0x01, 0x06,
+                                  0x00, 0x05, 0x18, 0x21, 0x0B, 0x02, 0x00, 205,  0x00, 0x00}));
+    EXPECT_TRUE(net.findRef("light")->onOff);
+    // read attribute 0x0000 of on/off
+    req = cat({{0x02, 0x01, 0x11},
+               Bytes(6),
+               {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
+               {0x00, 0x22, 0x00, 0x00, 0x00, 0x07, 0x00},
+               {0x00, 0x1E}});
+    r = rx(0x9C, 0x00, req);
+    ASSERT_EQ(r.size(), 2u);
+    Bytes asdu(r[1].payload.begin() + 13, r[1].payload.end() - 3);
+    EXPECT_EQ(asdu, (Bytes{0x18, 0x22, 0x01, 0x00, 0x00, 0x00, 0x10, 0x01, 0x07, 0x00, 0x86}));
+    // a cluster the end point does not serve
+    req = cat({{0x02, 0x01, 0x11},
+               Bytes(6),
+               {0x01, 0x04, 0x01, 0x08, 0x00, 0x08, 0x00},
+               {0x01, 0x23, 0x00},
+               {0x00, 0x1E}});
+    r = rx(0x9C, 0x00, req);
+    asdu.assign(r.at(1).payload.begin() + 13, r.at(1).payload.end() - 3);
+    EXPECT_EQ(asdu, (Bytes{0x18, 0x23, 0x0B, 0x00, 0xC3}));
+    // default response suppressed
+    req = cat({{0x02, 0x01, 0x11},
+               Bytes(6),
+               {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
+               {0x11, 0x24, 0x00},
+               {0x00, 0x1E}});
+    EXPECT_EQ(rx(0x9C, 0x00, req).size(), 1u);
+    EXPECT_FALSE(net.findRef("light")->onOff);
+}
+
+TEST_F(ModuleTest, LeaveRequestMakesTheNodeLeaveAndGo) {
+    formNetwork();
+    Node& sensor = *net.findRef("sensor");
+    Bytes req = cat({{0x02, 0x02, 0x11},
+                     Bytes(6),
+                     {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
+                     {0x00},
+                     ieeeLe(sensor.ieee),
+                     {0x00},
+                     {0x00, 0x1E}});
+    auto r = rx(0x9C, 0x00, req);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].payload.back(), 0x00);
+    EXPECT_EQ(r[1].bytes()[13], 0x34);  // Mgmt_Leave_rsp
+    EXPECT_EQ(r[1].bytes()[14], 0x80);
+    EXPECT_EQ(r[2], Packet(0x97, 0x49, cat({ieeeLe(sensor.ieee), {0x00}})));
+    EXPECT_FALSE(sensor.present());
+    r = rx(0xA2, 0x01, {0x02, 0x11, 0x02, 0x11, 0x01, 0x00});
+    EXPECT_EQ(r.at(0).payload[0], 0x81);
+    // The key pair clear that follows a leave is confirmed.
+    EXPECT_EQ(rx(0xA3, 0x3F, ieeeLe(sensor.ieee)), std::vector<Packet>{Packet(0xA4, 0x3F, {0x00})});
+}
+
+TEST_F(ModuleTest, LeaveWithRejoinComesBackWithAnAnnouncement) {
+    formNetwork();
+    Node& light = *net.findRef("light");
+    Bytes req = cat({{0x02, 0x01, 0x11},
+                     Bytes(6),
+                     {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
+                     {0x00},
+                     Bytes(8),
+                     {0x80},
+                     {0x00, 0x1E}});
+    auto r = rx(0x9C, 0x00, req);
+    EXPECT_EQ(r.back(), Packet(0x97, 0x49, cat({ieeeLe(light.ieee), {0x01}})));
+    r = advance(200);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].bytes()[13], 0x13);  // device announce
+    EXPECT_TRUE(light.answers());
+}
+
+TEST_F(ModuleTest, JoiningNeedsPermissionUnlessForced) {
+    formNetwork();
+    Node& plug = *net.findRef("plug");
+    std::string why;
+    ASSERT_TRUE(module->removeNode(plug, now, why));
+    EXPECT_FALSE(module->joinNode(plug, false, now, why));
+    EXPECT_EQ(why, "joining is not permitted");
+    EXPECT_EQ(rx(0x96, 0x36, {0x3C}), std::vector<Packet>{Packet(0x97, 0x43, {0x00})});
+    out.clear();
+    ASSERT_TRUE(module->joinNode(plug, false, now, why));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], Packet(0x9D, 0x01,
+                             cat({{0x02, 0xFD, 0xFF, 0x00, 0x02, 0x01, 0x21, 0x00, 0x00, 0x00, 0x13,
+                                   0x00, 0x0C, 0x00, 0x01, 0x21},
+                                  ieeeLe(plug.ieee),
+                                  {0x8C, 210, 0x01, 0x00}})));
+    EXPECT_EQ(plug.parent, 0x0000);  // joined through the one that permitted it
+    ASSERT_TRUE(module->removeNode(plug, now, why));
+    advance(61000);  // the window closed
+    EXPECT_FALSE(module->joinNode(plug, false, now, why));
+    EXPECT_TRUE(module->joinNode(plug, true, now, why));
+}
+
+TEST_F(ModuleTest, PermitJoinRequestOpensTheWindowOnTheRouters) {
+    formNetwork();
+    EXPECT_EQ(rx(0xA2, 0x36, {0xFC, 0xFF, 0x0A, 0x00}),
+              std::vector<Packet>{Packet(0xA0, 0xB6, {0x00})});
+    EXPECT_TRUE(net.findRef("router1")->permitsJoining(now + 9000));
+    EXPECT_FALSE(net.findRef("router1")->permitsJoining(now + 10000));
+    EXPECT_FALSE(net.findRef("plug")->permitsJoining(now));
+    EXPECT_EQ(rx(0xA2, 0x36, {0x01, 0x21, 0x0A, 0x00}),
+              std::vector<Packet>{Packet(0xA0, 0xB6, {0x84})});
+}
+
+TEST_F(ModuleTest, TemperatureSensorReportsPeriodicallyWhileItAnswers) {
+    formNetwork();
+    EXPECT_TRUE(advance(29999).empty());
+    auto r = advance(1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], Packet(0x9D, 0x01, {0x02, 0x00, 0x00, 0x01, 0x02, 0x02, 0x11, 0x01,
+                                        0x04, 0x01, 0x02, 0x04, 0x08, 0x18, 0x00, 0x0A,
+                                        0x00, 0x00, 0x29, 0x66, 0x08, 160,  0x00, 0x00}));
+    std::string why;
+    ASSERT_TRUE(module->setSensorValue(*net.findRef("sensor"), -5.25, why));
+    ASSERT_TRUE(module->silenceNode(*net.findRef("sensor"), why));
+    EXPECT_TRUE(advance(30000).empty());
+    ASSERT_TRUE(module->reviveNode(*net.findRef("sensor"), why));
+    r = advance(30000);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].payload[19], 0xF3);  // -525 = 0xFDF3
+    EXPECT_EQ(r[0].payload[20], 0xFD);
+    // A reset ends the network and its reports.
+    rx(0xA3, 0x08);
+    EXPECT_EQ(advance(60000).size(), 1u);  // only the boot event
+}
+
+TEST_F(ModuleTest, UnhandledPacketsAreCountedAndNotAnswered) {
+    EXPECT_TRUE(rx(0xA3, 0x77).empty());
+    EXPECT_TRUE(rx(0x40, 0x00).empty());
+    EXPECT_EQ(module->ignored(), 2u);
+    // Nothing reaches the nodes before the network is up.
+    EXPECT_TRUE(rx(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x00}).empty());
+}

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <cstdio>
+#include <fstream>
+
+#include "SimNetwork.h"
+
+using namespace zbsim;
+
+namespace {
+class TempFile {
+  public:
+    explicit TempFile(const std::string& text) {
+        char name[] = "/tmp/zbsim_netXXXXXX";
+        int fd = mkstemp(name);
+        path_ = name;
+        std::ofstream(path_) << text;
+        close(fd);
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+Network loadDemo() {
+    Network n;
+    std::string err;
+    EXPECT_TRUE(n.load(ZBSIM_DEMO_NETWORK, err)) << err;
+    n.attachModule(LogicalType::Coordinator, n.config().ieee, 0x0000, 0);
+    return n;
+}
+
+std::string loadError(const std::string& text) {
+    TempFile f(text);
+    Network n;
+    std::string err;
+    EXPECT_FALSE(n.load(f.path(), err));
+    return err;
+}
+}  // namespace
+
+TEST(SimNetwork, LoadsTheDemoNetwork) {
+    Network n = loadDemo();
+    EXPECT_EQ(n.config().ieee, 0x00124B0000000001ULL);
+    EXPECT_EQ(n.config().channel, 15);
+    EXPECT_EQ(n.config().lqiPerResponse, 3);
+    Node* light = n.findRef("light");
+    ASSERT_NE(light, nullptr);
+    EXPECT_EQ(light->nwk, 0x1101);
+    EXPECT_EQ(light->parent, 0x1001);
+    EXPECT_EQ(light->app, AppKind::OnOffLight);
+    EXPECT_EQ(n.findRef("0x1101"), light);
+    EXPECT_EQ(n.findRef("00124B0000001101"), light);
+    Node* sensor = n.findRef("sensor");
+    ASSERT_NE(sensor, nullptr);
+    EXPECT_FALSE(sensor->rxOnWhenIdle);
+    EXPECT_EQ(sensor->macCap, 0x80);  // battery, receiver off, end device
+    EXPECT_EQ(sensor->power[0], 0x41);
+    EXPECT_EQ(sensor->power[1], 0x84);  // 66 %, disposable battery
+    ASSERT_EQ(sensor->bindings.size(), 1u);
+    EXPECT_EQ(sensor->bindings[0].dstIeee, 0x00124B0000000001ULL);
+    Node* plug = n.findRef("plug");
+    ASSERT_NE(plug, nullptr);
+    EXPECT_EQ(plug->macCap, 0x8C);
+    ASSERT_EQ(plug->endpoints.size(), 2u);
+    EXPECT_EQ(plug->endpoints[1].in, std::vector<uint16_t>{0x0402});
+    // The module owns 0x0000 once it forms the network.
+    EXPECT_TRUE(n.find(0x0000)->isModule);
+    EXPECT_EQ(n.all().size(), 6u);
+}
+
+TEST(SimNetwork, ReportsBadFilesWithSectionAndKey) {
+    EXPECT_NE(loadError("[a]\nieee = 1\nshort = 0x10\n").find("[a] missing or bad ieee"),
+              std::string::npos);
+    EXPECT_NE(loadError("[a]\nieee=0000000000000001\nshort=0x10\ntype=toaster\n").find("type"),
+              std::string::npos);
+    EXPECT_NE(loadError("[a]\nieee=0000000000000001\nshort=0x10\nparent=nobody\n").find("parent"),
+              std::string::npos);
+    EXPECT_NE(loadError("[a]\nieee=0000000000000001\nshort=0x10\n[b]\nieee=0000000000000002\n"
+                        "short=0x10\n")
+                  .find("duplicate short"),
+              std::string::npos);
+    EXPECT_NE(loadError("[a]\nieee=0000000000000001\nshort=0x10\nendpoints=1\n").find("ep1"),
+              std::string::npos);
+    EXPECT_NE(loadError("[a]\nieee=0000000000000001\nshort=0x10\napp=light\n").find("0x0006"),
+              std::string::npos);
+    EXPECT_NE(loadError("[module]\nchannel=27\n").find("channel"), std::string::npos);
+    Network n;
+    std::string err;
+    EXPECT_FALSE(n.load("/nonexistent/zbsim.ini", err));
+}
+
+TEST(SimNetwork, AssociatedDevicesAreThePresentChildren) {
+    Network n = loadDemo();
+    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x1001, 0x2001}));
+    EXPECT_EQ(n.associatedDevices(0x1001), (std::vector<uint16_t>{0x1101, 0x1102}));
+    EXPECT_TRUE(n.associatedDevices(0x2101).empty());  // an end device has none
+    n.findRef("sensor")->state = NodeState::Silent;    // still a child while silent
+    EXPECT_EQ(n.associatedDevices(0x1001).size(), 2u);
+    n.removeNode(*n.findRef("sensor"), false);
+    EXPECT_EQ(n.associatedDevices(0x1001), (std::vector<uint16_t>{0x1101}));
+    EXPECT_EQ(n.find(0x1102)->state, NodeState::Absent);
+}
+
+TEST(SimNetwork, RemovingWithChildrenTakesTheSubtreeDeepestFirst) {
+    Network n = loadDemo();
+    auto removed = n.removeNode(*n.findRef("router1"), true);
+    ASSERT_EQ(removed.size(), 3u);
+    EXPECT_EQ(removed.back()->name, "router1");
+    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x2001}));
+    for (Node* r : removed)
+        EXPECT_FALSE(r->present());
+}
+
+TEST(SimNetwork, DerivedNeighbourTableHasParentThenChildren) {
+    Network n = loadDemo();
+    auto t = n.neighborTable(*n.findRef("router1"), 0);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].nwk, 0x0000);
+    EXPECT_EQ(t[0].devTypeRxOnRelation, 0x00 | 0x04 | 0x00);  // coordinator, rx on, parent
+    EXPECT_EQ(t[0].lqi, 220);
+    EXPECT_EQ(t[0].depth, 0);
+    EXPECT_EQ(t[1].nwk, 0x1101);
+    EXPECT_EQ(t[1].devTypeRxOnRelation, 0x01 | 0x04 | 0x10);  // router, rx on, child
+    EXPECT_EQ(t[1].depth, 2);
+    EXPECT_EQ(t[2].nwk, 0x1102);
+    EXPECT_EQ(t[2].devTypeRxOnRelation, 0x02 | 0x00 | 0x10);  // sleepy end device child
+    EXPECT_EQ(t[2].ieee, 0x00124B0000001102ULL);
+    EXPECT_EQ(t[2].extPanId, 0x00124B0000000001ULL);
+}
+
+TEST(SimNetwork, GivenNeighbourTableIsUsedAsWritten) {
+    Network n = loadDemo();
+    auto t = n.neighborTable(*n.findRef("router2"), 0);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].nwk, 0x0000);
+    EXPECT_EQ(t[0].lqi, 190);
+    EXPECT_EQ(t[1].nwk, 0x1001);
+    EXPECT_EQ(t[1].devTypeRxOnRelation >> 4, 2);  // sibling
+    EXPECT_EQ(t[1].lqi, 150);
+    EXPECT_EQ(t[2].nwk, 0x2101);
+    EXPECT_EQ(t[2].devTypeRxOnRelation, 0x02 | 0x04 | 0x10);
+}
+
+TEST(SimNetwork, PermitJoiningShowsInTheNeighbourTable) {
+    Network n = loadDemo();
+    n.findRef("light")->permitJoinUntilMs = 5000;
+    auto t = n.neighborTable(*n.findRef("router1"), 1000);
+    EXPECT_EQ(t[1].permitJoining, 1);
+    t = n.neighborTable(*n.findRef("router1"), 6000);
+    EXPECT_EQ(t[1].permitJoining, 0);
+}
+
+TEST(SimNetwork, BindingTableKeepsOneCopyAndHonoursCapacity) {
+    Network n = loadDemo();
+    n.config().bindingCapacity = 2;
+    Node& light = *n.findRef("light");
+    Binding a{light.ieee, 1, 0x0006, 0x1111, 1}, b{light.ieee, 1, 0x0008, 0x1111, 1},
+        c{light.ieee, 1, 0x0300, 0x1111, 1};
+    EXPECT_EQ(n.addBinding(light, a), 0x00);
+    EXPECT_EQ(n.addBinding(light, a), 0x00);
+    EXPECT_EQ(light.bindings.size(), 1u);
+    EXPECT_EQ(n.addBinding(light, b), 0x00);
+    EXPECT_EQ(n.addBinding(light, c), 0x87);  // table full
+    EXPECT_EQ(n.removeBinding(light, a), 0x00);
+    EXPECT_EQ(n.removeBinding(light, a), 0x88);  // no entry
+    EXPECT_EQ(light.bindings.size(), 1u);
+}
+
+TEST(SimNetwork, JoinedModuleIsAChildOfItsParent) {
+    Network n;
+    std::string err;
+    ASSERT_TRUE(n.load(ZBSIM_DEMO_NETWORK, err)) << err;
+    n.attachModule(LogicalType::Router, 0xAB, 0x0001, 0x0000);
+    EXPECT_EQ(n.find(0x0000)->name, "coordinator");
+    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x0001, 0x1001, 0x2001}));
+    EXPECT_EQ(n.depth(n.module()), 1);
+}
