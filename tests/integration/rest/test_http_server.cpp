@@ -271,6 +271,41 @@ TEST_F(HttpServerTest, ManyConcurrentClientsAreAllAnswered) {
     EXPECT_EQ(80, ok.load());
 }
 
+TEST_F(HttpServerTest, KeepAliveConnectionCarriesSeveralExchanges) {
+    handler.hold = true;
+    int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
+    int first = handler.all()[0].sessionId;
+    ASSERT_TRUE(server.withActiveSession(
+        first, [](HTTPSessionContext& s) { s.setReadyResponse("<one/>"); }));
+    server.notifyReady(first);
+    handler.hold = false;
+    std::string reply;
+    ASSERT_TRUE(waitFor([&] {
+        char buf[1024];
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) > 0) {
+            ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n > 0) {
+                reply.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return reply.find("<one/>") != std::string::npos;
+    }));
+    sendAll(fd,
+            "POST /net HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
+            "Connection: close\r\n\r\nabc");
+    std::string second = readAll(fd);
+    close(fd);
+    EXPECT_NE(std::string::npos, second.find("<ok>/net</ok>"));
+    ASSERT_EQ(2u, handler.count());
+    EXPECT_EQ("abc", handler.all()[1].body);
+    EXPECT_NE(first, handler.all()[1].sessionId);
+    EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
+}
+
 TEST_F(HttpServerTest, MalformedAndAbandonedRequestsLeaveNothingBehind) {
     const char* requests[] = {
         "GET /version HTTP/1.1\r\nHost: x\r\nNoColonHere\r\n\r\n",
