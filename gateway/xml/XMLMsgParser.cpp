@@ -17,6 +17,14 @@ using xmltext::parseDecimal64;
 using xmltext::textOf;
 using xmltext::trimmed;
 
+namespace {
+// The messages of the last operation, one list per thread.
+std::vector<std::string>& threadMessages() {
+    static thread_local std::vector<std::string> messages;
+    return messages;
+}
+}  // namespace
+
 XMLMsgParser* XMLMsgParser::Instance() {
     static XMLMsgParser* instance = new XMLMsgParser();
     return instance;
@@ -42,13 +50,21 @@ void XMLMsgParser::init() {
                       {"DecodeZCL", DecodeZCL},           {"DecodeZDP", DecodeZDP}};
 }
 
+const std::vector<std::string>& XMLMsgParser::lastMessages() const {
+    return threadMessages();
+}
+
+void XMLMsgParser::begin() {
+    threadMessages().clear();
+}
+
 void XMLMsgParser::report(int type, const char* format, ...) {
     char text[500];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    messages.emplace_back(text);
+    threadMessages().emplace_back(text);
     ORQ_LOG(*pLogger, type, "%s", text);
 }
 

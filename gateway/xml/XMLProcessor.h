@@ -30,12 +30,12 @@ constexpr const char ORQ_REST_SCHEMA_URI[] = "http://www.zigbee.org/GWGRESTSchem
 
 // Reads the XML bodies of REST requests into the gateway's records.
 //
-// One process-wide instance (Instance()); tests may build their own. Called on the main
-// thread (the HTTP server's loop) only: the record of the last messages is per instance
-// and unlocked. Every operation returns 0 on success and non-zero on failure; a failed
-// parse may leave its target partly filled, and callers discard it. Every failure is
-// logged (through the parser's logger, off by default) and kept in lastMessages() with
-// the warnings of the same call.
+// One process-wide instance (Instance()); tests may build their own. Its keyword maps are
+// built by the constructor and only read afterwards, so the operations may run on any
+// thread. Every operation returns 0 on success and non-zero on failure; a failed parse
+// may leave its target partly filled, and callers discard it. Every failure is logged
+// (through the parser's logger, always off) and kept, with the warnings of the same call,
+// in lastMessages() of the calling thread.
 //
 // Elements of the gateway schema are looked up with the prefix that the root element
 // binds to ORQ_GATEWAY_SCHEMA_URI, or by their bare name when no such prefix is declared;
@@ -108,8 +108,8 @@ class XMLMsgParser {
     int getValue(std::string& value, const char* text);
     int getValueAttribute(std::string* value, const std::string* text);
 
-    // Failures and warnings of the last operation, in order.
-    const std::vector<std::string>& lastMessages() const { return messages; }
+    // Failures and warnings of the calling thread's last operation, in order.
+    const std::vector<std::string>& lastMessages() const;
 
     const std::map<std::string, int>& deviceTypes() const { return deviceTypeMap; }
     const std::map<std::string, int>& filterLevels() const { return filterLevelMap; }
@@ -125,13 +125,12 @@ class XMLMsgParser {
     int parseLongElement(const tinyxml2::XMLElement* element, const char* name, long& value,
                          int base, long min, long max);
     void report(int type, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    void begin() { messages.clear(); }
+    void begin();
 
     std::unique_ptr<Debug> pLogger;
     std::map<std::string, int> deviceTypeMap;
     std::map<std::string, int> filterLevelMap;
     std::map<std::string, int> decodeLevelMap;
-    std::vector<std::string> messages;
 };
 
 // Writes the XML text that the REST layer sends: reply documents, fragments for their
