@@ -31,7 +31,9 @@ void Message::init() {
     payloadLength = 0;
     srcAddrLength = 0;
     msgId = 0;
+    // The buffers are released here, so no length may describe them any more.
     dstAddr.reset();
+    dstAddrLength = 0;
     srcAddr.reset();
     payload.reset();
 }

@@ -32,8 +32,8 @@ class Message {
     Message(const Message&) = delete;
     Message& operator=(const Message&) = delete;
 
-    // Resets every field to "not set" (see the constructor); dstAddrLength is left alone.
-    // Buffers held so far are released.
+    // Resets every field to "not set" (see the constructor). Buffers held so far are
+    // released and their lengths become 0.
     void init();
 
     void setDstAddrMode(uint8_t mode);

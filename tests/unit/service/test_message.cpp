@@ -140,8 +140,12 @@ TEST(MessageTest, InitForgetsEverything) {
     msg.setMsgId(7);
     msg.init();
     EXPECT_EQ(msg.getDstAddrMode(), 0xFF);
-    EXPECT_EQ(msg.getDstAddr(), nullptr);
-    EXPECT_EQ(msg.getPayload(), nullptr);
+    int addrLength = -1;
+    EXPECT_EQ(msg.getDstAddr(&addrLength), nullptr);
+    EXPECT_EQ(addrLength, 0);
+    uint16_t payloadLength = 1;
+    EXPECT_EQ(msg.getPayload(&payloadLength), nullptr);
+    EXPECT_EQ(payloadLength, 0);
     EXPECT_EQ(msg.getProfileId(), 0);
     EXPECT_EQ(msg.getMsgId(), 0);
 }
