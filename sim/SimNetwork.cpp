@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <functional>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 extern "C" {
 #include <iniparser.h>
@@ -197,17 +199,28 @@ static bool parseEndpoint(uint8_t ep, const std::string& text, SimpleDesc& d, st
 }
 
 namespace {
+// One section of the file. The dictionary is walked once into these, since iniparser looks keys
+// up by a linear scan, which makes thousands of nodes slow to read key by key.
+using Section = std::unordered_map<std::string, std::string>;
+
 struct Ini {
-    dictionary* d;
-    std::string sec;
+    const Section* s;
     std::string get(const char* key, const std::string& def = "") const {
-        std::string k = sec + ":" + key;
-        const char* v = iniparser_getstring(d, k.c_str(), nullptr);
-        return v ? trim(v) : def;
+        auto it = s->find(key);
+        return it == s->end() ? def : trim(it->second);
     }
-    bool has(const char* key) const {
-        std::string k = sec + ":" + key;
-        return iniparser_find_entry(d, k.c_str()) != 0;
+    bool has(const char* key) const { return s->count(key) != 0; }
+    // iniparser's reading of a boolean: y, t or 1 for true; n, f or 0 for false.
+    int boolean(const char* key, int def) const {
+        std::string v = get(key);
+        if (v.empty())
+            return def;
+        char c = v[0];
+        if (c == 'y' || c == 'Y' || c == 't' || c == 'T' || c == '1')
+            return 1;
+        if (c == 'n' || c == 'N' || c == 'f' || c == 'F' || c == '0')
+            return 0;
+        return def;
     }
 };
 }  // namespace
@@ -217,16 +230,16 @@ bool Network::addNode(const Node& n, std::string& err) {
         err = "duplicate short address for " + n.name;
         return false;
     }
-    for (const auto& kv : nodes_) {
-        if (kv.second.ieee == n.ieee) {
-            err = "duplicate IEEE address for " + n.name;
-            return false;
-        }
-        if (kv.second.name == n.name) {
-            err = "duplicate node name " + n.name;
-            return false;
-        }
+    if (ieees_.count(n.ieee)) {
+        err = "duplicate IEEE address for " + n.name;
+        return false;
     }
+    if (names_.count(n.name)) {
+        err = "duplicate node name " + n.name;
+        return false;
+    }
+    ieees_.insert(n.ieee);
+    names_.insert(n.name);
     nodes_[n.nwk] = n;
     return true;
 }
@@ -242,13 +255,36 @@ bool Network::load(const std::string& path, std::string& err) {
         ~Closer() { iniparser_freedict(d); }
     } closer{d};
 
+    std::vector<std::string> order;
+    std::unordered_map<std::string, Section> sections;
+    for (ssize_t i = 0; i < d->size; ++i) {
+        if (!d->key[i])
+            continue;
+        std::string key = d->key[i];
+        size_t colon = key.find(':');
+        if (colon == std::string::npos) {
+            if (!sections.count(key))
+                order.push_back(key);
+            sections[key];
+        } else {
+            sections[key.substr(0, colon)][key.substr(colon + 1)] = d->val[i] ? d->val[i] : "";
+        }
+    }
+    static const Section kEmpty;
+    auto section = [&](const std::string& name) {
+        auto it = sections.find(name);
+        return Ini{it == sections.end() ? &kEmpty : &it->second};
+    };
+
     nodes_.clear();
+    ieees_.clear();
+    names_.clear();
     auto fail = [&](const std::string& sec, const std::string& what) {
         err = "[" + sec + "] " + what;
         return false;
     };
     unsigned long n = 0;
-    Ini m{d, "module"};
+    Ini m = section("module");
     if (m.has("ieee") && !parseIeee(m.get("ieee"), config_.ieee))
         return fail("module", "bad ieee");
     if (m.has("coordinator_ieee") && !parseIeee(m.get("coordinator_ieee"), config_.coordinatorIeee))
@@ -293,12 +329,10 @@ bool Network::load(const std::string& path, std::string& err) {
     // Parents may name nodes defined later: collect the references and resolve them at the end.
     std::vector<std::pair<uint16_t, std::string>> parentRefs, neighborRefs;
     std::vector<std::pair<uint16_t, std::string>> bindingRefs;
-    int nsec = iniparser_getnsec(d);
-    for (int i = 0; i < nsec; ++i) {
-        std::string sec = iniparser_getsecname(d, i);
+    for (const std::string& sec : order) {
         if (sec == "module")
             continue;
-        Ini s{d, sec};
+        Ini s = section(sec);
         Node node;
         node.name = sec;
         if (!parseIeee(s.get("ieee"), node.ieee))
@@ -316,8 +350,7 @@ bool Network::load(const std::string& path, std::string& err) {
             return fail(sec, "type must be coordinator, router or end_device");
         if (node.type == LogicalType::Coordinator && node.nwk != 0)
             return fail(sec, "a coordinator has short address 0x0000");
-        int rx = iniparser_getboolean(d, (sec + ":rx_on_idle").c_str(),
-                                      node.type != LogicalType::EndDevice);
+        int rx = s.boolean("rx_on_idle", node.type != LogicalType::EndDevice);
         node.rxOnWhenIdle = rx != 0;
         std::string power = s.get("power", node.rxOnWhenIdle ? "mains" : "battery");
         uint8_t src;
@@ -392,9 +425,8 @@ bool Network::load(const std::string& path, std::string& err) {
                 return fail(sec, "bad report_endpoint");
             node.reportEndpoint = static_cast<uint8_t>(n);
         }
-        node.onOff = iniparser_getboolean(d, (sec + ":on").c_str(), 0) != 0;
-        node.state = iniparser_getboolean(d, (sec + ":joined").c_str(), 1) ? NodeState::Up
-                                                                           : NodeState::Absent;
+        node.onOff = s.boolean("on", 0) != 0;
+        node.state = s.boolean("joined", 1) ? NodeState::Up : NodeState::Absent;
         if (node.type != LogicalType::Coordinator)
             parentRefs.emplace_back(node.nwk, s.get("parent", "0x0000"));
         if (s.has("neighbors")) {
@@ -418,12 +450,15 @@ bool Network::load(const std::string& path, std::string& err) {
         if (!addNode(c, why))
             return fail("module", "coordinator_ieee: " + why);
     }
+    std::unordered_map<std::string, uint16_t> byName;
+    for (const auto& kv : nodes_)
+        byName[kv.second.name] = kv.first;
     auto resolve = [&](const std::string& ref, uint16_t& out) {
-        for (const auto& kv : nodes_)
-            if (kv.second.name == ref) {
-                out = kv.first;
-                return true;
-            }
+        auto it = byName.find(ref);
+        if (it != byName.end()) {
+            out = it->second;
+            return true;
+        }
         if (ref == "coordinator" || ref == "module") {
             out = 0;
             return true;

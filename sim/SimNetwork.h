@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace zbsim {
@@ -167,6 +168,8 @@ class Network {
   private:
     ModuleConfig config_;
     std::map<uint16_t, Node> nodes_;
+    std::unordered_set<uint64_t> ieees_;  // of nodes_, for the duplicate checks
+    std::unordered_set<std::string> names_;
     Node module_;
     bool moduleIn_ = false;
 };
