@@ -155,9 +155,8 @@ void HTTPSessionContext::check() {
 }
 
 void HTTPSessionContext::processPostData() {
-    if (context->connectionError) {
-        throw HTTPException(400, "Connection error");
-    }
+    // A connection that fails ends its exchange through the completion notice; there is
+    // nobody left to send a "Connection error" reply to.
     std::lock_guard<std::mutex> lock(mux);
     if (status != S_READING_BODY) {
         return;
@@ -668,6 +667,11 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
         ORQ_LOG(pLogger, INFO, "handle - %s %s answered %d %s", arg->method.c_str(),
                 arg->path.c_str(), e.code, e.msg.c_str());
         session->reply(e);
+    } catch (const std::exception& e) {
+        // Nothing may unwind into libmicrohttpd: a handler's fault ends this exchange only.
+        ORQ_LOG(pLogger, ERROR, "handle - %s %s failed: %s", arg->method.c_str(), arg->path.c_str(),
+                e.what());
+        session->reply(HTTPException(500, "Internal Server Error"));
     }
     return 1;
 }

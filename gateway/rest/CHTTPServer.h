@@ -42,7 +42,6 @@ struct HTTPRequestArg {
     // The body bytes of the current call.
     const char* in = nullptr;
     size_t inLen = 0;
-    bool connectionError = false;
     bool suspended = false;
     bool clientGone = false;
     bool replied = false;

@@ -100,7 +100,9 @@ class RESTServer : public HTTPServer {
     virtual void removeContext(RESTSessionContext* session);
 
     // Replies on an open exchange. 1 when stored, 0 when the exchange is no longer open
-    // (logged). An empty `text` gives a reply without Detail.
+    // (logged). An empty `text` gives a reply without Detail. The forms taking a session
+    // identifier may be called from any thread; those taking the session itself only on the
+    // poll-loop thread, while the request is being dispatched.
     int restSuccess(const std::string& text, int sessionId);
     int restSuccess(const std::string& text, HTTPSessionContext* session);
     int restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId);

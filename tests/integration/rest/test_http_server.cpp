@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 
 #include "CHTTPServer.h"
 #include "RestTestSupport.h"
@@ -38,6 +39,9 @@ class RecordingHandler : public ResourceHandler {
         s.body = *body;
         s.sessionId = session->getSessionId();
         seen.push_back(s);
+        if (resource->name() == "boom") {
+            throw std::runtime_error("handler fault");
+        }
         if (!hold) {
             session->setReadyResponse("<ok>" + resource->uri + "</ok>");
         }
@@ -76,6 +80,7 @@ const ResourceDescriptor kNodes("wsnnodes");
 const ResourceDescriptor kAny("*");
 const ResourceDescriptor kVersion("version");
 const ResourceDescriptor kPlain("plain");
+const ResourceDescriptor kBoom("boom");
 
 class HttpServerTest : public ::testing::Test {
   protected:
@@ -86,6 +91,7 @@ class HttpServerTest : public ::testing::Test {
         server.createResource(nodes, &kAny, &handler, 7);
         server.createResource(nullptr, &kVersion, &handler, 0);
         server.createResource(nullptr, &kPlain, nullptr, 0);
+        server.createResource(nullptr, &kBoom, &handler, 0);
         ASSERT_EQ(0, server.setOption("ports", "127.0.0.1:0"));
         port = server.listeningPorts().at(0);
         loop = std::make_unique<LoopThread>(server);
@@ -146,6 +152,13 @@ TEST_F(HttpServerTest, BaseServerForbidsResourcesWithoutServerLogic) {
     HttpResult r = httpGet(url("/plain"));
     EXPECT_EQ(403, r.status);
     EXPECT_EQ("Forbidden", r.body);
+}
+
+TEST_F(HttpServerTest, HandlerFaultEndsOnlyItsOwnExchange) {
+    HttpResult r = httpGet(url("/boom"));
+    EXPECT_EQ(500, r.status);
+    EXPECT_EQ(200, httpGet(url("/version")).status);
+    EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
 }
 
 TEST_F(HttpServerTest, PostWithoutContentLengthIs411) {
