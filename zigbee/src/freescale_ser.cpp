@@ -35,6 +35,9 @@ freescale_status_t* fs = nullptr;
 std::mutex mux;
 std::atomic<int> abortReceive{0};
 
+// readSome: a reset command went out while waiting for bytes; its answer is synthesized instead.
+constexpr int kResetDue = -1000;
+
 // Frame assembler, touched by the reader thread only. Bytes beyond the frame being delivered
 // (the start of the next one) stay here for the next receive.
 uchar frm[MC13226_RX_BUFFER];
@@ -46,6 +49,9 @@ int readSome(int fd, uchar* p, int n) {
     for (;;) {
         if (abortReceive.load()) {
             return MC13226_ABORTED;
+        }
+        if (fs != nullptr && fs->state.load() == MC13226_RESETTING_MODE) {
+            return kResetDue;
         }
         struct pollfd pfd = {fd, POLLIN, 0};
         int r = poll(&pfd, 1, 100);
@@ -115,6 +121,8 @@ void resynchronise() {
     }
     have = 0;
 }
+
+int receiveFrame(freescale_status_t* rec, int fd, uchar* buf);
 
 }  // namespace
 
@@ -250,8 +258,10 @@ int MC13226_transmit(const uchar* data, int size) {
                 data[2]);
         return -22;
     }
-    int previous = fs->state.load();
-    fs->state.store(MC13226_TX);
+    // The reset marker is set before the frame goes out: the module may answer at once.
+    bool isReset = data[0] == 0xA3 && data[1] == 0x08 && data[2] == 0;
+    bool resetDue = isReset || fs->state.load() == MC13226_RESETTING_MODE;
+    fs->state.store(resetDue ? MC13226_RESETTING_MODE : MC13226_TX);
     int written = 0;
     while (written < len) {
         ssize_t w = write(fs->fd, frame + written, len - written);
@@ -264,12 +274,8 @@ int MC13226_transmit(const uchar* data, int size) {
         }
         written += static_cast<int>(w);
     }
-    if (data[0] == 0xA3 && data[1] == 0x08 && data[2] == 0) {
-        fs->state.store(MC13226_RESETTING_MODE);
-    } else if (previous == MC13226_RESETTING_MODE) {
-        // The reset answer is still due: a request written meanwhile must not cancel it.
-        fs->state.store(MC13226_RESETTING_MODE);
-    } else {
+    // While the reset answer is due, a request written meanwhile must not cancel it.
+    if (!resetDue) {
         fs->state.store(MC13226_IDLE);
     }
     return written == len ? 0 : -5;
@@ -281,6 +287,17 @@ int MC13226_receive(uchar* buf, int /*size*/) {
         return -19;
     }
     int fd = rec->fd;
+    for (;;) {
+        int r = receiveFrame(rec, fd, buf);
+        if (r != kResetDue) {
+            return r;
+        }
+    }
+}
+
+namespace {
+
+int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
     if (rec->state.load() == MC13226_RESETTING_MODE) {
         // The module reboots and says something; its answer is synthesized.
         for (int i = 0; i < 10; i++) {
@@ -357,6 +374,8 @@ int MC13226_receive(uchar* buf, int /*size*/) {
         resynchronise();
     }
 }
+
+}  // namespace
 
 int MC13226_fd() {
     freescale_status_t* rec = fs;

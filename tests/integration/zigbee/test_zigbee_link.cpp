@@ -190,8 +190,8 @@ class RecordingZbIf : public CZbIf {
         push(text);
     }
     void ZB_LINK_LOST_indication(int error) override {
+        lostOnThread = std::this_thread::get_id();  // published by note()'s lock
         note("lost", error != 0 ? 1 : 0, 0);
-        lostOnThread = std::this_thread::get_id();
     }
 
     bool waitFor(const std::string& what) {

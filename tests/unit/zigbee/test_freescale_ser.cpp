@@ -278,6 +278,22 @@ TEST_F(SerialBackend, ARequestWrittenDuringResetKeepsTheResetAnswerDue) {
     EXPECT_EQ("A3 08 02 00 02", zbtest::hex(p));
 }
 
+TEST_F(SerialBackend, ResetSentWhileAReceiveWaitsInsideAFrame) {
+    // The reader already waits for the rest of a frame when the reset goes out; the module's
+    // reboot chatter must still end in the synthesized answer.
+    peerWrite({0x02, 0xA0});
+    Bytes p;
+    int n = INT_MIN;
+    std::thread reader([&] { n = receive(&p); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const uchar reset[3] = {0xA3, 0x08, 0x00};
+    ASSERT_EQ(0, MC13226_transmit(reset, 3));
+    peerWrite({0x00, 0x13});
+    reader.join();
+    ASSERT_EQ(5, n);
+    EXPECT_EQ("A3 08 02 00 02", zbtest::hex(p));
+}
+
 TEST_F(SerialBackend, VanishedDeviceEndsTheReceive) {
     close(master);
     master = -1;
