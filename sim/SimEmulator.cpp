@@ -219,6 +219,12 @@ void Emulator::flushLine(int64_t now) {
         done += static_cast<size_t>(n);
     }
     outBuf_.erase(outBuf_.begin(), outBuf_.begin() + static_cast<std::ptrdiff_t>(done));
+    // Nobody reads the line (no gateway attached): like a real serial line, the oldest bytes
+    // are lost rather than kept without bound.
+    constexpr size_t kMaxBacklog = 64 * 1024;
+    if (outBuf_.size() > kMaxBacklog)
+        outBuf_.erase(outBuf_.begin(),
+                      outBuf_.begin() + static_cast<std::ptrdiff_t>(outBuf_.size() - kMaxBacklog));
 }
 
 void Emulator::onAccept() {
