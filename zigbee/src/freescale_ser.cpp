@@ -45,7 +45,8 @@ int have = 0;
 
 // Waits (in steps of 100 ms, watching for a stop request) until the tty has bytes, then reads at
 // most n. Returns the count, MC13226_ABORTED, or MC13226_LINK_LOST when the device has gone.
-int readSome(int fd, uchar* p, int n) {
+int readSome(void* ctx, uchar* p, int n) {
+    int fd = *static_cast<int*>(ctx);
     for (;;) {
         if (abortReceive.load()) {
             return MC13226_ABORTED;
@@ -122,7 +123,7 @@ void resynchronise() {
     have = 0;
 }
 
-int receiveFrame(freescale_status_t* rec, int fd, uchar* buf);
+int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf);
 
 }  // namespace
 
@@ -287,8 +288,9 @@ int MC13226_receive(uchar* buf, int /*size*/) {
         return -19;
     }
     int fd = rec->fd;
+    MC13226_ByteSource src = {readSome, &fd};
     for (;;) {
-        int r = receiveFrame(rec, fd, buf);
+        int r = receiveFrame(rec, src, buf);
         if (r != kResetDue) {
             return r;
         }
@@ -297,8 +299,9 @@ int MC13226_receive(uchar* buf, int /*size*/) {
 
 namespace {
 
-int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
-    if (rec->state.load() == MC13226_RESETTING_MODE) {
+int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
+    if (rec != nullptr && rec->state.load() == MC13226_RESETTING_MODE) {
+        int fd = rec->fd;
         // The module reboots and says something; its answer is synthesized.
         for (int i = 0; i < 10; i++) {
             if (abortReceive.load()) {
@@ -324,7 +327,7 @@ int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
         // Header: start byte, group, id, length. Garbage before a start byte is dropped.
         int dropped = 0;
         while (have < 4) {
-            int r = readSome(fd, &frm[have], 1);
+            int r = src.read(src.ctx, &frm[have], 1);
             if (r < 0) {
                 if (dropped > 0) {
                     printf("\nMC13226 : Bytes Dropped : %d\n", dropped);
@@ -345,7 +348,7 @@ int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
         // Body.
         int expected = frm[3] + 5;
         while (have < expected) {
-            int r = readSome(fd, &frm[have], expected - have);
+            int r = src.read(src.ctx, &frm[have], expected - have);
             if (r < 0) {
                 return r;
             }
@@ -354,7 +357,9 @@ int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
         int result = freescale_zigbb_parse_frame(buf, frm, expected);
         if (result == 0) {
             consume(expected);
-            rec->state.store(MC13226_IDLE);
+            if (rec != nullptr) {
+                rec->state.store(MC13226_IDLE);
+            }
             return expected - 2;
         }
 
@@ -365,7 +370,9 @@ int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
             puts("MC13226 : FRAMES RECOVERED BY SKIPPING CHECKSUM BYTE");
             memcpy(buf, frm + 1, expected - 2);
             consume(expected - 1);
-            rec->state.store(MC13226_IDLE);
+            if (rec != nullptr) {
+                rec->state.store(MC13226_IDLE);
+            }
             return expected - 2;
         }
         // A frame that fails its checksum is never handed on: its bytes cannot be trusted.
@@ -376,6 +383,10 @@ int receiveFrame(freescale_status_t* rec, int fd, uchar* buf) {
 }
 
 }  // namespace
+
+int MC13226_assemble(MC13226_ByteSource src, uchar* buf) {
+    return receiveFrame(nullptr, src, buf);
+}
 
 int MC13226_fd() {
     freescale_status_t* rec = fs;

@@ -57,6 +57,17 @@ int freescale_build_frame(const uchar* pkt, uchar* frame);
 // -2: fewer than frm[3] + 5 bytes.
 int freescale_zigbb_parse_frame(uchar* buf, const uchar* frm, int size);
 
+// Where the frame assembler takes its bytes: read(ctx, p, n) returns 1..n bytes, or a negative
+// result that ends the assembly (MC13226_LINK_LOST, MC13226_ABORTED).
+typedef struct MC13226_ByteSource {
+    int (*read)(void* ctx, uchar* p, int n);
+    void* ctx;
+} MC13226_ByteSource;
+
+// Assembles one packet into buf (at least 258 bytes) from src with the receive state machine;
+// returns its length or the source's negative result. Used by the tests and the fuzz target.
+int MC13226_assemble(MC13226_ByteSource src, uchar* buf);
+
 // Test hook: forget the assembler's carried bytes and the back-end state.
 void MC13226_reset_receiver();
 
