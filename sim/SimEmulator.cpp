@@ -171,8 +171,12 @@ void Emulator::stop() {
 }
 
 void Emulator::traceOut(const Packet& p, const char* fault) {
-    std::fprintf(stderr, "zbsim: -> %s %s%s%s\n", hexBytes(p.bytes()).c_str(),
-                 packetName(p.group, p.id), *fault ? " !" : "", fault);
+    if (*fault)
+        std::fprintf(stderr, "zbsim: -> %s %s (%s)\n", hexBytes(p.bytes()).c_str(),
+                     packetName(p.group, p.id), fault);
+    else
+        std::fprintf(stderr, "zbsim: -> %s %s\n", hexBytes(p.bytes()).c_str(),
+                     packetName(p.group, p.id));
 }
 
 void Emulator::unplug(int returnAfterMs, int64_t now) {

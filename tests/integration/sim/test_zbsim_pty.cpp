@@ -68,11 +68,13 @@ bool waitFor(F cond, std::chrono::milliseconds limit = kDeadline) {
 // One zbsim process with its own link and socket in a fresh directory.
 class Zbsim {
   public:
-    explicit Zbsim(const std::string& network = ZBSIM_DEMO_NETWORK, int rebootMs = 20) {
+    explicit Zbsim(const std::string& network = ZBSIM_DEMO_NETWORK, int rebootMs = 20,
+                   bool trace = false) {
         char tmpl[] = "/tmp/zbsim_itXXXXXX";
         dir_ = mkdtemp(tmpl);
         link = dir_ + "/tty";
         socket = dir_ + "/ctl";
+        traceFile = dir_ + "/trace";
         int out[2];
         if (pipe(out) != 0)
             return;
@@ -81,10 +83,14 @@ class Zbsim {
             dup2(out[1], 1);
             close(out[0]);
             close(out[1]);
+            if (trace) {
+                int fd = ::open(traceFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                dup2(fd, 2);
+            }
             std::string reboot = std::to_string(rebootMs);
             execl(ZBSIM_PATH, ZBSIM_PATH, "--network", network.c_str(), "--link", link.c_str(),
                   "--control", socket.c_str(), "--reboot-ms", reboot.c_str(),
-                  static_cast<char*>(nullptr));
+                  trace ? "--trace" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -99,6 +105,7 @@ class Zbsim {
             close(stdout_);
         unlink(link.c_str());
         unlink(socket.c_str());
+        unlink(traceFile.c_str());
         rmdir(dir_.c_str());
     }
     // The first line on standard output, once zbsim is ready.
@@ -156,6 +163,7 @@ class Zbsim {
 
     std::string link;
     std::string socket;
+    std::string traceFile;
 
   private:
     std::string dir_;
@@ -493,4 +501,83 @@ TEST(ZbsimPty, ControlClientPrintsTheAnswer) {
     EXPECT_EQ(std::string(buf).rfind("ok name=light short=1101", 0), 0u);
     cmd = std::string(ZBSIM_CTL_PATH) + " " + sim.socket + " show nobody >/dev/null";
     EXPECT_EQ(WEXITSTATUS(system(cmd.c_str())), 1);
+}
+
+TEST(ZbsimPty, NodeEventsAndApplicationTrafficCrossTheWire) {
+    Zbsim sim;
+    ASSERT_FALSE(sim.readyLine().empty());
+    Port port(sim.link);
+    formAsCoordinator(port);
+
+    // A node joins while the module permits it: its announcement comes up the line.
+    ASSERT_EQ(sim.ctl("remove plug"), "ok");
+    EXPECT_EQ(sim.ctl("join plug"), "error: joining is not permitted");
+    port.send(0x96, 0x36, {0x3C});
+    port.expect({frame(0x97, 0x43, {0x00})});
+    ASSERT_EQ(sim.ctl("join plug"), "ok");
+    Bytes announce = cat({{0x02, 0xFD, 0xFF, 0x00, 0x02, 0x01, 0x21, 0x00, 0x00, 0x00, 0x13, 0x00,
+                           0x0C, 0x00, 0x01, 0x21},
+                          le64(0x00124B0000002101ULL),
+                          {0x8C, 210, 0x01, 0x00}});
+    port.expect({frame(0x9D, 0x01, announce)});
+
+    // A sensor report to the gateway's end point 1: 21.5 degrees.
+    ASSERT_EQ(sim.ctl("report sensor"), "ok");
+    port.expect({frame(0x9D, 0x01,
+                       {0x02, 0x00, 0x00, 0x01, 0x02, 0x02, 0x11, 0x01, 0x04, 0x01, 0x02, 0x04,
+                        0x08, 0x18, 0x00, 0x0A, 0x00, 0x00, 0x29, 0x66, 0x08, 160,  0x00, 0x00})});
+
+    // The gateway switches the light on: data confirm, then the light's default response.
+    Bytes dst = cat({{0x01, 0x11}, Bytes(6)});
+    port.send(0x9C, 0x00,
+              cat({{0x02},
+                   dst,
+                   {0x01, 0x04, 0x01, 0x06, 0x00, 0x01, 0x00},
+                   {0x01, 0x05, 0x01},
+                   {0x00, 0x00}}));
+    port.expect(
+        {frame(0x9D, 0x00, cat({{0x02}, dst, {0x01, 0x01, 0x00}})),
+         frame(0x9D, 0x01, {0x02, 0x00, 0x00, 0x01, 0x02, 0x01, 0x11, 0x01, 0x04, 0x01, 0x06,
+                            0x00, 0x05, 0x18, 0x05, 0x0B, 0x01, 0x00, 205,  0x00, 0x00})});
+    EXPECT_NE(sim.ctl("show light").find("on=1"), std::string::npos);
+
+    // The gateway asks the light to leave: confirm, Mgmt_Leave_rsp, leave indication; then the
+    // light is unknown to the network.
+    port.send(0x9C, 0x00,
+              cat({{0x02},
+                   dst,
+                   {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
+                   {0x00},
+                   le64(0x00124B0000001101ULL),
+                   {0x00},
+                   {0x00, 0x00}}));
+    port.expect({frame(0x9D, 0x00, cat({{0x02}, dst, {0x00, 0x00, 0x00}})),
+                 frame(0x9D, 0x01,
+                       {0x02, 0x00, 0x00, 0x00, 0x02, 0x01, 0x11, 0x00, 0x00, 0x00, 0x34, 0x80,
+                        0x02, 0x00, 0x00, 205, 0x00, 0x00}),
+                 frame(0x97, 0x49, cat({le64(0x00124B0000001101ULL), {0x00}}))});
+    port.send(0xA3, 0x3F, le64(0x00124B0000001101ULL));
+    port.expect({frame(0xA4, 0x3F, {0x00})});
+    port.send(0xA2, 0x01, {0x01, 0x11, 0x01, 0x11, 0x01, 0x00});
+    port.expect({frame(0xA0, 0x81, cat({{0x81}, Bytes(8), {0x01, 0x11}}))});
+    EXPECT_NE(sim.ctl("show light").find("state=absent"), std::string::npos);
+}
+
+TEST(ZbsimPty, TraceNamesEveryFrameInAndOut) {
+    Zbsim sim(ZBSIM_DEMO_NETWORK, 20, true);
+    ASSERT_FALSE(sim.readyLine().empty());
+    Port port(sim.link);
+    ASSERT_TRUE(port.ok());
+    port.send(0xA3, 0x08);
+    port.expect({frame(0xA0, 0xE6, {0x00})});
+    ASSERT_EQ(sim.ctl("fault corrupt 1"), "ok");
+    port.send(0xA3, 0x00, kModeSelect);
+    port.read(6);
+    ASSERT_EQ(sim.terminate(), 0);
+    std::ifstream in(sim.traceFile);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("zbsim: <- A3 08 00 ZTC-Reset.Request\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("zbsim: -> A0 E6 01 00 ZDO-NetworkState.Event\n"), std::string::npos);
+    EXPECT_NE(text.find("zbsim: -> A4 00 01 00 ZTC-ModeSelect.Confirm (corrupted)\n"),
+              std::string::npos);
 }
