@@ -370,6 +370,14 @@ bool Network::load(const std::string& path, std::string& err) {
         node.power[1] = static_cast<uint8_t>((levelCode << 4) | src);
         node.macCap = static_cast<uint8_t>(0x80 | (node.type != LogicalType::EndDevice ? 0x02 : 0) |
                                            (src == 1 ? 0x04 : 0) | (node.rxOnWhenIdle ? 0x08 : 0));
+        if (s.has("power_descriptor")) {
+            std::vector<uint16_t> raw;
+            if (!parseClusterList(s.get("power_descriptor"), raw) || raw.size() != 2 ||
+                raw[0] > 0xFF || raw[1] > 0xFF)
+                return fail(sec, "power_descriptor is two bytes, e.g. 0x10,0xC1");
+            node.power[0] = static_cast<uint8_t>(raw[0]);
+            node.power[1] = static_cast<uint8_t>(raw[1]);
+        }
         if (s.has("mac_capability")) {
             if (!parseNumber(s.get("mac_capability"), n) || n > 0xFF)
                 return fail(sec, "bad mac_capability");

@@ -179,3 +179,27 @@ TEST(SimNetwork, JoinedModuleIsAChildOfItsParent) {
     EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x0001, 0x1001, 0x2001}));
     EXPECT_EQ(n.depth(n.module()), 1);
 }
+
+TEST(SimNetwork, NodesOutsideTheNetworkAndRawDescriptors) {
+    TempFile f(
+        "[module]\nieee = 00124B0000000001\n"
+        "[r]\nieee = 00124B0000000010\nshort = 0x0010\n"
+        "[e]\nieee = 00124B0000000011\nshort = 0x0011\ntype = end_device\nparent = r\n"
+        "joined = false\npower_descriptor = 0x21,0x82\nmac_capability = 0x84\n");
+    Network n;
+    std::string err;
+    ASSERT_TRUE(n.load(f.path(), err)) << err;
+    n.attachModule(LogicalType::Coordinator, n.config().ieee, 0, 0);
+    Node* e = n.findRef("e");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->state, NodeState::Absent);
+    EXPECT_EQ(e->parent, 0x0010);
+    EXPECT_EQ(e->power[0], 0x21);
+    EXPECT_EQ(e->power[1], 0x82);
+    EXPECT_EQ(e->macCap, 0x84);
+    EXPECT_TRUE(n.associatedDevices(0x0010).empty());
+    EXPECT_EQ(n.associatedDevices(0x0000), std::vector<uint16_t>{0x0010});
+    EXPECT_NE(loadError("[e]\nieee = 00124B0000000011\nshort = 0x0011\npower_descriptor = 1\n")
+                  .find("power_descriptor"),
+              std::string::npos);
+}
