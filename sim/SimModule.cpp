@@ -929,10 +929,10 @@ void Module::deviceAnnounce(Node& n) {
     dataIndication(n, 0, 0xFFFD, 0, 0x0000, 0x0013, asdu, true);
 }
 
-void Module::leave(Node& n, uint8_t options, uint8_t seq) {
+void Module::leave(Node& responder, Node& n, uint8_t options, uint8_t seq) {
     bool rejoin = options & 0x80;
-    // The node confirms with a Mgmt_Leave_rsp, then leaves.
-    dataIndication(n, 0, net_.module().nwk, 0, 0x0000, 0x8034, {seq, kSuccess}, false);
+    // The addressed node confirms with a Mgmt_Leave_rsp, then the node leaves.
+    dataIndication(responder, 0, net_.module().nwk, 0, 0x0000, 0x8034, {seq, kSuccess}, false);
     auto removed = net_.removeNode(n, options & 0x40);
     for (Node* r : removed) {
         std::vector<uint8_t> v;
@@ -1018,14 +1018,15 @@ void Module::onDataRequest(const Packet& p) {
                     dataIndication(n, 0, net_.module().nwk, 0, 0, 0x8034, {asdu[0], kNotSupported},
                                    false);
                 } else {
-                    leave(*who, asdu[9], asdu[0]);
+                    leave(n, *who, asdu[9], asdu[0]);
                 }
             } else if (cluster == 0x0036 && asdu.size() >= 3 && n.type != LogicalType::EndDevice) {
                 permitOn(n, asdu[1]);
             }
             continue;
         }
-        deliverApp(n, t.second, srcEp, profile, cluster, asdu);
+        if (!n.isModule)  // a frame to the module's own address goes nowhere
+            deliverApp(n, t.second, srcEp, profile, cluster, asdu);
     }
 }
 
@@ -1171,6 +1172,8 @@ bool Module::removeNode(Node& n, int64_t nowMs, std::string& why) {
         return why = "the module cannot be removed", false;
     if (!n.present())
         return why = "node is not in the network", false;
+    if (n.state == NodeState::Dead)
+        return why = "node is dead", false;
     bool childOfModule = net_.moduleInNetwork() && n.parent == net_.module().nwk;
     net_.removeNode(n, false);
     if (childOfModule) {

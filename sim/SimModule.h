@@ -147,7 +147,7 @@ class Module {
     Node* descriptorTarget(const Packet& p, uint8_t rspId, std::vector<uint8_t> errorTail);
     void addressResponse(uint8_t rspId, Node& n, uint8_t reqType, uint8_t start);
     void permitOn(Node& n, uint8_t seconds);
-    void leave(Node& n, uint8_t options, uint8_t seq);
+    void leave(Node& responder, Node& n, uint8_t options, uint8_t seq);
     void dataIndication(const Node& from, uint8_t srcEp, uint16_t dstAddr, uint8_t dstEp,
                         uint16_t profile, uint16_t cluster, const std::vector<uint8_t>& asdu,
                         bool broadcast);

@@ -485,3 +485,63 @@ TEST_F(ModuleTest, UnhandledPacketsAreCountedAndNotAnswered) {
     // Nothing reaches the nodes before the network is up.
     EXPECT_TRUE(rx(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x00}).empty());
 }
+
+TEST_F(ModuleTest, ParentAnswersALeaveRequestNamingItsChild) {
+    formNetwork();
+    Node& sensor = *net.findRef("sensor");
+    // Sent to router1, naming its child the sensor, children to leave too (none).
+    Bytes req = cat({{0x02, 0x01, 0x10},
+                     Bytes(6),
+                     {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
+                     {0x07},
+                     ieeeLe(sensor.ieee),
+                     {0x40},
+                     {0x00, 0x1E}});
+    auto r = rx(0x9C, 0x00, req);
+    ASSERT_EQ(r.size(), 3u);
+    Bytes rsp = r[1].bytes();
+    EXPECT_EQ(rsp[8], 0x01);  // from router1
+    EXPECT_EQ(rsp[9], 0x10);
+    EXPECT_EQ(Bytes(rsp.begin() + 16, rsp.begin() + 18), (Bytes{0x07, 0x00}));
+    EXPECT_EQ(r[2], Packet(0x97, 0x49, cat({ieeeLe(sensor.ieee), {0x00}})));
+    EXPECT_FALSE(sensor.present());
+    EXPECT_TRUE(net.findRef("router1")->present());
+    // Naming a node that is not its child: unknown device, nobody leaves.
+    r = rx(0x9C, 0x00,
+           cat({{0x02, 0x01, 0x10},
+                Bytes(6),
+                {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
+                {0x08},
+                ieeeLe(0x00124B0000002101ULL),
+                {0x00},
+                {0x00, 0x1E}}));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1].payload[r[1].payload.size() - 4], 0xC8);  // status before LQI and flags
+    EXPECT_TRUE(net.findRef("plug")->present());
+}
+
+TEST_F(ModuleTest, DeadNodesStayDeadAndDataToTheModuleGoesNowhere) {
+    formNetwork();
+    std::string why;
+    Node& light = *net.findRef("light");
+    ASSERT_TRUE(module->killNode(light, why));
+    EXPECT_FALSE(module->removeNode(light, now, why));
+    EXPECT_EQ(why, "node is dead");
+    Bytes req = cat({{0x02, 0x01, 0x11},
+                     Bytes(6),
+                     {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
+                     {0x01, 0x21, 0x02},
+                     {0x00, 0x1E}});
+    auto r = rx(0x9C, 0x00, req);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].payload.back(), 0xE9);  // no acknowledgement from a dead node
+    rx(0xA3, 0x0B, {0x08, 0x04, 0x01, 0x05, 0x00, 0x00, 0x01, 0x06, 0x00, 0x00, 0x01});
+    req = cat({{0x02, 0x00, 0x00},
+               Bytes(6),
+               {0x08, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
+               {0x01, 0x22, 0x02},
+               {0x00, 0x1E}});
+    r = rx(0x9C, 0x00, req);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].payload.back(), 0x00);
+}
