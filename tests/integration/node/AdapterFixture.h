@@ -85,6 +85,10 @@ class AdapterLinkTest : public ::testing::Test {
         }
         return false;
     }
+    size_t eventCount() {
+        std::lock_guard<std::mutex> lock(m);
+        return events.size();
+    }
     int exitCalledWith() {
         std::lock_guard<std::mutex> lock(m);
         return exitStatus;

@@ -167,7 +167,7 @@ TEST_F(AdapterLinkTest, AResetWithoutRestartWaitsForStartup) {
     testing::internal::CaptureStdout();
     zb->ZDO_RESET_request(0x04);
     bool initialized =
-        waitFor([&] { return sawEvent(GW_ZNP_INITIALIZED, 0) && events.size() >= 3; });
+        waitFor([&] { return sawEvent(GW_ZNP_INITIALIZED, 0) && eventCount() >= 3; });
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(initialized);
     EXPECT_NE(out.find("Gateway initialized (waiting for startup) - StartupMode = 0x00 "
