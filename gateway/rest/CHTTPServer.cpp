@@ -146,7 +146,13 @@ void HTTPSessionContext::check() {
             throw HTTPException(400, "Bad Request");
         }
         if (v > context->server->getMaxBodySize()) {
-            throw HTTPException(413, "Request Entity Too Large");
+            // A body a little over the bound is read and thrown away so that the client,
+            // still sending, sees the 413 instead of a reset connection; a body far over it
+            // is refused before any of it is read.
+            if (v > kDiscardLimit * context->server->getMaxBodySize()) {
+                throw HTTPException(413, "Request Entity Too Large");
+            }
+            tooLarge = true;
         }
         contentLen = static_cast<unsigned long>(v);
     } else if (getSessionStatus() == S_READING_BODY) {
@@ -161,7 +167,10 @@ void HTTPSessionContext::processPostData() {
     if (status != S_READING_BODY) {
         return;
     }
-    if (context->inLen > 0) {
+    if (context->inLen > 0 && tooLarge) {
+        numReadBytes += context->inLen;
+        context->inLen = 0;
+    } else if (context->inLen > 0) {
         if (numReadBytes + context->inLen > context->server->getMaxBodySize()) {
             throw HTTPException(413, "Request Entity Too Large");
         }
@@ -636,6 +645,9 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
         if (bodyDone && session->getSessionStatus() == S_READING_BODY) {
             // libmicrohttpd saw the whole announced body: nothing more will come.
             session->setSessionStatus(S_BODY_READ);
+        }
+        if (bodyDone && session->tooLarge) {
+            throw HTTPException(413, "Request Entity Too Large");
         }
         if (firstCall && session->getSessionStatus() == S_BODY_READ) {
             // Dispatched on the next call, once libmicrohttpd has taken the whole request.

@@ -57,8 +57,9 @@ class HTTPSessionContext {
     HTTPSessionContext(const HTTPSessionContext&) = delete;
     HTTPSessionContext& operator=(const HTTPSessionContext&) = delete;
 
-    // Reads the announced body length; throws 411 when a POST or PUT has none, 413 when it
-    // exceeds the server's body bound.
+    // Reads the announced body length; throws 411 when a POST or PUT has none and 413 when
+    // it is far beyond the server's body bound (a body just beyond it is discarded as it
+    // arrives and then answered with 413).
     virtual void check();
     virtual void setResponse(const std::string& text);
     // Appends the bytes of the current call to the body.
@@ -95,6 +96,9 @@ class HTTPSessionContext {
     int debugLevel = 0;
     Debug pLogger{"SessionContext"};
     HTTPRequestArg* context;
+    // Bodies up to this many times the bound are read and discarded before the 413.
+    static constexpr unsigned long kDiscardLimit = 4;
+    bool tooLarge = false;
     unsigned long contentLen = 0;
     unsigned long numReadBytes = 0;
     std::string rxDataBuffer;

@@ -202,6 +202,8 @@ TEST_F(HttpServerTest, BodyOverTheBoundIs413AndNeverDispatched) {
     std::string big(server.getMaxBodySize() + 1, 'x');
     HttpResult r = httpSend("POST", url("/version"), big);
     EXPECT_EQ(413, r.status);
+    std::string bigger(3 * server.getMaxBodySize(), 'x');
+    EXPECT_EQ(413, httpSend("PUT", url("/version"), bigger).status);
     std::string atBound(server.getMaxBodySize(), 'y');
     r = httpSend("POST", url("/version"), atBound);
     EXPECT_EQ(200, r.status);
