@@ -1096,6 +1096,13 @@ void OrqZbIf::MGMT_LEAVE_confirm(uchar* ieee_addr, uchar rejoin) {
     }
 }
 
+void OrqZbIf::ZB_LINK_LOST_indication(int error) {
+    ORQ_LOG(*pLogger, ERROR, "ZB_LINK_LOST_indication - ZigBee device lost (%s)",
+            std::strerror(error));
+    std::fprintf(stderr, "ERROR: the ZigBee device link is lost (%s)\n", std::strerror(error));
+    setGWStatus(GW_ERROR, GW_GENERIC_ERROR);
+}
+
 void OrqZbIf::NLME_JOIN_indication(ushort nwk_addr, uchar* ieee_addr, uchar flags1, uchar flags2) {
     ORQ_LOG(*pLogger, DEBUG, "NLME_JOIN_indication - nwk 0x%04x", nwk_addr);
     if (!fire<ZbJoinIndicationListener>(ZB_EV_NLME_JOIN_INDICATION, nwk_addr, ieee_addr, flags1,

@@ -176,6 +176,8 @@ class OrqZbIf : public CZbIf {
     void MGMT_PERMIT_JOINING_response(uchar status) override;
     void MGMT_LEAVE_response(uchar status) override;
     void MGMT_LEAVE_confirm(uchar* ieee_addr, uchar rejoin) override;
+    // The serial device went away: status 4 with the generic error (no frame comes any more).
+    void ZB_LINK_LOST_indication(int error) override;
     // Indications of the table without a stack callback of their own.
     void NLME_JOIN_indication(ushort nwk_addr, uchar* ieee_addr, uchar flags1, uchar flags2);
     void APSME_UPDATE_DEVICE_indication(uchar* addr1, uchar* addr2, uchar status, ushort nwk);

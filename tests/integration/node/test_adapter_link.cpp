@@ -198,3 +198,16 @@ TEST_F(AdapterLinkTest, FramesFromKnownNodesRefreshTheirKeepAliveTimer) {
     zb->manageNodeTimeouts(2, unknown);
     EXPECT_EQ(zb->getDb()->findNodeByNwkAddr(0x9999), nullptr);
 }
+
+TEST_F(AdapterLinkTest, ALostDeviceIsReportedAsAnError) {
+    connect(baseConfig());
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    testing::internal::CaptureStderr();
+    peer.stop();  // the module's side of the line goes away
+    bool reported = waitFor([&] { return sawEvent(GW_ERROR, GW_GENERIC_ERROR); });
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(zb->getGWStatus(), GW_ERROR);
+    EXPECT_NE(err.find("ERROR: the ZigBee device link is lost"), std::string::npos) << err;
+}
