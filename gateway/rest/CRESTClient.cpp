@@ -102,9 +102,13 @@ RESTClient::RESTClient() {
     postMessagesBuffers[2];
 }
 
+RESTClient* RESTClient::pInstance = nullptr;
+
 RESTClient* RESTClient::getRESTClient() {
-    static RESTClient* instance = new RESTClient();
-    return instance;
+    if (pInstance == nullptr) {
+        pInstance = new RESTClient();
+    }
+    return pInstance;
 }
 
 RESTClient::~RESTClient() {
@@ -120,6 +124,9 @@ RESTClient::~RESTClient() {
         }
     }
     httpClientPool.clear();
+    if (pInstance == this) {
+        pInstance = nullptr;
+    }
 }
 
 void RESTClient::init() {

@@ -67,7 +67,8 @@ class RESTClient {
     RESTClient(const RESTClient&) = delete;
     RESTClient& operator=(const RESTClient&) = delete;
 
-    // The process-wide client, made on first use.
+    // The process-wide client, made on first use (main thread). Whoever owns it may delete
+    // it; the next call then makes a new one.
     static RESTClient* getRESTClient();
 
     // Reads RESTClient:httpOptTimeout and starts both delivery threads. Main thread.
@@ -95,6 +96,7 @@ class RESTClient {
     std::condition_variable wake;
     std::map<int, std::thread> pthread_tMap;
     std::map<int, std::deque<postMessage>> postMessagesBuffers;
+    static RESTClient* pInstance;
 };
 
 #endif

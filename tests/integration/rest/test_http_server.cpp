@@ -125,9 +125,11 @@ TEST_F(HttpServerTest, DispatchesByUriAndMethodWithQueryAndBody) {
     EXPECT_EQ("<ok>/net/default</ok>", r.body);
     r = httpRequest("PATCH", url("/net/default"));
     EXPECT_EQ(200, r.status);
+    r = httpSend("POST", url("/version"), "");
+    EXPECT_EQ("<ok>/version</ok>", r.body);
 
     auto seen = handler.all();
-    ASSERT_EQ(5u, seen.size());
+    ASSERT_EQ(6u, seen.size());
     EXPECT_EQ("/version", seen[0].uri);
     EXPECT_EQ(M_GET, seen[0].method);
     EXPECT_EQ("timeout=1e&urilistener=http://x:1/a", seen[0].query);
@@ -136,6 +138,8 @@ TEST_F(HttpServerTest, DispatchesByUriAndMethodWithQueryAndBody) {
     EXPECT_EQ(M_PUT, seen[2].method);
     EXPECT_EQ(M_DELETE, seen[3].method);
     EXPECT_EQ(M_OTHER, seen[4].method);
+    EXPECT_EQ(M_POST, seen[5].method);
+    EXPECT_EQ("", seen[5].body);
     EXPECT_NE(seen[0].sessionId, seen[1].sessionId);
 }
 
