@@ -4,7 +4,9 @@
 // and calls the virtual operation; all of them run on the connection's reader thread.
 //
 // The object adds no locking around requests or callbacks; `ifMutex` is there for subclasses.
-// Requests may be issued from any thread once connected.
+// Requests may be issued from any thread once connected. A subclass disconnects in its own
+// destructor (the reader thread must not call into a half-destroyed object); disconnecting from
+// inside a callback is allowed (the reader then ends after the callback returns).
 //
 // Lost device: ZB_LINK_LOST_indication(error) is called once on the reader thread when the serial
 // device goes away (read error, hang-up); getLinkError() returns the errno-style reason from then

@@ -39,6 +39,10 @@ typedef struct zb_conn_status_t {
     int wakeFd[2];
     bool readerStarted;
     std::atomic<int> linkError;
+    // Set when the connection is closed from a callback: the reader then ends after the callback
+    // and releases the record (and freeOnExit, when set) itself.
+    bool closedFromReader;
+    void* freeOnExit;
 } zb_conn_status_t;
 
 typedef zb_conn_status_t* ZB_CONN_HANDLE;
@@ -50,10 +54,18 @@ ZB_CONN_HANDLE zb_conn_open(char** params, void* hh, ZBIFReceiveCb_t zbifCb);
 // As zb_conn_open, and reports a lost device to linkLostCb (may be null).
 ZB_CONN_HANDLE zb_conn_open_ex(char** params, void* hh, ZBIFReceiveCb_t zbifCb,
                                ZBIFLinkLostCb_t linkLostCb);
+// As zb_conn_open_ex, without starting the reader: the owner finishes its own set-up first (no
+// packet can arrive before it), then calls zb_conn_start (0, or -1 when the thread cannot be
+// created; the connection must then be closed).
+ZB_CONN_HANDLE zb_conn_open_stopped(char** params, void* hh, ZBIFReceiveCb_t zbifCb,
+                                    ZBIFLinkLostCb_t linkLostCb);
+int zb_conn_start(ZB_CONN_HANDLE h);
 // Stops the reader (waiting for it unless called from the reader itself), closes the back-end,
 // frees the record; returns the back-end's close result.
 int zb_conn_close(ZB_CONN_HANDLE h);
 int zb_conn_send(ZB_CONN_HANDLE h, const unsigned char* data, int size);
+// True when called on the connection's reader thread (that is, from a callback).
+bool zb_conn_on_reader(ZB_CONN_HANDLE h);
 // 0 while the device is usable; the errno-style reason once the reader ended on a lost device.
 int zb_conn_link_error(ZB_CONN_HANDLE h);
 

@@ -290,6 +290,10 @@ void FREESCALE_ReceiveCb(ZBIF_HANDLE handle, const uchar* data, int size);
 
 // Connects to the device named by uri ("zigbee://...?dongle=freescale"); null on failure.
 ZBIF_HANDLE ZBIFConnect(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh);
+// As ZBIFConnect, with the reader not yet running: the client stores the handle first, then
+// calls ZBIFStart (0, or -1: disconnect the handle). No callback arrives before ZBIFStart.
+ZBIF_HANDLE ZBIFConnectStopped(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh);
+int ZBIFStart(ZBIF_HANDLE handle);
 // Packet sink of the connection (forwards to the back-end's packet entry).
 void ZBIFReceiveCb(void* handle, const unsigned char* data, const int size);
 // Closes the connection and frees the handle (a null handle is a programming error); -1 without

@@ -157,12 +157,17 @@ const ZBIFCbs_t* CZbIf::trampolines() {
 }
 
 int CZbIf::ZBIFConnect(const char* uri) {
-    ZBIF_HANDLE h = ::ZBIFConnect(uri, &cppCbs, this);
+    ZBIF_HANDLE h = ::ZBIFConnectStopped(uri, &cppCbs, this);
     if (h == nullptr) {
         return -1;
     }
+    // Stored before the reader starts: a callback may issue the next request at once.
     handle = h;
     zbifFuncs = h->zbifFuncs;
+    if (::ZBIFStart(h) != 0) {
+        ZBIFDisconnect();
+        return -1;
+    }
     return 0;
 }
 

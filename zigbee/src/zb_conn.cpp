@@ -88,6 +88,15 @@ void* rcv_thread(void* arg) {
         if (h->zbifCb != nullptr) {
             h->zbifCb(h->hh, buf, size);
         }
+        if (h->closedFromReader) {
+            break;
+        }
+    }
+    if (h->closedFromReader) {
+        close(h->wakeFd[0]);
+        close(h->wakeFd[1]);
+        free(h->freeOnExit);
+        delete h;
     }
     return nullptr;
 }
@@ -187,6 +196,16 @@ ZB_CONN_HANDLE zb_conn_open(char** params, void* hh, ZBIFReceiveCb_t zbifCb) {
 
 ZB_CONN_HANDLE zb_conn_open_ex(char** params, void* hh, ZBIFReceiveCb_t zbifCb,
                                ZBIFLinkLostCb_t linkLostCb) {
+    ZB_CONN_HANDLE h = zb_conn_open_stopped(params, hh, zbifCb, linkLostCb);
+    if (h != nullptr && zb_conn_start(h) != 0) {
+        zb_conn_close(h);
+        return nullptr;
+    }
+    return h;
+}
+
+ZB_CONN_HANDLE zb_conn_open_stopped(char** params, void* hh, ZBIFReceiveCb_t zbifCb,
+                                    ZBIFLinkLostCb_t linkLostCb) {
     if (params == nullptr) {
         fprintf(stderr, "ERROR: params is NULL");
         return nullptr;
@@ -223,15 +242,19 @@ ZB_CONN_HANDLE zb_conn_open_ex(char** params, void* hh, ZBIFReceiveCb_t zbifCb,
         return nullptr;
     }
     h->abort(h->handle, 0);
-    if (pthread_create(&h->tid, nullptr, rcv_thread, h) != 0) {
-        h->close(h->handle);
-        close(h->wakeFd[0]);
-        close(h->wakeFd[1]);
-        delete h;
-        return nullptr;
-    }
-    h->readerStarted = true;
     return h;
+}
+
+int zb_conn_start(ZB_CONN_HANDLE h) {
+    if (h == nullptr || h->readerStarted) {
+        return -1;
+    }
+    h->readerStarted = true;  // before the thread exists: it reads the flag
+    if (pthread_create(&h->tid, nullptr, rcv_thread, h) != 0) {
+        h->readerStarted = false;
+        return -1;
+    }
+    return 0;
 }
 
 int zb_conn_close(ZB_CONN_HANDLE h) {
@@ -248,11 +271,11 @@ int zb_conn_close(ZB_CONN_HANDLE h) {
             w = write(h->wakeFd[1], &stop, 1);
         } while (w < 0 && errno == EINTR);
         if (pthread_equal(pthread_self(), h->tid)) {
-            // Closed from a callback on the reader itself: it ends when the callback returns; the
-            // record must then stay valid, so it is left behind (a one-time, bounded leak).
+            // Closed from a callback on the reader itself: it ends when the callback returns and
+            // releases the record then.
             pthread_detach(h->tid);
             int result = h->close(h->handle);
-            h->readerStarted = false;
+            h->closedFromReader = true;
             return result;
         }
         pthread_join(h->tid, nullptr);
@@ -272,6 +295,11 @@ int zb_conn_send(ZB_CONN_HANDLE h, const unsigned char* data, int size) {
     zb_print_time();
     zb_print_bytes("[zb_conn write]", data, size);
     return result;
+}
+
+bool zb_conn_on_reader(ZB_CONN_HANDLE h) {
+    return h != nullptr && h->readerStarted && !h->closedFromReader &&
+           pthread_equal(pthread_self(), h->tid);
 }
 
 int zb_conn_link_error(ZB_CONN_HANDLE h) {

@@ -27,6 +27,19 @@ bool hasFuncs(ZBIF_HANDLE h) {
 }  // namespace
 
 ZBIF_HANDLE ZBIFConnect(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh) {
+    ZBIF_HANDLE handle = ZBIFConnectStopped(uri, zbifCbs, hh);
+    if (handle != nullptr && ZBIFStart(handle) != 0) {
+        ZBIFDisconnect(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+int ZBIFStart(ZBIF_HANDLE handle) {
+    return handle == nullptr ? -1 : zb_conn_start(handle->zb_conn_h);
+}
+
+ZBIF_HANDLE ZBIFConnectStopped(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh) {
     char** params = zb_url_to_params(uri);
     if (params == nullptr) {
         return nullptr;
@@ -53,7 +66,7 @@ ZBIF_HANDLE ZBIFConnect(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh) {
     }
     handle->hh = hh;
     handle->zbifCbs = zbifCbs;
-    ZB_CONN_HANDLE conn = zb_conn_open_ex(params, handle, ZBIFReceiveCb, linkLost);
+    ZB_CONN_HANDLE conn = zb_conn_open_stopped(params, handle, ZBIFReceiveCb, linkLost);
     zb_free_params(params);
     if (conn == nullptr) {
         free(handle);
@@ -78,7 +91,15 @@ int ZBIFDisconnect(ZBIF_HANDLE handle) {
     if (handle->zb_conn_h == nullptr) {
         return -1;
     }
-    int result = zb_conn_close(handle->zb_conn_h);
+    ZB_CONN_HANDLE conn = handle->zb_conn_h;
+    if (zb_conn_on_reader(conn)) {
+        // The decoder still holds the handle until the callback returns: the reader frees it
+        // together with the connection when it ends.
+        conn->freeOnExit = handle;
+        handle->zb_conn_h = nullptr;
+        return zb_conn_close(conn);
+    }
+    int result = zb_conn_close(conn);
     free(handle);
     return result;
 }

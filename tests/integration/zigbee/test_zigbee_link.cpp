@@ -216,10 +216,9 @@ class RecordingZbIf : public CZbIf {
         push(std::string(what) + " " + std::to_string(a) + " " + std::to_string(b));
     }
     void push(const std::string& s) {
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            seen.push_back(s);
-        }
+        // Notified under the lock: a waiter may destroy the object as soon as it wakes.
+        std::lock_guard<std::mutex> lock(mu);
+        seen.push_back(s);
         cv.notify_all();
     }
     std::mutex mu;
@@ -326,6 +325,38 @@ TEST_F(ZigbeeLink, DisconnectStopsAReaderWaitingInsideAFrame) {
     EXPECT_EQ(0, zb.ZBIFDisconnect());
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(zb.events().empty());
+}
+
+namespace {
+
+class DisconnectingZbIf : public RecordingZbIf {
+  public:
+    void ZDO_RESET_confirm(uchar s, uchar r) override {
+        disconnectResult = ZBIFDisconnect();
+        RecordingZbIf::ZDO_RESET_confirm(s, r);
+    }
+    std::atomic<int> disconnectResult{-2};
+};
+
+}  // namespace
+
+TEST(ZigbeeLinkCallbacks, DisconnectFromInsideACallback) {
+    FREESCALE_ResetState();
+    ScriptedPeer peer;
+    DisconnectingZbIf zb;
+    ASSERT_EQ(0, zb.ZBIFConnect(peer.url().c_str()));
+    peer.sendPacket({0xA4, 0x00, 0x01, 0x00});
+    ASSERT_TRUE(zb.waitFor("reset 0 0"));
+    EXPECT_EQ(0, zb.disconnectResult.load());
+    EXPECT_EQ(nullptr, zb.getHandle());
+    // The module is free again for a new connection once the old reader has gone.
+    RecordingZbIf again;
+    auto until = Clock::now() + kDeadline;
+    int r = -1;
+    while ((r = again.ZBIFConnect(peer.url().c_str())) != 0 && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(0, r);
 }
 
 TEST(ZigbeeLinkConnect, SecondConnectionToTheModuleIsRefused) {
