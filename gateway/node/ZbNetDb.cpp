@@ -281,12 +281,7 @@ Node* ZbNetDb::nodeAnnounce(unsigned short nwk, const unsigned char* ieee,
                             unsigned char capability) {
     assert(ieee != nullptr);
     std::lock_guard<std::recursive_mutex> lock(mux);
-    bool rxOnWhenIdle = (capability & 0x08) != 0;
-    // Both directions of the translation must name the new pair only.
-    removeTranslationEntry(ieee);
-    removeTranslationEntry(nwk);
-    addTranslationEntry(nwk, ieee);
-
+    const bool rxOnWhenIdle = (capability & 0x08) != 0;
     Node* node = nullptr;
     for (auto& kv : node_dict) {
         if (std::memcmp(kv.second->ieee_addr, ieee, 8) == 0) {
@@ -294,36 +289,30 @@ Node* ZbNetDb::nodeAnnounce(unsigned short nwk, const unsigned char* ieee,
             break;
         }
     }
+    auto holder = node_dict.find(nwk);
+    if (holder != node_dict.end() && holder->second == root && node != root) {
+        ORQ_LOG(*pLogger, ERROR, "nodeAnnounce - 0x%04x is the root's address, ignored", nwk);
+        return nullptr;
+    }
+    // Both directions of the translation must name the new pair only.
+    removeTranslationEntry(ieee);
+    removeTranslationEntry(nwk);
+    addTranslationEntry(nwk, ieee);
+
+    if (holder != node_dict.end() && holder->second != node) {
+        // An older node that had this address.
+        Node* old = holder->second;
+        node_dict.erase(holder);
+        deleteNode(old);
+    }
     if (node != nullptr) {
         if (node->nwk_addr != nwk) {
-            auto other = node_dict.find(nwk);
-            if (other != node_dict.end() && other->second == root) {
-                ORQ_LOG(*pLogger, ERROR, "nodeAnnounce - 0x%04x is the root's address, ignored",
-                        nwk);
-                return nullptr;
-            }
-            if (other != node_dict.end()) {
-                Node* old = other->second;
-                node_dict.erase(other);
-                deleteNode(old);
-            }
             node_dict.erase(node->nwk_addr);
             node->nwk_addr = nwk;
             node->node_desc.receiveronwhenidle = rxOnWhenIdle;
             node_dict[nwk] = node;
         }
     } else {
-        auto it = node_dict.find(nwk);
-        if (it != node_dict.end()) {
-            if (it->second == root) {
-                ORQ_LOG(*pLogger, ERROR, "nodeAnnounce - 0x%04x is the root's address, ignored",
-                        nwk);
-                return nullptr;
-            }
-            Node* old = it->second;
-            node_dict.erase(it);
-            deleteNode(old);
-        }
         node = new Node(nwk);
         node->set_ieee_addr(ieee);
         node->node_desc.receiveronwhenidle = rxOnWhenIdle;

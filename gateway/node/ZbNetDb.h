@@ -201,6 +201,8 @@ class ZbNetDb {
     int getNodesCount(const Node* node);
     // The node map itself: iterate only while holding mutex().
     std::map<unsigned short, Node*>& getNodeDict() { return node_dict; }
+    // The node now known under (nwk, ieee), with a fresh keep-alive time stamp; null (and
+    // nothing changed but the translation) when nwk is the root's address and ieee another's.
     Node* nodeAnnounce(unsigned short nwk, const unsigned char* ieee, unsigned char capability);
     void updateLQIDetails(Node* node, const ZB_NEIGHBOR_TABLE_LIST* list, int count);
 

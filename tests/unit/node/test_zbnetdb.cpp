@@ -167,6 +167,7 @@ TEST_F(ZbNetDbTest, MovingOntoAnOccupiedAddressDropsTheNodeThatHeldIt) {
 TEST_F(ZbNetDbTest, AnnounceNeverReplacesTheRoot) {
     Node* root = addRoot();
     EXPECT_EQ(db.nodeAnnounce(0x0000, kIeeeA, 0x08), nullptr);
+    EXPECT_EQ(db.translateAddress(kIeeeA), 65535);  // refused whole
     EXPECT_EQ(db.getRoot(), root);
     EXPECT_EQ(db.findNodeByNwkAddr(0x0000), root);
     // The root announced to itself keeps its object.
