@@ -387,6 +387,72 @@ TEST_F(FreescaleDecoder, TraceOnlyRowsPrintTheirLabelAndDump) {
     EXPECT_NE(std::string::npos, out.find("NLME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
 }
 
+TEST_F(FreescaleDecoder, EveryTraceRowPrintsItsLabelAndCallsNothing) {
+    struct Row {
+        uchar group, id;
+        const char* label;
+    };
+    const std::vector<Row> rows = {
+        {0x84, 0x05, "MacGetPIBAttribute.Confirm: "},
+        {0x84, 0x14, "MacPollNotify.Indication: "},
+        {0x96, 0x34, "NLME-NETWORK-DISCOVERY.Request: "},
+        {0x96, 0x35, "NLME-NETWORK-FORMATION.Request: "},
+        {0x96, 0x37, "NLME-START-ROUTER.Request: "},
+        {0x96, 0x54, "NLME-ENERGY-SCAN.Request: "},
+        {0x97, 0x41, "NLME-NETWORK-DISCOVERY.Confirm: "},
+        {0x97, 0x44, "NLME-START-ROUTER.Confirm: "},
+        {0x97, 0x45, "NLME-JOIN.Indication: "},
+        {0x97, 0x55, "NLME-ENERGY-SCAN.Confirm: "},
+        {0x98, 0xC0, "APSME-TRANSPORT-KEY.Confirm: "},
+        {0x99, 0xD1, "APSME-TRANSPORT-KEY.Request: "},
+        {0x9A, 0x33, "NLDE-DATA.Request: "},
+        {0x9B, 0x3F, "NLDE-DATA.Confirm: "},
+        {0x9B, 0x40, "NLDE-DATA.Indication: "},
+    };
+    for (const Row& r : rows) {
+        link.feed(pkt(r.group, r.id, {0x11, 0x22}));
+        std::string expected = std::string(r.label) + "02 11 \n";
+        EXPECT_NE(std::string::npos, printed().find(expected)) << r.label;
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(zbtest::sentPackets().empty());
+}
+
+TEST_F(FreescaleDecoder, SecureFrameErrorsAndEchoes) {
+    link.feed(pkt(0x98, 0xCC, {0xA2}));
+    link.feed(pkt(0xA0, 0x70, {0xA2}));
+    link.feed(pkt(0xA0, 0xCC, {0xA2}));
+    link.feed(pkt(0xA0, 0xCC, {0x00}));
+    link.feed(pkt(0xA3, 0x21, {0xC0, 0, 0, 0}));
+    link.feed(pkt(0xA3, 0x21, {0x96, 0, 0, 0}));
+    std::string out = printed();
+    EXPECT_NE(std::string::npos, out.find("APSME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
+    EXPECT_NE(std::string::npos, out.find("ZDP-Nwk-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
+    EXPECT_NE(std::string::npos, out.find("ZDP-APSME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
+    EXPECT_NE(std::string::npos, out.find("APSME-SET.Request: Extended Address Map - "));
+    EXPECT_NE(std::string::npos, out.find("APSME-SET.Request: iId 96 (Table 6-98, pag 120) - "));
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(FreescaleDecoder, NlmeGetConfirmOfKeyMaterialAndOthers) {
+    Bytes p = {0x00, 0xA1};
+    for (int i = 5; i < 15; i++) {
+        p.push_back(0);
+    }
+    for (int i = 0; i < 16; i++) {
+        p.push_back(static_cast<uchar>(0xA0 + i));
+    }
+    link.feed(pkt(0xA4, 0x22, p));
+    link.feed(pkt(0xA4, 0x22, {0x01, 0x96}));
+    std::string out = printed();
+    EXPECT_NE(std::string::npos, out.find("NLME-GET.Confirm - nwkSecurityMaterial"));
+    EXPECT_NE(std::string::npos, out.find("a0:a1:a2:a3:a4:a5:a6:a7:a8:a9:aa:ab:ac:ad:ae:af\n"));
+    EXPECT_NE(std::string::npos, out.find("af:ae:ad:ac:ab:aa:a9:a8:a7:a6:a5:a4:a3:a2:a1:a0\n"));
+    EXPECT_NE(std::string::npos, out.find("NLME-GET.Confirm - Status  1, Attribute 96\n"));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_EQ(0xFFFC, fsState.nwkShortAddress);
+}
+
 // Each row whose fields run past the packet's length is dropped without a callback and without
 // touching bytes beyond the packet (the sanitizer build checks the latter: the packets below are
 // heap copies of exactly their own size).
