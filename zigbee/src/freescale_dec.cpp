@@ -20,6 +20,7 @@ struct Pkt {
     const uchar* p;
     int L;
     const ZBIFCbs_t* cb;
+    FsLock* lock;  // released while a callback runs
 
     // True when packet offset `last` lies within the packet.
     bool has(int last) const { return last <= 2 + L; }
@@ -52,7 +53,9 @@ void reversed8(const uchar* src, uchar* dst) {
 #define CALL(k, slot, ...)                      \
     do {                                        \
         if ((k).cb->slot != nullptr) {          \
+            (k).lock->unlock();                 \
             (k).cb->slot((k).h, ##__VA_ARGS__); \
+            (k).lock->lock();                   \
         }                                       \
     } while (0)
 
@@ -918,7 +921,8 @@ void FREESCALE_ParseNExec(ZBIF_HANDLE handle, const uchar* data, int size) {
         }
         return;
     }
-    Pkt k{handle, data, data[2], handle->zbifCbs};
+    FsLock lock(fsMutex);
+    Pkt k{handle, data, data[2], handle->zbifCbs, &lock};
     if (e->trace != nullptr) {
         trace(k, e->trace);
     }

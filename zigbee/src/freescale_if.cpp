@@ -10,6 +10,7 @@
 #include "zigbee_local.h"
 
 FreescaleState fsState;
+std::recursive_mutex fsMutex;
 
 namespace {
 
@@ -133,22 +134,28 @@ void loadSasDefaults() {
 // ---- Request table slots ----
 
 void FREESCALE_ZDO_RESET_request(ZBIF_HANDLE handle, uchar options) {
-    fsState.restartGWafterReset = options & ZB_RESET_OPT_RESTART_GW;
-    fsState.useCommissioningMode = options & ZB_RESET_OPT_COMMISSIONING;
-    fsState.generateRandomIEEEAddr = options & ZB_RESET_OPT_RANDOM_IEEE;
-    fsState.useSilentStart = options & ZB_RESET_OPT_SILENT_START;
-    if (!(options & ZB_RESET_OPT_RESET)) {
-        puts("Reset already called, fine!");
-        if (handle && handle->zbifCbs && handle->zbifCbs->ZDO_RESET_confirm) {
-            handle->zbifCbs->ZDO_RESET_confirm(handle, 0, fsState.restartGWafterReset);
+    uchar restart;
+    {
+        FsLock lock(fsMutex);
+        fsState.restartGWafterReset = options & ZB_RESET_OPT_RESTART_GW;
+        fsState.useCommissioningMode = options & ZB_RESET_OPT_COMMISSIONING;
+        fsState.generateRandomIEEEAddr = options & ZB_RESET_OPT_RANDOM_IEEE;
+        fsState.useSilentStart = options & ZB_RESET_OPT_SILENT_START;
+        restart = fsState.restartGWafterReset;
+        if (options & ZB_RESET_OPT_RESET) {
+            FREESCALE_ZTC_RESET_request(handle);
+            loadSasDefaults();
+            return;
         }
-        return;
     }
-    FREESCALE_ZTC_RESET_request(handle);
-    loadSasDefaults();
+    puts("Reset already called, fine!");
+    if (handle && handle->zbifCbs && handle->zbifCbs->ZDO_RESET_confirm) {
+        handle->zbifCbs->ZDO_RESET_confirm(handle, 0, restart);
+    }
 }
 
 void FREESCALE_ZDO_START_request(ZBIF_HANDLE handle) {
+    FsLock lock(fsMutex);
     if (handle) {
         handle->state = 1;
     }
@@ -189,6 +196,7 @@ void FREESCALE_ZDP_MGMT_NWK_UPDATE_request(ZBIF_HANDLE handle, unsigned long sca
             "0x05!");
         return;
     }
+    FsLock lock(fsMutex);
     Packet pkt(0xA2, 0x38);
     pkt.u16(0xFFFD);
     pkt.u8(scanChannel & 0xFF);
@@ -456,6 +464,7 @@ void FREESCALE_ZDP_UNBIND_request(ZBIF_HANDLE handle, ushort remote_dest_addr, u
 }
 
 void FREESCALE_APSME_GET_request(ZBIF_HANDLE handle, uchar attr) {
+    FsLock lock(fsMutex);
     fsState.attr_prev = attr;
     if (attr == ZB_ATTR_GET_EUI64) {
         Packet pkt(0xA3, 0xD2);
@@ -530,20 +539,21 @@ void setSimpleDescriptor(ZBIF_HANDLE handle, uchar attr_len, const uchar* v) {
     sendSealed(handle, pkt, "APSME_SET->", "APSME_SET_request");
 }
 
-void FREESCALE_APSME_SET_request(ZBIF_HANDLE handle, uchar attr, uchar attr_len,
-                                 uchar* attr_value) {
+// Applies a set request under fsMutex; true when it is confirmed at once (by the caller, after
+// the lock is released).
+bool applySet(ZBIF_HANDLE handle, uchar attr, uchar attr_len, uchar* attr_value) {
     fsState.attr_prev = attr;
     ZBPrint_APSME_SET_request(attr, attr_len, attr_value);
     const uchar* v = attr_value;
     if (attr_len > 0 && v == nullptr) {
         fprintf(stderr, "APSME_SET_request - ERROR: value missing, not sent\n");
-        return;
+        return false;
     }
     WriteSASAttribute& s = fsState.sasAttr;
     switch (attr) {
         case ZB_ATTR_KEY_TABLE_SIZE:
             if (!needValue(attr, attr_len, v, 1)) {
-                return;
+                return false;
             }
             fsState.TCLinkKeyTableSize = v[0];
             printf("ZB_ATTR_KEY_TABLE_SIZE value = %02x\n", v[0]);
@@ -552,53 +562,47 @@ void FREESCALE_APSME_SET_request(ZBIF_HANDLE handle, uchar attr, uchar attr_len,
                         fsState.TCLinkKeyTableSize, TC_LINK_KEY_TABLE_ROWS);
                 fsState.TCLinkKeyTableSize = TC_LINK_KEY_TABLE_ROWS;
             }
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_SIMPLE_DESCRIPTOR:
             setSimpleDescriptor(handle, attr_len, v);
-            return;
+            return false;
         case ZB_ATTR_CONFIG_STARTUPCONTROL:
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_CONFIG_STARTUPCONTROL");
             if (!needValue(attr, attr_len, v, 1)) {
-                return;
+                return false;
             }
             s.StartupControl = v[0];
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_EXTENDEDPANID:
             if (attr_len != 8) {
-                return;
+                return false;
             }
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_CONFIG_EXTENDEDPANID");
             memcpy(s.ExtendedPANId, v, 8);
             printf("ExtendedPANId: %02x %02x %02x %02x %02x %02x %02x %02x\n", v[7], v[6], v[5],
                    v[4], v[3], v[2], v[1], v[0]);
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_PANID:
             if (attr_len != 2) {
-                return;
+                return false;
             }
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_CONFIG_PANID");
             s.PANId = static_cast<ushort>(v[0] | (v[1] << 8));
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_NODE_DESCRIPTOR:
             if (!needValue(attr, attr_len, v, 1)) {
-                return;
+                return false;
             }
             fsState.DevType = v[0] & 7;
             printf("FREESCALE_APSME_SET_request::ZB_ATTR_CONFIG_NODE_DESCRIPTOR - DevType %02x\n",
                    fsState.DevType);
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_SECURITY:
             if (attr_len != 1) {
-                return;
+                return false;
             }
             fsState.selectedSecLevel = v[0];
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_CHANNEL_MASK:
             if (attr_len == 4) {
                 s.ChannelsMask[3] = v[0];
@@ -611,16 +615,16 @@ void FREESCALE_APSME_SET_request(ZBIF_HANDLE handle, uchar attr, uchar attr_len,
             } else {
                 emptySet(handle);
             }
-            return;
+            return false;
         case ZB_ATTR_KEY_TABLE_ENTRY: {
             if (!needValue(attr, attr_len, v, 26)) {
-                return;
+                return false;
             }
             int row = v[0];
             if (row >= TC_LINK_KEY_TABLE_ROWS) {
                 fprintf(stderr, "APSME_SET_request - ERROR: link-key row %d above %d, refused\n",
                         row, TC_LINK_KEY_TABLE_ROWS - 1);
-                return;
+                return false;
             }
             uchar* dst = fsState.TCLinkKeyTable[row];
             memset(dst, 0, TC_LINK_KEY_ROW_BYTES);
@@ -629,53 +633,61 @@ void FREESCALE_APSME_SET_request(ZBIF_HANDLE handle, uchar attr, uchar attr_len,
             dst[2] = 25;
             memcpy(dst + 3, v + 1, 25);
             dst[3 + 8] = 0x03;
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         }
         case ZB_ATTR_PRECONF_TC_LINK_KEY:
             if (attr_len != 16) {
-                return;
+                return false;
             }
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_PRECONF_TC_LINK_KEY");
             for (int i = 0; i < 16; i++) {
                 s.PreconfiguredTrustCenterLinkKey[i] = v[15 - i];
             }
             printKey("preconfiguredTCLinkKey: ", s.PreconfiguredTrustCenterLinkKey);
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_NWK_KEY:
             if (attr_len != 16) {
-                return;
+                return false;
             }
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_NWK_KEY");
             for (int i = 0; i < 16; i++) {
                 s.NetworkKey[i] = v[15 - i];
             }
             printKey("NETWORK KEY STORED: ", s.NetworkKey);
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case EZSP_TRUST_CENTER_POLICY:
         case ZB_TC_KEY_REQUEST_POLICY:
         case ZB_APP_KEY_REQUEST_POLICY:
-            confirmSetNow(handle, attr);
-            return;
+            return true;
         case ZB_ATTR_CONFIG_FRAGMENT_WINDOW_SIZE:
             if (attr_len == 2) {
                 genericSet(handle, 0xCD, v, 1);
             } else {
                 emptySet(handle);
             }
-            return;
+            return false;
         case ZB_ATTR_CONFIG_FRAGMENT_DELAY_MS:
             if (attr_len == 2) {
                 genericSet(handle, 0xC9, v, 1);
             } else {
                 emptySet(handle);
             }
-            return;
+            return false;
         default:
             genericSet(handle, attr, v, attr_len);
-            return;
+            return false;
+    }
+}
+
+void FREESCALE_APSME_SET_request(ZBIF_HANDLE handle, uchar attr, uchar attr_len,
+                                 uchar* attr_value) {
+    bool confirm;
+    {
+        FsLock lock(fsMutex);
+        confirm = applySet(handle, attr, attr_len, attr_value);
+    }
+    if (confirm) {
+        confirmSetNow(handle, attr);
     }
 }
 
@@ -717,6 +729,7 @@ const ZBIFFunctions_t zbFreescaleFunctions = {
 };
 
 void FREESCALE_ResetState() {
+    FsLock lock(fsMutex);
     memset(&fsState, 0, sizeof(fsState));
     fsState.nwkShortAddress = 0xFFFC;
     fsState.lastSrcAddrMode = 2;
@@ -748,6 +761,7 @@ void FREESCALE_ZTC_RESET_request(ZBIF_HANDLE handle) {
 }
 
 void FREESCALE_WriteSAS_request(ZBIF_HANDLE handle) {
+    FsLock lock(fsMutex);
     const WriteSASAttribute& s = fsState.sasAttr;
     Packet pkt(0x50, 0x01);
     pkt.u16(s.ShortAddress);
@@ -819,6 +833,7 @@ void FREESCALE_ClearDeviceKeyPair_request(ZBIF_HANDLE handle, const uchar* ieee)
 }
 
 void initializeTCLinkKeyTable(ZBIF_HANDLE handle) {
+    FsLock lock(fsMutex);
     int size = fsState.TCLinkKeyTableSize;
     if (size > TC_LINK_KEY_TABLE_ROWS) {
         size = TC_LINK_KEY_TABLE_ROWS;

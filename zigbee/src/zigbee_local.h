@@ -5,6 +5,7 @@
 #define ORQ_ZIGBEE_LOCAL_H
 
 #include <atomic>
+#include <mutex>
 
 #include "zigbee.h"
 
@@ -107,6 +108,11 @@ typedef struct FreescaleState {
 } FreescaleState;
 
 extern FreescaleState fsState;
+
+// Guards fsState and the handle's state field between requesting threads and the reader. Held
+// only while the state is read or written and packets are sent, never while a callback runs.
+extern std::recursive_mutex fsMutex;
+typedef std::unique_lock<std::recursive_mutex> FsLock;
 
 // Back to the initial values (nwkShortAddress 0xFFFC, lastSrcAddrMode 2, everything else 0).
 void FREESCALE_ResetState();

@@ -306,6 +306,56 @@ TEST_F(ZigbeeLink, DataRequestAndIndication) {
     ASSERT_TRUE(zb.waitFor("data 4660 6 18 01 0A 00"));
 }
 
+TEST_F(ZigbeeLink, RequestsFromSeveralThreadsWhileIndicationsArrive) {
+    // The module answers every attribute read with the channel; meanwhile it sends indications.
+    peer.on(0xA3, 0x12, [&](const Bytes&) { peer.sendPacket({0xA4, 0x12, 0x02, 0x00, 0x0F}); });
+    constexpr int kIndications = 100;
+    std::thread indications([&] {
+        for (int i = 0; i < kIndications; i++) {
+            peer.sendPacket({0x9D,
+                             0x01,
+                             0x11,
+                             0x02,
+                             0x00,
+                             0x00,
+                             0x08,
+                             0x02,
+                             0x34,
+                             0x12,
+                             0x08,
+                             0x04,
+                             0x01,
+                             0x06,
+                             0x00,
+                             0x01,
+                             static_cast<uchar>(i),
+                             0x00,
+                             0x00,
+                             0x00});
+        }
+    });
+    auto requester = [&](uchar level) {
+        for (int i = 0; i < 50; i++) {
+            uchar v[1] = {level};
+            zb.APSME_SET_request(ZB_ATTR_CONFIG_SECURITY, 1, v);
+            zb.APSME_GET_request(ZB_ATTR_GET_CHANNEL_MASK);
+        }
+    };
+    std::thread r1(requester, 0);
+    std::thread r2(requester, 5);
+    r1.join();
+    r2.join();
+    indications.join();
+    char last[64];
+    snprintf(last, sizeof(last), "data 4660 6 %02X", kIndications - 1);
+    EXPECT_TRUE(zb.waitFor(last));
+    int data = 0;
+    for (const std::string& e : zb.events()) {
+        data += e.rfind("data ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(kIndications, data);
+}
+
 TEST_F(ZigbeeLink, VanishedDeviceEndsTheReaderAndIsReported) {
     peer.hangUp();
     ASSERT_TRUE(zb.waitFor("lost 1 0"));
