@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "CLocalNode.h"
 #include "ConfigurationRepository.h"
 #include "StopSignal.h"
 
@@ -22,11 +23,29 @@ constexpr int kExitUsage = 5;
 constexpr int kExitVersion = 6;
 }  // namespace
 
+// Receives the local node's answers until the REST broker does (the broker's issues replace
+// it with RESTBroker and move the automatic start into RESTBroker::autorun).
+class EntryHandler {
+  public:
+    void* startup_RspCb(unsigned char commandStatus, int sessionId, RPCReqStatus* status) {
+        (void)sessionId;
+        if (status->getReturnValue() != AGENT_SUCCESS) {
+            std::printf("startup - ERROR: %s (command status 0x%02x)\n",
+                        AgentErrorMessages::Instance()->getErrorMessage(status->getReturnValue()),
+                        commandStatus);
+            std::fflush(stdout);
+        }
+        return nullptr;
+    }
+};
+using EntryLocalNode = LocalNode<EntryHandler>;
+
 const char* config_filename = "config.ini";
 const char* device_url = "zigbee:///dev/ttyUSB0?dongle=ezsp";
 const char* WSN_Id = "";
 unsigned char verbose = 0;
 ConfigurationRepository* confrep = nullptr;
+EntryLocalNode* pLocalNode = nullptr;
 
 static void showHelp() {
     std::puts("Usage: orq [options...] <device url>");
@@ -54,6 +73,9 @@ static void showVersion() {
 static void terminate_process() {
     // Extension point: stop the local node (closing the co-processor link) and destroy
     // the REST broker here, once they exist.
+    if (pLocalNode != nullptr) {
+        pLocalNode->stop();
+    }
     std::fflush(stdout);
     std::exit(kExitStopped);
 }
@@ -115,8 +137,27 @@ int main(int argc, char* argv[]) {
     // Extension point: initialise the local node with device_url and WSN_Id, then create,
     // initialise (autostart, nvm) and start the REST broker, whose poll loop serves HTTP
     // and watches StopSignal::fd(). Until they exist, the process waits for a stop signal.
-    (void)autostart;
-    (void)nvm;
+    pLocalNode = EntryLocalNode::getLocalNode();
+    pLocalNode->init(device_url);
+    pLocalNode->setWSNId(WSN_Id);
+
+    // The local-node step of the broker's automatic start, until the broker does it: the
+    // default service among the local services (the start-up chain writes at least one
+    // simple descriptor), then the start with no time-out or a reset that waits for one.
+    static EntryHandler entryHandler;
+    static SimpleDescriptor defaultService;
+    ZbNetDb* db = pLocalNode->getNetDb();
+    db->setStartModeSetting(nvm ? 1 : confrep->getint("main:startupMode", 0));
+    ZbNetDb::createDefaultSimpleDescr(
+        confrep->getint("DefaultStartupAttributeSet:DefaultEndPoint", 8), &defaultService);
+    db->setServicesSD(&defaultService);
+    if (autostart || confrep->getint("main:autostart", 1) != 0) {
+        EntryLocalNode::StartGatewayDeviceCtxt ctx(-1, &entryHandler, &EntryHandler::startup_RspCb,
+                                                   nullptr);
+        pLocalNode->startGatewayDevice(4294967295UL, nullptr, &ctx);
+    } else {
+        pLocalNode->getOrqZbIf()->ZDO_RESET_request(ZB_RESET_OPT_RESET);
+    }
     StopSignal::wait();
     terminate_process();
 }
