@@ -14,7 +14,7 @@
 #include "ModulePeer.h"
 #include "OrqZbIf.h"
 #include "TestConfig.h"
-#include "WaitFor.h"
+#include "support/WaitFor.h"
 
 // The configuration every link test starts from; tests append their own keys.
 inline std::string baseConfig(const std::string& extraMain = "", const std::string& extraSas = "",

@@ -18,19 +18,11 @@
 #include <vector>
 
 #include "CHTTPServer.h"
+#include "support/WaitFor.h"
 
 namespace resttest {
 
-inline bool waitFor(const std::function<bool()>& cond, int ms = 15000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (cond()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
+using ::waitFor;
 
 struct HttpResult {
     int curlCode = -1;

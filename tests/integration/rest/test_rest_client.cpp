@@ -55,7 +55,7 @@ TEST(RestClient, StalledRemoteListenerDoesNotHoldBackLocalOnes) {
     uriListener_t l(local.url(), nullptr);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(0, client.sendPostData(&l, "<local/>"));
-    ASSERT_TRUE(waitFor([&] { return local.count() == 1; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return local.count() == 1; }, std::chrono::seconds(10)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(2u, client.queuedCount(2));
     stalled.stalled = false;  // lets the delivery thread go so the client can stop
@@ -79,7 +79,7 @@ TEST(RestClient, MessageBeyondTheBoundIsDroppedWhileTheThreadIsStuck) {
     EXPECT_EQ(0, client.sendPostData(stalled.url(), 1, "<other/>"));
     stalled.stalled = false;
     // Older messages stay queued and are delivered; the dropped one never is.
-    ASSERT_TRUE(waitFor([&] { return client.queuedCount(2) == 0; }, 30000));
+    ASSERT_TRUE(waitFor([&] { return client.queuedCount(2) == 0; }, std::chrono::seconds(30)));
     auto bodies = stalled.bodies();
     for (const auto& b : bodies) {
         EXPECT_NE("<m>100</m>", b);
@@ -110,7 +110,7 @@ TEST(RestClient, TimeoutBoundsASilentListener) {
     EXPECT_EQ(0, client.sendPostData(silent.url(), 1, "<a/>"));
     EXPECT_EQ(0, client.sendPostData(silent.url(), 1, "<b/>"));
     EXPECT_EQ(0, client.sendPostData(live.url(), 1, "<c/>"));
-    ASSERT_TRUE(waitFor([&] { return live.count() == 1; }, 20000));
+    ASSERT_TRUE(waitFor([&] { return live.count() == 1; }, std::chrono::seconds(20)));
     auto elapsed = std::chrono::steady_clock::now() - start;
     // Two silent POSTs of about one second each came first.
     EXPECT_GE(elapsed, std::chrono::milliseconds(1900));

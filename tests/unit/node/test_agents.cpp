@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "Agents.h"
-#include "WaitFor.h"
+#include "support/WaitFor.h"
 
 using std::chrono::seconds;
 

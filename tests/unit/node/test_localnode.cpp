@@ -5,7 +5,7 @@
 #include "../../integration/node/TestConfig.h"
 #include "CLocalNode.h"
 #include "RecordingHandler.h"
-#include "WaitFor.h"
+#include "support/WaitFor.h"
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;

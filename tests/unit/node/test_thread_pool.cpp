@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ThreadPool.h"
-#include "WaitFor.h"
+#include "support/WaitFor.h"
 
 TEST(ThreadPool, RunsJobsOffTheCallersThread) {
     ThreadPool pool(2, 10, 5000);

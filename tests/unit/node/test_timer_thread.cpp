@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "TimerThread.h"
-#include "WaitFor.h"
+#include "support/WaitFor.h"
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;

@@ -1,5 +1,5 @@
-#ifndef ORQ_TESTS_NODE_WAITFOR_H
-#define ORQ_TESTS_NODE_WAITFOR_H
+#ifndef ORQ_TESTS_SUPPORT_WAITFOR_H
+#define ORQ_TESTS_SUPPORT_WAITFOR_H
 
 #include <chrono>
 #include <functional>
@@ -8,7 +8,7 @@
 // Polls `cond` until it holds or `deadline` has passed; generous deadlines keep a loaded
 // machine from failing a test that would pass.
 inline bool waitFor(const std::function<bool()>& cond,
-                    std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+                    std::chrono::milliseconds deadline = std::chrono::seconds(15)) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (std::chrono::steady_clock::now() < end) {
         if (cond()) {
