@@ -20,6 +20,10 @@ void put64(std::vector<uint8_t>& v, uint64_t x) {
 uint16_t get16(const std::vector<uint8_t>& v, size_t off) {
     return static_cast<uint16_t>(v[off] | v[off + 1] << 8);
 }
+uint32_t get32(const std::vector<uint8_t>& v, size_t off) {
+    return static_cast<uint32_t>(v[off] | v[off + 1] << 8 | v[off + 2] << 16) |
+           static_cast<uint32_t>(v[off + 3]) << 24;
+}
 uint64_t get64(const std::vector<uint8_t>& v, size_t off) {
     uint64_t x = 0;
     for (int i = 7; i >= 0; --i)
@@ -28,6 +32,50 @@ uint64_t get64(const std::vector<uint8_t>& v, size_t off) {
 }
 bool isBroadcast(uint16_t a) {
     return a >= 0xFFF8;
+}
+// A temperature as ZCL carries it: a signed 16-bit count of hundredths of a degree.
+void putTemperature(std::vector<uint8_t>& v, double celsius) {
+    put16(v, static_cast<uint16_t>(static_cast<int16_t>(std::lround(celsius * 100))));
+}
+// The lowest channel (11 to 26) the mask allows, or 0 when it allows none.
+uint8_t lowestChannel(uint32_t mask) {
+    for (uint8_t c = 11; c <= 26; ++c)
+        if (mask & (1u << c))
+            return c;
+    return 0;
+}
+// Reads an input cluster count and its list, then an output cluster count and its list, starting
+// at off; false when a count runs past the end. off is left after the last cluster read.
+bool readClusterLists(const std::vector<uint8_t>& v, size_t& off, std::vector<uint16_t>& in,
+                      std::vector<uint16_t>& out) {
+    if (off >= v.size())
+        return false;
+    size_t nin = v[off++];
+    if (off + 2 * nin + 1 > v.size())
+        return false;
+    for (size_t i = 0; i < nin; ++i, off += 2)
+        in.push_back(get16(v, off));
+    size_t nout = v[off++];
+    if (off + 2 * nout > v.size())
+        return false;
+    for (size_t i = 0; i < nout; ++i, off += 2)
+        out.push_back(get16(v, off));
+    return true;
+}
+// One page of a table of `total` entries asked for from index `start`, at most `limit` long.
+struct Page {
+    size_t from;
+    size_t count;
+};
+Page page(size_t total, size_t start, size_t limit) {
+    size_t from = std::min(start, total);
+    return {from, std::min(total - from, limit)};
+}
+// Whether d, the addressee of a device profile request, can answer about t: both are in the
+// network, and t is d itself or one of d's end device children.
+bool answersAbout(const Node* d, const Node* t) {
+    return d && d->present() && t && t->present() &&
+           (t == d || (t->type == LogicalType::EndDevice && t->parent == d->nwk));
 }
 
 // ZigBee device profile and ZCL values used below.
@@ -167,26 +215,27 @@ void Module::receive(const Packet& p, int64_t nowMs) {
     (this->*(d->fn))(p);
 }
 
-void Module::powerCycle(int64_t nowMs) {
-    now_ = nowMs;
+// What a reset and a power loss both forget: the network and what it had scheduled, the
+// registered end points, an open join window and a written IEEE address.
+void Module::forgetRunningState() {
     ++generation_;
     timers_.clear();
     net_.detachModule();
     net_.module().endpoints.clear();
     net_.module().permitJoinUntilMs = 0;
     ieee_ = factoryIeee_;
+}
+
+void Module::powerCycle(int64_t nowMs) {
+    now_ = nowMs;
+    forgetRunningState();
     booted_ = true;
 }
 
 // ---- co-processor commands -------------------------------------------------------------------
 
 void Module::onReset(const Packet&) {
-    ++generation_;
-    timers_.clear();
-    net_.detachModule();
-    net_.module().endpoints.clear();
-    net_.module().permitJoinUntilMs = 0;
-    ieee_ = factoryIeee_;
+    forgetRunningState();
     booted_ = false;
     log("rebooting");
     after(rebootMs_, [this] {
@@ -249,28 +298,15 @@ void Module::onRegisterEndpoint(const Packet& p) {
     // ep, profile, device, version, in count, in clusters, out count, out clusters, then a flag.
     const auto& v = p.payload;
     SimpleDesc d;
-    bool ok = v.size() >= 8;
-    size_t off = 7;
-    if (ok) {
-        d.ep = v[0];
-        d.profile = get16(v, 1);
-        d.device = get16(v, 3);
-        d.version = v[5] & 0x0F;
-        size_t nin = v[6];
-        ok = off + 2 * nin + 1 <= v.size();
-        for (size_t i = 0; ok && i < nin; ++i, off += 2)
-            d.in.push_back(get16(v, off));
-        if (ok) {
-            size_t nout = v[off++];
-            ok = off + 2 * nout <= v.size();
-            for (size_t i = 0; ok && i < nout; ++i, off += 2)
-                d.out.push_back(get16(v, off));
-        }
-    }
-    if (!ok || d.ep < 1 || d.ep > 240) {
+    size_t off = 6;
+    if (!readClusterLists(v, off, d.in, d.out) || v[0] < 1 || v[0] > 240) {
         send(Packet(0xA4, 0x0B, {kApsInvalidParameter}));
         return;
     }
+    d.ep = v[0];
+    d.profile = get16(v, 1);
+    d.device = get16(v, 3);
+    d.version = v[5] & 0x0F;
     auto& eps = net_.module().endpoints;
     eps.erase(
         std::remove_if(eps.begin(), eps.end(), [&](const SimpleDesc& e) { return e.ep == d.ep; }),
@@ -292,8 +328,7 @@ void Module::onWriteSas(const Packet& p) {
     s.extPanId = get64(v, 2);
     s.apsUseExtPanId = get64(v, 10);
     s.panId = get16(v, 18);
-    s.channelMask = static_cast<uint32_t>(v[20] | v[21] << 8 | v[22] << 16) |
-                    static_cast<uint32_t>(v[23]) << 24;
+    s.channelMask = get32(v, 20);
     s.protocolVersion = v[24];
     s.stackProfile = v[25];
     s.startupControl = v[26];
@@ -404,14 +439,8 @@ void Module::startNetwork(uint8_t deviceByte) {
     // The channel: the network file's own when the mask allows it, else the lowest allowed one.
     uint32_t mask = sas_.channelMask & 0x07FFF800u;
     uint8_t ch = net_.config().channel;
-    if (sas_.channelMask && !(mask & (1u << ch))) {
-        ch = 0;
-        for (uint8_t c = 11; c <= 26; ++c)
-            if (mask & (1u << c)) {
-                ch = c;
-                break;
-            }
-    }
+    if (sas_.channelMask && !(mask & (1u << ch)))
+        ch = lowestChannel(mask);
     if (coordinator) {
         send(Packet(0xA0, 0xE6, {0x03}));
         if (!fail && ch == 0)
@@ -455,11 +484,12 @@ void Module::startNetwork(uint8_t deviceByte) {
         scheduleReports(*n);
 }
 
-void Module::onApsmeBind(const Packet& p) {
+void Module::apsmeBindReq(const Packet& p, bool bind) {
     // The module's own binding table. The confirm echoes the request after the status, with the
     // cluster high byte first.
+    uint8_t confirmId = bind ? 0x07 : 0x09;
     if (p.payload.size() != 21) {
-        send(Packet(0x98, 0x07, {kApsInvalidParameter}));
+        send(Packet(0x98, confirmId, {kApsInvalidParameter}));
         return;
     }
     Binding b;
@@ -468,33 +498,20 @@ void Module::onApsmeBind(const Packet& p) {
     b.cluster = get16(p.payload, 9);
     b.dstIeee = get64(p.payload, 12);
     b.dstEp = p.payload[20];
-    uint8_t st = net_.addBinding(net_.module(), b);
+    uint8_t st = bind ? net_.addBinding(net_.module(), b) : net_.removeBinding(net_.module(), b);
     std::vector<uint8_t> v{st};
     v.insert(v.end(), p.payload.begin(), p.payload.begin() + 9);
     v.push_back(static_cast<uint8_t>(b.cluster >> 8));
     v.push_back(static_cast<uint8_t>(b.cluster & 0xFF));
     v.insert(v.end(), p.payload.begin() + 11, p.payload.end());
-    send(Packet(0x98, 0x07, v));
+    send(Packet(0x98, confirmId, v));
 }
 
+void Module::onApsmeBind(const Packet& p) {
+    apsmeBindReq(p, true);
+}
 void Module::onApsmeUnbind(const Packet& p) {
-    if (p.payload.size() != 21) {
-        send(Packet(0x98, 0x09, {kApsInvalidParameter}));
-        return;
-    }
-    Binding b;
-    b.srcIeee = get64(p.payload, 0);
-    b.srcEp = p.payload[8];
-    b.cluster = get16(p.payload, 9);
-    b.dstIeee = get64(p.payload, 12);
-    b.dstEp = p.payload[20];
-    uint8_t st = net_.removeBinding(net_.module(), b);
-    std::vector<uint8_t> v{st};
-    v.insert(v.end(), p.payload.begin(), p.payload.begin() + 9);
-    v.push_back(static_cast<uint8_t>(b.cluster >> 8));
-    v.push_back(static_cast<uint8_t>(b.cluster & 0xFF));
-    v.insert(v.end(), p.payload.begin() + 11, p.payload.end());
-    send(Packet(0x98, 0x09, v));
+    apsmeBindReq(p, false);
 }
 
 // ---- ZDP ---------------------------------------------------------------------------------------
@@ -505,9 +522,8 @@ void Module::addressResponse(uint8_t rspId, Node& n, uint8_t reqType, uint8_t st
     put16(v, n.nwk);
     if (reqType == 1) {
         std::vector<uint16_t> assoc = net_.associatedDevices(n.nwk);
-        size_t from = std::min<size_t>(start, assoc.size());
-        size_t count = std::min<size_t>(assoc.size() - from,
-                                        static_cast<size_t>(net_.config().assocPerResponse));
+        auto [from, count] =
+            page(assoc.size(), start, static_cast<size_t>(net_.config().assocPerResponse));
         v.push_back(static_cast<uint8_t>(count));
         if (count) {
             v.push_back(start);
@@ -527,8 +543,7 @@ void Module::onIeeeAddrReq(const Packet& p) {
     if (d && d->present() && !d->answers())
         return;  // silent or dead: nothing comes back
     Node* t = net_.find(interest);
-    bool known = d && d->present() && t && t->present() &&
-                 (t == d || (t->type == LogicalType::EndDevice && t->parent == d->nwk));
+    bool known = answersAbout(d, t);
     if (!known || reqType > 1) {
         std::vector<uint8_t> v{known ? kInvRequestType : kDeviceNotFound};
         put64(v, known ? t->ieee : 0);
@@ -571,9 +586,7 @@ Node* Module::descriptorTarget(const Packet& p, uint8_t rspId, std::vector<uint8
     if (d && d->present() && !d->answers())
         return nullptr;
     Node* t = net_.find(interest);
-    bool ok = d && d->present() && t && t->present() &&
-              (t == d || (t->type == LogicalType::EndDevice && t->parent == d->nwk));
-    if (!ok) {
+    if (!answersAbout(d, t)) {
         std::vector<uint8_t> v{kDeviceNotFound};
         put16(v, interest);
         v.insert(v.end(), errorTail.begin(), errorTail.end());
@@ -667,16 +680,8 @@ void Module::onMatchDescReq(const Packet& p) {
     uint16_t dst = get16(v, 0), interest = get16(v, 2), profile = get16(v, 4);
     std::vector<uint16_t> in, out;
     size_t off = 6;
-    size_t nin = v[off++];
-    if (off + 2 * nin + 1 > v.size())
+    if (!readClusterLists(v, off, in, out) || off != v.size())
         return;
-    for (size_t i = 0; i < nin; ++i, off += 2)
-        in.push_back(get16(v, off));
-    size_t nout = v[off++];
-    if (off + 2 * nout != v.size())
-        return;
-    for (size_t i = 0; i < nout; ++i, off += 2)
-        out.push_back(get16(v, off));
 
     auto matches = [&](const Node& n) {
         std::vector<uint8_t> eps;
@@ -711,8 +716,7 @@ void Module::onMatchDescReq(const Packet& p) {
     if (d && d->present() && !d->answers())
         return;
     Node* t = net_.find(interest);
-    if (!d || !d->present() || !t || !t->present() ||
-        !(t == d || (t->type == LogicalType::EndDevice && t->parent == d->nwk))) {
+    if (!answersAbout(d, t)) {
         answer(kDeviceNotFound, interest, {});
         return;
     }
@@ -730,16 +734,8 @@ void Module::onEndDeviceBindReq(const Packet& p) {
     uint16_t profile = get16(v, 11);
     std::vector<uint16_t> in, out;
     size_t off = 13;
-    size_t nin = v[off++];
-    if (off + 2 * nin + 1 > v.size())
+    if (!readClusterLists(v, off, in, out) || off != v.size())
         return;
-    for (size_t i = 0; i < nin; ++i, off += 2)
-        in.push_back(get16(v, off));
-    size_t nout = v[off++];
-    if (off + 2 * nout != v.size())
-        return;
-    for (size_t i = 0; i < nout; ++i, off += 2)
-        out.push_back(get16(v, off));
     Node* src = net_.findIeee(srcIeee);
     uint8_t status = kNoMatch;
     if (src) {
@@ -811,9 +807,8 @@ void Module::onMgmtLqiReq(const Packet& p) {
         return;
     uint8_t start = p.payload[2];
     auto table = net_.neighborTable(*d, now_);
-    size_t from = std::min<size_t>(start, table.size());
-    size_t count =
-        std::min<size_t>(table.size() - from, static_cast<size_t>(net_.config().lqiPerResponse));
+    auto [from, count] =
+        page(table.size(), start, static_cast<size_t>(net_.config().lqiPerResponse));
     std::vector<uint8_t> rsp{kSuccess, static_cast<uint8_t>(table.size()), start,
                              static_cast<uint8_t>(count)};
     for (size_t i = 0; i < count; ++i) {
@@ -830,7 +825,7 @@ void Module::onMgmtLqiReq(const Packet& p) {
     // the decoded response.
     std::vector<uint8_t> asdu{zdpSeq_++};
     asdu.insert(asdu.end(), rsp.begin(), rsp.end());
-    dataIndication(*d, 0, net_.module().nwk, 0, 0x0000, 0x8031, asdu, false);
+    zdpResponse(*d, 0x8031, asdu);
     send(Packet(0xA0, 0xB1, rsp));
 }
 
@@ -842,8 +837,7 @@ void Module::onMgmtBindReq(const Packet& p) {
         return;
     uint16_t start = get16(p.payload, 2);
     const auto& t = d->bindings;
-    size_t from = std::min<size_t>(start, t.size());
-    size_t count = std::min<size_t>(t.size() - from, 6);
+    auto [from, count] = page(t.size(), start, 6);
     std::vector<uint8_t> v{kSuccess, static_cast<uint8_t>(t.size()),
                            static_cast<uint8_t>(std::min<uint16_t>(start, 0xFF)),
                            static_cast<uint8_t>(count)};
@@ -886,13 +880,8 @@ void Module::onMgmtNwkUpdateReq(const Packet& p) {
     // Only the channel change (duration 0xFE) is simulated; energy scans report nothing.
     if (p.payload.size() != 8 || !net_.moduleInNetwork() || p.payload[6] != 0xFE)
         return;
-    uint32_t mask = static_cast<uint32_t>(p.payload[2] | p.payload[3] << 8 | p.payload[4] << 16) |
-                    static_cast<uint32_t>(p.payload[5]) << 24;
-    for (uint8_t c = 11; c <= 26; ++c)
-        if (mask & (1u << c)) {
-            channel_ = c;
-            break;
-        }
+    if (uint8_t c = lowestChannel(get32(p.payload, 2)))
+        channel_ = c;
 }
 
 // ---- data
@@ -921,6 +910,10 @@ void Module::dataIndication(const Node& from, uint8_t srcEp, uint16_t dstAddr, u
     send(Packet(0x9D, 0x01, v));
 }
 
+void Module::zdpResponse(const Node& from, uint16_t cluster, const std::vector<uint8_t>& asdu) {
+    dataIndication(from, 0, net_.module().nwk, 0, 0x0000, cluster, asdu, false);
+}
+
 void Module::deviceAnnounce(Node& n) {
     std::vector<uint8_t> asdu{zdpSeq_++};
     put16(asdu, n.nwk);
@@ -929,17 +922,20 @@ void Module::deviceAnnounce(Node& n) {
     dataIndication(n, 0, 0xFFFD, 0, 0x0000, 0x0013, asdu, true);
 }
 
+void Module::leaveIndication(uint64_t ieee, bool rejoin) {
+    std::vector<uint8_t> v;
+    put64(v, ieee);
+    v.push_back(rejoin ? 1 : 0);
+    send(Packet(0x97, 0x49, v));
+}
+
 void Module::leave(Node& responder, Node& n, uint8_t options, uint8_t seq) {
     bool rejoin = options & 0x80;
     // The addressed node confirms with a Mgmt_Leave_rsp, then the node leaves.
-    dataIndication(responder, 0, net_.module().nwk, 0, 0x0000, 0x8034, {seq, kSuccess}, false);
+    zdpResponse(responder, 0x8034, {seq, kSuccess});
     auto removed = net_.removeNode(n, options & 0x40);
-    for (Node* r : removed) {
-        std::vector<uint8_t> v;
-        put64(v, r->ieee);
-        v.push_back(rejoin && r == &n ? 1 : 0);
-        send(Packet(0x97, 0x49, v));
-    }
+    for (Node* r : removed)
+        leaveIndication(r->ieee, rejoin && r == &n);
     if (rejoin) {
         Node* np = &n;
         after(rejoinMs_, [this, np] {
@@ -1012,11 +1008,9 @@ void Module::onDataRequest(const Packet& p) {
                             who = c;
                 }
                 if (!who) {
-                    dataIndication(n, 0, net_.module().nwk, 0, 0, 0x8034,
-                                   {asdu[0], kNwkUnknownDevice}, false);
+                    zdpResponse(n, 0x8034, {asdu[0], kNwkUnknownDevice});
                 } else if (who->isModule) {
-                    dataIndication(n, 0, net_.module().nwk, 0, 0, 0x8034, {asdu[0], kNotSupported},
-                                   false);
+                    zdpResponse(n, 0x8034, {asdu[0], kNotSupported});
                 } else {
                     leave(n, *who, asdu[9], asdu[0]);
                 }
@@ -1059,7 +1053,7 @@ void Module::readAttribute(Node& n, uint16_t cluster, uint16_t attr, std::vector
         double c = attr == 0 ? n.temperature : attr == 1 ? -40.0 : 125.0;
         out.push_back(kSuccess);
         out.push_back(0x29);
-        put16(out, static_cast<uint16_t>(static_cast<int16_t>(std::lround(c * 100))));
+        putTemperature(out, c);
     } else if (cluster == kClusterBasic && attr == 0x0000) {
         out.insert(out.end(), {kSuccess, 0x20, 0x02});
     } else if (cluster == kClusterBasic && attr == 0x0004) {
@@ -1176,12 +1170,8 @@ bool Module::removeNode(Node& n, int64_t nowMs, std::string& why) {
         return why = "node is dead", false;
     bool childOfModule = net_.moduleInNetwork() && n.parent == net_.module().nwk;
     net_.removeNode(n, false);
-    if (childOfModule) {
-        std::vector<uint8_t> v;
-        put64(v, n.ieee);
-        v.push_back(0);
-        send(Packet(0x97, 0x49, v));
-    }
+    if (childOfModule)
+        leaveIndication(n.ieee, false);
     return true;
 }
 
@@ -1257,7 +1247,7 @@ bool Module::reportNow(Node& n, int64_t nowMs, std::string& why) {
         return why = "node does not answer", false;
     const SimpleDesc* e = n.endpointWithInCluster(kClusterTemperature);
     std::vector<uint8_t> asdu{0x18, n.seq++, 0x0A, 0x00, 0x00, 0x29};
-    put16(asdu, static_cast<uint16_t>(static_cast<int16_t>(std::lround(n.temperature * 100))));
+    putTemperature(asdu, n.temperature);
     dataIndication(n, e->ep, net_.module().nwk, n.reportEndpoint, e->profile, kClusterTemperature,
                    asdu, false);
     return true;

@@ -100,6 +100,7 @@ class Module {
 
     void send(Packet p);
     void after(int ms, std::function<void()> fn);
+    void forgetRunningState();
     void log(const std::string& s) {
         if (log_)
             log_(s);
@@ -141,6 +142,7 @@ class Module {
 
     void startNetwork(uint8_t deviceByte);
     void scheduleReports(Node& n);
+    void apsmeBindReq(const Packet& p, bool bind);
     void bindReq(const Packet& p, bool bind);
     // Resolves the node a descriptor request is about; sends the error answer itself and
     // returns null when there is nothing to describe (or nobody answers).
@@ -148,9 +150,12 @@ class Module {
     void addressResponse(uint8_t rspId, Node& n, uint8_t reqType, uint8_t start);
     void permitOn(Node& n, uint8_t seconds);
     void leave(Node& responder, Node& n, uint8_t options, uint8_t seq);
+    void leaveIndication(uint64_t ieee, bool rejoin);
     void dataIndication(const Node& from, uint8_t srcEp, uint16_t dstAddr, uint8_t dstEp,
                         uint16_t profile, uint16_t cluster, const std::vector<uint8_t>& asdu,
                         bool broadcast);
+    // A device profile response from a node to the module, as the module hands it up.
+    void zdpResponse(const Node& from, uint16_t cluster, const std::vector<uint8_t>& asdu);
     void deliverApp(Node& n, uint8_t dstEp, uint8_t srcEp, uint16_t profile, uint16_t cluster,
                     const std::vector<uint8_t>& asdu);
     std::vector<uint8_t> zclAnswer(Node& n, const SimpleDesc& ep, uint16_t cluster,

@@ -28,6 +28,28 @@ std::string writeNetwork(int n) {
     return path;
 }
 
+// Loads the 200-node network into net; the file is gone again once it is read.
+void loadNetwork(zbsim::Network& net) {
+    std::string path = writeNetwork(200);
+    std::string err;
+    net.load(path, err);
+    std::remove(path.c_str());
+}
+
+// Feeds the framed request to the module once per iteration: decoder, dispatch and answers.
+void feedFrames(benchmark::State& state, zbsim::Module& module, const std::vector<uint8_t>& wire) {
+    zbsim::FrameDecoder decoder;
+    std::vector<zbsim::Packet> packets;
+    int64_t now = 0;
+    for (auto _ : state) {
+        packets.clear();
+        decoder.feed(wire.data(), wire.size(), packets);
+        for (const auto& p : packets)
+            module.receive(p, ++now);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_LoadNetwork(benchmark::State& state) {
     std::string path = writeNetwork(static_cast<int>(state.range(0)));
     for (auto _ : state) {
@@ -43,28 +65,15 @@ BENCHMARK(BM_LoadNetwork)->Arg(200)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // On/off toggles to a light: each request frame gives a data confirm and a default response.
 void BM_DataRequestFrames(benchmark::State& state) {
-    std::string path = writeNetwork(200);
     zbsim::Network net;
-    std::string err;
-    net.load(path, err);
-    std::remove(path.c_str());
+    loadNetwork(net);
     size_t outBytes = 0;
     zbsim::Module module(net,
                          [&](const zbsim::Packet& p) { outBytes += zbsim::encodeFrame(p).size(); });
     module.receive(zbsim::Packet(0xA3, 0xE7, {0xC0, 0, 0}), 0);
     std::vector<uint8_t> payload{0x02, 0x03, 0x00, 0,    0,    0,    0,    0,    0,    0x01, 0x04,
                                  0x01, 0x06, 0x00, 0x08, 0x00, 0x01, 0x10, 0x02, 0x00, 0x1E};
-    auto wire = zbsim::encodeFrame(zbsim::Packet(0x9C, 0x00, payload));
-    zbsim::FrameDecoder decoder;
-    std::vector<zbsim::Packet> packets;
-    int64_t now = 0;
-    for (auto _ : state) {
-        packets.clear();
-        decoder.feed(wire.data(), wire.size(), packets);
-        for (const auto& p : packets)
-            module.receive(p, ++now);
-    }
-    state.SetItemsProcessed(state.iterations());
+    feedFrames(state, module, zbsim::encodeFrame(zbsim::Packet(0x9C, 0x00, payload)));
     state.counters["out_bytes_per_frame"] =
         static_cast<double>(outBytes) / static_cast<double>(state.iterations());
 }
@@ -72,25 +81,12 @@ BENCHMARK(BM_DataRequestFrames);
 
 // Management LQI requests to a router: a data indication and the 3-entry response per request.
 void BM_LqiRequestFrames(benchmark::State& state) {
-    std::string path = writeNetwork(200);
     zbsim::Network net;
-    std::string err;
-    net.load(path, err);
-    std::remove(path.c_str());
+    loadNetwork(net);
     zbsim::Module module(
         net, [](const zbsim::Packet& p) { benchmark::DoNotOptimize(zbsim::encodeFrame(p)); });
     module.receive(zbsim::Packet(0xA3, 0xE7, {0xC0, 0, 0}), 0);
-    auto wire = zbsim::encodeFrame(zbsim::Packet(0xA2, 0x31, {0x03, 0x00, 0x00}));
-    zbsim::FrameDecoder decoder;
-    std::vector<zbsim::Packet> packets;
-    int64_t now = 0;
-    for (auto _ : state) {
-        packets.clear();
-        decoder.feed(wire.data(), wire.size(), packets);
-        for (const auto& p : packets)
-            module.receive(p, ++now);
-    }
-    state.SetItemsProcessed(state.iterations());
+    feedFrames(state, module, zbsim::encodeFrame(zbsim::Packet(0xA2, 0x31, {0x03, 0x00, 0x00})));
 }
 BENCHMARK(BM_LqiRequestFrames);
 }  // namespace

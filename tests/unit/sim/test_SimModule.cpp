@@ -47,6 +47,31 @@ Bytes cat(std::initializer_list<Bytes> parts) {
         r.insert(r.end(), p.begin(), p.end());
     return r;
 }
+Bytes le16(uint16_t v) {
+    return {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)};
+}
+
+// The payload of an APSDE-DATA request: address mode, an address field of eight bytes (a short
+// address fills its first two), end points, profile, cluster and the frame, then no transmit
+// options and a radius of 30.
+Bytes dataRequest(uint8_t mode, uint16_t dst, uint8_t dstEp, uint16_t profile, uint16_t cluster,
+                  uint8_t srcEp, const Bytes& asdu) {
+    return cat({{mode},
+                le16(dst),
+                Bytes(6),
+                {dstEp},
+                le16(profile),
+                le16(cluster),
+                {srcEp, static_cast<uint8_t>(asdu.size())},
+                asdu,
+                {0x00, 0x1E}});
+}
+
+// A Mgmt_Leave request sent to dst, naming the node that is to leave (0: dst itself).
+Bytes leaveRequest(uint16_t dst, uint8_t seq, uint64_t leaving, uint8_t options) {
+    return dataRequest(0x02, dst, 0x00, 0x0000, 0x0034, 0x00,
+                       cat({{seq}, ieeeLe(leaving), {options}}));
+}
 }  // namespace
 
 TEST_F(ModuleTest, ResetRebootsThenSaysItIsInitialisedAndConfirmsModeSelect) {
@@ -211,10 +236,7 @@ TEST_F(ModuleTest, UnknownSilentAndDeadNodesAnswerAsARealNetworkWould) {
     r = rx(0xA2, 0x01, {0x01, 0x10, 0x02, 0x11, 0x00, 0x00});
     EXPECT_EQ(r.at(0).payload, cat({{0x00}, ieeeLe(0x00124B0000001102ULL), {0x02, 0x11}}));
     // A data request to an unknown address fails with a routing error.
-    r = rx(0x9C, 0x00,
-           cat({{0x02, 0x77, 0x77},
-                Bytes(6),
-                {0x01, 0x04, 0x01, 0x06, 0x00, 0x01, 0x00, 0x01, 0x01, 0x02, 0x00, 0x1E}}));
+    r = rx(0x9C, 0x00, dataRequest(0x02, 0x7777, 0x01, 0x0104, 0x0006, 0x01, {0x01, 0x01, 0x02}));
     EXPECT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].payload.back(), 0xD1);
 }
@@ -340,11 +362,7 @@ TEST_F(ModuleTest, ApsmeBindConfirmEchoesWithClusterHighByteFirst) {
 TEST_F(ModuleTest, OnOffLightAnswersCommandsAndAttributeReads) {
     formNetwork();
     // toggle, ZCL sequence 0x21, to light end point 1 from gateway end point 8
-    Bytes req = cat({{0x02, 0x01, 0x11},
-                     Bytes(6),
-                     {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
-                     {0x01, 0x21, 0x02},
-                     {0x00, 0x1E}});
+    Bytes req = dataRequest(0x02, 0x1101, 0x01, 0x0104, 0x0006, 0x08, {0x01, 0x21, 0x02});
     auto r = rx(0x9C, 0x00, req);
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0], Packet(0x9D, 0x00, cat({{0x02, 0x01, 0x11}, Bytes(6), {0x01, 0x08, 0x00}})));
@@ -353,30 +371,19 @@ TEST_F(ModuleTest, OnOffLightAnswersCommandsAndAttributeReads) {
                                   0x00, 0x05, 0x18, 0x21, 0x0B, 0x02, 0x00, 205,  0x00, 0x00}));
     EXPECT_TRUE(net.findRef("light")->onOff);
     // read attribute 0x0000 of on/off
-    req = cat({{0x02, 0x01, 0x11},
-               Bytes(6),
-               {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
-               {0x00, 0x22, 0x00, 0x00, 0x00, 0x07, 0x00},
-               {0x00, 0x1E}});
+    req = dataRequest(0x02, 0x1101, 0x01, 0x0104, 0x0006, 0x08,
+                      {0x00, 0x22, 0x00, 0x00, 0x00, 0x07, 0x00});
     r = rx(0x9C, 0x00, req);
     ASSERT_EQ(r.size(), 2u);
     Bytes asdu(r[1].payload.begin() + 13, r[1].payload.end() - 3);
     EXPECT_EQ(asdu, (Bytes{0x18, 0x22, 0x01, 0x00, 0x00, 0x00, 0x10, 0x01, 0x07, 0x00, 0x86}));
     // a cluster the end point does not serve
-    req = cat({{0x02, 0x01, 0x11},
-               Bytes(6),
-               {0x01, 0x04, 0x01, 0x08, 0x00, 0x08, 0x00},
-               {0x01, 0x23, 0x00},
-               {0x00, 0x1E}});
+    req = dataRequest(0x02, 0x1101, 0x01, 0x0104, 0x0008, 0x08, {0x01, 0x23, 0x00});
     r = rx(0x9C, 0x00, req);
     asdu.assign(r.at(1).payload.begin() + 13, r.at(1).payload.end() - 3);
     EXPECT_EQ(asdu, (Bytes{0x18, 0x23, 0x0B, 0x00, 0xC3}));
     // default response suppressed
-    req = cat({{0x02, 0x01, 0x11},
-               Bytes(6),
-               {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
-               {0x11, 0x24, 0x00},
-               {0x00, 0x1E}});
+    req = dataRequest(0x02, 0x1101, 0x01, 0x0104, 0x0006, 0x08, {0x11, 0x24, 0x00});
     EXPECT_EQ(rx(0x9C, 0x00, req).size(), 1u);
     EXPECT_FALSE(net.findRef("light")->onOff);
 }
@@ -384,14 +391,7 @@ TEST_F(ModuleTest, OnOffLightAnswersCommandsAndAttributeReads) {
 TEST_F(ModuleTest, LeaveRequestMakesTheNodeLeaveAndGo) {
     formNetwork();
     Node& sensor = *net.findRef("sensor");
-    Bytes req = cat({{0x02, 0x02, 0x11},
-                     Bytes(6),
-                     {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
-                     {0x00},
-                     ieeeLe(sensor.ieee),
-                     {0x00},
-                     {0x00, 0x1E}});
-    auto r = rx(0x9C, 0x00, req);
+    auto r = rx(0x9C, 0x00, leaveRequest(0x1102, 0x00, sensor.ieee, 0x00));
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[0].payload.back(), 0x00);
     EXPECT_EQ(r[1].bytes()[13], 0x34);  // Mgmt_Leave_rsp
@@ -407,14 +407,7 @@ TEST_F(ModuleTest, LeaveRequestMakesTheNodeLeaveAndGo) {
 TEST_F(ModuleTest, LeaveWithRejoinComesBackWithAnAnnouncement) {
     formNetwork();
     Node& light = *net.findRef("light");
-    Bytes req = cat({{0x02, 0x01, 0x11},
-                     Bytes(6),
-                     {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
-                     {0x00},
-                     Bytes(8),
-                     {0x80},
-                     {0x00, 0x1E}});
-    auto r = rx(0x9C, 0x00, req);
+    auto r = rx(0x9C, 0x00, leaveRequest(0x1101, 0x00, 0, 0x80));
     EXPECT_EQ(r.back(), Packet(0x97, 0x49, cat({ieeeLe(light.ieee), {0x01}})));
     r = advance(200);
     ASSERT_EQ(r.size(), 1u);
@@ -490,14 +483,7 @@ TEST_F(ModuleTest, ParentAnswersALeaveRequestNamingItsChild) {
     formNetwork();
     Node& sensor = *net.findRef("sensor");
     // Sent to router1, naming its child the sensor, children to leave too (none).
-    Bytes req = cat({{0x02, 0x01, 0x10},
-                     Bytes(6),
-                     {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
-                     {0x07},
-                     ieeeLe(sensor.ieee),
-                     {0x40},
-                     {0x00, 0x1E}});
-    auto r = rx(0x9C, 0x00, req);
+    auto r = rx(0x9C, 0x00, leaveRequest(0x1001, 0x07, sensor.ieee, 0x40));
     ASSERT_EQ(r.size(), 3u);
     Bytes rsp = r[1].bytes();
     EXPECT_EQ(rsp[8], 0x01);  // from router1
@@ -507,14 +493,7 @@ TEST_F(ModuleTest, ParentAnswersALeaveRequestNamingItsChild) {
     EXPECT_FALSE(sensor.present());
     EXPECT_TRUE(net.findRef("router1")->present());
     // Naming a node that is not its child: unknown device, nobody leaves.
-    r = rx(0x9C, 0x00,
-           cat({{0x02, 0x01, 0x10},
-                Bytes(6),
-                {0x00, 0x00, 0x00, 0x34, 0x00, 0x00, 0x00},
-                {0x08},
-                ieeeLe(0x00124B0000002101ULL),
-                {0x00},
-                {0x00, 0x1E}}));
+    r = rx(0x9C, 0x00, leaveRequest(0x1001, 0x08, 0x00124B0000002101ULL, 0x00));
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].payload[r[1].payload.size() - 4], 0xC8);  // status before LQI and flags
     EXPECT_TRUE(net.findRef("plug")->present());
@@ -527,20 +506,12 @@ TEST_F(ModuleTest, DeadNodesStayDeadAndDataToTheModuleGoesNowhere) {
     ASSERT_TRUE(module->killNode(light, why));
     EXPECT_FALSE(module->removeNode(light, now, why));
     EXPECT_EQ(why, "node is dead");
-    Bytes req = cat({{0x02, 0x01, 0x11},
-                     Bytes(6),
-                     {0x01, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
-                     {0x01, 0x21, 0x02},
-                     {0x00, 0x1E}});
+    Bytes req = dataRequest(0x02, 0x1101, 0x01, 0x0104, 0x0006, 0x08, {0x01, 0x21, 0x02});
     auto r = rx(0x9C, 0x00, req);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].payload.back(), 0xE9);  // no acknowledgement from a dead node
     rx(0xA3, 0x0B, {0x08, 0x04, 0x01, 0x05, 0x00, 0x00, 0x01, 0x06, 0x00, 0x00, 0x01});
-    req = cat({{0x02, 0x00, 0x00},
-               Bytes(6),
-               {0x08, 0x04, 0x01, 0x06, 0x00, 0x08, 0x00},
-               {0x01, 0x22, 0x02},
-               {0x00, 0x1E}});
+    req = dataRequest(0x02, 0x0000, 0x08, 0x0104, 0x0006, 0x08, {0x01, 0x22, 0x02});
     r = rx(0x9C, 0x00, req);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].payload.back(), 0x00);
