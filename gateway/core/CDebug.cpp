@@ -68,7 +68,8 @@ int Debug::logDebugMsg(const char* fileName, int lineNumber, int type, const cha
         line += text;
     } else {
         line = "<DebugMsg ";
-        std::snprintf(piece, sizeof piece, "Type=\"%d\" ClassName=\"%s\" ", type, className.c_str());
+        std::snprintf(piece, sizeof piece, "Type=\"%d\" ClassName=\"%s\" ", type,
+                      className.c_str());
         line += piece;
         std::snprintf(piece, sizeof piece, "Filename=\"%s\" LineNumber=\"%d\" >", fileName,
                       lineNumber);

@@ -12,7 +12,7 @@ enum { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3, FATAL = 4 };
 // only read afterwards, so a logger may be used from any thread; console lines and
 // log-file records are each written whole.
 class Debug {
-public:
+  public:
     explicit Debug(const std::string& name = "className");
 
     void setDebugMode(int mode) { _debugMode = mode; }
@@ -33,7 +33,7 @@ public:
     int logDebugMsg(const char* fileName, int lineNumber, int type, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
 
-private:
+  private:
     LogStorage* logStorage = nullptr;
     int _debugMode = 0;
     int _debugLevel = 0;

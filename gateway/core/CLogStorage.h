@@ -8,7 +8,7 @@
 // output is on. After each record the file is a well-formed <LogFile> document.
 // print() may be called from any thread; records are serialised by `mux`.
 class LogStorage {
-public:
+  public:
     static LogStorage* Instance();
 
     // Creates (or truncates) the file with an empty <LogFile> element.
@@ -16,7 +16,7 @@ public:
     // Appends one record just before the closing tag.
     void print(const std::string& text);
 
-private:
+  private:
     LogStorage();
 
     std::mutex mux;

@@ -97,7 +97,8 @@ void parseHexArray(const char* text, uint8_t* out, int count) {
         bool digits = false;
         while (std::isxdigit(static_cast<unsigned char>(*p))) {
             int c = std::tolower(static_cast<unsigned char>(*p));
-            value = ((value << 4) | static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10)) & 0xFFF;
+            value =
+                ((value << 4) | static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10)) & 0xFFF;
             digits = true;
             ++p;
         }

@@ -12,7 +12,7 @@ struct _dictionary_;
 // on the main thread before other threads exist; afterwards every reader takes `mux`.
 // Texts returned by getstring() belong to the dictionary and live as long as it.
 class ConfigurationRepository {
-public:
+  public:
     explicit ConfigurationRepository(const std::string& filename = std::string());
     ~ConfigurationRepository();
     ConfigurationRepository(const ConfigurationRepository&) = delete;
@@ -37,7 +37,7 @@ public:
 
     const std::string& filename() const { return _filename; }
 
-private:
+  private:
     const char* lookup(const char* key);
 
     struct _dictionary_* ini = nullptr;

@@ -5,7 +5,7 @@
 // the main thread (from its wait or poll loop) rather than inside the signal handler,
 // where exit() and the stop work are not safe to call.
 class StopSignal {
-public:
+  public:
     // Installs the handler for SIGINT and then SIGTERM. False if sigaction fails.
     static bool install();
     // Readable once a stop signal has arrived; -1 before install().

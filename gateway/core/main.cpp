@@ -51,7 +51,8 @@ static void showHelp() {
     std::puts("Usage: orq [options...] <device url>");
     std::puts("Options:");
     std::printf("  %-19s%s\n", "-h", "Show this information");
-    std::printf("  %-19s%s\n", "-c <filename>", "Main configuration filename (default: \"config.ini\"");
+    std::printf("  %-19s%s\n", "-c <filename>",
+                "Main configuration filename (default: \"config.ini\"");
     std::printf("  %-19s%s\n", "-a",
                 "If present, create the network on startup (ignore config.ini setting)");
     std::printf("  %-19s%s\n", "-m", "If present, use the NVM setting (ignore config.ini setting)");

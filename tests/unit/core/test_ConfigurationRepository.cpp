@@ -14,7 +14,7 @@ namespace {
 
 // A configuration file in a private temporary directory, removed afterwards.
 class ConfigFile {
-public:
+  public:
     explicit ConfigFile(const std::string& text) {
         char dir[] = "/tmp/orq-config-XXXXXX";
         dir_ = mkdtemp(dir);
@@ -27,7 +27,7 @@ public:
     }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string dir_;
     std::string path_;
 };

@@ -29,7 +29,7 @@ Debug consoleLogger(int level, int format = 0) {
 
 // Runs every test in a private working directory, since the log file is "log.xml" there.
 class DebugTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char dir[] = "/tmp/orq-debug-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(dir));
