@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "SimModule.h"
 
 using namespace zbsim;
@@ -515,4 +517,86 @@ TEST_F(ModuleTest, DeadNodesStayDeadAndDataToTheModuleGoesNowhere) {
     r = rx(0x9C, 0x00, req);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].payload.back(), 0x00);
+}
+
+TEST_F(ModuleTest, ApsmeUnbindConfirmsWithItsOwnIdAndEmptiesTheTable) {
+    Bytes req = cat({ieeeLe(0x1122334455667788ULL),
+                     {0x01, 0x06, 0x00, 0x03},
+                     ieeeLe(0x00124B0000001101ULL),
+                     {0x01}});
+    Bytes echo = cat({ieeeLe(0x1122334455667788ULL),
+                      {0x01, 0x00, 0x06, 0x03},
+                      ieeeLe(0x00124B0000001101ULL),
+                      {0x01}});
+    EXPECT_EQ(rx(0x99, 0x00, req), std::vector<Packet>{Packet(0x98, 0x07, cat({{0x00}, echo}))});
+    EXPECT_EQ(rx(0x99, 0x09, req), std::vector<Packet>{Packet(0x98, 0x09, cat({{0x00}, echo}))});
+    EXPECT_TRUE(net.module().bindings.empty());
+    EXPECT_EQ(rx(0x99, 0x09, req), std::vector<Packet>{Packet(0x98, 0x09, cat({{0x88}, echo}))});
+    EXPECT_EQ(rx(0x99, 0x09, Bytes(20)), std::vector<Packet>{Packet(0x98, 0x09, {0xA6})});
+    EXPECT_EQ(rx(0x99, 0x00, Bytes(22)), std::vector<Packet>{Packet(0x98, 0x07, {0xA6})});
+}
+
+TEST_F(ModuleTest, PowerLossForgetsTheNetworkEndPointsAndWrittenAddress) {
+    rx(0xA3, 0xDB, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xCD, 0xAB});
+    rx(0xA3, 0x0B, {0x08, 0x04, 0x01, 0x05, 0x00, 0x00, 0x01, 0x06, 0x00, 0x00, 0x01});
+    ASSERT_EQ(net.module().endpoints.size(), 1u);
+    formNetwork();
+    module->permitJoining(0xFF, now);
+    ASSERT_TRUE(net.module().permitsJoining(now));
+    module->powerCycle(now);
+    EXPECT_TRUE(module->booted());
+    EXPECT_FALSE(module->networkUp());
+    EXPECT_EQ(module->ieee(), 0x00124B0000000001ULL);
+    EXPECT_TRUE(net.module().endpoints.empty());
+    EXPECT_FALSE(net.module().permitsJoining(now));
+    EXPECT_TRUE(advance(60000).empty());  // no sensor reports from the old network
+    // Unlike a reset, the module is up at once.
+    EXPECT_EQ(rx(0xA3, 0x12), std::vector<Packet>{Packet(0xA4, 0x12, {0x00, 15})});
+}
+
+TEST_F(ModuleTest, ClusterListsOfMatchRequestsMustFillThePayloadExactly) {
+    formNetwork();
+    Bytes head{0x02, 0x11, 0x02, 0x11, 0x04, 0x01};
+    EXPECT_EQ(rx(0xA2, 0x06, cat({head, {0x01, 0x06, 0x00, 0x00}})).size(), 1u);
+    EXPECT_TRUE(rx(0xA2, 0x06, cat({head, {0x01, 0x06, 0x00, 0x00, 0x00}})).empty());
+    EXPECT_TRUE(rx(0xA2, 0x06, cat({head, {0x01, 0x06, 0x00, 0x01}})).empty());
+    EXPECT_TRUE(rx(0xA2, 0x06, cat({head, {0x02, 0x06, 0x00, 0x00}})).empty());
+    EXPECT_TRUE(rx(0xA2, 0x06, cat({head, {0x00}})).empty());
+}
+
+TEST_F(ModuleTest, EndDeviceBindBindsComplementaryClustersEitherWay) {
+    formNetwork();
+    Node& light = *net.findRef("light");
+    Node& sensor = *net.findRef("sensor");
+    auto edb = [](uint64_t src, uint16_t profile, const Bytes& clusters) {
+        return cat({{0x00, 0x00}, ieeeLe(src), {0x01}, le16(profile), clusters});
+    };
+    // The sensor's on/off output finds the light's on/off input: the binding is the sensor's.
+    EXPECT_EQ(rx(0xA2, 0x20, edb(sensor.ieee, 0x0104, {0x00, 0x01, 0x06, 0x00})),
+              std::vector<Packet>{Packet(0xA0, 0xA0, {0x00})});
+    Binding toLight{sensor.ieee, 1, 0x0006, light.ieee, 1};
+    EXPECT_NE(std::find(sensor.bindings.begin(), sensor.bindings.end(), toLight),
+              sensor.bindings.end());
+    // The light's identify input finds the sensor's identify output: the binding is the sensor's.
+    EXPECT_EQ(rx(0xA2, 0x20, edb(light.ieee, 0x0104, {0x01, 0x03, 0x00, 0x00})),
+              std::vector<Packet>{Packet(0xA0, 0xA0, {0x00})});
+    Binding identify{sensor.ieee, 1, 0x0003, light.ieee, 1};
+    EXPECT_NE(std::find(sensor.bindings.begin(), sensor.bindings.end(), identify),
+              sensor.bindings.end());
+    EXPECT_TRUE(light.bindings.empty());
+    // Another profile matches nothing; a malformed list is not answered.
+    EXPECT_EQ(rx(0xA2, 0x20, edb(sensor.ieee, 0x0109, {0x00, 0x01, 0x06, 0x00})),
+              std::vector<Packet>{Packet(0xA0, 0xA0, {0x86})});
+    EXPECT_TRUE(rx(0xA2, 0x20, edb(sensor.ieee, 0x0104, {0x00, 0x02, 0x06, 0x00})).empty());
+}
+
+TEST_F(ModuleTest, NwkUpdateMovesTheNetworkToTheLowestChannelOfItsMask) {
+    formNetwork();
+    // Channels 20 and 25, duration 0xFE: a channel change, not answered.
+    EXPECT_TRUE(rx(0xA2, 0x38, {0xFC, 0xFF, 0x00, 0x00, 0x10, 0x02, 0xFE, 0x01}).empty());
+    EXPECT_EQ(module->channel(), 20);
+    // A mask without a ZigBee channel, or a scan, leaves the channel where it is.
+    rx(0xA2, 0x38, {0xFC, 0xFF, 0x20, 0x00, 0x00, 0x00, 0xFE, 0x02});
+    rx(0xA2, 0x38, {0xFC, 0xFF, 0x00, 0x08, 0x00, 0x00, 0x02, 0x03});
+    EXPECT_EQ(module->channel(), 20);
 }
