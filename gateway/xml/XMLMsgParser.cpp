@@ -123,22 +123,67 @@ const XMLElement* XMLMsgParser::getNode(const XMLElement* parent, const std::str
     return parent->FirstChildElement(full.c_str());
 }
 
-const XMLElement* XMLMsgParser::openDocument(XMLDocument& document, const char* text,
-                                             const char* rootName, Doc& doc, const char* notFound,
-                                             int* failure) {
-    const XMLElement* root = getRoot(document, text, doc.rootName, doc.orqPrefix, doc.restPrefix);
+const XMLElement* XMLMsgParser::openRoot(Doc& doc, const char* text) {
+    return getRoot(doc.document, text, doc.rootName, doc.orqPrefix, doc.restPrefix);
+}
+
+const XMLElement* XMLMsgParser::openDocument(Doc& doc, const char* text, const char* rootName,
+                                             const char* notFound, int* failure) {
+    const XMLElement* root = openRoot(doc, text);
+    int result = PARSE_OK;
+    const XMLElement* element = nullptr;
     if (root == nullptr) {
-        report(ERROR, "%s", notFound);
-        *failure = PARSE_BAD_DOCUMENT;
-        return nullptr;
+        result = PARSE_BAD_DOCUMENT;
+    } else if (doc.rootName == rootName) {
+        element = root;
+    } else {
+        element = getNode(root, doc.orqPrefix, rootName);
+        if (element == nullptr) {
+            result = PARSE_MISSING_ELEMENT;
+        }
     }
-    if (doc.rootName == rootName) {
-        return root;
-    }
-    const XMLElement* element = getNode(root, doc.orqPrefix, rootName);
     if (element == nullptr) {
         report(ERROR, "%s", notFound);
-        *failure = PARSE_MISSING_ELEMENT;
+        if (failure != nullptr) {
+            *failure = result;
+        }
+    }
+    return element;
+}
+
+const XMLElement* XMLMsgParser::findChild(const char* reader, const XMLElement* parent,
+                                          const std::string& prefix, const char* name) {
+    const XMLElement* element = getNode(parent, prefix, name);
+    if (element == nullptr) {
+        report(ERROR, "%s - %s element not found", reader, name);
+    }
+    return element;
+}
+
+bool XMLMsgParser::nonEmptyText(const char* reader, const XMLElement* element, const char* name,
+                                std::string& text) {
+    text = textOf(element);
+    if (text.empty()) {
+        report(ERROR, "%s - %s is empty", reader, name);
+        return false;
+    }
+    return true;
+}
+
+const XMLElement* XMLMsgParser::optionalChild(const char* caller, const XMLElement* parent,
+                                              const std::string& prefix, const char* name) {
+    const XMLElement* element = getNode(parent, prefix, name);
+    if (element == nullptr) {
+        report(WARN, "%s - WARNING: %s element not present", caller, name);
+    }
+    return element;
+}
+
+const XMLElement* XMLMsgParser::requiredChild(const char* caller, const XMLElement* parent,
+                                              const std::string& prefix, const char* name) {
+    const XMLElement* element = getNode(parent, prefix, name);
+    if (element == nullptr) {
+        report(ERROR, "%s - ERROR: %s element not present", caller, name);
     }
     return element;
 }
@@ -154,11 +199,23 @@ int XMLMsgParser::parseIeee(const char* text, uint8_t ieee[8]) const {
     return 0;
 }
 
+int XMLMsgParser::parseIeeeText(const char* reader, const char* name, const char* kind,
+                                const std::string& text, uint8_t ieee[8]) {
+    if (text.empty()) {
+        report(ERROR, "%s - %s/%s is empty", reader, name, kind);
+        return 1;
+    }
+    if (parseIeee(text.c_str(), ieee) != 0) {
+        report(ERROR, "%s - bad IEEE address  '%s'", reader, text.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int XMLMsgParser::parseAddress(const XMLElement* parent, const std::string& prefix,
                                const char* name, uint8_t& mode, uint8_t addr[8]) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseAddress", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseAddress - %s element not found", name);
         return 1;
     }
     const XMLElement* child = element->FirstChildElement();
@@ -174,12 +231,7 @@ int XMLMsgParser::parseAddress(const XMLElement* parent, const std::string& pref
         return 1;
     }
     if (kind == "IeeeAddress") {
-        if (text.empty()) {
-            report(ERROR, "parseAddress - %s/%s is empty", name, kind.c_str());
-            return 1;
-        }
-        if (parseIeee(text.c_str(), addr) != 0) {
-            report(ERROR, "parseAddress - bad IEEE address  '%s'", text.c_str());
+        if (parseIeeeText("parseAddress", name, kind.c_str(), text, addr) != 0) {
             return 1;
         }
         mode = Message::ADDR_MODE_IEEE;
@@ -211,9 +263,8 @@ int XMLMsgParser::parseAddress(const XMLElement* parent, const std::string& pref
 
 int XMLMsgParser::parseDeviceElement(const XMLElement* parent, const std::string& prefix,
                                      const char* name, uint8_t ieee[8], long& endpoint) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseDeviceElement", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseDeviceElement - %s element not found", name);
         return 1;
     }
     if (element->FirstChildElement() == nullptr) {
@@ -226,13 +277,7 @@ int XMLMsgParser::parseDeviceElement(const XMLElement* parent, const std::string
                element->FirstChildElement()->Name());
         return 1;
     }
-    const std::string text = textOf(address);
-    if (text.empty()) {
-        report(ERROR, "parseDeviceElement - %s/%s is empty", name, "Address");
-        return 1;
-    }
-    if (parseIeee(text.c_str(), ieee) != 0) {
-        report(ERROR, "parseDeviceElement - bad IEEE address  '%s'", text.c_str());
+    if (parseIeeeText("parseDeviceElement", name, "Address", textOf(address), ieee) != 0) {
         return 1;
     }
     if (getNode(element, prefix, "Endpoint") == nullptr) {
@@ -244,9 +289,8 @@ int XMLMsgParser::parseDeviceElement(const XMLElement* parent, const std::string
 
 int XMLMsgParser::parseTxOptions(const XMLElement* parent, const std::string& prefix,
                                  const char* name, uint8_t& txOptions) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseTxOptions", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseTxOptions - %s element not found", name);
         return 1;
     }
     static const struct {
@@ -272,14 +316,12 @@ int XMLMsgParser::parseTxOptions(const XMLElement* parent, const std::string& pr
 
 int XMLMsgParser::parseBoolean(const XMLElement* parent, const std::string& prefix,
                                const char* name, bool& value) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseBoolean", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseBoolean - %s element not found", name);
         return 1;
     }
-    const std::string text = textOf(element);
-    if (text.empty()) {
-        report(ERROR, "parseBoolean - %s is empty", name);
+    std::string text;
+    if (!nonEmptyText("parseBoolean", element, name, text)) {
         return 1;
     }
     if (text == "true") {
@@ -295,9 +337,8 @@ int XMLMsgParser::parseBoolean(const XMLElement* parent, const std::string& pref
 
 int XMLMsgParser::parseLong(const XMLElement* parent, const std::string& prefix, const char* name,
                             long& value, int base, long min, long max) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseLong", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseLong - %s element not found", name);
         return 1;
     }
     return parseLongElement(element, name, value, base, min, max);
@@ -305,9 +346,8 @@ int XMLMsgParser::parseLong(const XMLElement* parent, const std::string& prefix,
 
 int XMLMsgParser::parseLongElement(const XMLElement* element, const char* name, long& value,
                                    int base, long min, long max) {
-    const std::string text = textOf(element);
-    if (text.empty()) {
-        report(ERROR, "parseLong - %s is empty", name);
+    std::string text;
+    if (!nonEmptyText("parseLong", element, name, text)) {
         return 1;
     }
     errno = 0;
@@ -327,14 +367,12 @@ int XMLMsgParser::parseLongElement(const XMLElement* element, const char* name, 
 
 int XMLMsgParser::parseHex(const XMLElement* parent, const std::string& prefix, const char* name,
                            std::vector<uint8_t>& bytes) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseHex", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseHex - %s element not found", name);
         return 1;
     }
-    const std::string text = textOf(element);
-    if (text.empty()) {
-        report(ERROR, "parseHex - %s is empty", name);
+    std::string text;
+    if (!nonEmptyText("parseHex", element, name, text)) {
         return 1;
     }
     if (text.size() % 2 != 0) {
@@ -368,14 +406,17 @@ int XMLMsgParser::parseHex(const XMLElement* parent, const std::string& prefix, 
 int XMLMsgParser::parseEnumeration(const XMLElement* parent, const std::string& prefix,
                                    const char* name, const std::map<std::string, int>& keywords,
                                    int& value) {
-    const XMLElement* element = getNode(parent, prefix, name);
+    const XMLElement* element = findChild("parseEnumeration", parent, prefix, name);
     if (element == nullptr) {
-        report(ERROR, "parseEnumeration - %s element not found", name);
         return 1;
     }
-    const std::string text = textOf(element);
-    if (text.empty()) {
-        report(ERROR, "parseEnumeration - %s is empty", name);
+    return parseEnumerationElement(element, name, keywords, value);
+}
+
+int XMLMsgParser::parseEnumerationElement(const XMLElement* element, const char* name,
+                                          const std::map<std::string, int>& keywords, int& value) {
+    std::string text;
+    if (!nonEmptyText("parseEnumeration", element, name, text)) {
         return 1;
     }
     auto it = keywords.find(text);
@@ -387,94 +428,84 @@ int XMLMsgParser::parseEnumeration(const XMLElement* parent, const std::string& 
     return 0;
 }
 
+int XMLMsgParser::parseDestination(const XMLElement* parent, const std::string& prefix,
+                                   const char* name, Message* msg) {
+    uint8_t mode = 0;
+    uint8_t addr[8] = {0};
+    if (parseAddress(parent, prefix, name, mode, addr) != 0) {
+        return 1;
+    }
+    msg->setDstAddrMode(mode);
+    msg->setDstAddr(addr);
+    return 0;
+}
+
+int XMLMsgParser::parseTxSettings(const XMLElement* parent, const std::string& prefix,
+                                  Message* msg) {
+    uint8_t txOptions = 0;
+    if (parseTxOptions(parent, prefix, "TxOptions", txOptions) != 0) {
+        return 1;
+    }
+    msg->setTxSettings(txOptions);
+    return 0;
+}
+
 int XMLMsgParser::getZCLCommandToWSN(Message* msg, const char* text) {
+    static const char kCaller[] = "getZCLCommandToWSN";
     begin();
-    XMLDocument document;
     Doc doc;
-    int failure = 0;
     const XMLElement* cmd =
-        openDocument(document, text, "ZCLCommand", doc,
-                     "getZCLCommandToWSN - ZCLCommand element not found", &failure);
+        openDocument(doc, text, "ZCLCommand", "getZCLCommandToWSN - ZCLCommand element not found");
     if (cmd == nullptr || msg == nullptr) {
         return 1;
     }
     const std::string& p = doc.orqPrefix;
     long value = 0;
 
-    if (getNode(cmd, p, "DestinationAddress") == nullptr) {
-        report(WARN, "getZCLCommandToWSN - WARNING: DestinationAddress element not present");
-    } else {
-        uint8_t mode = 0;
-        uint8_t addr[8] = {0};
-        if (parseAddress(cmd, p, "DestinationAddress", mode, addr) != 0) {
-            return 1;
-        }
-        msg->setDstAddrMode(mode);
-        msg->setDstAddr(addr);
+    if (optionalChild(kCaller, cmd, p, "DestinationAddress") != nullptr &&
+        parseDestination(cmd, p, "DestinationAddress", msg) != 0) {
+        return 1;
     }
-    if (getNode(cmd, p, "DestinationEndpoint") == nullptr) {
-        report(WARN, "getZCLCommandToWSN - WARNING: DestinationEndpoint element not present");
-    } else {
+    if (optionalChild(kCaller, cmd, p, "DestinationEndpoint") != nullptr) {
         if (parseLong(cmd, p, "DestinationEndpoint", value, 10, 0, 255) != 0) {
             return 1;
         }
         msg->setDstEp(static_cast<uint8_t>(value));
     }
-    if (getNode(cmd, p, "ProfileID") == nullptr) {
-        report(WARN, "getZCLCommandToWSN - WARNING: ProfileID element not present");
-    } else {
+    if (optionalChild(kCaller, cmd, p, "ProfileID") != nullptr) {
         if (parseLong(cmd, p, "ProfileID", value, 10, 0, 65535) != 0) {
             return 1;
         }
         msg->setProfileId(static_cast<uint16_t>(value));
     }
-    if (getNode(cmd, p, "ClusterID") == nullptr) {
-        report(ERROR, "getZCLCommandToWSN - ERROR: ClusterID element not present");
-        return 1;
-    }
-    if (parseLong(cmd, p, "ClusterID", value, 10, 0, 65535) != 0) {
+    if (requiredChild(kCaller, cmd, p, "ClusterID") == nullptr ||
+        parseLong(cmd, p, "ClusterID", value, 10, 0, 65535) != 0) {
         return 1;
     }
     msg->setClusterId(static_cast<uint16_t>(value));
-    if (getNode(cmd, p, "SourceEndpoint") == nullptr) {
-        report(WARN, "getZCLCommandToWSN - WARNING: SourceEndpoint element not present");
-    } else {
+    if (optionalChild(kCaller, cmd, p, "SourceEndpoint") != nullptr) {
         if (parseLong(cmd, p, "SourceEndpoint", value, 10, 0, 255) != 0) {
             return 1;
         }
         msg->setSrcEp(static_cast<uint8_t>(value));
     }
-    if (getNode(cmd, p, "TxOptions") == nullptr) {
-        report(ERROR, "getZCLCommandToWSN - ERROR: TxOptions element not present");
+    if (requiredChild(kCaller, cmd, p, "TxOptions") == nullptr ||
+        parseTxSettings(cmd, p, msg) != 0) {
         return 1;
     }
-    uint8_t txOptions = 0;
-    if (parseTxOptions(cmd, p, "TxOptions", txOptions) != 0) {
-        return 1;
-    }
-    msg->setTxSettings(txOptions);
-    if (getNode(cmd, p, "Radius") == nullptr) {
-        report(ERROR, "getZCLCommandToWSN - ERROR: Radius element not present");
-        return 1;
-    }
-    if (parseLong(cmd, p, "Radius", value, 10, 0, 255) != 0) {
+    if (requiredChild(kCaller, cmd, p, "Radius") == nullptr ||
+        parseLong(cmd, p, "Radius", value, 10, 0, 255) != 0) {
         return 1;
     }
     msg->setMaxHopsNumber(static_cast<uint8_t>(value));
     std::vector<uint8_t> payload;
     std::vector<uint8_t> header;
-    if (getNode(cmd, p, "ZCLPayload") == nullptr) {
-        report(ERROR, "getZCLCommandToWSN - ERROR: ZCLPayload element not present");
+    if (requiredChild(kCaller, cmd, p, "ZCLPayload") == nullptr ||
+        parseHex(cmd, p, "ZCLPayload", payload) != 0) {
         return 1;
     }
-    if (parseHex(cmd, p, "ZCLPayload", payload) != 0) {
-        return 1;
-    }
-    if (getNode(cmd, p, "ZCLHeader") == nullptr) {
-        report(ERROR, "getZCLCommandToWSN - ERROR: ZCLHeader element not present");
-        return 1;
-    }
-    if (parseHex(cmd, p, "ZCLHeader", header) != 0) {
+    if (requiredChild(kCaller, cmd, p, "ZCLHeader") == nullptr ||
+        parseHex(cmd, p, "ZCLHeader", header) != 0) {
         return 1;
     }
     msg->concatenateZCLHeaderAndPayload(header.data(), static_cast<uint16_t>(header.size()),
@@ -483,60 +514,38 @@ int XMLMsgParser::getZCLCommandToWSN(Message* msg, const char* text) {
 }
 
 int XMLMsgParser::getZDPCommandToWSN(Message* msg, const char* text) {
+    static const char kCaller[] = "getZDPCommandToWSN";
     begin();
-    XMLDocument document;
     Doc doc;
-    int failure = 0;
     const XMLElement* cmd =
-        openDocument(document, text, "ZDPCommand", doc,
-                     "getZDPCommandToWSN - ZDPCommand element not found", &failure);
+        openDocument(doc, text, "ZDPCommand", "getZDPCommandToWSN - ZDPCommand element not found");
     if (cmd == nullptr || msg == nullptr) {
         return 1;
     }
     const std::string& p = doc.orqPrefix;
     long value = 0;
-    if (getNode(cmd, p, "Destination") == nullptr) {
-        report(WARN, "getZDPCommandToWSN - WARNING: Destination element not present");
-    } else {
-        uint8_t mode = 0;
-        uint8_t addr[8] = {0};
-        if (parseAddress(cmd, p, "Destination", mode, addr) != 0) {
-            return 1;
-        }
-        msg->setDstAddrMode(mode);
-        msg->setDstAddr(addr);
-    }
-    if (getNode(cmd, p, "TxOptions") == nullptr) {
-        report(ERROR, "getZDPCommandToWSN - ERROR: TxOptions element not present");
+    if (optionalChild(kCaller, cmd, p, "Destination") != nullptr &&
+        parseDestination(cmd, p, "Destination", msg) != 0) {
         return 1;
     }
-    uint8_t txOptions = 0;
-    if (parseTxOptions(cmd, p, "TxOptions", txOptions) != 0) {
+    if (requiredChild(kCaller, cmd, p, "TxOptions") == nullptr ||
+        parseTxSettings(cmd, p, msg) != 0) {
         return 1;
     }
-    msg->setTxSettings(txOptions);
-    if (getNode(cmd, p, "Radius") == nullptr) {
-        report(WARN, "getZDPCommandToWSN - WARNING: Radius element not present");
-    } else {
+    if (optionalChild(kCaller, cmd, p, "Radius") != nullptr) {
         if (parseLong(cmd, p, "Radius", value, 10, 0, 255) != 0) {
             return 1;
         }
         msg->setMaxHopsNumber(static_cast<uint8_t>(value));
     }
-    if (getNode(cmd, p, "ClusterID") == nullptr) {
-        report(ERROR, "getZDPCommandToWSN - ERROR: ClusterID element not present");
-        return 1;
-    }
-    if (parseLong(cmd, p, "ClusterID", value, 10, 0, 65535) != 0) {
+    if (requiredChild(kCaller, cmd, p, "ClusterID") == nullptr ||
+        parseLong(cmd, p, "ClusterID", value, 10, 0, 65535) != 0) {
         return 1;
     }
     msg->setClusterId(static_cast<uint16_t>(value));
-    if (getNode(cmd, p, "Command") == nullptr) {
-        report(ERROR, "getZDPCommandToWSN - ERROR: Command element not present");
-        return 1;
-    }
     std::vector<uint8_t> command;
-    if (parseHex(cmd, p, "Command", command) != 0) {
+    if (requiredChild(kCaller, cmd, p, "Command") == nullptr ||
+        parseHex(cmd, p, "Command", command) != 0) {
         return 1;
     }
     msg->setPayload(command.data(), static_cast<uint16_t>(command.size()));
@@ -548,12 +557,9 @@ int XMLMsgParser::getZDPCommandToWSN(Message* msg, const char* text) {
 
 int XMLMsgParser::getAPSMessageToWSN(Message* msg, const char* text) {
     begin();
-    XMLDocument document;
     Doc doc;
-    int failure = 0;
     const XMLElement* aps =
-        openDocument(document, text, "APSMessage", doc,
-                     "getMessageToWSN - APSMessage element not found", &failure);
+        openDocument(doc, text, "APSMessage", "getMessageToWSN - APSMessage element not found");
     if (aps == nullptr || msg == nullptr) {
         return 1;
     }
@@ -567,9 +573,7 @@ int XMLMsgParser::getAPSMessageToWSN(Message* msg, const char* text) {
         return 1;
     }
     msg->setSrcEp(static_cast<uint8_t>(value));
-    if (getNode(aps, p, "ProfileID") == nullptr) {
-        report(WARN, "getMessageToWSN - WARNING: ProfileID element not present");
-    } else {
+    if (optionalChild("getMessageToWSN", aps, p, "ProfileID") != nullptr) {
         if (parseLong(aps, p, "ProfileID", value, 10, 0, 65535) != 0) {
             return 1;
         }
@@ -579,11 +583,9 @@ int XMLMsgParser::getAPSMessageToWSN(Message* msg, const char* text) {
         return 1;
     }
     msg->setClusterId(static_cast<uint16_t>(value));
-    uint8_t txOptions = 0;
-    if (parseTxOptions(aps, p, "TxOptions", txOptions) != 0) {
+    if (parseTxSettings(aps, p, msg) != 0) {
         return 1;
     }
-    msg->setTxSettings(txOptions);
     if (parseLong(aps, p, "Radius", value, 10, 0, 255) != 0) {
         return 1;
     }
@@ -593,26 +595,19 @@ int XMLMsgParser::getAPSMessageToWSN(Message* msg, const char* text) {
         return 1;
     }
     msg->setPayload(data.data(), static_cast<uint16_t>(data.size()));
-    if (getNode(aps, p, "DestinationAddress") != nullptr) {
-        uint8_t mode = 0;
-        uint8_t addr[8] = {0};
-        if (parseAddress(aps, p, "DestinationAddress", mode, addr) != 0) {
-            return 1;
-        }
-        msg->setDstAddrMode(mode);
-        msg->setDstAddr(addr);
+    // The destination address is optional here, and its absence is not reported.
+    if (getNode(aps, p, "DestinationAddress") != nullptr &&
+        parseDestination(aps, p, "DestinationAddress", msg) != 0) {
+        return 1;
     }
     return 0;
 }
 
 int XMLMsgParser::getJoiningInfoValues(int* duration, bool* tcSignificance, const char* text) {
     begin();
-    XMLDocument document;
     Doc doc;
-    int failure = 0;
-    const XMLElement* info =
-        openDocument(document, text, "JoiningInfo", doc,
-                     "getJoiningInfoValues - JoiningInfo element not found", &failure);
+    const XMLElement* info = openDocument(doc, text, "JoiningInfo",
+                                          "getJoiningInfoValues - JoiningInfo element not found");
     if (info == nullptr || duration == nullptr || tcSignificance == nullptr) {
         return 1;
     }
@@ -635,13 +630,12 @@ int XMLMsgParser::getJoiningInfoValues(int* duration, bool* tcSignificance, cons
 }
 
 int XMLMsgParser::getCallback(Callback* cb, const char* text) {
+    static const char kCaller[] = "getCallback";
     begin();
-    XMLDocument document;
     Doc doc;
     int failure = PARSE_BAD_VALUE;
-    const XMLElement* root =
-        openDocument(document, text, "Callback", doc,
-                     "getCallback - ERROR: Callback element not found", &failure);
+    const XMLElement* root = openDocument(
+        doc, text, "Callback", "getCallback - ERROR: Callback element not found", &failure);
     if (root == nullptr) {
         return failure;
     }
@@ -649,47 +643,58 @@ int XMLMsgParser::getCallback(Callback* cb, const char* text) {
         return PARSE_BAD_VALUE;
     }
     const std::string& p = doc.orqPrefix;
-    long value = 0;
+    // The parts of a filter are optional too, and their absence is reported with a "!".
+    auto filterPart = [&](const XMLElement* parent, const char* name) {
+        const XMLElement* element = getNode(parent, p, name);
+        if (element == nullptr) {
+            report(WARN, "getCallback - WARNING: %s element not present!", name);
+        }
+        return element;
+    };
+    // An optional end point of the address specification.
+    auto filterEndpoint = [&](const XMLElement* parent, const char* name, bool& defined,
+                              int& endpoint) {
+        if (filterPart(parent, name) == nullptr) {
+            return true;
+        }
+        long value = 0;
+        if (parseLong(parent, p, name, value, 10, 0, 65535) != 0) {
+            return false;
+        }
+        defined = true;
+        endpoint = static_cast<int>(value);
+        ORQ_LOG(*pLogger, DEBUG, "getCallback - %s found: %li\r\n", name, value);
+        return true;
+    };
 
-    const XMLElement* filter = getNode(root, p, "Filter");
-    if (filter == nullptr) {
-        report(WARN, "getCallback - WARNING: Filter element not present");
-    } else {
+    const XMLElement* filter = optionalChild(kCaller, root, p, "Filter");
+    if (filter != nullptr) {
         cb->filter.isDefined = true;
         const XMLElement* ls = getNode(filter, p, "LevelSpecification");
         if (ls == nullptr) {
             report(ERROR, "getCallback - ERROR: LevelSpecification element not found!");
             return PARSE_BAD_VALUE;
         }
-        const XMLElement* level = getNode(ls, p, "Level");
+        const XMLElement* level = findChild("parseEnumeration", ls, p, "Level");
         if (level == nullptr) {
-            report(ERROR, "parseEnumeration - %s element not found", "Level");
             return PARSE_BAD_VALUE;
         }
         cb->filter.levelSpec.level.clear();
         for (; level != nullptr; level = getNode(nullptr, p, "Level", level)) {
+            int unused = 0;
+            if (parseEnumerationElement(level, "Level", filterLevelMap, unused) != 0) {
+                return PARSE_BAD_VALUE;
+            }
             const std::string keyword = textOf(level);
-            if (keyword.empty()) {
-                report(ERROR, "parseEnumeration - %s is empty", "Level");
-                return PARSE_BAD_VALUE;
-            }
-            if (filterLevelMap.count(keyword) == 0) {
-                report(ERROR, "parseEnumeration - value present but not valid");
-                return PARSE_BAD_VALUE;
-            }
             ORQ_LOG(*pLogger, DEBUG, "getCallback - ls.level found: %s", keyword.c_str());
             cb->filter.levelSpec.level += keyword;
         }
 
-        const XMLElement* as = getNode(filter, p, "AddressSpecification");
-        if (as == nullptr) {
-            report(WARN, "getCallback - WARNING: AddressSpecification element not present!");
-        } else {
+        const XMLElement* as = filterPart(filter, "AddressSpecification");
+        if (as != nullptr) {
             AddressSpecification& spec = cb->filter.addressSpec;
             spec.isDefined = true;
-            if (getNode(as, p, "NWKSourceAddress") == nullptr) {
-                report(WARN, "getCallback - WARNING: NWKSourceAddress element not present!");
-            } else {
+            if (filterPart(as, "NWKSourceAddress") != nullptr) {
                 uint8_t mode = 0;
                 uint8_t addr[8] = {0};
                 if (parseAddress(as, p, "NWKSourceAddress", mode, addr) != 0) {
@@ -704,64 +709,38 @@ int XMLMsgParser::getCallback(Callback* cb, const char* text) {
                 ORQ_LOG(*pLogger, DEBUG, "getCallback - address found: %04x",
                         spec.NWKSourceAddress);
             }
-            if (getNode(as, p, "APSSourceEndpoint") == nullptr) {
-                report(WARN, "getCallback - WARNING: APSSourceEndpoint element not present!");
-            } else {
-                if (parseLong(as, p, "APSSourceEndpoint", value, 10, 0, 65535) != 0) {
-                    return PARSE_BAD_VALUE;
-                }
-                spec.isAPSSourceEndpointDefined = true;
-                spec.APSSourceEndpoint = static_cast<int>(value);
-                ORQ_LOG(*pLogger, DEBUG, "getCallback - APSSourceEndpoint found: %li\r\n", value);
-            }
-            if (getNode(as, p, "APSDestinationEndpoint") == nullptr) {
-                report(WARN, "getCallback - WARNING: APSDestinationEndpoint element not present!");
-            } else {
-                if (parseLong(as, p, "APSDestinationEndpoint", value, 10, 0, 65535) != 0) {
-                    return PARSE_BAD_VALUE;
-                }
-                spec.isAPSDestinationEndpointDefined = true;
-                spec.APSDestinationEndpoint = static_cast<int>(value);
-                ORQ_LOG(*pLogger, DEBUG, "getCallback - APSDestinationEndpoint found: %li\r\n",
-                        value);
+            if (!filterEndpoint(as, "APSSourceEndpoint", spec.isAPSSourceEndpointDefined,
+                                spec.APSSourceEndpoint) ||
+                !filterEndpoint(as, "APSDestinationEndpoint", spec.isAPSDestinationEndpointDefined,
+                                spec.APSDestinationEndpoint)) {
+                return PARSE_BAD_VALUE;
             }
         }
 
-        const XMLElement* ms = getNode(filter, p, "MessageSpecification");
-        if (ms == nullptr) {
-            report(WARN, "getCallback - WARNING: MessageSpecification element not present!");
-        }
-        for (; ms != nullptr; ms = getNode(nullptr, p, "MessageSpecification", ms)) {
+        for (const XMLElement* ms = filterPart(filter, "MessageSpecification"); ms != nullptr;
+             ms = getNode(nullptr, p, "MessageSpecification", ms)) {
             MessageSpecification& spec = cb->filter.messageSpec;
             spec.isDefined = true;
-            const XMLElement* id = getNode(ms, p, "APSClusterIdentifier");
-            if (id == nullptr) {
-                report(WARN, "getCallback - WARNING: APSClusterIdentifier element not present!");
-            } else {
+            const XMLElement* id = filterPart(ms, "APSClusterIdentifier");
+            if (id != nullptr) {
                 spec.isAPSClusterIdentifierDefined = true;
                 spec.APSClusterIdentifier = textOf(id);
             }
-            const XMLElement* group = getNode(ms, p, "APSClusterGroup");
-            if (group == nullptr) {
-                report(WARN, "getCallback - WARNING: APSClusterGroup element not present!");
-            }
-            for (; group != nullptr; group = getNode(nullptr, p, "APSClusterGroup", group)) {
+            for (const XMLElement* group = filterPart(ms, "APSClusterGroup"); group != nullptr;
+                 group = getNode(nullptr, p, "APSClusterGroup", group)) {
                 spec.isAPSClusterGroupDefined = true;
                 spec.APSClusterGroup = textOf(group);
             }
         }
     }
 
-    const XMLElement* buffer = getNode(root, p, "Buffer");
-    if (buffer == nullptr) {
-        report(WARN, "getCallback - WARNING: Buffer element not present");
-    } else {
+    const XMLElement* buffer = optionalChild(kCaller, root, p, "Buffer");
+    if (buffer != nullptr) {
         cb->buffer = textOf(buffer);
     }
 
-    const XMLElement* action = getNode(root, p, "Action");
+    const XMLElement* action = optionalChild(kCaller, root, p, "Action");
     if (action == nullptr) {
-        report(WARN, "getCallback - WARNING: Action element not present");
         return PARSE_OK;
     }
     cb->action.isDefined = true;
@@ -770,9 +749,8 @@ int XMLMsgParser::getCallback(Callback* cb, const char* text) {
         report(ERROR, "getCallback - ERROR: DecodeSpecification element not found!");
         return PARSE_BAD_VALUE;
     }
-    const XMLElement* decode = getNode(ds, p, "DecodeLevel");
+    const XMLElement* decode = findChild("parseEnumeration", ds, p, "DecodeLevel");
     if (decode == nullptr) {
-        report(ERROR, "parseEnumeration - %s element not found", "DecodeLevel");
         return PARSE_BAD_VALUE;
     }
     for (; decode != nullptr; decode = getNode(nullptr, p, "DecodeLevel", decode)) {
@@ -800,9 +778,8 @@ int XMLMsgParser::getCallback(Callback* cb, const char* text) {
 
 int XMLMsgParser::getValue(std::string& value, const char* text) {
     begin();
-    XMLDocument document;
     Doc doc;
-    const XMLElement* root = getRoot(document, text, doc.rootName, doc.orqPrefix, doc.restPrefix);
+    const XMLElement* root = openRoot(doc, text);
     const XMLElement* element = nullptr;
     if (root != nullptr) {
         if (doc.rootName == "Value") {

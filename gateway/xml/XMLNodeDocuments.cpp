@@ -10,17 +10,14 @@
 #include "XMLText.h"
 #include "ZbNetDb.h"
 
-using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
 using xmltext::textOf;
 
 int XMLMsgParser::getBindindCommand(ZB_BIND_STRUCT* bind, const char* text) {
     begin();
-    XMLDocument document;
     Doc doc;
-    int failure = 0;
-    const XMLElement* binding = openDocument(
-        document, text, "Binding", doc, "getBindindCommand - Binding element not found", &failure);
+    const XMLElement* binding =
+        openDocument(doc, text, "Binding", "getBindindCommand - Binding element not found");
     if (binding == nullptr || bind == nullptr) {
         return 1;
     }
@@ -70,12 +67,9 @@ int XMLMsgParser::getBindindCommand(ZB_BIND_STRUCT* bind, const char* text) {
 
 int XMLMsgParser::getSimpleDescriptor(SimpleDescriptor* sd, const char* text) {
     begin();
-    XMLDocument document;
     Doc doc;
-    int failure = 0;
-    const XMLElement* root =
-        openDocument(document, text, "SimpleDescriptor", doc,
-                     "getSimpleDescriptor - SimpleDescriptor element not found", &failure);
+    const XMLElement* root = openDocument(
+        doc, text, "SimpleDescriptor", "getSimpleDescriptor - SimpleDescriptor element not found");
     if (root == nullptr || sd == nullptr) {
         return 1;
     }
@@ -99,32 +93,30 @@ int XMLMsgParser::getSimpleDescriptor(SimpleDescriptor* sd, const char* text) {
         }
         *f.target = static_cast<int>(value);
     }
+    // Every element `name` (none or more) appended to `clusters`.
+    auto readClusters = [&](const char* name, std::list<int>& clusters) {
+        for (const XMLElement* c = getNode(root, p, name); c != nullptr;
+             c = getNode(nullptr, p, name, c)) {
+            long value = 0;
+            if (parseLongElement(c, name, value, 10, 0, 65535) != 0) {
+                return 1;
+            }
+            clusters.push_back(static_cast<int>(value));
+        }
+        return 0;
+    };
     sd->input_cluster.clear();
     sd->output_cluster.clear();
-    for (const XMLElement* c = getNode(root, p, "ApplicationInputCluster"); c != nullptr;
-         c = getNode(nullptr, p, "ApplicationInputCluster", c)) {
-        long value = 0;
-        if (parseLongElement(c, "ApplicationInputCluster", value, 10, 0, 65535) != 0) {
-            return 1;
-        }
-        sd->input_cluster.push_back(static_cast<int>(value));
+    if (readClusters("ApplicationInputCluster", sd->input_cluster) != 0) {
+        return 1;
     }
-    for (const XMLElement* c = getNode(root, p, "ApplicationOutputCluster"); c != nullptr;
-         c = getNode(nullptr, p, "ApplicationOutputCluster", c)) {
-        long value = 0;
-        if (parseLongElement(c, "ApplicationOutputCluster", value, 10, 0, 65535) != 0) {
-            return 1;
-        }
-        sd->output_cluster.push_back(static_cast<int>(value));
-    }
-    return 0;
+    return readClusters("ApplicationOutputCluster", sd->output_cluster);
 }
 
 int XMLMsgParser::getStartupAttributeInfo(StartupAttributeInfo* info, const char* text) {
     begin();
-    XMLDocument document;
     Doc doc;
-    const XMLElement* root = getRoot(document, text, doc.rootName, doc.orqPrefix, doc.restPrefix);
+    const XMLElement* root = openRoot(doc, text);
     if (root == nullptr) {
         return PARSE_BAD_DOCUMENT;
     }

@@ -117,13 +117,44 @@ class XMLMsgParser {
 
   private:
     struct Doc;
-    const tinyxml2::XMLElement* openDocument(tinyxml2::XMLDocument& document, const char* text,
-                                             const char* rootName, Doc& doc, const char* notFound,
-                                             int* failure);
+    // getRoot into the document and prefixes of `doc`.
+    const tinyxml2::XMLElement* openRoot(Doc& doc, const char* text);
+    // The element `rootName`: the root itself, or a child of the root. When there is none,
+    // reports `notFound` and sets *failure (when given) to PARSE_BAD_DOCUMENT or
+    // PARSE_MISSING_ELEMENT.
+    const tinyxml2::XMLElement* openDocument(Doc& doc, const char* text, const char* rootName,
+                                             const char* notFound, int* failure = nullptr);
+    // getNode; an absent child is reported as "<reader> - <name> element not found".
+    const tinyxml2::XMLElement* findChild(const char* reader, const tinyxml2::XMLElement* parent,
+                                          const std::string& prefix, const char* name);
+    // getNode for the request documents; an absent child is reported as
+    // "<caller> - WARNING: <name> element not present" (optional) or
+    // "<caller> - ERROR: <name> element not present" (required).
+    const tinyxml2::XMLElement* optionalChild(const char* caller,
+                                              const tinyxml2::XMLElement* parent,
+                                              const std::string& prefix, const char* name);
+    const tinyxml2::XMLElement* requiredChild(const char* caller,
+                                              const tinyxml2::XMLElement* parent,
+                                              const std::string& prefix, const char* name);
+    // The trimmed text of `element`; false, reported as "<reader> - <name> is empty", when
+    // there is none.
+    bool nonEmptyText(const char* reader, const tinyxml2::XMLElement* element, const char* name,
+                      std::string& text);
     int parseIeee(const char* text, uint8_t ieee[8]) const;
-    // parseLong on one given element (for repeated elements).
+    // parseIeee of the text of `name`/`kind`, with the reports of `reader`.
+    int parseIeeeText(const char* reader, const char* name, const char* kind,
+                      const std::string& text, uint8_t ieee[8]);
+    // parseLong and parseEnumeration on one given element (for repeated elements).
     int parseLongElement(const tinyxml2::XMLElement* element, const char* name, long& value,
                          int base, long min, long max);
+    int parseEnumerationElement(const tinyxml2::XMLElement* element, const char* name,
+                                const std::map<std::string, int>& keywords, int& value);
+    // Fields of the ZCL, ZDP and APS documents into `msg`: the destination address named
+    // `name`, and the TxOptions element.
+    int parseDestination(const tinyxml2::XMLElement* parent, const std::string& prefix,
+                         const char* name, Message* msg);
+    int parseTxSettings(const tinyxml2::XMLElement* parent, const std::string& prefix,
+                        Message* msg);
     void report(int type, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void begin();
 

@@ -58,8 +58,9 @@ inline bool parseDecimal64(const std::string& text, unsigned long long& value) {
 
 }  // namespace xmltext
 
-// Prefixes of the document being read.
+// The document being read and its prefixes.
 struct XMLMsgParser::Doc {
+    tinyxml2::XMLDocument document;
     std::string rootName;
     std::string orqPrefix;
     std::string restPrefix;
