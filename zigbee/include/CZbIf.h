@@ -118,6 +118,10 @@ class CZbIf {
 
   private:
     bool connected(const char* op) const;
+    // Calls the back-end's request slot with the handle, or reports `op` dropped when not
+    // connected.
+    template <typename Slot, typename... Args>
+    void forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args);
 
     ZBIF_HANDLE handle;
     const ZBIFFunctions_t* zbifFuncs;

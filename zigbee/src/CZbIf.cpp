@@ -193,132 +193,96 @@ bool CZbIf::connected(const char* op) const {
     return false;
 }
 
-void CZbIf::ZDO_RESET_request(uchar options) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_RESET_request(handle, options);
+template <typename Slot, typename... Args>
+void CZbIf::forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args) {
+    if (connected(op)) {
+        (zbifFuncs->*slot)(handle, args...);
     }
+}
+
+void CZbIf::ZDO_RESET_request(uchar options) {
+    forward(__func__, &ZBIFFunctions_t::ZDO_RESET_request, options);
 }
 void CZbIf::ZDO_START_request() {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_START_request(handle);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_START_request);
 }
 void CZbIf::ZDP_MGMT_NWK_UPDATE_request(unsigned long scanChannel, ushort scanDuration) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDP_MGMT_NWK_UPDATE_request(handle, scanChannel, scanDuration);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDP_MGMT_NWK_UPDATE_request, scanChannel, scanDuration);
 }
 void CZbIf::ZDO_NWK_ADDR_request(uchar* ieee_addr, uchar request_type, uchar start_index) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_NWK_ADDR_request(handle, ieee_addr, request_type, start_index);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_NWK_ADDR_request, ieee_addr, request_type, start_index);
 }
 void CZbIf::ZDO_IEEE_ADDR_request(ushort nwk_addr, uchar request_type, uchar start_index) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_IEEE_ADDR_request(handle, nwk_addr, request_type, start_index);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_IEEE_ADDR_request, nwk_addr, request_type, start_index);
 }
 void CZbIf::ZB_MGMT_LQI_request(ushort nwk_addr, uchar start_index) {
-    if (connected(__func__)) {
-        zbifFuncs->ZB_MGMT_LQI_request(handle, nwk_addr, start_index);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZB_MGMT_LQI_request, nwk_addr, start_index);
 }
 void CZbIf::ZDO_NODE_DESC_request(ushort dst_addr, ushort nwk_addr) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_NODE_DESC_request(handle, dst_addr, nwk_addr);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_NODE_DESC_request, dst_addr, nwk_addr);
 }
 void CZbIf::ZDO_POWER_DESC_request(ushort dst_addr, ushort nwk_addr) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_POWER_DESC_request(handle, dst_addr, nwk_addr);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_POWER_DESC_request, dst_addr, nwk_addr);
 }
 void CZbIf::ZDO_SIMPLE_DESC_request(ushort dst_addr, ushort nwk_addr, uchar endpoint) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_SIMPLE_DESC_request(handle, dst_addr, nwk_addr, endpoint);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_SIMPLE_DESC_request, dst_addr, nwk_addr, endpoint);
 }
 void CZbIf::ZDO_ACTIVE_EP_DESC_request(ushort dst_addr, ushort nwk_addr) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_ACTIVE_EP_DESC_request(handle, dst_addr, nwk_addr);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_ACTIVE_EP_DESC_request, dst_addr, nwk_addr);
 }
 void CZbIf::ZDO_MATCH_DESC_request(ushort dst_addr, ushort nwk_addr, ushort profile_id, uchar nicl,
                                    ushort* icllist, uchar nocl, ushort* ocllist) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_MATCH_DESC_request(handle, dst_addr, nwk_addr, profile_id, nicl, icllist,
-                                          nocl, ocllist);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_MATCH_DESC_request, dst_addr, nwk_addr, profile_id,
+            nicl, icllist, nocl, ocllist);
 }
 void CZbIf::ZDO_MATCH_DESC_response(uchar status, ushort nwk_addr, uchar match_len,
                                     uchar* match_list) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_MATCH_DESC_response(handle, status, nwk_addr, match_len, match_list);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_MATCH_DESC_response, status, nwk_addr, match_len,
+            match_list);
 }
 void CZbIf::ZDO_END_DEVICE_BIND_request(ushort binding_target, uchar* src_ieee_addr, uchar src_ep,
                                         ushort profile_id, uchar nicl, ushort* icllist, uchar nocl,
                                         ushort* ocllist) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_END_DEVICE_BIND_request(handle, binding_target, src_ieee_addr, src_ep,
-                                               profile_id, nicl, icllist, nocl, ocllist);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_END_DEVICE_BIND_request, binding_target, src_ieee_addr,
+            src_ep, profile_id, nicl, icllist, nocl, ocllist);
 }
 void CZbIf::APSDE_DATA_request(uchar dst_addr_mode, uchar* dst_addr, uchar dst_ep,
                                ushort profile_id, ushort cluster_id, uchar src_ep, uchar asdu_len,
                                uchar* asdu, uchar tx_options, uchar radius) {
-    if (connected(__func__)) {
-        zbifFuncs->APSDE_DATA_request(handle, dst_addr_mode, dst_addr, dst_ep, profile_id,
-                                      cluster_id, src_ep, asdu_len, asdu, tx_options, radius);
-    }
+    forward(__func__, &ZBIFFunctions_t::APSDE_DATA_request, dst_addr_mode, dst_addr, dst_ep,
+            profile_id, cluster_id, src_ep, asdu_len, asdu, tx_options, radius);
 }
 void CZbIf::ZDP_MGMT_BIND_Request(ushort remote_dest_addr, ushort start_index) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDP_MGMT_BIND_Request(handle, remote_dest_addr, start_index);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDP_MGMT_BIND_Request, remote_dest_addr, start_index);
 }
 void CZbIf::APSME_BIND_request(uchar* src_ieee_addr, uchar src_ep, ushort cluster_id,
                                uchar* dst_ieee_addr, uchar dst_ep) {
-    if (connected(__func__)) {
-        zbifFuncs->APSME_BIND_request(handle, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr,
-                                      dst_ep);
-    }
+    forward(__func__, &ZBIFFunctions_t::APSME_BIND_request, src_ieee_addr, src_ep, cluster_id,
+            dst_ieee_addr, dst_ep);
 }
 void CZbIf::ZDP_BIND_request(ushort remote_dest_addr, uchar* src_ieee_addr, uchar src_ep,
                              ushort cluster_id, uchar* dst_ieee_addr, uchar dst_ep) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDP_BIND_request(handle, remote_dest_addr, src_ieee_addr, src_ep, cluster_id,
-                                    dst_ieee_addr, dst_ep);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDP_BIND_request, remote_dest_addr, src_ieee_addr, src_ep,
+            cluster_id, dst_ieee_addr, dst_ep);
 }
 void CZbIf::ZDP_UNBIND_request(ushort remote_dest_addr, uchar* src_ieee_addr, uchar src_ep,
                                ushort cluster_id, uchar* dst_ieee_addr, uchar dst_ep) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDP_UNBIND_request(handle, remote_dest_addr, src_ieee_addr, src_ep, cluster_id,
-                                      dst_ieee_addr, dst_ep);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDP_UNBIND_request, remote_dest_addr, src_ieee_addr, src_ep,
+            cluster_id, dst_ieee_addr, dst_ep);
 }
 void CZbIf::APSME_UNBIND_request(uchar* src_ieee_addr, uchar src_ep, ushort cluster_id,
                                  uchar* dst_ieee_addr, uchar dst_ep) {
-    if (connected(__func__)) {
-        zbifFuncs->APSME_UNBIND_request(handle, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr,
-                                        dst_ep);
-    }
+    forward(__func__, &ZBIFFunctions_t::APSME_UNBIND_request, src_ieee_addr, src_ep, cluster_id,
+            dst_ieee_addr, dst_ep);
 }
 void CZbIf::APSME_GET_request(uchar attr) {
-    if (connected(__func__)) {
-        zbifFuncs->APSME_GET_request(handle, attr);
-    }
+    forward(__func__, &ZBIFFunctions_t::APSME_GET_request, attr);
 }
 void CZbIf::APSME_SET_request(uchar attr, uchar attr_len, uchar* attr_value) {
-    if (connected(__func__)) {
-        zbifFuncs->APSME_SET_request(handle, attr, attr_len, attr_value);
-    }
+    forward(__func__, &ZBIFFunctions_t::APSME_SET_request, attr, attr_len, attr_value);
 }
 void CZbIf::ZDO_ERROR_response(uchar status, ushort cluster_id, uchar expected_len) {
-    if (connected(__func__)) {
-        zbifFuncs->ZDO_ERROR_response(handle, status, cluster_id, expected_len);
-    }
+    forward(__func__, &ZBIFFunctions_t::ZDO_ERROR_response, status, cluster_id, expected_len);
 }
 void CZbIf::NLME_SYNC_request(uchar) {}
 
@@ -396,9 +360,7 @@ void CZbIf::APSME_SET_confirm(uchar, uchar) {
 }
 void CZbIf::MGMT_PERMIT_JOINING_request(ushort dst, int duration) {
     puts("zigbee.cpp: calling MGMT_PERMIT_JOINING_request");
-    if (connected(__func__)) {
-        zbifFuncs->MGMT_PERMIT_JOINING_request(handle, dst, duration);
-    }
+    forward(__func__, &ZBIFFunctions_t::MGMT_PERMIT_JOINING_request, dst, duration);
 }
 void CZbIf::MGMT_PERMIT_JOINING_response(uchar) {
     warnNotOverridden("MGMT_PERMIT_JOINING_response");

@@ -119,22 +119,19 @@ void onLeaveIndication(const Pkt& k) {
     CALL(k, MGMT_LEAVE_confirm, ieee, k.p[11]);
 }
 
-void onNwkSecureFrameConfirm(const Pkt& k) {
+// The secure-frame confirms of every layer only report a failed encryption (status 0xA2).
+void secureFrameConfirm(const Pkt& k, const char* what, const char* encryption) {
     if (k.has(3) && k.p[3] == 0xA2) {
-        printf(
-            "NLME-ProcessSecureFrame.Confirm - ERROR: 0x%02x - Unable to encrypt/decrypt the "
-            "packet\n",
-            k.p[3]);
+        printf("%s - ERROR: 0x%02x - Unable to %s the packet\n", what, k.p[3], encryption);
     }
 }
 
+void onNwkSecureFrameConfirm(const Pkt& k) {
+    secureFrameConfirm(k, "NLME-ProcessSecureFrame.Confirm", "encrypt/decrypt");
+}
+
 void onApsSecureFrameConfirm(const Pkt& k) {
-    if (k.has(3) && k.p[3] == 0xA2) {
-        printf(
-            "APSME-ProcessSecureFrame.Confirm - ERROR: 0x%02x - Unable to encrypt or decrypt "
-            "the packet\n",
-            k.p[3]);
-    }
+    secureFrameConfirm(k, "APSME-ProcessSecureFrame.Confirm", "encrypt or decrypt");
 }
 
 void onApsmeBindConfirm(const Pkt& k) {
@@ -206,21 +203,11 @@ void onDataIndication(const Pkt& k) {
 }
 
 void onZdpNwkSecureFrameConfirm(const Pkt& k) {
-    if (k.has(3) && k.p[3] == 0xA2) {
-        printf(
-            "ZDP-Nwk-ProcessSecureFrame.Confirm - ERROR: 0x%02x - Unable to encrypt or decrypt "
-            "the packet\n",
-            k.p[3]);
-    }
+    secureFrameConfirm(k, "ZDP-Nwk-ProcessSecureFrame.Confirm", "encrypt or decrypt");
 }
 
 void onZdpApsSecureFrameConfirm(const Pkt& k) {
-    if (k.has(3) && k.p[3] == 0xA2) {
-        printf(
-            "ZDP-APSME-ProcessSecureFrame.Confirm - ERROR: 0x%02x - Unable to encrypt or "
-            "decrypt the packet\n",
-            k.p[3]);
-    }
+    secureFrameConfirm(k, "ZDP-APSME-ProcessSecureFrame.Confirm", "encrypt or decrypt");
 }
 
 // Network- and IEEE-address responses share one layout: status, IEEE (wire order reversed),
@@ -367,42 +354,41 @@ void onSimpleDescResponse(const Pkt& k) {
     ZB_Free_SIMPLE_DESC(&sd);
 }
 
-void onActiveEpResponse(const Pkt& k) {
-    const char* what = "ZDP-Active_EP.Response";
-    if (!need(k, 3, what)) {
-        return;
-    }
-    ushort nwk = k.has(5) ? k.u16(4) : 0;
-    uchar count = k.has(6) ? k.p[6] : 0;
+// Active-end-point and match-descriptor responses end in a count (offset 6) and that many end
+// points, copied to the shared buffer. A successful answer cut short is dropped (false); a failed
+// one hands on an empty list.
+bool readEndpointList(const Pkt& k, const char* what, uchar& count) {
+    count = k.has(6) ? k.p[6] : 0;
     if (k.p[3] == 0 && !need(k, 6 + count, what)) {
-        return;
+        return false;
     }
     if (!k.has(6 + count)) {
         count = 0;
     }
-    uchar* list = fsState.g_data_uchar_1;
-    memset(list, 0, sizeof(fsState.g_data_uchar_1));
-    memcpy(list, k.p + 7, count);
-    CALL(k, ZDO_ACTIVE_EP_DESC_confirm, k.p[3], nwk, count, list);
+    memset(fsState.g_data_uchar_1, 0, sizeof(fsState.g_data_uchar_1));
+    memcpy(fsState.g_data_uchar_1, k.p + 7, count);
+    return true;
+}
+
+void onActiveEpResponse(const Pkt& k) {
+    const char* what = "ZDP-Active_EP.Response";
+    uchar count = 0;
+    if (!need(k, 3, what) || !readEndpointList(k, what, count)) {
+        return;
+    }
+    ushort nwk = k.has(5) ? k.u16(4) : 0;
+    CALL(k, ZDO_ACTIVE_EP_DESC_confirm, k.p[3], nwk, count, fsState.g_data_uchar_1);
 }
 
 void onMatchDescResponse(const Pkt& k) {
     const char* what = "ZDP-Match_Desc.Response";
-    if (!need(k, 3, what)) {
+    uchar count = 0;
+    if (!need(k, 3, what) || !readEndpointList(k, what, count)) {
         return;
     }
+    // This answer carries its network address high byte first.
     ushort nwk = k.has(5) ? static_cast<ushort>(k.p[4] * 256 + k.p[5]) : 0;
-    uchar count = k.has(6) ? k.p[6] : 0;
-    if (k.p[3] == 0 && !need(k, 6 + count, what)) {
-        return;
-    }
-    if (!k.has(6 + count)) {
-        count = 0;
-    }
-    uchar* list = fsState.g_data_uchar_1;
-    memset(list, 0, sizeof(fsState.g_data_uchar_1));
-    memcpy(list, k.p + 7, count);
-    CALL(k, ZDO_MATCH_DESC_confirm, k.p[3], nwk, count, list);
+    CALL(k, ZDO_MATCH_DESC_confirm, k.p[3], nwk, count, fsState.g_data_uchar_1);
 }
 
 void onEndDeviceBindResponse(const Pkt& k) {
@@ -648,35 +634,29 @@ void onRegisterEndpointConfirm(const Pkt& k) {
     CALL(k, APSME_SET_confirm, k.p[3], fsState.attr_prev);
 }
 
-void onChannelConfirm(const Pkt& k) {
-    if (!need(k, 3, "ZTC-GetChannel.Confirm")) {
+// The channel and IEEE address reads answer an APSME-GET: status, then a value of `size` bytes.
+void attributeReadConfirm(const Pkt& k, const char* what, uchar size) {
+    if (!need(k, 3, what)) {
         return;
     }
     if (k.p[3] != 0) {
-        puts("ZTC-GetChannel.Confirm failed!");
+        printf("%s failed!\n", what);
         return;
     }
-    if (!need(k, 4, "ZTC-GetChannel.Confirm")) {
-        return;
-    }
-    uchar value[1] = {k.p[4]};
-    CALL(k, APSME_GET_confirm, k.p[3], fsState.attr_prev, 1, value);
-}
-
-void onExtAddrConfirm(const Pkt& k) {
-    if (!need(k, 3, "ZTC-ReadExtAddr.Confirm")) {
-        return;
-    }
-    if (k.p[3] != 0) {
-        puts("ZTC-ReadExtAddr.Confirm failed!");
-        return;
-    }
-    if (!need(k, 11, "ZTC-ReadExtAddr.Confirm")) {
+    if (!need(k, 3 + size, what)) {
         return;
     }
     uchar value[8];
-    memcpy(value, k.p + 4, 8);
-    CALL(k, APSME_GET_confirm, k.p[3], fsState.attr_prev, 8, value);
+    memcpy(value, k.p + 4, size);
+    CALL(k, APSME_GET_confirm, k.p[3], fsState.attr_prev, size, value);
+}
+
+void onChannelConfirm(const Pkt& k) {
+    attributeReadConfirm(k, "ZTC-GetChannel.Confirm", 1);
+}
+
+void onExtAddrConfirm(const Pkt& k) {
+    attributeReadConfirm(k, "ZTC-ReadExtAddr.Confirm", 8);
 }
 
 void onApsmeSetConfirm(const Pkt& k) {
@@ -689,6 +669,13 @@ void onApsmeSetConfirm(const Pkt& k) {
     }
     puts("APSME-SET.Confirm");
     CALL(k, APSME_SET_confirm, 0, fsState.attr_prev);
+}
+
+// One line of the 16 key bytes, either as they arrived or last byte first.
+void printKeyLine(const uchar* key, bool lastByteFirst, const char* prefix, char separator) {
+    for (int i = 0; i < 16; i++) {
+        printf("%s%02x%c", prefix, key[lastByteFirst ? 15 - i : i], i < 15 ? separator : '\n');
+    }
 }
 
 void onNlmeGetConfirm(const Pkt& k) {
@@ -720,18 +707,10 @@ void onNlmeGetConfirm(const Pkt& k) {
         puts("NLME-GET.Confirm - nwkSecurityMaterial");
         puts("\n************\nNETWORK KEY:");
         const uchar* key = p + 15;
-        for (int i = 15; i >= 0; i--) {
-            printf("%02x%s", key[i], i ? ":" : "\n");
-        }
-        for (int i = 0; i < 16; i++) {
-            printf("%02x%s", key[i], i < 15 ? ":" : "\n");
-        }
-        for (int i = 15; i >= 0; i--) {
-            printf("0x%02x%s", key[i], i ? " " : "\n");
-        }
-        for (int i = 0; i < 16; i++) {
-            printf("0x%02x%s", key[i], i < 15 ? " " : "\n");
-        }
+        printKeyLine(key, true, "", ':');
+        printKeyLine(key, false, "", ':');
+        printKeyLine(key, true, "0x", ' ');
+        printKeyLine(key, false, "0x", ' ');
         printf("\n************\n");
         return;
     }

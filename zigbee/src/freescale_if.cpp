@@ -44,7 +44,9 @@ struct Packet {
             u8(p[i]);
         }
     }
-    void clusters(const ushort* list, int count) {
+    // A cluster count, then that many cluster ids.
+    void clusters(const ushort* list, uchar count) {
+        u8(count);
         for (int i = 0; i < count; i++) {
             u16(list[i]);
         }
@@ -297,9 +299,7 @@ void FREESCALE_ZDO_MATCH_DESC_request(ZBIF_HANDLE handle, ushort dst_addr, ushor
     pkt.u16(dst_addr);
     pkt.u16(nwk_addr);
     pkt.u16(profile_id);
-    pkt.u8(nicl);
     pkt.clusters(icllist, nicl);
-    pkt.u8(nocl);
     pkt.clusters(ocllist, nocl);
     sendSealed(handle, pkt, "ZDO_MATCH_DESC->", who);
 }
@@ -323,9 +323,7 @@ void FREESCALE_ZDO_END_DEVICE_BIND_request(ZBIF_HANDLE handle, ushort binding_ta
     pkt.reversed(src_ieee_addr, 8);
     pkt.u8(src_ep);
     pkt.u16(profile_id);
-    pkt.u8(nicl);
     pkt.clusters(icllist, nicl);
-    pkt.u8(nocl);
     pkt.clusters(ocllist, nocl);
     sendSealed(handle, pkt, "ZDO_END_DEVICE_BIND->", who);
 }
@@ -404,68 +402,81 @@ void FREESCALE_ZDP_MGMT_BIND_Request(ZBIF_HANDLE handle, ushort remote_dest_addr
     sendSealed(handle, pkt, "ZDP-MGMT_BIND.Request->", "ZDP_MGMT_BIND_Request");
 }
 
-void bindBody(Packet& pkt, const uchar* src_ieee_addr, uchar src_ep, ushort cluster_id, uchar mode,
+// The four bind and unbind requests share one body; the ZDP forms put the remote device's
+// address in front of it.
+struct BindRequest {
+    uchar group;
+    uchar id;
+    bool zdp;
+    uchar mode;  // destination address mode written in the body
+    const char* label;
+    const char* who;
+};
+
+constexpr BindRequest kApsmeBind{0x99, 0x00, false, 0x03, "APSME_BIND->", "APSME_BIND_request"};
+constexpr BindRequest kApsmeUnbind{
+    0x99, 0x09, false, 0x00, "APSME_UNBIND->", "APSME_UNBIND_request"};
+constexpr BindRequest kZdpBind{0xA2, 0x21, true, 0x03, "ZDP_BIND_Request->", "ZDP_BIND_request"};
+constexpr BindRequest kZdpUnbind{0xA2, 0x22, true, 0x03, "ZDP_UNBIND->", "ZDP_UNBIND_request"};
+
+void sendBind(ZBIF_HANDLE handle, const BindRequest& r, ushort remote_dest_addr,
+              const uchar* src_ieee_addr, uchar src_ep, ushort cluster_id,
               const uchar* dst_ieee_addr, uchar dst_ep) {
+    if (refuseNull(r.who, src_ieee_addr, "source IEEE address") ||
+        refuseNull(r.who, dst_ieee_addr, "destination IEEE address")) {
+        return;
+    }
+    Packet pkt(r.group, r.id);
+    if (r.zdp) {
+        pkt.u16(remote_dest_addr);
+    }
     pkt.reversed(src_ieee_addr, 8);
     pkt.u8(src_ep);
     pkt.u16(cluster_id);
-    pkt.u8(mode);
+    pkt.u8(r.mode);
     pkt.reversed(dst_ieee_addr, 8);
     pkt.u8(dst_ep);
-}
-
-bool bindAddressesOk(const char* who, const uchar* src, const uchar* dst) {
-    return !refuseNull(who, src, "source IEEE address") &&
-           !refuseNull(who, dst, "destination IEEE address");
+    sendSealed(handle, pkt, r.label, r.who);
 }
 
 void FREESCALE_APSME_BIND_request(ZBIF_HANDLE handle, uchar* src_ieee_addr, uchar src_ep,
                                   ushort cluster_id, uchar* dst_ieee_addr, uchar dst_ep) {
-    if (!bindAddressesOk("APSME_BIND_request", src_ieee_addr, dst_ieee_addr)) {
-        return;
-    }
-    Packet pkt(0x99, 0x00);
-    bindBody(pkt, src_ieee_addr, src_ep, cluster_id, 0x03, dst_ieee_addr, dst_ep);
-    sendSealed(handle, pkt, "APSME_BIND->", "APSME_BIND_request");
+    sendBind(handle, kApsmeBind, 0, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr, dst_ep);
 }
 
 void FREESCALE_APSME_UNBIND_request(ZBIF_HANDLE handle, uchar* src_ieee_addr, uchar src_ep,
                                     ushort cluster_id, uchar* dst_ieee_addr, uchar dst_ep) {
-    if (!bindAddressesOk("APSME_UNBIND_request", src_ieee_addr, dst_ieee_addr)) {
-        return;
-    }
-    Packet pkt(0x99, 0x09);
-    bindBody(pkt, src_ieee_addr, src_ep, cluster_id, 0x00, dst_ieee_addr, dst_ep);
-    sendSealed(handle, pkt, "APSME_UNBIND->", "APSME_UNBIND_request");
+    sendBind(handle, kApsmeUnbind, 0, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr, dst_ep);
 }
 
 void FREESCALE_ZDP_BIND_request(ZBIF_HANDLE handle, ushort remote_dest_addr, uchar* src_ieee_addr,
                                 uchar src_ep, ushort cluster_id, uchar* dst_ieee_addr,
                                 uchar dst_ep) {
-    if (!bindAddressesOk("ZDP_BIND_request", src_ieee_addr, dst_ieee_addr)) {
-        return;
-    }
-    Packet pkt(0xA2, 0x21);
-    pkt.u16(remote_dest_addr);
-    bindBody(pkt, src_ieee_addr, src_ep, cluster_id, 0x03, dst_ieee_addr, dst_ep);
-    sendSealed(handle, pkt, "ZDP_BIND_Request->", "ZDP_BIND_request");
+    sendBind(handle, kZdpBind, remote_dest_addr, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr,
+             dst_ep);
 }
 
 void FREESCALE_ZDP_UNBIND_request(ZBIF_HANDLE handle, ushort remote_dest_addr, uchar* src_ieee_addr,
                                   uchar src_ep, ushort cluster_id, uchar* dst_ieee_addr,
                                   uchar dst_ep) {
-    if (!bindAddressesOk("ZDP_UNBIND_request", src_ieee_addr, dst_ieee_addr)) {
-        return;
-    }
-    Packet pkt(0xA2, 0x22);
-    pkt.u16(remote_dest_addr);
-    bindBody(pkt, src_ieee_addr, src_ep, cluster_id, 0x03, dst_ieee_addr, dst_ep);
-    sendSealed(handle, pkt, "ZDP_UNBIND->", "ZDP_UNBIND_request");
+    sendBind(handle, kZdpUnbind, remote_dest_addr, src_ieee_addr, src_ep, cluster_id, dst_ieee_addr,
+             dst_ep);
+}
+
+// APSME-GET and APSME-SET name the attribute by its id followed by three zero bytes.
+Packet attributePacket(uchar id, uchar attr) {
+    Packet pkt(0xA3, id);
+    pkt.u8(attr);
+    pkt.u8(0);
+    pkt.u8(0);
+    pkt.u8(0);
+    return pkt;
 }
 
 void FREESCALE_APSME_GET_request(ZBIF_HANDLE handle, uchar attr) {
     FsLock lock(fsMutex);
     fsState.attr_prev = attr;
+    // The IEEE address and the channel have commands of their own; the rest go by attribute id.
     if (attr == ZB_ATTR_GET_EUI64) {
         Packet pkt(0xA3, 0xD2);
         sendSealed(handle, pkt, "APSME_GET->", "APSME_GET_request");
@@ -473,11 +484,7 @@ void FREESCALE_APSME_GET_request(ZBIF_HANDLE handle, uchar attr) {
         Packet pkt(0xA3, 0x12);
         sendSealed(handle, pkt, "APSME_GET->", "APSME_GET_request");
     } else {
-        Packet pkt(0xA3, 0x20);
-        pkt.u8(attr);
-        pkt.u8(0);
-        pkt.u8(0);
-        pkt.u8(0);
+        Packet pkt = attributePacket(0x20, attr);
         sendSealed(handle, pkt, "APSME_GET->", "APSME_GET_request");
     }
 }
@@ -487,11 +494,7 @@ void genericSet(ZBIF_HANDLE handle, uchar attr, const uchar* value, int len) {
     if (refuseTooLong(who, 4 + len)) {
         return;
     }
-    Packet pkt(0xA3, 0x21);
-    pkt.u8(attr);
-    pkt.u8(0);
-    pkt.u8(0);
-    pkt.u8(0);
+    Packet pkt = attributePacket(0x21, attr);
     pkt.bytes(value, len);
     sendSealed(handle, pkt, "APSME_SET->", who);
 }
@@ -499,6 +502,23 @@ void genericSet(ZBIF_HANDLE handle, uchar attr, const uchar* value, int len) {
 void emptySet(ZBIF_HANDLE handle) {
     Packet pkt(0xA3, 0x21);
     sendSealed(handle, pkt, "APSME_SET->", "APSME_SET_request");
+}
+
+// A fragmentation setting arrives as two bytes; the module takes the first under its own id.
+void fragmentationSet(ZBIF_HANDLE handle, uchar moduleAttr, uchar attr_len, const uchar* v) {
+    if (attr_len == 2) {
+        genericSet(handle, moduleAttr, v, 1);
+    } else {
+        emptySet(handle);
+    }
+}
+
+// Stores a 16-byte key last byte first and traces it.
+void storeKey(uchar* key, const uchar* v, const char* label) {
+    for (int i = 0; i < 16; i++) {
+        key[i] = v[15 - i];
+    }
+    printKey(label, key);
 }
 
 bool needValue(uchar attr, uchar attr_len, const uchar* value, int needed) {
@@ -640,38 +660,24 @@ bool applySet(ZBIF_HANDLE handle, uchar attr, uchar attr_len, uchar* attr_value)
                 return false;
             }
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_PRECONF_TC_LINK_KEY");
-            for (int i = 0; i < 16; i++) {
-                s.PreconfiguredTrustCenterLinkKey[i] = v[15 - i];
-            }
-            printKey("preconfiguredTCLinkKey: ", s.PreconfiguredTrustCenterLinkKey);
+            storeKey(s.PreconfiguredTrustCenterLinkKey, v, "preconfiguredTCLinkKey: ");
             return true;
         case ZB_ATTR_NWK_KEY:
             if (attr_len != 16) {
                 return false;
             }
             puts("FREESCALE_APSME_SET_request - ZB_ATTR_NWK_KEY");
-            for (int i = 0; i < 16; i++) {
-                s.NetworkKey[i] = v[15 - i];
-            }
-            printKey("NETWORK KEY STORED: ", s.NetworkKey);
+            storeKey(s.NetworkKey, v, "NETWORK KEY STORED: ");
             return true;
         case EZSP_TRUST_CENTER_POLICY:
         case ZB_TC_KEY_REQUEST_POLICY:
         case ZB_APP_KEY_REQUEST_POLICY:
             return true;
         case ZB_ATTR_CONFIG_FRAGMENT_WINDOW_SIZE:
-            if (attr_len == 2) {
-                genericSet(handle, 0xCD, v, 1);
-            } else {
-                emptySet(handle);
-            }
+            fragmentationSet(handle, 0xCD, attr_len, v);
             return false;
         case ZB_ATTR_CONFIG_FRAGMENT_DELAY_MS:
-            if (attr_len == 2) {
-                genericSet(handle, 0xC9, v, 1);
-            } else {
-                emptySet(handle);
-            }
+            fragmentationSet(handle, 0xC9, attr_len, v);
             return false;
         default:
             genericSet(handle, attr, v, attr_len);

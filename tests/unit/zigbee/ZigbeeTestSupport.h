@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,15 @@
 namespace zbtest {
 
 using Bytes = std::vector<uchar>;
+
+// The parts one after another, as a peer would write them in one go.
+inline Bytes joined(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
 
 inline std::vector<Bytes>& sentPackets() {
     static std::vector<Bytes> sent;

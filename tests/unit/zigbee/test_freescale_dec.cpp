@@ -314,22 +314,20 @@ TEST_F(FreescaleDecoder, DataIndicationRemembersItsSourceForNeighbourTables) {
 
 TEST_F(FreescaleDecoder, DeviceAnnounceByDataIndicationFollowsTheData) {
     Bytes asdu = {0x80, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 0x8E};
-    Bytes p = {0x02,
-               0x00,
-               0x00,
-               0x00,
-               0x02,
-               0x34,
-               0x12,
-               0x00,
-               0x00,
-               0x00,
-               0x13,
-               0x00,
-               static_cast<uchar>(asdu.size())};
-    p.insert(p.end(), asdu.begin(), asdu.end());
-    p.insert(p.end(), {0x00, 0x01, 0x00});
-    link.feed(pkt(0x9D, 0x01, p));
+    Bytes head = {0x02,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x02,
+                  0x34,
+                  0x12,
+                  0x00,
+                  0x00,
+                  0x00,
+                  0x13,
+                  0x00,
+                  static_cast<uchar>(asdu.size())};
+    link.feed(pkt(0x9D, 0x01, zbtest::joined({head, asdu, {0x00, 0x01, 0x00}})));
     ASSERT_EQ(2u, calls().size());
     EXPECT_EQ(0u, calls()[0].find("APSDE_DATA_indication 2 00 00 00 2 34 12 00 0000 0013 12"));
     EXPECT_EQ("ZDO_DEVICE_ANNCE_indication 1234 08 07 06 05 04 03 02 01 8E", calls()[1]);

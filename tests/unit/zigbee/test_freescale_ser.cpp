@@ -17,6 +17,7 @@
 #include "ZigbeeTestSupport.h"
 
 using zbtest::Bytes;
+using zbtest::joined;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -180,10 +181,7 @@ TEST_F(SerialBackend, FrameArrivingByteByByte) {
 }
 
 TEST_F(SerialBackend, TwoFramesInOneWriteGiveTwoPackets) {
-    Bytes both = frameOf({0xA0, 0xA1, 0x01, 0x00});
-    Bytes second = frameOf({0xA0, 0xA2, 0x01, 0x84});
-    both.insert(both.end(), second.begin(), second.end());
-    peerWrite(both);
+    peerWrite(joined({frameOf({0xA0, 0xA1, 0x01, 0x00}), frameOf({0xA0, 0xA2, 0x01, 0x84})}));
     Bytes p;
     ASSERT_EQ(4, receive(&p));
     EXPECT_EQ("A0 A1 01 00", zbtest::hex(p));
@@ -193,9 +191,7 @@ TEST_F(SerialBackend, TwoFramesInOneWriteGiveTwoPackets) {
 
 TEST_F(SerialBackend, FrameWithWrongChecksumIsNotDelivered) {
     Bytes bad = {0x02, 0xA0, 0xA1, 0x01, 0x00, 0x55};
-    Bytes good = frameOf({0xA0, 0xA2, 0x01, 0x00});
-    bad.insert(bad.end(), good.begin(), good.end());
-    peerWrite(bad);
+    peerWrite(joined({bad, frameOf({0xA0, 0xA2, 0x01, 0x00})}));
     Bytes p;
     ASSERT_EQ(4, receive(&p));
     EXPECT_EQ("A0 A2 01 00", zbtest::hex(p));
@@ -206,10 +202,8 @@ TEST_F(SerialBackend, FrameWithWrongChecksumIsNotDelivered) {
 }
 
 TEST_F(SerialBackend, MissingChecksumFollowedByTheNextFrame) {
-    Bytes bytes = {0x02, 0xA0, 0xA1, 0x01, 0x00};  // no checksum
-    Bytes next = frameOf({0xA0, 0xA2, 0x01, 0x07});
-    bytes.insert(bytes.end(), next.begin(), next.end());
-    peerWrite(bytes);
+    Bytes noChecksum = {0x02, 0xA0, 0xA1, 0x01, 0x00};
+    peerWrite(joined({noChecksum, frameOf({0xA0, 0xA2, 0x01, 0x07})}));
     Bytes p;
     ASSERT_EQ(4, receive(&p));
     EXPECT_EQ("A0 A1 01 00", zbtest::hex(p));
@@ -222,24 +216,17 @@ TEST_F(SerialBackend, MissingChecksumFollowedByTheNextFrame) {
 
 TEST_F(SerialBackend, ResynchronisesOnAStartByteInsideABadFrame) {
     // A corrupted length byte (5 instead of 1) swallows the start of the next frame.
-    Bytes bytes = {0x02, 0xA0, 0xA1, 0x05, 0x00};
-    Bytes next = frameOf({0xA0, 0xA2, 0x01, 0x00});
-    bytes.insert(bytes.end(), next.begin(), next.end());
-    peerWrite(bytes);
+    Bytes corrupted = {0x02, 0xA0, 0xA1, 0x05, 0x00};
+    peerWrite(joined({corrupted, frameOf({0xA0, 0xA2, 0x01, 0x00})}));
     Bytes p;
     ASSERT_EQ(4, receive(&p));
     EXPECT_EQ("A0 A2 01 00", zbtest::hex(p));
 }
 
 TEST_F(SerialBackend, ResynchronisationKeepsEveryFrameItSwallowed) {
-    Bytes bytes = {0x02, 0xA0, 0xA1, 0x0C, 0x00};  // claims 12 payload bytes
-    Bytes f1 = frameOf({0xA0, 0xA2, 0x01, 0x11});
-    Bytes f2 = frameOf({0xA0, 0xA2, 0x01, 0x22});
-    Bytes f3 = frameOf({0xA0, 0xA2, 0x01, 0x33});
-    for (const Bytes* f : {&f1, &f2, &f3}) {
-        bytes.insert(bytes.end(), f->begin(), f->end());
-    }
-    peerWrite(bytes);
+    Bytes claims12 = {0x02, 0xA0, 0xA1, 0x0C, 0x00};  // claims 12 payload bytes
+    peerWrite(joined({claims12, frameOf({0xA0, 0xA2, 0x01, 0x11}),
+                      frameOf({0xA0, 0xA2, 0x01, 0x22}), frameOf({0xA0, 0xA2, 0x01, 0x33})}));
     Bytes p;
     ASSERT_EQ(4, receive(&p));
     EXPECT_EQ("A0 A2 01 11", zbtest::hex(p));

@@ -38,26 +38,18 @@ TEST(ZigbeeUtils, BoolText) {
 
 TEST(ZigbeeUtils, TextBuffersAreSeparatePerThread) {
     // Each thread keeps its own result while another thread formats a different one.
+    auto formatRepeatedly = [](uchar code, const std::string& want, std::string* last) {
+        for (int i = 0; i < 2000; i++) {
+            *last = status2a(code);
+            if (*last != want) {
+                break;
+            }
+        }
+    };
     std::string a;
     std::string b;
-    std::thread t1([&] {
-        for (int i = 0; i < 2000; i++) {
-            const char* s = status2a(0xC4);
-            a = s;
-            if (a != "ZB_NWK_STARTUP_FAILURE") {
-                break;
-            }
-        }
-    });
-    std::thread t2([&] {
-        for (int i = 0; i < 2000; i++) {
-            const char* s = status2a(0x86);
-            b = s;
-            if (b != "ZB_ZDO_NO_MATCH") {
-                break;
-            }
-        }
-    });
+    std::thread t1(formatRepeatedly, 0xC4, "ZB_NWK_STARTUP_FAILURE", &a);
+    std::thread t2(formatRepeatedly, 0x86, "ZB_ZDO_NO_MATCH", &b);
     t1.join();
     t2.join();
     EXPECT_EQ("ZB_NWK_STARTUP_FAILURE", a);
