@@ -578,8 +578,9 @@ void Module::onNwkAddrReq(const Packet& p) {
     addressResponse(0x80, *t, reqType, start);
 }
 
-Node* Module::descriptorTarget(const Packet& p, uint8_t rspId, std::vector<uint8_t> errorTail) {
-    if (p.payload.size() < 4 || !net_.moduleInNetwork())
+Node* Module::descriptorTarget(const Packet& p, size_t size, uint8_t rspId,
+                               std::vector<uint8_t> errorTail) {
+    if (p.payload.size() != size || !net_.moduleInNetwork())
         return nullptr;
     uint16_t dst = get16(p.payload, 0), interest = get16(p.payload, 2);
     Node* d = net_.find(dst);
@@ -597,9 +598,7 @@ Node* Module::descriptorTarget(const Packet& p, uint8_t rspId, std::vector<uint8
 }
 
 void Module::onNodeDescReq(const Packet& p) {
-    if (p.payload.size() != 4)
-        return;
-    Node* t = descriptorTarget(p, 0x82, {});
+    Node* t = descriptorTarget(p, 4, 0x82, {});
     if (!t)
         return;
     std::vector<uint8_t> v{kSuccess};
@@ -610,9 +609,7 @@ void Module::onNodeDescReq(const Packet& p) {
 }
 
 void Module::onPowerDescReq(const Packet& p) {
-    if (p.payload.size() != 4)
-        return;
-    Node* t = descriptorTarget(p, 0x83, {});
+    Node* t = descriptorTarget(p, 4, 0x83, {});
     if (!t)
         return;
     std::vector<uint8_t> v{kSuccess};
@@ -623,9 +620,7 @@ void Module::onPowerDescReq(const Packet& p) {
 }
 
 void Module::onSimpleDescReq(const Packet& p) {
-    if (p.payload.size() != 5)
-        return;
-    Node* t = descriptorTarget(p, 0x84, {0x00});
+    Node* t = descriptorTarget(p, 5, 0x84, {0x00});
     if (!t)
         return;
     uint8_t ep = p.payload[4];
@@ -660,9 +655,7 @@ void Module::onSimpleDescReq(const Packet& p) {
 }
 
 void Module::onActiveEpReq(const Packet& p) {
-    if (p.payload.size() != 4)
-        return;
-    Node* t = descriptorTarget(p, 0x85, {0x00});
+    Node* t = descriptorTarget(p, 4, 0x85, {0x00});
     if (!t)
         return;
     std::vector<uint8_t> v{kSuccess};

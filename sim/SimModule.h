@@ -144,9 +144,11 @@ class Module {
     void scheduleReports(Node& n);
     void apsmeBindReq(const Packet& p, bool bind);
     void bindReq(const Packet& p, bool bind);
-    // Resolves the node a descriptor request is about; sends the error answer itself and
-    // returns null when there is nothing to describe (or nobody answers).
-    Node* descriptorTarget(const Packet& p, uint8_t rspId, std::vector<uint8_t> errorTail);
+    // Resolves the node a descriptor request of the given payload size is about; sends the error
+    // answer itself and returns null when there is nothing to describe (or nobody answers, or
+    // the request is malformed).
+    Node* descriptorTarget(const Packet& p, size_t size, uint8_t rspId,
+                           std::vector<uint8_t> errorTail);
     void addressResponse(uint8_t rspId, Node& n, uint8_t reqType, uint8_t start);
     void permitOn(Node& n, uint8_t seconds);
     void leave(Node& responder, Node& n, uint8_t options, uint8_t seq);
