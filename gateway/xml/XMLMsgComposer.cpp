@@ -35,7 +35,25 @@ std::string formatted(const char* format, unsigned value) {
     std::snprintf(text, sizeof text, format, value);
     return text;
 }
+
+// `lead` prefix ":" name `tail`, without the prefix and colon when `prefix` is null.
+std::string markup(const char* lead, const char* prefix, const char* name, const char* tail) {
+    std::string tag = lead;
+    if (prefix != nullptr) {
+        tag += prefix;
+        tag += ':';
+    }
+    tag += name;
+    tag += tail;
+    return tag;
+}
 }  // namespace
+
+XMLMsgComposer::MessageBytes::MessageBytes(const Message& message) {
+    src = message.getSrcAddr(&srcLength);
+    dst = message.getDstAddr(&dstLength);
+    payload = message.getPayload(&payloadLength);
+}
 
 XMLMsgComposer* XMLMsgComposer::Instance() {
     // Made once, on first use; lives until the process ends.
@@ -113,25 +131,15 @@ std::string XMLMsgComposer::escape(const std::string& text) {
 }
 
 std::string XMLMsgComposer::open(const char* prefix, const char* name) const {
-    std::string tag = "<";
-    if (prefix != nullptr) {
-        tag += prefix;
-        tag += ':';
-    }
-    tag += name;
-    tag += '>';
-    return tag;
+    return markup("<", prefix, name, ">");
 }
 
 std::string XMLMsgComposer::close(const char* prefix, const char* name) const {
-    std::string tag = "</";
-    if (prefix != nullptr) {
-        tag += prefix;
-        tag += ':';
-    }
-    tag += name;
-    tag += '>';
-    return tag;
+    return markup("</", prefix, name, ">");
+}
+
+std::string XMLMsgComposer::emptyElement(const char* prefix, const char* name) const {
+    return markup("<", prefix, name, "/>");
 }
 
 std::string XMLMsgComposer::element(const char* prefix, const char* name,
@@ -161,6 +169,14 @@ std::string XMLMsgComposer::booleanElement(const char* prefix, const char* name,
 std::string XMLMsgComposer::hexElement(const char* prefix, const char* name, const uint8_t* bytes,
                                        size_t length) const {
     return element(prefix, name, hexBytes(bytes, length, false));
+}
+
+bool XMLMsgComposer::haveMessage(const Message* message) const {
+    if (message == nullptr) {
+        ORQ_LOG(*pLogger, WARN, "WARNING: Message Empty!\n");
+        return false;
+    }
+    return true;
 }
 
 std::string XMLMsgComposer::addressByMode(const char* name, uint8_t mode, const uint8_t* addr,
@@ -287,20 +303,17 @@ std::string XMLMsgComposer::createAPSResultMsg(int confirmStatus, unsigned int t
 
 std::string XMLMsgComposer::createZCLMessage(int apsStatus, unsigned int rxTime, Message* message) {
     ORQ_LOG(*pLogger, DEBUG, "createZCLMessage");
-    if (message == nullptr) {
-        ORQ_LOG(*pLogger, WARN, "WARNING: Message Empty!\n");
+    if (!haveMessage(message)) {
         return std::string();
     }
-    int srcLength = 0;
-    const uint8_t* src = message->getSrcAddr(&srcLength);
-    uint16_t payloadLength = 0;
-    const uint8_t* payload = message->getPayload(&payloadLength);
+    const MessageBytes bytes(*message);
+    const bool hasSource = bytes.src != nullptr && bytes.srcLength > 0;
     constexpr uint16_t kHeaderLength = 6;
 
     std::string content = unsignedElement(orqPrefix, "RxTime", rxTime);
     content += numberElement(orqPrefix, "DestinationEndpoint", message->getDstEp());
-    if (src != nullptr && srcLength > 0) {
-        content += hexElement(orqPrefix, "SourceAddress", src, srcLength);
+    if (hasSource) {
+        content += hexElement(orqPrefix, "SourceAddress", bytes.src, bytes.srcLength);
     } else {
         ORQ_LOG(*pLogger, DEBUG,
                 "############## SourceAddress not specified!! ###################\n");
@@ -309,67 +322,63 @@ std::string XMLMsgComposer::createZCLMessage(int apsStatus, unsigned int rxTime,
     content += numberElement(orqPrefix, "SourceEndpoint", message->getSrcEp());
     content += numberElement(orqPrefix, "ProfileID", message->getProfileId());
     content += numberElement(orqPrefix, "ClusterID", message->getClusterId());
-    if (payload != nullptr && payloadLength > kHeaderLength) {
-        content += hexElement(orqPrefix, "ZCLPayload", payload + kHeaderLength,
-                              payloadLength - kHeaderLength);
+    if (bytes.payload != nullptr && bytes.payloadLength > kHeaderLength) {
+        content += hexElement(orqPrefix, "ZCLPayload", bytes.payload + kHeaderLength,
+                              bytes.payloadLength - kHeaderLength);
     } else {
         content += hexElement(orqPrefix, "ZCLPayload", nullptr, 0);
     }
     content += numberElement(orqPrefix, "APSStatus", apsStatus);
-    if (src != nullptr && srcLength > 0) {
+    if (hasSource) {
         content += numberElement(orqPrefix, "SourceAddressMode", message->getSrcAddrMode());
     } else {
         ORQ_LOG(*pLogger, DEBUG,
                 "############## SourceAddressMode not specified!! ###################\n");
         content += numberElement(orqPrefix, "SourceAddressMode", Message::ADDR_MODE_NWK);
     }
-    const uint16_t headerLength = payloadLength < kHeaderLength ? payloadLength : kHeaderLength;
-    content += hexElement(orqPrefix, "ZCLHeader", payload, payload != nullptr ? headerLength : 0);
+    const uint16_t headerLength =
+        bytes.payloadLength < kHeaderLength ? bytes.payloadLength : kHeaderLength;
+    content += hexElement(orqPrefix, "ZCLHeader", bytes.payload,
+                          bytes.payload != nullptr ? headerLength : 0);
     return element(orqPrefix, "ZCLMessage", content);
 }
 
 std::string XMLMsgComposer::createZDPMessage(int apsStatus, unsigned int rxTime, Message* message) {
     (void)apsStatus;  // the ZDP reply carries no APS status
     ORQ_LOG(*pLogger, DEBUG, "createZDPMessage");
-    if (message == nullptr) {
-        ORQ_LOG(*pLogger, WARN, "WARNING: Message Empty!\n");
+    if (!haveMessage(message)) {
         return std::string();
     }
-    int srcLength = 0;
-    const uint8_t* src = message->getSrcAddr(&srcLength);
-    uint16_t payloadLength = 0;
-    const uint8_t* payload = message->getPayload(&payloadLength);
-    std::string content = hexElement(orqPrefix, "SourceAddress", src, src ? srcLength : 0);
+    const MessageBytes bytes(*message);
+    std::string content =
+        hexElement(orqPrefix, "SourceAddress", bytes.src, bytes.src ? bytes.srcLength : 0);
     content += numberElement(orqPrefix, "SourceAddressMode", Message::ADDR_MODE_NWK);
     content += unsignedElement(orqPrefix, "RxTime", rxTime);
     content += numberElement(orqPrefix, "ClusterID", message->getClusterId());
-    content += hexElement(orqPrefix, "Command", payload, payload ? payloadLength : 0);
+    content +=
+        hexElement(orqPrefix, "Command", bytes.payload, bytes.payload ? bytes.payloadLength : 0);
     return element(orqPrefix, "ZDPMessage", content);
 }
 
 std::string XMLMsgComposer::createRXMessageMsg(Message* message) {
     ORQ_LOG(*pLogger, DEBUG, "createRXMessageMsg");
-    if (message == nullptr) {
-        ORQ_LOG(*pLogger, WARN, "WARNING: Message Empty!\n");
+    if (!haveMessage(message)) {
         return std::string();
     }
-    int dstLength = 0;
-    const uint8_t* dst = message->getDstAddr(&dstLength);
-    int srcLength = 0;
-    const uint8_t* src = message->getSrcAddr(&srcLength);
-    uint16_t payloadLength = 0;
-    const uint8_t* payload = message->getPayload(&payloadLength);
-
+    const MessageBytes bytes(*message);
     std::string content =
         numberElement(orqPrefix, "DestinationAddressMode", message->getDstAddrMode());
-    content += addressByMode("DestinationAddress", message->getDstAddrMode(), dst, dstLength);
+    content +=
+        addressByMode("DestinationAddress", message->getDstAddrMode(), bytes.dst, bytes.dstLength);
     content += numberElement(orqPrefix, "DestinationEndpoint", message->getDstEp());
     content += numberElement(orqPrefix, "SourceAddressMode", message->getSrcAddrMode());
-    content += addressByMode("SourceAddress", message->getSrcAddrMode(), src, srcLength);
+    content +=
+        addressByMode("SourceAddress", message->getSrcAddrMode(), bytes.src, bytes.srcLength);
     content += numberElement(orqPrefix, "SourceEndpoint", message->getSrcEp());
     content += numberElement(orqPrefix, "ProfileID", message->getProfileId());
     content += numberElement(orqPrefix, "ClusterID", message->getClusterId());
-    content += hexElement(orqPrefix, "Data", payload, payload ? payloadLength : 0);
+    content +=
+        hexElement(orqPrefix, "Data", bytes.payload, bytes.payload ? bytes.payloadLength : 0);
     content += numberElement(orqPrefix, "APSStatus", 0);
     content += element(orqPrefix, "SecurityStatus", "SecuredNwkKey");
     content += numberElement(orqPrefix, "LinkQuality", 255);
@@ -407,25 +416,19 @@ std::string XMLMsgComposer::createResourceInfoMsg(const std::vector<std::string>
 
 std::string XMLMsgComposer::createRXMessageMsg_BC(Message* message) {
     ORQ_LOG(*pLogger, DEBUG, "createRXMessageMsg_BC");
-    if (message == nullptr) {
-        ORQ_LOG(*pLogger, WARN, "WARNING: Message Empty!\n");
+    if (!haveMessage(message)) {
         return std::string();
     }
-    int srcLength = 0;
-    const uint8_t* src = message->getSrcAddr(&srcLength);
-    int dstLength = 0;
-    const uint8_t* dst = message->getDstAddr(&dstLength);
-    uint16_t payloadLength = 0;
-    const uint8_t* payload = message->getPayload(&payloadLength);
-    ORQ_LOG(*pLogger, DEBUG, "srcAddrLength = %d", srcLength);
-    ORQ_LOG(*pLogger, DEBUG, "dstAddrLength = %d", dstLength);
-    ORQ_LOG(*pLogger, DEBUG, "payloadLength = %d\n", payloadLength);
+    const MessageBytes bytes(*message);
+    ORQ_LOG(*pLogger, DEBUG, "srcAddrLength = %d", bytes.srcLength);
+    ORQ_LOG(*pLogger, DEBUG, "dstAddrLength = %d", bytes.dstLength);
+    ORQ_LOG(*pLogger, DEBUG, "payloadLength = %d\n", bytes.payloadLength);
 
-    std::string source = "zigbee://" + hexBytes(src, src ? srcLength : 0, true) + ":" +
-                         formatted("%02X", message->getSrcEp());
+    std::string source = "zigbee://" + hexBytes(bytes.src, bytes.src ? bytes.srcLength : 0, true) +
+                         ":" + formatted("%02X", message->getSrcEp());
     std::string destination = "zigbee://";
-    for (int i = (dst != nullptr ? dstLength : 0) - 1; i >= 0; --i) {
-        destination += formatted("%02X", dst[i]);
+    for (int i = (bytes.dst != nullptr ? bytes.dstLength : 0) - 1; i >= 0; --i) {
+        destination += formatted("%02X", bytes.dst[i]);
     }
     destination += ":" + formatted("%02X", message->getDstEp());
 
@@ -434,7 +437,8 @@ std::string XMLMsgComposer::createRXMessageMsg_BC(Message* message) {
     rx += element(nullptr, "ProfileId", formatted("%02X", message->getProfileId()));
     rx += element(nullptr, "ClusterId", formatted("%02X", message->getClusterId()));
     rx += element(nullptr, "MsgId", std::to_string(message->getMsgId()));
-    rx += element(nullptr, "Payload", hexBytes(payload, payload ? payloadLength : 0, true));
+    rx += element(nullptr, "Payload",
+                  hexBytes(bytes.payload, bytes.payload ? bytes.payloadLength : 0, true));
     return std::string(kDeclaration) +
            element(nullptr, "Message", element(nullptr, "RXMessage", rx));
 }

@@ -13,6 +13,35 @@
 using tinyxml2::XMLElement;
 using xmltext::textOf;
 
+namespace {
+// The keyword written for one value of a descriptor's field.
+struct Keyword {
+    int value;
+    const char* text;
+};
+
+const Keyword kLogicalTypes[] = {
+    {COORDINATOR, "Coordinator"}, {ROUTER, "Router"}, {ENDDEVICE, "EndDevice"}};
+const Keyword kFrequencyBands[] = {
+    {F868_868D6, "868MHz"}, {F902_928, "900MHz"}, {F2400_2483D5, "2400MHz"}};
+const Keyword kPowerModes[] = {{SYNCHRONIZED_WITH_RECEIVERONWHENIDLE, "Synchronized"},
+                               {PERIODICALLYON, "Periodic"},
+                               {WHENSTIMULATED, "Stimulated"}};
+const Keyword kPowerSourceLevels[] = {
+    {CRITICAL, "Critical"}, {P33, "33Percent"}, {P66, "66Percent"}, {P100, "100Percent"}};
+
+// The keyword of `value`, or null for a value the table does not name.
+template <size_t N>
+const char* keywordOf(int value, const Keyword (&keywords)[N]) {
+    for (const Keyword& k : keywords) {
+        if (k.value == value) {
+            return k.text;
+        }
+    }
+    return nullptr;
+}
+}  // namespace
+
 int XMLMsgParser::getBindindCommand(ZB_BIND_STRUCT* bind, const char* text) {
     begin();
     Doc doc;
@@ -191,12 +220,7 @@ std::string XMLMsgComposer::addressBlock(Node* node) const {
 std::string XMLMsgComposer::nodeServicesBlock(Node* node) const {
     std::string content = addressBlock(node);
     if (node->endpoints.empty()) {
-        content += "<";
-        if (orqPrefix != nullptr) {
-            content += orqPrefix;
-            content += ':';
-        }
-        content += "ActiveEndpoints/>";
+        content += emptyElement(orqPrefix, "ActiveEndpoints");
     }
     for (int endPoint : node->endpoints) {
         content +=
@@ -205,48 +229,46 @@ std::string XMLMsgComposer::nodeServicesBlock(Node* node) const {
     return content;
 }
 
+std::string XMLMsgComposer::nodesText(ZbNetDb* db, bool activeOnly,
+                                      const std::function<std::string(Node*)>& text) const {
+    std::string out;
+    if (db == nullptr) {
+        return out;
+    }
+    std::lock_guard<std::recursive_mutex> lock(db->mutex());
+    for (const auto& entry : db->getNodeDict()) {
+        Node* node = entry.second;
+        if (node != nullptr && (!activeOnly || node->getIsActive())) {
+            out += text(node);
+        }
+    }
+    return out;
+}
+
 std::string XMLMsgComposer::createWSNNodeMsg(int tag, Node* node) {
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createWSNNodeMsg");
-    if (node == nullptr) {
-        return element(restPrefix, "WSNNode", "");
-    }
-    return element(restPrefix, "WSNNode", addressBlock(node));
+    return element(restPrefix, "WSNNode", node != nullptr ? addressBlock(node) : "");
 }
 
 std::string XMLMsgComposer::createWSNNodesListMsg(int tag, ZbNetDb* db) {
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createWSNNodesListMsg");
-    std::string content;
-    if (db != nullptr) {
-        std::lock_guard<std::recursive_mutex> lock(db->mutex());
-        for (const auto& entry : db->getNodeDict()) {
-            if (entry.second != nullptr && entry.second->getIsActive()) {
-                content += element(orqPrefix, "WSNNode", addressBlock(entry.second));
-            }
-        }
-    }
+    const std::string content = nodesText(
+        db, true, [this](Node* node) { return element(orqPrefix, "WSNNode", addressBlock(node)); });
     return element(restPrefix, "WSNNodes", content);
 }
 
 std::string XMLMsgComposer::createAliasesMsg(int all, ZbNetDb* db) {
     ORQ_LOG(*pLogger, DEBUG, "createAliasesMsg");
-    std::string content;
     int count = 0;
-    if (db != nullptr) {
-        std::lock_guard<std::recursive_mutex> lock(db->mutex());
-        for (const auto& entry : db->getNodeDict()) {
-            Node* node = entry.second;
-            if (node == nullptr || (all != -1 && !node->getIsActive())) {
-                continue;
-            }
-            content += element(orqPrefix, "Alias",
-                               unsignedElement(orqPrefix, "NetworkAddress", node->get_nwk_addr()) +
-                                   unsignedElement(orqPrefix, "IeeeAddress",
-                                                   ieeeAddrToULongLong(node->get_ieee_addr())));
-            ++count;
-        }
-    }
+    std::string content = nodesText(db, all != -1, [this, &count](Node* node) {
+        ++count;
+        return element(orqPrefix, "Alias",
+                       unsignedElement(orqPrefix, "NetworkAddress", node->get_nwk_addr()) +
+                           unsignedElement(orqPrefix, "IeeeAddress",
+                                           ieeeAddrToULongLong(node->get_ieee_addr())));
+    });
     content += numberElement(orqPrefix, "NumberOfAlias", count);
     return element(restPrefix, "Aliases", content);
 }
@@ -258,31 +280,11 @@ std::string XMLMsgComposer::createNodeDescMsg(int tag, NodeDescriptor* nd) {
         return element(restPrefix, "NodeDescriptor", "");
     }
     std::string content;
-    switch (nd->logicaltype) {
-        case COORDINATOR:
-            content += element(orqPrefix, "LogicalType", "Coordinator");
-            break;
-        case ROUTER:
-            content += element(orqPrefix, "LogicalType", "Router");
-            break;
-        case ENDDEVICE:
-            content += element(orqPrefix, "LogicalType", "EndDevice");
-            break;
-        default:
-            break;
+    if (const char* type = keywordOf(nd->logicaltype, kLogicalTypes)) {
+        content += element(orqPrefix, "LogicalType", type);
     }
-    switch (nd->frequencyband) {
-        case F868_868D6:
-            content += element(orqPrefix, "FrequencyBand", "868MHz");
-            break;
-        case F902_928:
-            content += element(orqPrefix, "FrequencyBand", "900MHz");
-            break;
-        case F2400_2483D5:
-            content += element(orqPrefix, "FrequencyBand", "2400MHz");
-            break;
-        default:
-            break;
+    if (const char* band = keywordOf(nd->frequencyband, kFrequencyBands)) {
+        content += element(orqPrefix, "FrequencyBand", band);
     }
     const unsigned cap = nd->mac_cap;
     content += element(orqPrefix, "MACCapabilityFlag",
@@ -320,18 +322,8 @@ std::string XMLMsgComposer::createPowerDescMsg(int tag, unsigned short nwkAddr, 
         return element(restPrefix, "PowerDescriptor", "");
     }
     std::string content;
-    switch (pd->currentpowermode) {
-        case SYNCHRONIZED_WITH_RECEIVERONWHENIDLE:
-            content += element(orqPrefix, "CurrentPowerMode", "Synchronized");
-            break;
-        case PERIODICALLYON:
-            content += element(orqPrefix, "CurrentPowerMode", "Periodic");
-            break;
-        case WHENSTIMULATED:
-            content += element(orqPrefix, "CurrentPowerMode", "Stimulated");
-            break;
-        default:
-            break;
+    if (const char* mode = keywordOf(pd->currentpowermode, kPowerModes)) {
+        content += element(orqPrefix, "CurrentPowerMode", mode);
     }
     auto sources = [this](const char* name, const bool flags[3]) {
         return element(orqPrefix, name,
@@ -341,21 +333,8 @@ std::string XMLMsgComposer::createPowerDescMsg(int tag, unsigned short nwkAddr, 
     };
     content += sources("AvailablePowerSources", pd->avaiablepowersource);
     content += sources("CurrentPowerSources", pd->currentpowersource);
-    switch (pd->currentpowersourcelevel) {
-        case CRITICAL:
-            content += element(orqPrefix, "PowerSourceLevel", "Critical");
-            break;
-        case P33:
-            content += element(orqPrefix, "PowerSourceLevel", "33Percent");
-            break;
-        case P66:
-            content += element(orqPrefix, "PowerSourceLevel", "66Percent");
-            break;
-        case P100:
-            content += element(orqPrefix, "PowerSourceLevel", "100Percent");
-            break;
-        default:
-            break;
+    if (const char* level = keywordOf(pd->currentpowersourcelevel, kPowerSourceLevels)) {
+        content += element(orqPrefix, "PowerSourceLevel", level);
     }
     return element(restPrefix, "PowerDescriptor", content);
 }
@@ -418,25 +397,16 @@ std::string XMLMsgComposer::createLQIInformationMsg(ZbNetDb* db) {
 std::string XMLMsgComposer::createAllNodesServiceDescMsg(int tag, ZbNetDb* db) {
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createAllNodesServiceDescMsg");
-    std::string content;
-    if (db != nullptr) {
-        std::lock_guard<std::recursive_mutex> lock(db->mutex());
-        for (const auto& entry : db->getNodeDict()) {
-            if (entry.second != nullptr && entry.second->getIsActive()) {
-                content += element(orqPrefix, "NodeServices", nodeServicesBlock(entry.second));
-            }
-        }
-    }
+    const std::string content = nodesText(db, true, [this](Node* node) {
+        return element(orqPrefix, "NodeServices", nodeServicesBlock(node));
+    });
     return element(restPrefix, "NodeServicesList", content);
 }
 
 std::string XMLMsgComposer::createActiveEndPointMsg(int tag, Node* node) {
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createActiveEndPointMsg");
-    if (node == nullptr) {
-        return element(restPrefix, "NodeServices", "");
-    }
-    return element(restPrefix, "NodeServices", nodeServicesBlock(node));
+    return element(restPrefix, "NodeServices", node != nullptr ? nodeServicesBlock(node) : "");
 }
 
 std::string XMLMsgComposer::createServiceDescriptorMsg(int tag, Node* node, int endPoint) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -250,8 +251,20 @@ class XMLMsgComposer {
     std::string createRXMessageMsg_BC(Message* message);
 
   private:
+    // The address and payload buffers of a message, with their lengths.
+    struct MessageBytes {
+        explicit MessageBytes(const Message& message);
+        const uint8_t* src = nullptr;
+        int srcLength = 0;
+        const uint8_t* dst = nullptr;
+        int dstLength = 0;
+        const uint8_t* payload = nullptr;
+        uint16_t payloadLength = 0;
+    };
+
     std::string open(const char* prefix, const char* name) const;
     std::string close(const char* prefix, const char* name) const;
+    std::string emptyElement(const char* prefix, const char* name) const;
     std::string element(const char* prefix, const char* name, const std::string& content) const;
     std::string textElement(const char* prefix, const char* name, const std::string& text) const;
     std::string numberElement(const char* prefix, const char* name, long long value) const;
@@ -265,6 +278,12 @@ class XMLMsgComposer {
     std::string nodeServicesBlock(Node* node) const;
     std::string addressByMode(const char* name, uint8_t mode, const uint8_t* addr,
                               int length) const;
+    // False, after the warning "WARNING: Message Empty!", for a null message.
+    bool haveMessage(const Message* message) const;
+    // The texts `text` makes of the nodes of `db` (the active ones only when `activeOnly`),
+    // in the order of its node table, with the database's lock held; empty for a null `db`.
+    std::string nodesText(ZbNetDb* db, bool activeOnly,
+                          const std::function<std::string(Node*)>& text) const;
 
     std::unique_ptr<Debug> pLogger;
     bool debugEnabled = false;
