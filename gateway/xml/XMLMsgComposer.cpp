@@ -53,6 +53,10 @@ XMLMsgComposer::MessageBytes::MessageBytes(const Message& message) {
     src = message.getSrcAddr(&srcLength);
     dst = message.getDstAddr(&dstLength);
     payload = message.getPayload(&payloadLength);
+    // A missing buffer counts as empty, whatever length the record gives.
+    srcLength = src != nullptr ? srcLength : 0;
+    dstLength = dst != nullptr ? dstLength : 0;
+    payloadLength = payload != nullptr ? payloadLength : 0;
 }
 
 XMLMsgComposer* XMLMsgComposer::Instance() {
@@ -307,7 +311,7 @@ std::string XMLMsgComposer::createZCLMessage(int apsStatus, unsigned int rxTime,
         return std::string();
     }
     const MessageBytes bytes(*message);
-    const bool hasSource = bytes.src != nullptr && bytes.srcLength > 0;
+    const bool hasSource = bytes.srcLength > 0;
     constexpr uint16_t kHeaderLength = 6;
 
     std::string content = unsignedElement(orqPrefix, "RxTime", rxTime);
@@ -322,7 +326,7 @@ std::string XMLMsgComposer::createZCLMessage(int apsStatus, unsigned int rxTime,
     content += numberElement(orqPrefix, "SourceEndpoint", message->getSrcEp());
     content += numberElement(orqPrefix, "ProfileID", message->getProfileId());
     content += numberElement(orqPrefix, "ClusterID", message->getClusterId());
-    if (bytes.payload != nullptr && bytes.payloadLength > kHeaderLength) {
+    if (bytes.payloadLength > kHeaderLength) {
         content += hexElement(orqPrefix, "ZCLPayload", bytes.payload + kHeaderLength,
                               bytes.payloadLength - kHeaderLength);
     } else {
@@ -338,8 +342,7 @@ std::string XMLMsgComposer::createZCLMessage(int apsStatus, unsigned int rxTime,
     }
     const uint16_t headerLength =
         bytes.payloadLength < kHeaderLength ? bytes.payloadLength : kHeaderLength;
-    content += hexElement(orqPrefix, "ZCLHeader", bytes.payload,
-                          bytes.payload != nullptr ? headerLength : 0);
+    content += hexElement(orqPrefix, "ZCLHeader", bytes.payload, headerLength);
     return element(orqPrefix, "ZCLMessage", content);
 }
 
@@ -350,13 +353,11 @@ std::string XMLMsgComposer::createZDPMessage(int apsStatus, unsigned int rxTime,
         return std::string();
     }
     const MessageBytes bytes(*message);
-    std::string content =
-        hexElement(orqPrefix, "SourceAddress", bytes.src, bytes.src ? bytes.srcLength : 0);
+    std::string content = hexElement(orqPrefix, "SourceAddress", bytes.src, bytes.srcLength);
     content += numberElement(orqPrefix, "SourceAddressMode", Message::ADDR_MODE_NWK);
     content += unsignedElement(orqPrefix, "RxTime", rxTime);
     content += numberElement(orqPrefix, "ClusterID", message->getClusterId());
-    content +=
-        hexElement(orqPrefix, "Command", bytes.payload, bytes.payload ? bytes.payloadLength : 0);
+    content += hexElement(orqPrefix, "Command", bytes.payload, bytes.payloadLength);
     return element(orqPrefix, "ZDPMessage", content);
 }
 
@@ -377,8 +378,7 @@ std::string XMLMsgComposer::createRXMessageMsg(Message* message) {
     content += numberElement(orqPrefix, "SourceEndpoint", message->getSrcEp());
     content += numberElement(orqPrefix, "ProfileID", message->getProfileId());
     content += numberElement(orqPrefix, "ClusterID", message->getClusterId());
-    content +=
-        hexElement(orqPrefix, "Data", bytes.payload, bytes.payload ? bytes.payloadLength : 0);
+    content += hexElement(orqPrefix, "Data", bytes.payload, bytes.payloadLength);
     content += numberElement(orqPrefix, "APSStatus", 0);
     content += element(orqPrefix, "SecurityStatus", "SecuredNwkKey");
     content += numberElement(orqPrefix, "LinkQuality", 255);
@@ -424,10 +424,10 @@ std::string XMLMsgComposer::createRXMessageMsg_BC(Message* message) {
     ORQ_LOG(*pLogger, DEBUG, "dstAddrLength = %d", bytes.dstLength);
     ORQ_LOG(*pLogger, DEBUG, "payloadLength = %d\n", bytes.payloadLength);
 
-    std::string source = "zigbee://" + hexBytes(bytes.src, bytes.src ? bytes.srcLength : 0, true) +
-                         ":" + formatted("%02X", message->getSrcEp());
+    std::string source = "zigbee://" + hexBytes(bytes.src, bytes.srcLength, true) + ":" +
+                         formatted("%02X", message->getSrcEp());
     std::string destination = "zigbee://";
-    for (int i = (bytes.dst != nullptr ? bytes.dstLength : 0) - 1; i >= 0; --i) {
+    for (int i = bytes.dstLength - 1; i >= 0; --i) {
         destination += formatted("%02X", bytes.dst[i]);
     }
     destination += ":" + formatted("%02X", message->getDstEp());
@@ -437,8 +437,7 @@ std::string XMLMsgComposer::createRXMessageMsg_BC(Message* message) {
     rx += element(nullptr, "ProfileId", formatted("%02X", message->getProfileId()));
     rx += element(nullptr, "ClusterId", formatted("%02X", message->getClusterId()));
     rx += element(nullptr, "MsgId", std::to_string(message->getMsgId()));
-    rx += element(nullptr, "Payload",
-                  hexBytes(bytes.payload, bytes.payload ? bytes.payloadLength : 0, true));
+    rx += element(nullptr, "Payload", hexBytes(bytes.payload, bytes.payloadLength, true));
     return std::string(kDeclaration) +
            element(nullptr, "Message", element(nullptr, "RXMessage", rx));
 }

@@ -251,7 +251,8 @@ class XMLMsgComposer {
     std::string createRXMessageMsg_BC(Message* message);
 
   private:
-    // The address and payload buffers of a message, with their lengths.
+    // The address and payload buffers of a message, with their lengths (0 for a null
+    // buffer).
     struct MessageBytes {
         explicit MessageBytes(const Message& message);
         const uint8_t* src = nullptr;
