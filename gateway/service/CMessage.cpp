@@ -5,6 +5,17 @@
 
 #include "CDebug.h"
 
+namespace {
+// The bytes of `buffer` (null when none); `count`, their number, goes to *length when given.
+template <typename Length>
+uint8_t* bufferBytes(const std::unique_ptr<uint8_t[]>& buffer, Length count, Length* length) {
+    if (length != nullptr) {
+        *length = count;
+    }
+    return buffer.get();
+}
+}  // namespace
+
 Message::Message() {
     std::printf("Message Constructor\n");
     init();
@@ -86,10 +97,7 @@ int Message::setDstAddr(const uint8_t* addr) {
 }
 
 uint8_t* Message::getDstAddr(int* length) const {
-    if (length != nullptr) {
-        *length = dstAddrLength;
-    }
-    return dstAddr.get();
+    return bufferBytes(dstAddr, dstAddrLength, length);
 }
 
 void Message::setDstEp(uint8_t ep) {
@@ -107,10 +115,7 @@ int Message::setSrcAddr(const uint8_t* addr) {
 }
 
 uint8_t* Message::getSrcAddr(int* length) const {
-    if (length != nullptr) {
-        *length = srcAddrLength;
-    }
-    return srcAddr.get();
+    return bufferBytes(srcAddr, srcAddrLength, length);
 }
 
 int Message::setSrcNwkAddr(const uint8_t* addr) {
@@ -152,10 +157,7 @@ void Message::setPayload(const uint8_t* data, uint16_t length) {
 }
 
 uint8_t* Message::getPayload(uint16_t* length) const {
-    if (length != nullptr) {
-        *length = payloadLength;
-    }
-    return payload.get();
+    return bufferBytes(payload, payloadLength, length);
 }
 
 void Message::concatenateZCLHeaderAndPayload(const uint8_t* header, uint16_t headerLength,
