@@ -513,12 +513,17 @@ void fragmentationSet(ZBIF_HANDLE handle, uchar moduleAttr, uchar attr_len, cons
     }
 }
 
-// Stores a 16-byte key last byte first and traces it.
-void storeKey(uchar* key, const uchar* v, const char* label) {
+// A key is set from exactly 16 value bytes and kept last byte first; false when the length is off.
+bool setKey(const char* attrName, uchar attr_len, const uchar* v, uchar* key, const char* label) {
+    if (attr_len != 16) {
+        return false;
+    }
+    printf("FREESCALE_APSME_SET_request - %s\n", attrName);
     for (int i = 0; i < 16; i++) {
         key[i] = v[15 - i];
     }
     printKey(label, key);
+    return true;
 }
 
 bool needValue(uchar attr, uchar attr_len, const uchar* value, int needed) {
@@ -656,19 +661,10 @@ bool applySet(ZBIF_HANDLE handle, uchar attr, uchar attr_len, uchar* attr_value)
             return true;
         }
         case ZB_ATTR_PRECONF_TC_LINK_KEY:
-            if (attr_len != 16) {
-                return false;
-            }
-            puts("FREESCALE_APSME_SET_request - ZB_ATTR_PRECONF_TC_LINK_KEY");
-            storeKey(s.PreconfiguredTrustCenterLinkKey, v, "preconfiguredTCLinkKey: ");
-            return true;
+            return setKey("ZB_ATTR_PRECONF_TC_LINK_KEY", attr_len, v,
+                          s.PreconfiguredTrustCenterLinkKey, "preconfiguredTCLinkKey: ");
         case ZB_ATTR_NWK_KEY:
-            if (attr_len != 16) {
-                return false;
-            }
-            puts("FREESCALE_APSME_SET_request - ZB_ATTR_NWK_KEY");
-            storeKey(s.NetworkKey, v, "NETWORK KEY STORED: ");
-            return true;
+            return setKey("ZB_ATTR_NWK_KEY", attr_len, v, s.NetworkKey, "NETWORK KEY STORED: ");
         case EZSP_TRUST_CENTER_POLICY:
         case ZB_TC_KEY_REQUEST_POLICY:
         case ZB_APP_KEY_REQUEST_POLICY:

@@ -19,35 +19,16 @@
 #include <vector>
 
 #include "CZbIf.h"
-#include "zigbee_local.h"
+#include "ZigbeeTestSupport.h"
 
-using Bytes = std::vector<uchar>;
+using zbtest::Bytes;
+using zbtest::frameOf;
+using zbtest::hex;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(15);
-
-std::string hex(const Bytes& b) {
-    std::string s;
-    char t[4];
-    for (size_t i = 0; i < b.size(); i++) {
-        snprintf(t, sizeof(t), i ? " %02X" : "%02X", b[i]);
-        s += t;
-    }
-    return s;
-}
-
-Bytes frameOf(const Bytes& pkt) {
-    Bytes f = {0x02};
-    uchar x = 0;
-    for (uchar b : pkt) {
-        f.push_back(b);
-        x ^= b;
-    }
-    f.push_back(x);
-    return f;
-}
 
 // A co-processor stand-in on the master side of a pseudo-terminal. It parses the frames the
 // gateway writes, records their packets, and answers through the handler registered for the

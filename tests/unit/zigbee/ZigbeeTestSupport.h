@@ -16,6 +16,18 @@ namespace zbtest {
 
 using Bytes = std::vector<uchar>;
 
+// The serial frame of a packet as the module sends it: start byte, packet, XOR of the packet.
+inline Bytes frameOf(const Bytes& pkt) {
+    Bytes f = {0x02};
+    uchar x = 0;
+    for (uchar b : pkt) {
+        f.push_back(b);
+        x ^= b;
+    }
+    f.push_back(x);
+    return f;
+}
+
 // The parts one after another, as a peer would write them in one go.
 inline Bytes joined(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -17,6 +17,7 @@
 #include "ZigbeeTestSupport.h"
 
 using zbtest::Bytes;
+using zbtest::frameOf;
 using zbtest::joined;
 using Clock = std::chrono::steady_clock;
 
@@ -95,21 +96,6 @@ class SerialBackend : public ::testing::Test {
     }
     int master = -1;
 };
-
-uchar fcsOf(const Bytes& pkt) {
-    uchar x = 0;
-    for (uchar b : pkt) {
-        x ^= b;
-    }
-    return x;
-}
-
-Bytes frameOf(const Bytes& pkt) {
-    Bytes f = {0x02};
-    f.insert(f.end(), pkt.begin(), pkt.end());
-    f.push_back(fcsOf(pkt));
-    return f;
-}
 
 }  // namespace
 
