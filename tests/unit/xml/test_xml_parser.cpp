@@ -15,6 +15,18 @@ std::vector<uint8_t> bytesOf(const uint8_t* data, int length) {
     return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + length);
 }
 
+std::vector<uint8_t> dstAddrOf(const Message& msg) {
+    int length = 0;
+    const uint8_t* addr = msg.getDstAddr(&length);
+    return bytesOf(addr, length);
+}
+
+std::vector<uint8_t> payloadOf(const Message& msg) {
+    uint16_t length = 0;
+    const uint8_t* payload = msg.getPayload(&length);
+    return bytesOf(payload, length);
+}
+
 // One child element of a document under test: name and raw content.
 struct Part {
     std::string name;
@@ -78,9 +90,7 @@ TEST_F(ParserTest, ZCLCommandFillsTheMessage) {
     ASSERT_EQ(parser.getZCLCommandToWSN(&msg, build("ZCLCommand", kZclParts).c_str()), 0)
         << messages();
     EXPECT_EQ(msg.getDstAddrMode(), 3);
-    int length = 0;
-    const uint8_t* addr = msg.getDstAddr(&length);
-    EXPECT_EQ(bytesOf(addr, length),
+    EXPECT_EQ(dstAddrOf(msg),
               (std::vector<uint8_t>{0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}));
     EXPECT_EQ(msg.getDstEp(), 8);
     EXPECT_EQ(msg.getProfileId(), 260);
@@ -88,10 +98,7 @@ TEST_F(ParserTest, ZCLCommandFillsTheMessage) {
     EXPECT_EQ(msg.getSrcEp(), 1);
     EXPECT_EQ(msg.getTxSettings(), 0x06);
     EXPECT_EQ(msg.getMaxHopsNumber(), 12);
-    uint16_t payloadLength = 0;
-    const uint8_t* payload = msg.getPayload(&payloadLength);
-    EXPECT_EQ(bytesOf(payload, payloadLength),
-              (std::vector<uint8_t>{0x01, 0x10, 0x01, 0x0A, 0xFF}));
+    EXPECT_EQ(payloadOf(msg), (std::vector<uint8_t>{0x01, 0x10, 0x01, 0x0A, 0xFF}));
 }
 
 TEST_F(ParserTest, ZCLCommandRequiredElements) {
@@ -185,9 +192,7 @@ TEST_F(ParserTest, NetworkAddressIsStoredHighByteFirst) {
     Message msg;
     ASSERT_EQ(parser.getZCLCommandToWSN(&msg, build("ZCLCommand", parts).c_str()), 0);
     EXPECT_EQ(msg.getDstAddrMode(), 2);
-    int length = 0;
-    const uint8_t* addr = msg.getDstAddr(&length);
-    EXPECT_EQ(bytesOf(addr, length), (std::vector<uint8_t>{0x12, 0x34}));
+    EXPECT_EQ(dstAddrOf(msg), (std::vector<uint8_t>{0x12, 0x34}));
 }
 
 TEST_F(ParserTest, PrefixDeclaredOnTheRootSelectsElements) {
@@ -290,9 +295,7 @@ TEST_F(ParserTest, ZDPCommand) {
     EXPECT_EQ(msg.getSrcEp(), 0);
     EXPECT_EQ(msg.getDstEp(), 0);
     EXPECT_EQ(msg.getProfileId(), 0);
-    uint16_t length = 0;
-    const uint8_t* payload = msg.getPayload(&length);
-    EXPECT_EQ(bytesOf(payload, length), (std::vector<uint8_t>{0x01, 0x34, 0x12}));
+    EXPECT_EQ(payloadOf(msg), (std::vector<uint8_t>{0x01, 0x34, 0x12}));
 
     const std::vector<std::pair<std::string, std::string>> missing = {
         {"TxOptions", "getZDPCommandToWSN - ERROR: TxOptions element not present"},
@@ -328,12 +331,8 @@ TEST_F(ParserTest, APSMessage) {
         << messages();
     EXPECT_EQ(msg.getClusterId(), 2);
     EXPECT_EQ(msg.getMaxHopsNumber(), 30);
-    int length = 0;
-    const uint8_t* addr = msg.getDstAddr(&length);
-    EXPECT_EQ(bytesOf(addr, length), (std::vector<uint8_t>{0xAB, 0xCD}));
-    uint16_t payloadLength = 0;
-    const uint8_t* payload = msg.getPayload(&payloadLength);
-    EXPECT_EQ(bytesOf(payload, payloadLength), (std::vector<uint8_t>{0x00, 0xCD, 0xAB}));
+    EXPECT_EQ(dstAddrOf(msg), (std::vector<uint8_t>{0xAB, 0xCD}));
+    EXPECT_EQ(payloadOf(msg), (std::vector<uint8_t>{0x00, 0xCD, 0xAB}));
 
     for (const char* required :
          {"DestinationEndpoint", "SourceEndpoint", "ClusterID", "TxOptions", "Radius", "Data"}) {
