@@ -634,7 +634,8 @@ void onRegisterEndpointConfirm(const Pkt& k) {
     CALL(k, APSME_SET_confirm, k.p[3], fsState.attr_prev);
 }
 
-// The channel and IEEE address reads answer an APSME-GET: status, then a value of `size` bytes.
+// The channel and IEEE address reads answer an APSME-GET: status, then a value of `size` bytes
+// (8 at most).
 void attributeReadConfirm(const Pkt& k, const char* what, uchar size) {
     if (!need(k, 3, what)) {
         return;
