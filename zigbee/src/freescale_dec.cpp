@@ -176,8 +176,10 @@ void onDataIndication(const Pkt& k) {
     uchar* asdu = fsState.g_data_uchar_1;
     memset(asdu, 0, sizeof(fsState.g_data_uchar_1));
     memcpy(asdu, p + 16, n);
-    uchar dst[2] = {p[4], p[5]};
-    uchar src[2] = {p[8], p[9]};
+    // The module reports 16-bit addresses whatever the mode byte says; readers that take the
+    // mode at its word (an IEEE mode reads 8 bytes) find zeros past the two it sent.
+    uchar dst[8] = {p[4], p[5]};
+    uchar src[8] = {p[8], p[9]};
     ushort profile = k.u16(11);
     ushort cluster = k.u16(13);
     uchar wasBroadcast = p[17 + n];

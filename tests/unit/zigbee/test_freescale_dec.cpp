@@ -312,6 +312,16 @@ TEST_F(FreescaleDecoder, DataIndicationRemembersItsSourceForNeighbourTables) {
     EXPECT_EQ(0u, calls()[0].find("ZB_MGMT_LQI_response 2 5678 1A 00 01 00 01 00 01 02"));
 }
 
+TEST_F(FreescaleDecoder, DataIndicationWithIeeeAddressModesStaysInsideItsAddresses) {
+    // The module sends two address bytes whatever the mode byte says; an IEEE mode (3) must
+    // not make the trace or the layer above read eight bytes from a two-byte address.
+    link.feed(pkt(0x9D, 0x01,
+                  {0x03, 0x34, 0x12, 0x08, 0x03, 0x78, 0x56, 0x01, 0x04, 0x01, 0x06, 0x00, 1, 0xAA,
+                   0x00, 0x01, 0x05}));
+    EXPECT_EQ(Strings{"APSDE_DATA_indication 3 34 12 08 3 78 56 01 0104 0006 1 [AA] 1 05"},
+              calls());
+}
+
 TEST_F(FreescaleDecoder, DeviceAnnounceByDataIndicationFollowsTheData) {
     Bytes asdu = {0x80, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 0x8E};
     Bytes head = {0x02,
