@@ -60,6 +60,23 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// The non-empty fields of `text` between any of the `separators`.
+std::vector<std::string> splitFields(const std::string& text, const char* separators) {
+    std::vector<std::string> fields;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of(separators, pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (end > pos) {
+            fields.push_back(text.substr(pos, end - pos));
+        }
+        pos = end + 1;
+    }
+    return fields;
+}
+
 }  // namespace
 
 // The libmicrohttpd callbacks; they run inside MHD_run, on the poll-loop thread.
@@ -416,18 +433,7 @@ int HTTPServer::setOption(const char* name, const char* value) {
     }
     if (n == "ports") {
         std::vector<PortSpec> specs;
-        std::string list = value;
-        size_t pos = 0;
-        while (pos < list.size()) {
-            size_t end = list.find_first_of(" \t,", pos);
-            if (end == std::string::npos) {
-                end = list.size();
-            }
-            std::string item = list.substr(pos, end - pos);
-            pos = end + 1;
-            if (item.empty()) {
-                continue;
-            }
+        for (std::string item : splitFields(value, " \t,")) {
             PortSpec spec;
             if (item.back() == 's' || item.back() == 'S') {
                 spec.tls = true;
@@ -548,17 +554,7 @@ void HTTPServer::serveRequest(Resource*, HTTPSessionContext*) {
 
 Resource* HTTPServer::resolve(const std::string& path) {
     Resource* r = &root;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t next = path.find('/', pos);
-        if (next == std::string::npos) {
-            next = path.size();
-        }
-        std::string segment = path.substr(pos, next - pos);
-        pos = next + 1;
-        if (segment.empty()) {
-            continue;
-        }
+    for (const std::string& segment : splitFields(path, "/")) {
         Resource* found = findResource(r, segment);
         if (found == nullptr) {
             found = findResource(r, "*");
