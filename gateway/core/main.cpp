@@ -72,8 +72,8 @@ static void showVersion() {
 
 // The orderly stop, on the main thread once SIGINT or SIGTERM has arrived.
 static void terminate_process() {
-    // Extension point: stop the local node (closing the co-processor link) and destroy
-    // the REST broker here, once they exist.
+    // The local node closes the co-processor link. Extension point: destroy the REST broker
+    // here once it exists.
     if (pLocalNode != nullptr) {
         pLocalNode->stop();
     }
@@ -135,9 +135,6 @@ int main(int argc, char* argv[]) {
     std::printf("ZigBee Network Device - Gateway (version %s)\n", kVersion);
     std::fflush(stdout);
 
-    // Extension point: initialise the local node with device_url and WSN_Id, then create,
-    // initialise (autostart, nvm) and start the REST broker, whose poll loop serves HTTP
-    // and watches StopSignal::fd(). Until they exist, the process waits for a stop signal.
     pLocalNode = EntryLocalNode::getLocalNode();
     pLocalNode->init(device_url);
     pLocalNode->setWSNId(WSN_Id);
@@ -159,6 +156,9 @@ int main(int argc, char* argv[]) {
     } else {
         pLocalNode->getOrqZbIf()->ZDO_RESET_request(ZB_RESET_OPT_RESET);
     }
+    // Extension point: create, initialise (autostart, nvm) and start the REST broker here; its
+    // poll loop serves HTTP and returns on a stop signal. Until it exists, the main thread
+    // only waits for one.
     StopSignal::wait();
     terminate_process();
 }
