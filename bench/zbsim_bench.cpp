@@ -1,5 +1,5 @@
 // Throughput of the emulator's hot paths: reading a large network file, and serial frames
-// through decoder, module and encoder. Run: build/sim/zbsim_bench
+// through decoder, module and encoder. Run: build/bench/zbsim_bench
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
