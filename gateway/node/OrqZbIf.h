@@ -208,17 +208,12 @@ class OrqZbIf : public CZbIf {
     int securityLevel = 0;
     bool isFirstStart = true;
     bool isEZSPstackRunning = false;
-    unsigned long ScanChannels = 0x100000;
     Debug* pLogger;
     bool debugEnabled = false;
     ZbNetDb db;
     StartupAttributeInfo* currentSAS = nullptr;
     std::mutex listenersMux;
     std::map<int, ListenerList> listeners;
-    int simple_desc_count = 0;
-    int count_expected_confirm = 0;
-    ushort profile_id = 260;
-    ushort device_id = 1;
     int platform = 0;
     ushort startupControl = 0;
     ushort apscMaxWindowSize = 1;
@@ -229,12 +224,9 @@ class OrqZbIf : public CZbIf {
     SimpleDescriptor* lastSDSet = nullptr;  // only its end point is used afterwards
     int lastSDEndPoint = -1;
     int currentTCKeyTableEntryIndex = 0;
-    int tcKT_setIndex = 0;
-    int tcKT_eraseIndex = 0;
     bool erasePhase = true;
     bool setPhase = false;
     FeatureControl featureControl;
-    int server_port = 0;
     std::atomic<int> gwStatus{0};
     int zdoStartAttempts = 0;
     std::list<SimpleDescriptor> sdList;

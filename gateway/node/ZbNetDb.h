@@ -251,7 +251,6 @@ class ZbNetDb {
 
     std::recursive_mutex mux;
     Debug* pLogger;
-    bool locked = false;
     int startupMode = 0;
     std::map<unsigned short, Node*> node_dict;
     std::map<std::string, unsigned short> translate_ieee_dict;
