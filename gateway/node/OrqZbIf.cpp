@@ -1,5 +1,6 @@
 #include "OrqZbIf.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -240,25 +241,23 @@ bool OrqZbIf::fire(int event, A... args) {
         snapshot = it->second;
     }
     for (ZbListenerBase* base : snapshot) {
+        typename L::Fn fn;
         {
-            // Skip one that an earlier listener (or another thread) has unregistered.
+            // Skip one that an earlier listener (or another thread) has unregistered. The
+            // function is copied while the record is known to be registered: the record may
+            // be destroyed as soon as the lock is released.
             std::lock_guard<std::mutex> lock(listenersMux);
             const ListenerList& now = listeners[event];
-            bool still = false;
-            for (ZbListenerBase* p : now) {
-                if (p == base) {
-                    still = true;
-                    break;
-                }
-            }
-            if (!still) {
+            if (std::find(now.begin(), now.end(), base) == now.end()) {
                 continue;
             }
+            L* l = dynamic_cast<L*>(base);
+            if (l == nullptr || !l->fn) {
+                continue;
+            }
+            fn = l->fn;
         }
-        L* l = dynamic_cast<L*>(base);
-        if (l != nullptr && l->fn) {
-            l->fn(args...);
-        }
+        fn(args...);
     }
     return true;
 }
