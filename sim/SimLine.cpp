@@ -36,7 +36,9 @@ void Line::submit(const Packet& p, int64_t nowMs) {
         lastFault_ = "no checksum";
     }
     ++sent_;
-    enqueue(std::move(f), nowMs + delayMs_);
+    // Time stamps are whole milliseconds rounded down: count one more so that a delayed frame
+    // never leaves sooner than the delay after it was produced.
+    enqueue(std::move(f), delayMs_ > 0 ? nowMs + delayMs_ + 1 : nowMs);
 }
 
 void Line::garbage(const std::vector<uint8_t>& bytes, int64_t nowMs) {

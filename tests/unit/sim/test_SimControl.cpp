@@ -172,10 +172,11 @@ TEST(SimLine, DelayedFramesKeepTheirOrder) {
     line.setDelayMs(0);
     line.submit(Packet(0xA4, 0x21, {0}), 10);
     std::vector<uint8_t> b;
-    line.takeDue(50, b);
-    EXPECT_TRUE(b.empty());
-    EXPECT_EQ(line.nextDueMs(), 100);
     line.takeDue(100, b);
+    EXPECT_TRUE(b.empty())
+        << "a frame delayed 100 ms must not leave at the 100th millisecond stamp";
+    EXPECT_EQ(line.nextDueMs(), 101);
+    line.takeDue(101, b);
     EXPECT_EQ(b.size(), 12u);
     EXPECT_EQ(b[2], 0x00);
     EXPECT_EQ(b[8], 0x21);
