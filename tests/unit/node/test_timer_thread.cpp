@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "TimerThread.h"
@@ -138,4 +140,32 @@ TEST(TimerThreadSteadyClock, ZeroSecondJobRunsPromptly) {
                   0, [&] { ran = true; }, &id),
               0);
     EXPECT_TRUE(waitFor([&] { return ran.load(); }));
+}
+
+// An expiry the pool cannot take (its queue full) is not lost: it runs on the timer thread.
+TEST(TimerThreadFullPool, AnExpiryIsNeverDropped) {
+    ThreadPool pool{1, 1, 5000};
+    ManualTimerClock clock;
+    TimerThread timer{&pool, &clock};
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<bool> busy{false};
+    ASSERT_TRUE(pool.add([&] {
+        busy = true;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return release; });
+    }));
+    ASSERT_TRUE(waitFor([&] { return busy.load(); }));
+    ASSERT_TRUE(pool.add([] {}));
+    ASSERT_FALSE(pool.add([] {}));  // the queue is full
+    std::atomic<bool> expired{false};
+    ASSERT_EQ(timer.schedule(1, [&] { expired = true; }, nullptr), 0);
+    clock.advance(seconds(1));
+    EXPECT_TRUE(waitFor([&] { return expired.load(); }));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
 }
