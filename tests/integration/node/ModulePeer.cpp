@@ -149,6 +149,18 @@ void ModulePeer::withModule(const std::function<void(zbsim::Module&, zbsim::Netw
     cv.wait(lock, [&] { return done || stopping; });
 }
 
+void ModulePeer::unplug() {
+    if (std::this_thread::get_id() != thread.get_id()) {
+        withModule([this](zbsim::Module&, zbsim::Network&) { unplug(); });
+        return;
+    }
+    if (master >= 0) {
+        ::close(master);
+        master = -1;
+    }
+    module->powerCycle(nowMs());
+}
+
 void ModulePeer::run() {
     for (;;) {
         std::vector<std::function<void()>> todo;

@@ -41,6 +41,9 @@ class ModulePeer {
     // Every packet the gateway has sent so far, in order.
     std::vector<zbsim::Packet> sent();
     size_t countSent(uint8_t group, uint8_t id);
+    // Pulls the plug, as zbsim's `unplug` does: the line hangs up and the module loses power.
+    // May be called from a hook.
+    void unplug();
     // Runs `fn` on the line thread with the module and the network and waits for it.
     void withModule(const std::function<void(zbsim::Module&, zbsim::Network&)>& fn);
 
