@@ -12,16 +12,6 @@
 using LN = LocalNode<RecordingHandler>;
 using zbsim::Packet;
 
-namespace {
-const uint64_t kModuleIeee = 0x00124B00000000A1ULL;
-const char* kKeyTable =
-    "[TCKeyTable]\nTCKeyTableSize = 3\n"
-    "IEEEAddress00 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x01\n"
-    "TCLinkKey00 = 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 "
-    "0x01\n"
-    "IEEEAddress01 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x02\n"
-    "IEEEAddress02 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x03\n";
-}  // namespace
 
 // A local node, as the process builds it, on an adapter linked to the emulator's module.
 class LocalNodeLinkTest : public ::testing::Test {
@@ -109,24 +99,6 @@ TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
     EXPECT_TRUE(exits.empty());
 }
 
-TEST_F(LocalNodeLinkTest, StartsWithSecurityLevelFiveAndAKeyTableOfThree) {
-    init(baseConfig("", "SecurityLevel = 5\n", kKeyTable));
-    LN::StartGatewayDeviceCtxt ctx(12, &handler, &RecordingHandler::startup_RspCb,
-                                   &RecordingHandler::startup_NtfCb);
-    EXPECT_EQ(node->startGatewayDevice(20000, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_NtfCb") == 1; }));
-    EXPECT_EQ(handler.named("startup_RspCb").at(0).asynch, true);
-    EXPECT_EQ(handler.named("startup_NtfCb")[0].error, AGENT_SUCCESS);
-    expectRootIsTheModule();
-    peer.withModule([](zbsim::Module& mod, zbsim::Network&) {
-        EXPECT_EQ(mod.linkKeys().size(), 3u);
-        // The network key went to the module: the configured default (none given here).
-        EXPECT_TRUE(mod.startupAttributes().written);
-    });
-    std::vector<uchar> trace = zb->getAttributeTrace();
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), 0x72), 6);
-}
-
 TEST_F(LocalNodeLinkTest, NvmStartModeKeepsTheDatabaseAndRuns) {
     init(baseConfig(), 1);
     uchar ieee[8] = {0x00, 0x12, 0x4B, 0x00, 0x00, 0x00, 0x0B, 0x01};
@@ -137,18 +109,6 @@ TEST_F(LocalNodeLinkTest, NvmStartModeKeepsTheDatabaseAndRuns) {
     EXPECT_EQ(zb->getLastResetOptions(), 0x15);
     EXPECT_NE(zb->getDb()->findNodeByNwkAddr(0x0B01), nullptr);  // NVM: nothing forgotten
     expectRootIsTheModule();
-}
-
-TEST_F(LocalNodeLinkTest, RandomIeeeAddressOption) {
-    init(baseConfig("", "freescaleMACAddressValue = 1\n"));
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    EXPECT_EQ(node->startGatewayDevice(0, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    EXPECT_EQ(zb->getLastResetOptions(), 0x0F);
-    EXPECT_EQ(peer.countSent(0xA3, 0xDB), 1u);
-    expectRootIsTheModule();
-    auto factory = bigEndian(kModuleIeee);
-    EXPECT_NE(std::memcmp(zb->getDb()->getRoot()->get_ieee_addr(), factory.data(), 8), 0);
 }
 
 TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {

@@ -419,19 +419,3 @@ TEST(GwDescriptor, StateChangesCarryTextAndTimeStamp) {
     EXPECT_EQ(d.getGwStateDescription(), "Unknown GW State");
     EXPECT_EQ(GwDescriptor::formatTimeStamp(0).substr(19), "+01:00");
 }
-
-TEST(AgentErrorMessages, TextsAndRestCodes) {
-    AgentErrorMessages* m = AgentErrorMessages::Instance();
-    EXPECT_STREQ(m->getErrorMessage(AGENT_SUCCESS), "");
-    EXPECT_EQ(m->getRESTError(AGENT_SUCCESS), 0);
-    EXPECT_STREQ(m->getErrorMessage(TIMER_EXPIRED), "Timer expired");
-    EXPECT_EQ(m->getRESTError(TIMER_EXPIRED), 10);
-    EXPECT_STREQ(m->getErrorMessage(AGENT_BUSY), "Agent Busy");
-    EXPECT_EQ(m->getRESTError(AGENT_BUSY), 4);
-    EXPECT_EQ(m->getRESTError(INVALID_GW_STATUS), 1);
-    EXPECT_STREQ(m->getErrorMessage(GW_STARTUP_FORMING_NETWORK_FAILED),
-                 "GW startup Forming ZigBee network failed");
-    EXPECT_EQ(m->getRESTError(GW_STARTUP_FORMING_NETWORK_FAILED), 12);
-    EXPECT_EQ(m->getRESTError(GW_STARTUP_JOINING_NETWORK_FAILED), 12);
-    EXPECT_STREQ(m->getErrorMessage(static_cast<AgentError>(99)), "Unknown Agent error");
-}

@@ -32,9 +32,11 @@ TEST_F(TimerThreadTest, JobRunsOnThePoolOnlyOnceItsSecondsHavePassed) {
                   &id),
               0);
     EXPECT_GT(id, 0);
+    // A job due at one second has run: the timer thread has looked at 1999 ms.
+    std::atomic<bool> marker{false};
+    ASSERT_EQ(timer.schedule(1, [&] { marker = true; }, nullptr), 0);
     clock.advance(milliseconds(1999));
-    // Not due: give the timer thread a chance to misbehave before looking.
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(runs.load(), 0);
     EXPECT_EQ(timer.pendingCount(), 1);
     clock.advance(milliseconds(1));
@@ -51,8 +53,10 @@ TEST_F(TimerThreadTest, RemoveBeforeExpiryStopsTheJobAndReportsIt) {
               0);
     EXPECT_EQ(timer.remove(id), 0);
     EXPECT_EQ(timer.remove(id), -1);  // removed before
+    std::atomic<bool> marker{false};
+    ASSERT_EQ(timer.schedule(1, [&] { marker = true; }, nullptr), 0);
     clock.advance(seconds(5));
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(runs.load(), 0);
 }
 
@@ -125,8 +129,7 @@ TEST_F(TimerThreadTest, ShutdownDropsScheduledJobsAndRefusesNewOnes) {
     EXPECT_EQ(timer.schedule(
                   1, [&] { ++runs; }, &id),
               -1);
-    clock.advance(seconds(2));
-    std::this_thread::sleep_for(milliseconds(20));
+    clock.advance(seconds(2));  // the timer thread has ended: nothing can run
     EXPECT_EQ(runs.load(), 0);
     timer.shutdown();  // a second shutdown is harmless
 }

@@ -52,22 +52,6 @@ class ZbNetDbTest : public ::testing::Test {
     }
 };
 
-TEST_F(ZbNetDbTest, NewNodeStartsEmpty) {
-    Node n(0x1234);
-    EXPECT_EQ(n.get_nwk_addr(), 0x1234);
-    const unsigned char zero[8] = {0};
-    EXPECT_EQ(std::memcmp(n.get_ieee_addr(), zero, 8), 0);
-    EXPECT_FALSE(n.node_desc.filled);
-    EXPECT_FALSE(n.power_desc.filled);
-    EXPECT_FALSE(n.getIsActive());
-    EXPECT_EQ(n.getKANodeTimer(), -1);
-    EXPECT_EQ(n.getnumOfPingsDone(), 0);
-    EXPECT_EQ(n.getForcePingTimer(), 0);
-    int size = -1;
-    n.getLQIInformationTable(&size);
-    EXPECT_EQ(size, 0);
-}
-
 TEST_F(ZbNetDbTest, RootIsSetOnceIsRxOnAndCannotBeRemoved) {
     Node* root = addRoot();
     EXPECT_TRUE(root->node_desc.receiveronwhenidle);
