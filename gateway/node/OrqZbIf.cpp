@@ -506,8 +506,7 @@ bool OrqZbIf::chainStep(uchar status, uchar attr) {
         const char* why =
             platform == 0 ? "This dongle is not supported anymore!" : "Unknown platform!";
         ORQ_LOG(*pLogger, ERROR, "%s", why);
-        std::fprintf(stderr, "ERROR: main:platform = %d - %s The start-up stops.\n", platform,
-                     why);
+        std::fprintf(stderr, "ERROR: main:platform = %d - %s The start-up stops.\n", platform, why);
         return true;
     }
     ORQ_LOG(*pLogger, DEBUG, "APSME_SET_confirm: %s", attributeName(attr));

@@ -12,7 +12,6 @@
 using LN = LocalNode<RecordingHandler>;
 using zbsim::Packet;
 
-
 // A local node, as the process builds it, on an adapter linked to the emulator's module.
 class LocalNodeLinkTest : public ::testing::Test {
   protected:
@@ -131,8 +130,8 @@ TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
     EXPECT_EQ(zb->getDb()->getRoot(), nullptr);
     // The reset after the failure readies the gateway for a new start; the failure stays
     // visible until a start succeeds.
-    ASSERT_TRUE(waitFor(
-        [&] { return node->getGwDescriptor()->getGwState() == GW_ZNP_INITIALIZED; }));
+    ASSERT_TRUE(
+        waitFor([&] { return node->getGwDescriptor()->getGwState() == GW_ZNP_INITIALIZED; }));
     GwDescriptor seen = *node->getGwDescriptor();
     EXPECT_EQ(seen.getGwState(), GW_ZNP_INITIALIZED);
     EXPECT_EQ(seen.getErrorCode(), GW_FORMING_FAILED);
@@ -264,8 +263,8 @@ TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
         std::thread other;
     };
     auto restart = std::make_shared<Restart>();
-    restart->ctx = LN::StartGatewayDeviceCtxt(72, &handler, &RecordingHandler::startup_RspCb,
-                                              nullptr);
+    restart->ctx =
+        LN::StartGatewayDeviceCtxt(72, &handler, &RecordingHandler::startup_RspCb, nullptr);
     handler.onStatus = [this, restart](int state) {
         if (state != GW_ERROR || restart->done.exchange(true)) {
             return;
@@ -310,7 +309,8 @@ TEST_F(LocalNodeLinkTest, PlatformZeroSaysWhyTheStartStops) {
         std::ifstream in(name);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    bool said = waitFor([&] { return printed().find("ERROR: main:platform = 0") != std::string::npos; });
+    bool said =
+        waitFor([&] { return printed().find("ERROR: main:platform = 0") != std::string::npos; });
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);

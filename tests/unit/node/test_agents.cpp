@@ -167,7 +167,9 @@ TEST_F(TimerContextTest, KillTimerBeforeExpiryRemovesIt) {
     EXPECT_EQ(agent.ctx.timerData, nullptr);
     EXPECT_EQ(agent.ctx.killTimer(), -1);  // nothing armed any more
     std::atomic<bool> marker{false};
-    ASSERT_EQ(timer.schedule(1, [&] { marker = true; }, nullptr), 0);
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(seconds(3));
     ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(agent.expiries.load(), 0);
@@ -179,7 +181,9 @@ TEST_F(TimerContextTest, ExpiryRunsTheHandlerAndLaterKillReportsMinusOne) {
     agent.ctx.fTimeout = 2;
     ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
     std::atomic<bool> marker{false};
-    ASSERT_EQ(timer.schedule(1, [&] { marker = true; }, nullptr), 0);
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(seconds(1));
     ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(agent.expiries.load(), 0);

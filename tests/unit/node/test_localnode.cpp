@@ -251,7 +251,8 @@ TEST_F(LocalNodeTest, ReadersSeeTheStateAndErrorOfOneEvent) {
             GwDescriptor d = *node->getGwDescriptor();
             const int state = d.getGwState();
             const int error = d.getErrorCode();
-            if (state == GW_RUNNING ? error != 0 : (state == GW_ERROR && error != GW_JOINING_FAILED)) {
+            if (state == GW_RUNNING ? error != 0
+                                    : (state == GW_ERROR && error != GW_JOINING_FAILED)) {
                 ++mixed;
             }
         }

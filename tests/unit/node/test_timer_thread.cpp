@@ -34,7 +34,9 @@ TEST_F(TimerThreadTest, JobRunsOnThePoolOnlyOnceItsSecondsHavePassed) {
     EXPECT_GT(id, 0);
     // A job due at one second has run: the timer thread has looked at 1999 ms.
     std::atomic<bool> marker{false};
-    ASSERT_EQ(timer.schedule(1, [&] { marker = true; }, nullptr), 0);
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(milliseconds(1999));
     ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(runs.load(), 0);
@@ -54,7 +56,9 @@ TEST_F(TimerThreadTest, RemoveBeforeExpiryStopsTheJobAndReportsIt) {
     EXPECT_EQ(timer.remove(id), 0);
     EXPECT_EQ(timer.remove(id), -1);  // removed before
     std::atomic<bool> marker{false};
-    ASSERT_EQ(timer.schedule(1, [&] { marker = true; }, nullptr), 0);
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(seconds(5));
     ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(runs.load(), 0);
@@ -163,7 +167,9 @@ TEST(TimerThreadFullPool, AnExpiryIsNeverDropped) {
     ASSERT_TRUE(pool.add([] {}));
     ASSERT_FALSE(pool.add([] {}));  // the queue is full
     std::atomic<bool> expired{false};
-    ASSERT_EQ(timer.schedule(1, [&] { expired = true; }, nullptr), 0);
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { expired = true; }, nullptr),
+              0);
     clock.advance(seconds(1));
     EXPECT_TRUE(waitFor([&] { return expired.load(); }));
     {

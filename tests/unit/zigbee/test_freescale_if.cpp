@@ -56,7 +56,9 @@ TEST_F(FreescaleEncoder, RequestsGoOutAsTheseExactPackets) {
          },
          {"A2 02 04 34 12 78 56", "A2 03 04 34 12 78 56", "A2 04 05 34 12 78 56 08",
           "A2 05 04 34 12 78 56", "A2 31 03 CD AB 02", "A2 33 04 34 12 03 00"}},
-        {[&](ZBIF_HANDLE h) { f.ZDO_MATCH_DESC_request(h, 0x1234, 0x5678, 0x0104, 2, in, 1, outl); },
+        {[&](ZBIF_HANDLE h) {
+             f.ZDO_MATCH_DESC_request(h, 0x1234, 0x5678, 0x0104, 2, in, 1, outl);
+         },
          {"A2 06 0E 34 12 78 56 04 01 02 06 00 08 00 01 00 00"}},
         {[&](ZBIF_HANDLE h) {
              f.APSME_BIND_request(h, kSrc, 1, 0x0006, kDst, 2);
