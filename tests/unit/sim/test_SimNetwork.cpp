@@ -42,36 +42,6 @@ std::string loadError(const std::string& text) {
 }
 }  // namespace
 
-TEST(SimNetwork, LoadsTheDemoNetwork) {
-    Network n = loadDemo();
-    EXPECT_EQ(n.config().ieee, 0x00124B0000000001ULL);
-    EXPECT_EQ(n.config().channel, 15);
-    EXPECT_EQ(n.config().lqiPerResponse, 3);
-    Node* light = n.findRef("light");
-    ASSERT_NE(light, nullptr);
-    EXPECT_EQ(light->nwk, 0x1101);
-    EXPECT_EQ(light->parent, 0x1001);
-    EXPECT_EQ(light->app, AppKind::OnOffLight);
-    EXPECT_EQ(n.findRef("0x1101"), light);
-    EXPECT_EQ(n.findRef("00124B0000001101"), light);
-    Node* sensor = n.findRef("sensor");
-    ASSERT_NE(sensor, nullptr);
-    EXPECT_FALSE(sensor->rxOnWhenIdle);
-    EXPECT_EQ(sensor->macCap, 0x80);  // battery, receiver off, end device
-    EXPECT_EQ(sensor->power[0], 0x41);
-    EXPECT_EQ(sensor->power[1], 0x84);  // 66 %, disposable battery
-    ASSERT_EQ(sensor->bindings.size(), 1u);
-    EXPECT_EQ(sensor->bindings[0].dstIeee, 0x00124B0000000001ULL);
-    Node* plug = n.findRef("plug");
-    ASSERT_NE(plug, nullptr);
-    EXPECT_EQ(plug->macCap, 0x8C);
-    ASSERT_EQ(plug->endpoints.size(), 2u);
-    EXPECT_EQ(plug->endpoints[1].in, std::vector<uint16_t>{0x0402});
-    // The module owns 0x0000 once it forms the network.
-    EXPECT_TRUE(n.find(0x0000)->isModule);
-    EXPECT_EQ(n.all().size(), 6u);
-}
-
 TEST(SimNetwork, ReportsBadFilesWithSectionAndKey) {
     EXPECT_NE(loadError("[a]\nieee = 1\nshort = 0x10\n").find("[a] missing or bad ieee"),
               std::string::npos);
