@@ -173,3 +173,22 @@ TEST(SimNetwork, NodesOutsideTheNetworkAndRawDescriptors) {
                   .find("power_descriptor"),
               std::string::npos);
 }
+
+TEST(SimNetwork, ReadsTheIniFormatInOnePass) {
+    TempFile f(
+        "; a comment\n[MODULE]\nChannel = 20 ; inline comment\n\n"
+        "[Lamp]\nieee = 00124B00000000AA\nshort = 0x00AA\n"
+        "model = \"Lamp; Dimmable\"\nendpoints = 1\n"
+        "ep1 = profile=0x0104 device=0x0100 \\\n   in=0x0000,0x0006 out=\n"
+        "# done\n");
+    Network n;
+    std::string err;
+    ASSERT_TRUE(n.load(f.path(), err)) << err;
+    EXPECT_EQ(n.config().channel, 20);
+    Node* lamp = n.findRef("lamp");
+    ASSERT_NE(lamp, nullptr);
+    EXPECT_EQ(lamp->model, "Lamp; Dimmable");
+    ASSERT_EQ(lamp->endpoints.size(), 1u);
+    EXPECT_EQ(lamp->endpoints[0].in, (std::vector<uint16_t>{0x0000, 0x0006}));
+    EXPECT_NE(loadError("[a]\nieee = 1\njust words\n").find(":3: expected"), std::string::npos);
+}
