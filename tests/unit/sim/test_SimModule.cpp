@@ -3,9 +3,10 @@
 #include <algorithm>
 
 #include "SimModule.h"
+#include "support/SimBytes.h"
 
 using namespace zbsim;
-using Bytes = std::vector<uint8_t>;
+using namespace simbytes;
 
 namespace {
 class ModuleTest : public ::testing::Test {
@@ -39,43 +40,6 @@ class ModuleTest : public ::testing::Test {
     int64_t now = 1000;
 };
 
-Bytes ieeeLe(uint64_t v) {
-    Bytes b;
-    for (int i = 0; i < 8; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return b;
-}
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes r;
-    for (const auto& p : parts)
-        r.insert(r.end(), p.begin(), p.end());
-    return r;
-}
-Bytes le16(uint16_t v) {
-    return {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)};
-}
-
-// The payload of an APSDE-DATA request: address mode, an address field of eight bytes (a short
-// address fills its first two), end points, profile, cluster and the frame, then no transmit
-// options and a radius of 30.
-Bytes dataRequest(uint8_t mode, uint16_t dst, uint8_t dstEp, uint16_t profile, uint16_t cluster,
-                  uint8_t srcEp, const Bytes& asdu) {
-    return cat({{mode},
-                le16(dst),
-                Bytes(6),
-                {dstEp},
-                le16(profile),
-                le16(cluster),
-                {srcEp, static_cast<uint8_t>(asdu.size())},
-                asdu,
-                {0x00, 0x1E}});
-}
-
-// A Mgmt_Leave request sent to dst, naming the node that is to leave (0: dst itself).
-Bytes leaveRequest(uint16_t dst, uint8_t seq, uint64_t leaving, uint8_t options) {
-    return dataRequest(0x02, dst, 0x00, 0x0000, 0x0034, 0x00,
-                       cat({{seq}, ieeeLe(leaving), {options}}));
-}
 }  // namespace
 
 TEST_F(ModuleTest, AttributeWritesAreConfirmedAndKept) {
@@ -143,19 +107,19 @@ TEST_F(ModuleTest, IeeeAddressRequestListsAssociatedDevicesInPages) {
     auto r = rx(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x00});
     EXPECT_EQ(r, std::vector<Packet>{Packet(0xA0, 0x81,
                                             cat({{0x00},
-                                                 ieeeLe(0x00124B0000000001ULL),
+                                                 le64(0x00124B0000000001ULL),
                                                  {0x00, 0x00, 0x02, 0x00},
                                                  {0x01, 0x10, 0x01, 0x20}}))});
     net.config().assocPerResponse = 1;
     r = rx(0xA2, 0x01, {0x00, 0x00, 0x00, 0x00, 0x01, 0x01});
     EXPECT_EQ(r.at(0).payload,
-              cat({{0x00}, ieeeLe(0x00124B0000000001ULL), {0x00, 0x00}, {0x01, 0x01, 0x01, 0x20}}));
+              cat({{0x00}, le64(0x00124B0000000001ULL), {0x00, 0x00}, {0x01, 0x01, 0x01, 0x20}}));
     // Single-device answer: no count, no list.
     r = rx(0xA2, 0x01, {0x01, 0x11, 0x01, 0x11, 0x00, 0x00});
-    EXPECT_EQ(r.at(0).payload, cat({{0x00}, ieeeLe(0x00124B0000001101ULL), {0x01, 0x11}}));
+    EXPECT_EQ(r.at(0).payload, cat({{0x00}, le64(0x00124B0000001101ULL), {0x01, 0x11}}));
     // An end device has no associated devices.
     r = rx(0xA2, 0x01, {0x01, 0x21, 0x01, 0x21, 0x01, 0x00});
-    EXPECT_EQ(r.at(0).payload, cat({{0x00}, ieeeLe(0x00124B0000002101ULL), {0x01, 0x21, 0x00}}));
+    EXPECT_EQ(r.at(0).payload, cat({{0x00}, le64(0x00124B0000002101ULL), {0x01, 0x21, 0x00}}));
 }
 
 TEST_F(ModuleTest, DescriptorRequestsAnswerWithTheNodesDescriptors) {
@@ -194,9 +158,9 @@ TEST_F(ModuleTest, BindUnbindAndBindingTablePages) {
     Node& light = *net.findRef("light");
     auto bindReq = [&](uint8_t cluster) {
         return cat({{0x01, 0x11},
-                    ieeeLe(light.ieee),
+                    le64(light.ieee),
                     {0x01, cluster, 0x00, 0x03},
-                    ieeeLe(0x00124B0000000001ULL),
+                    le64(0x00124B0000000001ULL),
                     {0x01}});
     };
     for (uint8_t c = 0; c < 8; ++c)
@@ -208,7 +172,7 @@ TEST_F(ModuleTest, BindUnbindAndBindingTablePages) {
               (Bytes{0x00, 0x08, 0x00, 0x06}));
     EXPECT_EQ(
         Bytes(r[0].payload.begin() + 4, r[0].payload.begin() + 25),
-        cat({ieeeLe(light.ieee), {0x01, 0x00, 0x00, 0x03}, ieeeLe(0x00124B0000000001ULL), {0x01}}));
+        cat({le64(light.ieee), {0x01, 0x00, 0x00, 0x03}, le64(0x00124B0000000001ULL), {0x01}}));
     r = rx(0xA2, 0x33, {0x01, 0x11, 0x06, 0x00});
     EXPECT_EQ(r.at(0).payload.size(), 4u + 2 * 21);
     EXPECT_EQ(r.at(0).payload[3], 2);
@@ -222,9 +186,9 @@ TEST_F(ModuleTest, BindUnbindAndBindingTablePages) {
 }
 
 TEST_F(ModuleTest, ApsmeBindConfirmEchoesWithClusterHighByteFirst) {
-    Bytes req = cat({ieeeLe(0x1122334455667788ULL),
+    Bytes req = cat({le64(0x1122334455667788ULL),
                      {0x01, 0x06, 0x00, 0x03},
-                     ieeeLe(0x00124B0000001101ULL),
+                     le64(0x00124B0000001101ULL),
                      {0x01}});
     auto r = rx(0x99, 0x00, req);
     ASSERT_EQ(r.size(), 1u);
@@ -306,13 +270,13 @@ TEST_F(ModuleTest, ParentAnswersALeaveRequestNamingItsChild) {
 }
 
 TEST_F(ModuleTest, ApsmeUnbindConfirmsWithItsOwnIdAndEmptiesTheTable) {
-    Bytes req = cat({ieeeLe(0x1122334455667788ULL),
+    Bytes req = cat({le64(0x1122334455667788ULL),
                      {0x01, 0x06, 0x00, 0x03},
-                     ieeeLe(0x00124B0000001101ULL),
+                     le64(0x00124B0000001101ULL),
                      {0x01}});
-    Bytes echo = cat({ieeeLe(0x1122334455667788ULL),
+    Bytes echo = cat({le64(0x1122334455667788ULL),
                       {0x01, 0x00, 0x06, 0x03},
-                      ieeeLe(0x00124B0000001101ULL),
+                      le64(0x00124B0000001101ULL),
                       {0x01}});
     EXPECT_EQ(rx(0x99, 0x00, req), std::vector<Packet>{Packet(0x98, 0x07, cat({{0x00}, echo}))});
     EXPECT_EQ(rx(0x99, 0x09, req), std::vector<Packet>{Packet(0x98, 0x09, cat({{0x00}, echo}))});
@@ -355,7 +319,7 @@ TEST_F(ModuleTest, EndDeviceBindBindsComplementaryClustersEitherWay) {
     Node& light = *net.findRef("light");
     Node& sensor = *net.findRef("sensor");
     auto edb = [](uint64_t src, uint16_t profile, const Bytes& clusters) {
-        return cat({{0x00, 0x00}, ieeeLe(src), {0x01}, le16(profile), clusters});
+        return cat({{0x00, 0x00}, le64(src), {0x01}, le16(profile), clusters});
     };
     // The sensor's on/off output finds the light's on/off input: the binding is the sensor's.
     EXPECT_EQ(rx(0xA2, 0x20, edb(sensor.ieee, 0x0104, {0x00, 0x01, 0x06, 0x00})),

@@ -63,45 +63,6 @@ TEST(SimNetwork, ReportsBadFilesWithSectionAndKey) {
     EXPECT_FALSE(n.load("/nonexistent/zbsim.ini", err));
 }
 
-TEST(SimNetwork, AssociatedDevicesAreThePresentChildren) {
-    Network n = loadDemo();
-    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x1001, 0x2001}));
-    EXPECT_EQ(n.associatedDevices(0x1001), (std::vector<uint16_t>{0x1101, 0x1102}));
-    EXPECT_TRUE(n.associatedDevices(0x2101).empty());  // an end device has none
-    n.findRef("sensor")->state = NodeState::Silent;    // still a child while silent
-    EXPECT_EQ(n.associatedDevices(0x1001).size(), 2u);
-    n.removeNode(*n.findRef("sensor"), false);
-    EXPECT_EQ(n.associatedDevices(0x1001), (std::vector<uint16_t>{0x1101}));
-    EXPECT_EQ(n.find(0x1102)->state, NodeState::Absent);
-}
-
-TEST(SimNetwork, RemovingWithChildrenTakesTheSubtreeDeepestFirst) {
-    Network n = loadDemo();
-    auto removed = n.removeNode(*n.findRef("router1"), true);
-    ASSERT_EQ(removed.size(), 3u);
-    EXPECT_EQ(removed.back()->name, "router1");
-    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x2001}));
-    for (Node* r : removed)
-        EXPECT_FALSE(r->present());
-}
-
-TEST(SimNetwork, DerivedNeighbourTableHasParentThenChildren) {
-    Network n = loadDemo();
-    auto t = n.neighborTable(*n.findRef("router1"), 0);
-    ASSERT_EQ(t.size(), 3u);
-    EXPECT_EQ(t[0].nwk, 0x0000);
-    EXPECT_EQ(t[0].devTypeRxOnRelation, 0x00 | 0x04 | 0x00);  // coordinator, rx on, parent
-    EXPECT_EQ(t[0].lqi, 220);
-    EXPECT_EQ(t[0].depth, 0);
-    EXPECT_EQ(t[1].nwk, 0x1101);
-    EXPECT_EQ(t[1].devTypeRxOnRelation, 0x01 | 0x04 | 0x10);  // router, rx on, child
-    EXPECT_EQ(t[1].depth, 2);
-    EXPECT_EQ(t[2].nwk, 0x1102);
-    EXPECT_EQ(t[2].devTypeRxOnRelation, 0x02 | 0x00 | 0x10);  // sleepy end device child
-    EXPECT_EQ(t[2].ieee, 0x00124B0000001102ULL);
-    EXPECT_EQ(t[2].extPanId, 0x00124B0000000001ULL);
-}
-
 TEST(SimNetwork, GivenNeighbourTableIsUsedAsWritten) {
     Network n = loadDemo();
     auto t = n.neighborTable(*n.findRef("router2"), 0);
@@ -113,15 +74,6 @@ TEST(SimNetwork, GivenNeighbourTableIsUsedAsWritten) {
     EXPECT_EQ(t[1].lqi, 150);
     EXPECT_EQ(t[2].nwk, 0x2101);
     EXPECT_EQ(t[2].devTypeRxOnRelation, 0x02 | 0x04 | 0x10);
-}
-
-TEST(SimNetwork, PermitJoiningShowsInTheNeighbourTable) {
-    Network n = loadDemo();
-    n.findRef("light")->permitJoinUntilMs = 5000;
-    auto t = n.neighborTable(*n.findRef("router1"), 1000);
-    EXPECT_EQ(t[1].permitJoining, 1);
-    t = n.neighborTable(*n.findRef("router1"), 6000);
-    EXPECT_EQ(t[1].permitJoining, 0);
 }
 
 TEST(SimNetwork, BindingTableKeepsOneCopyAndHonoursCapacity) {
