@@ -986,8 +986,9 @@ bool HTTPServer::authenticate(HTTPRequestArg* arg, const Resource* resource) {
 
 int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
     if (arg->replied) {
-        // The reply is queued; what else the client sends is not read.
-        return 1;
+        // The reply is queued; what else the client sends is dropped, up to the body bound.
+        arg->dropped += arg->inLen;
+        return arg->dropped > maxBodySize ? 0 : 1;
     }
     if (arg->clientGone) {
         return 0;
@@ -1021,6 +1022,7 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
     if (session == nullptr) {
         return 0;
     }
+    const bool bodyArriving = !firstCall && arg->inLen > 0;
     try {
         if (firstCall) {
             session->check();
@@ -1061,6 +1063,14 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
             session->sendResponse();
         }
     } catch (const HTTPException& e) {
+        Method m = session->getReqMethod();
+        if (bodyArriving && m != M_POST && m != M_PUT) {
+            // libmicrohttpd answers such a request only once its body is all in: end the
+            // connection instead of reading on.
+            ORQ_LOG(pLogger, INFO, "handle - %s %s closed: %d %s", arg->method.c_str(),
+                    arg->path.c_str(), e.code, e.msg.c_str());
+            return 0;
+        }
         ORQ_LOG(pLogger, INFO, "handle - %s %s answered %d %s", arg->method.c_str(),
                 arg->path.c_str(), e.code, e.msg.c_str());
         session->reply(e);
@@ -1197,11 +1207,19 @@ void HTTPServer::checkSuspended() {
     }
 }
 
+void HTTPServer::runResumed() {
+    // Without descriptors, so that nothing is read from a resumed connection before its
+    // reply is queued: a client that closed its sending side still gets the reply.
+    fd_set none;
+    FD_ZERO(&none);
+    for (MHD_Daemon* d : plainLoop.daemons) {
+        MHD_run_from_select(d, &none, &none, &none);
+    }
+}
+
 void HTTPServer::poll(int timeoutMs) {
     if (processReady() > 0) {
-        for (MHD_Daemon* d : plainLoop.daemons) {
-            MHD_run(d);
-        }
+        runResumed();
     }
     fd_set rs, ws, es;
     FD_ZERO(&rs);
@@ -1246,9 +1264,7 @@ void HTTPServer::poll(int timeoutMs) {
     checkSuspended();
     enforceDeadlines(plainLoop);
     if (processReady() > 0) {
-        for (MHD_Daemon* d : plainLoop.daemons) {
-            MHD_run(d);
-        }
+        runResumed();
     }
 }
 

@@ -48,6 +48,8 @@ struct HTTPRequestArg {
     bool suspended = false;
     bool clientGone = false;
     bool replied = false;
+    // Body bytes that arrived after the reply was queued.
+    size_t dropped = 0;
     // Served by an HTTPS listener, whose connections live on the TLS thread.
     bool tls = false;
 };
@@ -229,6 +231,7 @@ class HTTPServer {
     int processReady();
     void checkSuspended();
     void resumeConnection(HTTPRequestArg* arg);
+    void runResumed();
     // Runs `fn` on the poll-loop thread and waits for it when called on the TLS thread;
     // runs it at once on any other thread.
     void onLoopThread(const std::function<void()>& fn);

@@ -165,21 +165,28 @@ TEST_F(HttpServerTest, HandlerFaultEndsOnlyItsOwnExchange) {
     EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
 }
 
-TEST_F(HttpServerTest, PostWithoutContentLengthIs411) {
-    int fd = connectTo(port);
-    ASSERT_GE(fd, 0);
-    sendAll(fd, "POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    std::string reply = readAll(fd);
-    close(fd);
-    EXPECT_EQ(0u, reply.find("HTTP/1.1 411"));
-    EXPECT_NE(std::string::npos, reply.find("Content-Length Required"));
-
-    // A chunked body announces no length either.
-    RequestOptions opt;
-    std::string body = "abc";
-    opt.body = &body;
-    opt.headers = {"Transfer-Encoding: chunked"};
-    EXPECT_EQ(411, httpRequest("PUT", url("/version"), opt).status);
+TEST_F(HttpServerTest, BodyFramingErrors) {
+    const struct {
+        const char* request;
+        const char* statusLine;
+    } cases[] = {
+        {"POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 411"},
+        {"PUT /version HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 411"},
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", "HTTP/1.1 400"},
+        // Two framings of one body.
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 400"},
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+         "HTTP/1.1 400"},
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n",
+         "HTTP/1.1 413"},
+    };
+    for (const auto& c : cases) {
+        std::string reply = rawExchange(port, c.request);
+        EXPECT_EQ(0u, reply.find(c.statusLine)) << c.request << "\n---\n" << reply;
+    }
     EXPECT_EQ(0u, handler.count());
 }
 
@@ -189,37 +196,40 @@ TEST_F(HttpServerTest, BodyArrivingInPiecesIsDispatchedOnlyWhenComplete) {
     sendAll(fd,
             "POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
             "Content-Length: 12\r\n\r\nhello");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(0u, handler.count());
+    ASSERT_TRUE(waitFor([&] { return server.activeSessionCount() == 1; }));
     sendAll(fd, " wo");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(0u, handler.count());
     sendAll(fd, "rld!");
     std::string reply = readAll(fd);
     close(fd);
     EXPECT_EQ(0u, reply.find("HTTP/1.1 200"));
+    // Dispatched once, with every piece.
     ASSERT_EQ(1u, handler.count());
     EXPECT_EQ("hello world!", handler.all()[0].body);
 }
 
-TEST_F(HttpServerTest, BodyOverTheBoundIs413AndNeverDispatched) {
+TEST_F(HttpServerTest, BodyOverTheBoundIs413WhateverTheMethod) {
     std::string big(server.getMaxBodySize() + 1, 'x');
-    HttpResult r = httpSend("POST", url("/version"), big);
-    EXPECT_EQ(413, r.status);
-    std::string bigger(3 * server.getMaxBodySize(), 'x');
-    EXPECT_EQ(413, httpSend("PUT", url("/version"), bigger).status);
+    EXPECT_EQ(413, httpSend("POST", url("/version"), big).status);
     std::string atBound(server.getMaxBodySize(), 'y');
-    r = httpSend("POST", url("/version"), atBound);
-    EXPECT_EQ(200, r.status);
+    EXPECT_EQ(200, httpSend("POST", url("/version"), atBound).status);
     ASSERT_EQ(1u, handler.count());
     EXPECT_EQ(atBound.size(), handler.all()[0].body.size());
 
-    // A client announcing a huge body is refused before any of it is read.
+    // A chunked body on a method that takes none is not read without end: the connection
+    // ends once the bound is passed, and the request is never dispatched.
     int fd = connectTo(port);
-    sendAll(fd, "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n");
-    std::string reply = readAll(fd, 5000);
+    ASSERT_GE(fd, 0);
+    timeval limit{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    sendAll(fd, "DELETE /version HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::string chunk = "10000\r\n" + std::string(0x10000, 'z') + "\r\n";
+    for (int i = 0; i < 64 && sendAll(fd, chunk); ++i) {
+    }
+    sendAll(fd, "0\r\n\r\n");
+    std::string reply = readAll(fd);
     close(fd);
-    EXPECT_EQ(0u, reply.find("HTTP/1.1 413"));
+    EXPECT_EQ(std::string::npos, reply.find("HTTP/1.1 200")) << reply.substr(0, 200);
+    EXPECT_EQ(1u, handler.count());
 }
 
 TEST_F(HttpServerTest, ReplySetLaterFromAnotherThreadCompletesTheExchange) {
@@ -247,12 +257,14 @@ TEST_F(HttpServerTest, ReplySetLaterFromAnotherThreadCompletesTheExchange) {
     EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
 }
 
-TEST_F(HttpServerTest, SessionOfAClientThatLeftIsCleanedUpAndLateReplyDropped) {
+TEST_F(HttpServerTest, ResetByTheClientEndsTheSessionAndDropsTheLateReply) {
     handler.hold = true;
     int fd = connectTo(port);
     sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
     EXPECT_EQ(1u, server.activeSessionCount());
+    linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
     close(fd);
     EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
     int id = handler.all()[0].sessionId;
@@ -263,6 +275,70 @@ TEST_F(HttpServerTest, SessionOfAClientThatLeftIsCleanedUpAndLateReplyDropped) {
     EXPECT_EQ(200, httpGet(url("/version")).status);
 }
 
+TEST_F(HttpServerTest, HalfClosedClientStillGetsItsLateReply) {
+    handler.hold = true;
+    int fd = connectTo(port);
+    sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
+    // Another exchange makes the loop pass over the waiting one at least once.
+    handler.hold = false;
+    EXPECT_EQ(200, httpGet(url("/net")).status);
+    int id = handler.all()[0].sessionId;
+    ASSERT_TRUE(server.withActiveSession(
+        id, [](HTTPSessionContext& s) { EXPECT_TRUE(s.setReadyResponse("<late/>")); }));
+    server.notifyReady(id);
+    std::string reply = readAll(fd);
+    close(fd);
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 200")) << reply;
+    EXPECT_NE(std::string::npos, reply.find("<late/>"));
+}
+
+TEST_F(HttpServerTest, SlowClientsFromFewAddressesLeaveRoomForOthers) {
+    // Four addresses each open as many dribbling connections as the server lets them.
+    std::vector<int> slow;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        for (int i = 0; i < 64; ++i) {
+            int fd = connectTo(port, source);
+            ASSERT_GE(fd, 0) << source;
+            sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n");
+            slow.push_back(fd);
+        }
+    }
+    RequestOptions opt;
+    opt.timeoutSeconds = 10;
+    HttpResult r = httpRequest("GET", url("/version"), opt);
+    EXPECT_EQ(200, r.status) << "curl code " << r.curlCode;
+    for (int fd : slow) {
+        close(fd);
+    }
+}
+
+TEST_F(HttpServerTest, RequestThatTricklesItsHeadersIsCutAtItsDeadline) {
+    loop->run([&] {
+        server.setRequestDeadline(1);
+        ASSERT_EQ(0, server.setOption("ports", "127.0.0.1:0"));
+        port = server.listeningPorts().at(0);
+    });
+    int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n");
+    // One header line every 200 ms: never idle, never complete.
+    bool closed = false;
+    for (int i = 0; i < 100 && !closed; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) > 0) {
+            char c;
+            closed = recv(fd, &c, 1, 0) <= 0;
+        }
+        closed = closed || !sendAll(fd, "X-Slow: " + std::to_string(i) + "\r\n");
+    }
+    close(fd);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(0u, handler.count());
+    EXPECT_EQ(200, httpGet(url("/version")).status);
+}
+
 TEST_F(HttpServerTest, RemovingASubtreeMakesItsUrisUnreachable) {
     EXPECT_EQ(200, httpGet(url("/net/default/wsnnodes/0001")).status);
     loop->run([&] { server.removeResource(server.findResource(nullptr, "net")); });
@@ -270,24 +346,6 @@ TEST_F(HttpServerTest, RemovingASubtreeMakesItsUrisUnreachable) {
     EXPECT_EQ(404, httpGet(url("/net/default/wsnnodes")).status);
     EXPECT_EQ(404, httpGet(url("/net/default/wsnnodes/0001")).status);
     EXPECT_EQ(200, httpGet(url("/version")).status);
-}
-
-TEST_F(HttpServerTest, ManyConcurrentClientsAreAllAnswered) {
-    std::vector<std::thread> clients;
-    std::atomic<int> ok{0};
-    for (int i = 0; i < 8; ++i) {
-        clients.emplace_back([&] {
-            for (int k = 0; k < 10; ++k) {
-                if (httpGet(url("/version")).status == 200) {
-                    ++ok;
-                }
-            }
-        });
-    }
-    for (auto& t : clients) {
-        t.join();
-    }
-    EXPECT_EQ(80, ok.load());
 }
 
 TEST_F(HttpServerTest, KeepAliveConnectionCarriesSeveralExchanges) {
@@ -329,7 +387,6 @@ TEST_F(HttpServerTest, MalformedAndAbandonedRequestsLeaveNothingBehind) {
     const char* requests[] = {
         "GET /version HTTP/1.1\r\nHost: x\r\nNoColonHere\r\n\r\n",
         "GET /version HTTP/7.0\r\nHost: x\r\n\r\n",
-        "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n",
         "GET /version HTTP/1.1\r\nHost: x\r\n",  // abandoned before the headers end
         "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc",  // mid-body
     };
