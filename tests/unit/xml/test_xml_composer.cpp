@@ -126,8 +126,26 @@ TEST(ComposerInfo, WellFormedValuesComeOutUnchanged) {
     XMLMsgComposer composer;
     EXPECT_EQ(composer.createGetAttributeMsg("0x1234 abc-_.:/?=%"),
               "<Value>0x1234 abc-_.:/?=%</Value>");
-    EXPECT_EQ(XMLMsgComposer::escape("plain text"), "plain text");
-    EXPECT_EQ(XMLMsgComposer::escape(std::string("a\x01z")), "a?z");
+    EXPECT_EQ(XMLMsgComposer::escape("plain text \xC3\xA9\xF0\x9F\x90\x9D"),
+              "plain text \xC3\xA9\xF0\x9F\x90\x9D");
+}
+
+TEST(ComposerInfo, WhatXmlCannotCarryBecomesQuestionMarks) {
+    const struct {
+        std::string raw;
+        std::string written;
+    } cases[] = {
+        {"a\x01z", "a?z"},
+        {"\xC3\x28\xFF\xFE", "?(??"},          // not UTF-8: one mark per byte
+        {"\xED\xA0\x80", "???"},               // an encoded surrogate
+        {"\xC0\xAF", "??"},                     // overlong
+        {"\xE2\x82", "??"},                     // cut short
+        {"x\xEF\xBF\xBEy", "x?y"},              // U+FFFE, one character
+        {std::string("a\0b", 3), "a?b"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(XMLMsgComposer::escape(c.raw), c.written) << c.raw;
+    }
 }
 
 TEST(ComposerConversions, HexAndIeee) {
