@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -262,6 +266,45 @@ TEST_F(ParserTest, TextsThatAreNotUtf8XmlAreRefused) {
     // Inside a comment or CDATA, "&#0;" is text, not a reference.
     ASSERT_EQ(parser.getValue(value, "<Value><![CDATA[&#0;]]><!-- &#0; --></Value>"), 0);
     EXPECT_EQ(value, "&#0;");
+}
+
+// The fuzz target's seed inputs: the first byte chooses the entry point, and every seed is a
+// document that entry point accepts.
+TEST_F(ParserTest, SeedCorpusDocumentsAreAccepted) {
+    const std::vector<std::function<int(const char*)>> entries = {
+        [&](const char* t) { Message m; return parser.getZCLCommandToWSN(&m, t); },
+        [&](const char* t) { Message m; return parser.getZDPCommandToWSN(&m, t); },
+        [&](const char* t) { Message m; return parser.getAPSMessageToWSN(&m, t); },
+        [&](const char* t) { ZB_BIND_STRUCT b = {}; return parser.getBindindCommand(&b, t); },
+        [&](const char* t) { SimpleDescriptor sd; return parser.getSimpleDescriptor(&sd, t); },
+        [&](const char* t) {
+            int d = 0;
+            bool s = false;
+            return parser.getJoiningInfoValues(&d, &s, t);
+        },
+        [&](const char* t) { Callback cb; return parser.getCallback(&cb, t); },
+        [&](const char* t) {
+            StartupAttributeInfo info;
+            return parser.getStartupAttributeInfo(&info, t);
+        },
+        [&](const char* t) { unsigned long v = 0; return parser.getValue(v, t); },
+        [&](const char* t) { std::string v; return parser.getValue(v, t); },
+        [&](const char* t) {
+            std::string v;
+            const std::string text = t;
+            return parser.getValueAttribute(&v, &text);
+        },
+    };
+    std::set<size_t> covered;
+    for (const auto& file : std::filesystem::directory_iterator(ORQ_XML_CORPUS)) {
+        std::ifstream in(file.path(), std::ios::binary);
+        const std::string seed((std::istreambuf_iterator<char>(in)), {});
+        ASSERT_FALSE(seed.empty()) << file.path();
+        const size_t entry = static_cast<unsigned char>(seed[0]) % entries.size();
+        EXPECT_EQ(entries[entry](seed.c_str() + 1), 0) << file.path() << "\n" << messages();
+        covered.insert(entry);
+    }
+    EXPECT_EQ(covered.size(), entries.size());
 }
 
 TEST_F(ParserTest, UnusableTextsAreRefused) {
