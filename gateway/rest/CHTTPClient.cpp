@@ -5,6 +5,15 @@
 #include <cstdio>
 #include <mutex>
 
+namespace {
+
+int abortWhenFlagged(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* f = static_cast<const std::atomic<bool>*>(flag);
+    return f != nullptr && f->load() ? 1 : 0;
+}
+
+}  // namespace
+
 void HTTPClient::globalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
@@ -56,6 +65,10 @@ int HTTPClient::postData(const std::string& URL, const std::string& text,
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    // libcurl looks at the flag at least once a second, waiting or not.
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, abortFlag != nullptr ? 0L : 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abortWhenFlagged);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abortFlag));
     printf("postData - Sending POST to %s\n", URL.c_str());
     CURLcode rc = curl_easy_perform(curl);
     if (rc != CURLE_OK) {

@@ -1,6 +1,7 @@
 #ifndef ORQ_CHTTPCLIENT_H
 #define ORQ_CHTTPCLIENT_H
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -24,6 +25,8 @@ class HTTPClient {
     int postData(const std::string& URL, const std::string& text, WriteCallback writeCallback);
     void setOptTimeout(int seconds) { optTimeout = seconds; }
     int getOptTimeout() const { return optTimeout; }
+    // A transfer in flight is given up as soon as `*flag` is set (the owner is stopping).
+    void setAbortFlag(const std::atomic<bool>* flag) { abortFlag = flag; }
 
     // Process-wide libcurl set-up; called once before any delivery thread starts.
     static void globalInit();
@@ -32,6 +35,7 @@ class HTTPClient {
     Debug pLogger{"HTTPClient"};
     CURL* curl = nullptr;
     int optTimeout = 3;
+    const std::atomic<bool>* abortFlag = nullptr;
     struct curl_slist* headers = nullptr;
     char errorBuffer[256] = {0};
 };

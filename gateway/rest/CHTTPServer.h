@@ -2,12 +2,14 @@
 #define ORQ_CHTTPSERVER_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CDebug.h"
@@ -18,6 +20,7 @@ struct MHD_Connection;
 struct MHD_Daemon;
 class HTTPServer;
 class HTTPSessionContext;
+struct ConnectionClock;
 
 enum HTTPSessionStatus {
     S_READING_BODY = 0,
@@ -45,6 +48,10 @@ struct HTTPRequestArg {
     bool suspended = false;
     bool clientGone = false;
     bool replied = false;
+    // Body bytes that arrived after the reply was queued.
+    size_t dropped = 0;
+    // Served by an HTTPS listener, whose connections live on the TLS thread.
+    bool tls = false;
 };
 
 // One HTTP exchange. Made and destroyed on the poll-loop thread. Other threads reach it only
@@ -57,12 +64,14 @@ class HTTPSessionContext {
     HTTPSessionContext(const HTTPSessionContext&) = delete;
     HTTPSessionContext& operator=(const HTTPSessionContext&) = delete;
 
-    // Reads the announced body length; throws 411 when a POST or PUT has none and 413 when
-    // it is far beyond the server's body bound (a body just beyond it is discarded as it
-    // arrives and then answered with 413).
+    // Reads the announced body length; throws 411 when a POST or PUT has none, 400 when the
+    // request announces its length twice over (two different Content-Length values, or one
+    // together with a transfer coding), and 413 when it is far beyond the server's body
+    // bound (a body just beyond it is discarded as it arrives and then answered with 413).
     virtual void check();
     virtual void setResponse(const std::string& text);
-    // Appends the bytes of the current call to the body.
+    // Appends the bytes of the current call to the body. Whatever the method, no more than
+    // the server's body bound is accepted (413).
     virtual void processPostData();
 
     Method getReqMethod() const;
@@ -99,6 +108,8 @@ class HTTPSessionContext {
     // Bodies up to this many times the bound are read and discarded before the 413.
     static constexpr unsigned long kDiscardLimit = 4;
     bool tooLarge = false;
+    // Bytes a method without a body sent anyway; read and dropped, up to the bound.
+    unsigned long ignoredBytes = 0;
     unsigned long contentLen = 0;
     unsigned long numReadBytes = 0;
     std::string rxDataBuffer;
@@ -108,10 +119,13 @@ class HTTPSessionContext {
     mutable std::mutex mux;
 };
 
-// The embedded HTTP server: one libmicrohttpd daemon per configured port, driven by the
-// poll loop of the thread that calls start() (the main thread of the gateway). The tree of
-// Resource objects is the URI registry; the tree, the daemons and the sessions are worked by
-// that thread only, except for the operations marked "any thread".
+// The embedded HTTP server: one libmicrohttpd daemon per configured port. Plain HTTP ports
+// are driven by the poll loop of the thread that calls start() (the main thread of the
+// gateway). HTTPS ports are driven by a thread of their own, so that TLS handshakes never
+// hold up that loop; every call libmicrohttpd makes into the server for an HTTPS exchange is
+// handed to the poll-loop thread and waited for, so the tree, the sessions and the handlers
+// are still worked by that one thread. Operations are poll-loop thread only except those
+// marked "any thread".
 class HTTPServer {
   public:
     HTTPServer();
@@ -151,8 +165,20 @@ class HTTPServer {
     // Idle time after which libmicrohttpd drops a connection (applies to listeners started
     // afterwards).
     void setConnectionTimeout(unsigned seconds) { connectionTimeout = seconds; }
+    // Time a request has to complete its headers once its request line is in; its body gets
+    // as long again plus one second per kBodyBytesPerSecond bytes announced. Applies to
+    // listeners started afterwards.
+    void setRequestDeadline(unsigned seconds) { requestDeadline = seconds; }
     // The ports actually bound, in the order of the "ports" option.
     std::vector<int> listeningPorts() const;
+
+    // Connections one client address may hold on one port, and connections per port: a
+    // handful of addresses cannot take every slot.
+    static constexpr unsigned kPerAddressConnections = 16;
+    static constexpr unsigned kConnectionLimit = 256;
+    static constexpr unsigned kBodyBytesPerSecond = 8 * 1024;
+    // GnuTLS priorities of the HTTPS ports: TLS 1.2 and 1.3 only.
+    static const char* const kTlsPriorities;
 
     // Poll-loop thread: the session of an open exchange, or null (logged).
     HTTPSessionContext* getHTTPSessionContext(int id);
@@ -183,15 +209,36 @@ class HTTPServer {
 
     static const ResourceDescriptor rootDesc;
 
+    // The daemons one thread drives, with that thread's wake-up descriptor and the clocks of
+    // its connections.
+    struct DaemonLoop {
+        HTTPServer* server = nullptr;
+        bool tls = false;
+        std::vector<MHD_Daemon*> daemons;
+        int wakeFd = -1;
+        std::set<ConnectionClock*> clocks;
+    };
+
   protected:
     friend struct HTTPServerGlue;
 
     // Poll-loop thread: one libmicrohttpd call for an exchange; returns an MHD result.
     int handle(HTTPRequestArg* arg, bool firstCall);
-    bool authenticate(HTTPRequestArg* arg);
+    bool authenticate(HTTPRequestArg* arg, const Resource* resource);
+    // The resource `path` names, or its deepest existing ancestor (`found` false).
+    Resource* deepestResource(const std::string& path, bool& found);
     void endSession(HTTPRequestArg* arg);
     int processReady();
     void checkSuspended();
+    void resumeConnection(HTTPRequestArg* arg);
+    void runResumed();
+    // Runs `fn` on the poll-loop thread and waits for it when called on the TLS thread;
+    // runs it at once on any other thread.
+    void onLoopThread(const std::function<void()>& fn);
+    void runPosted();
+    void runTlsLoop();
+    // Closes the connections of `loop` whose request is late (see setRequestDeadline).
+    void enforceDeadlines(DaemonLoop& loop);
 
     struct DigestUser {
         std::string realm;
@@ -205,6 +252,22 @@ class HTTPServer {
     bool loadPasswordFile(const std::string& file, PasswordTable& table);
     const std::string* protectionFor(const Resource* resource) const;
 
+    // The nonces this server handed out in digest challenges, with the nonce counts already
+    // accepted for each (the highest, and a window of the 64 below it). A (nonce, nc) pair
+    // is accepted once; a nonce not in the table (never issued, expired or pushed out by
+    // newer ones) is answered as stale. Poll-loop thread only.
+    struct NonceRecord {
+        long long expiry = 0;
+        uint32_t highestNc = 0;
+        uint64_t seenBelow = 0;
+    };
+    static constexpr size_t kMaxNonces = 1024;
+    static constexpr unsigned kNonceSeconds = 300;
+    void rememberNonce(const std::string& nonce);
+    bool acceptNonceCount(const std::string& nonce, uint32_t nc);
+    std::map<std::string, NonceRecord> nonces;
+    std::vector<std::string> nonceOrder;
+
     struct PortSpec {
         std::string address;
         int port = 0;
@@ -212,7 +275,14 @@ class HTTPServer {
     };
     bool startListeners(const std::vector<PortSpec>& specs);
 
+    // Every daemon, in the order of the "ports" option.
     std::vector<MHD_Daemon*> serverContext;
+    DaemonLoop plainLoop;
+    DaemonLoop tlsLoop;
+    std::thread tlsThread;
+    std::atomic<bool> tlsStop{false};
+    std::atomic<bool> tlsRunning{false};
+
     int pollTimeout = 1000;
     bool debugEnabled = false;
     int debugLevel = 0;
@@ -232,12 +302,18 @@ class HTTPServer {
     std::vector<char> digestRandom;
     size_t maxBodySize = 256 * 1024;
     unsigned connectionTimeout = 30;
+    unsigned requestDeadline = 10;
     std::set<HTTPRequestArg*> suspended;
 
     int wakeFd = -1;
     std::mutex loopMux;
     std::vector<int> readyIds;
     std::vector<std::function<void()>> posted;
+    // Calls handed over by the TLS thread that the poll loop has finished.
+    std::mutex callMux;
+    std::condition_variable callDone;
+    uint64_t callsPosted = 0;
+    uint64_t callsFinished = 0;
     std::atomic<bool> stopRequested{false};
     int stopFd = -1;
     std::function<void()> stopHook;

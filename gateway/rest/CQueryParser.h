@@ -15,11 +15,14 @@ class QueryParser {
     void init() {}
 
     // True when `name` occurs in `query` followed by "=", "&" or the end; `out` gets the
-    // value (the text after "=" up to the next "&" or the end), empty otherwise. The first
+    // value (the text after "=" up to the next "&" or the end, with each "%XX" escape
+    // decoded; an incomplete escape, and "%00", stay as they are), empty otherwise. The first
     // such occurrence counts; the name is searched as a substring. Null arguments: false.
     bool getParameter(const char* name, const char* query, std::string& out) const;
     // True when `name` occurs anywhere in `query`.
     bool isParameterPresent(const char* name, const char* query) const;
+    // `value` with its "%XX" escapes decoded, as getParameter gives it.
+    static std::string decode(const std::string& value);
 
   private:
     mutable Debug pLogger{"QueryParser"};

@@ -1,7 +1,9 @@
 #include "CRESTClient.h"
 
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
 #include <strings.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,24 +19,46 @@ std::mutex serialMux;
 // The client whose delivery thread is running: libcurl's write callback gets no user data.
 thread_local RESTClient* deliveringClient = nullptr;
 
-std::string hostOf(const std::string& url) {
-    size_t scheme = url.find("://");
-    if (scheme == std::string::npos) {
-        return std::string();
+// The scheme and host of `url` as libcurl reads them; false when it cannot parse it.
+bool parseListenerURL(const std::string& url, std::string& scheme, std::string& host) {
+    CURLU* u = curl_url();
+    if (u == nullptr) {
+        return false;
     }
-    size_t start = scheme + 3;
-    size_t end = url.find_first_of("/?#", start);
-    std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-    size_t at = authority.rfind('@');
-    if (at != std::string::npos) {
-        authority = authority.substr(at + 1);
+    bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    char* part = nullptr;
+    if (ok && curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+        scheme = part;
+        curl_free(part);
+    } else {
+        ok = false;
     }
-    if (!authority.empty() && authority[0] == '[') {
-        size_t close = authority.find(']');
-        return authority.substr(1, close == std::string::npos ? close : close - 1);
+    part = nullptr;
+    if (ok && curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
+        host = part;
+        curl_free(part);
+    } else {
+        ok = false;
     }
-    size_t colon = authority.find(':');
-    return authority.substr(0, colon);
+    curl_url_cleanup(u);
+    return ok;
+}
+
+bool isLoopbackHost(const std::string& host) {
+    if (strcasecmp(host.c_str(), "localhost") == 0) {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    // libcurl gives an IPv6 literal in brackets.
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        in6_addr v6{};
+        std::string literal = host.substr(1, host.size() - 2);
+        return inet_pton(AF_INET6, literal.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+    }
+    return false;
 }
 
 }  // namespace
@@ -74,24 +98,17 @@ uriListener_t::~uriListener_t() {
 }
 
 bool isAllowedListenerURL(const std::string& url) {
-    return strncasecmp(url.c_str(), "http://", 7) == 0 ||
-           strncasecmp(url.c_str(), "https://", 8) == 0;
+    std::string scheme, host;
+    return parseListenerURL(url, scheme, host) &&
+           (strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0);
 }
 
 int listenerTypeOf(const std::string& url) {
-    if (!isAllowedListenerURL(url)) {
+    std::string scheme, host;
+    if (!isAllowedListenerURL(url) || !parseListenerURL(url, scheme, host)) {
         return 2;
     }
-    std::string host = hostOf(url);
-    if (strcasecmp(host.c_str(), "localhost") == 0 || host.rfind("127.", 0) == 0 || host == "::1") {
-        return 1;
-    }
-    char name[256] = {0};
-    if (gethostname(name, sizeof(name) - 1) == 0 && name[0] != '\0' &&
-        strcasecmp(host.c_str(), name) == 0) {
-        return 1;
-    }
-    return 2;
+    return isLoopbackHost(host) ? 1 : 2;
 }
 
 RESTClient::RESTClient() {
@@ -113,6 +130,7 @@ RESTClient* RESTClient::getRESTClient() {
 
 RESTClient::~RESTClient() {
     printf("RESTClient - Destructor\n");
+    stopping = true;
     {
         std::lock_guard<std::mutex> lock(mux);
         running = false;
@@ -133,6 +151,12 @@ void RESTClient::init() {
     ORQ_LOG(pLogger, INFO, "init");
     int timeout = ConfigurationRepository::instance()->getint("RESTClient:httpOptTimeout", 3);
     ORQ_LOG(pLogger, INFO, "init - httpOptTimeout = %d", timeout);
+    if (timeout < 1) {
+        // libcurl takes 0 as "no limit": a listener that never answers would hold its queue,
+        // and the stop, for ever.
+        ORQ_LOG(pLogger, WARN, "init - httpOptTimeout %d is below 1 second: using 3", timeout);
+        timeout = 3;
+    }
     HTTPClient::globalInit();
     {
         std::lock_guard<std::mutex> lock(mux);
@@ -145,6 +169,7 @@ void RESTClient::init() {
         threadContextMap[queue] = threadContext_t{this, queue};
         auto client = std::make_unique<HTTPClient>();
         client->setOptTimeout(timeout);
+        client->setAbortFlag(&stopping);
         // The client is in place before its thread can look for it.
         httpClientPool[queue] = std::move(client);
         try {

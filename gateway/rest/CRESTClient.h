@@ -1,6 +1,7 @@
 #ifndef ORQ_CRESTCLIENT_H
 #define ORQ_CRESTCLIENT_H
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -31,7 +32,7 @@ struct uriListener_t {
 
     std::string URL;
     UriListenerHandback* hback = nullptr;
-    // 1: the URL names this host (loopback address or host name); 2: any other host.
+    // 1: the URL names this host (a loopback address or "localhost"); 2: any other host.
     int type = 2;
     // 8 lower-case hexadecimal digits from `serial`.
     std::string id;
@@ -40,9 +41,11 @@ struct uriListener_t {
     static unsigned serial;
 };
 
-// 1 when `url` is an http(s) URL naming this host, 2 otherwise.
+// 1 when `url` is an http(s) URL whose host, as libcurl parses it, is a loopback literal
+// (127.0.0.0/8, ::1) or "localhost"; 2 otherwise.
 int listenerTypeOf(const std::string& url);
-// True for http:// and https:// URLs (scheme compared without regard to case).
+// True for http:// and https:// URLs (scheme compared without regard to case) that libcurl
+// can parse.
 bool isAllowedListenerURL(const std::string& url);
 
 // Delivers documents to URI listeners as HTTP POSTs, without making senders wait. Two
@@ -71,7 +74,8 @@ class RESTClient {
     // it; the next call then makes a new one.
     static RESTClient* getRESTClient();
 
-    // Reads RESTClient:httpOptTimeout and starts both delivery threads. Main thread.
+    // Reads RESTClient:httpOptTimeout (values below 1 take the default, 3 seconds) and starts
+    // both delivery threads. Main thread.
     void init();
     // Queues `text` for the listener's URL. 0 when queued; -1 when dropped because the
     // queue is full or the URL is not an http(s) URL (both logged).
@@ -92,6 +96,8 @@ class RESTClient {
     std::map<int, threadContext_t> threadContextMap;
     std::map<int, std::unique_ptr<HTTPClient>> httpClientPool;
     bool running = false;
+    // Set by the destructor: transfers in flight are given up at once.
+    std::atomic<bool> stopping{false};
     std::mutex mux;
     std::condition_variable wake;
     std::map<int, std::thread> pthread_tMap;

@@ -6,6 +6,7 @@
 #include "CDebug.h"
 #include "CMessage.h"
 #include "XMLProcessor.h"
+#include "XMLText.h"
 
 XMLMsgComposer* XMLMsgComposer::pInstance = nullptr;
 
@@ -111,25 +112,28 @@ unsigned long long XMLMsgComposer::ieeeAddrToULongLong(const uint8_t* bytes) {
 std::string XMLMsgComposer::escape(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-                    out += '?';
-                } else {
-                    out += c;
-                }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        unsigned long c = 0;
+        const size_t n = xmltext::decodeUtf8(bytes + i, text.size() - i, c);
+        if (n == 0) {
+            // Not UTF-8: each byte that starts no character becomes one '?'.
+            out += '?';
+            ++i;
+            continue;
         }
+        if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else if (c == '>') {
+            out += "&gt;";
+        } else if (!xmltext::isXmlChar(c)) {
+            out += '?';
+        } else {
+            out.append(text, i, n);
+        }
+        i += n;
     }
     return out;
 }

@@ -84,6 +84,12 @@ const XMLElement* XMLMsgParser::getRoot(XMLDocument& document, const char* text,
                MAX_DOCUMENT_SIZE);
         return nullptr;
     }
+    const size_t bad = xmltext::invalidXmlTextAt(text, length);
+    if (bad != std::string::npos) {
+        // The XML library would take these through into the values it hands back.
+        report(ERROR, "getRoot - ERROR: not UTF-8 XML text at byte %zu", bad);
+        return nullptr;
+    }
     if (document.Parse(text, length) != tinyxml2::XML_SUCCESS) {
         report(ERROR, "getRoot - ERROR: %s", document.ErrorStr());
         return nullptr;

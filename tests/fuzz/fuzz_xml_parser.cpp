@@ -1,11 +1,14 @@
 // Feeds arbitrary bytes to every document entry point of the XML parser. The first byte
-// chooses the entry point; the rest is the request body.
+// chooses the entry point; the rest is the request body. Texts the parser hands back are
+// composed into a reply, which a strict parser must accept. The seed corpus in
+// corpus/fuzz_xml_parser holds a valid document for every entry point.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "CMessage.h"
+#include "StrictXml.h"
 #include "XMLProcessor.h"
 #include "ZbNetDb.h"
 
@@ -14,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     static XMLMsgParser parser;
+    static XMLMsgComposer composer;
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
     const char* body = text.c_str();
     switch (data[0] % 11) {
@@ -50,7 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 6: {
             Callback cb;
-            parser.getCallback(&cb, body);
+            if (parser.getCallback(&cb, body) == 0) {
+                fuzzxml::requireStrictDocument(composer.createErrorMsg(
+                    4, cb.action.forwardingSpecification.c_str(), nullptr, nullptr));
+            }
             break;
         }
         case 7: {
@@ -65,12 +72,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 9: {
             std::string value;
-            parser.getValue(value, body);
+            if (parser.getValue(value, body) == 0) {
+                fuzzxml::requireStrictDocument(composer.createSuccessMsg(
+                    composer.createGetAttributeMsg(value.c_str()).c_str(), nullptr, nullptr));
+            }
             break;
         }
         default: {
             std::string value;
-            parser.getValueAttribute(&value, &text);
+            if (parser.getValueAttribute(&value, &text) == 0) {
+                fuzzxml::requireStrictDocument(
+                    composer.createErrorMsg(4, value.c_str(), nullptr, nullptr));
+            }
             break;
         }
     }

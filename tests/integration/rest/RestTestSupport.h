@@ -92,8 +92,18 @@ inline HttpResult httpSend(const std::string& method, const std::string& url,
     return httpRequest(method, url, opt);
 }
 
-inline int connectTo(int port) {
+// A TCP connection to 127.0.0.1:`port`, from the loopback address `source` when given.
+inline int connectTo(int port, const char* source = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (source != nullptr) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &from.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -134,6 +144,18 @@ inline std::string readAll(int fd, int ms = 15000) {
         out.append(buf, static_cast<size_t>(n));
     }
     return out;
+}
+
+// Sends a raw request on a new connection and reads the reply until the server closes.
+inline std::string rawExchange(int port, const std::string& request, int ms = 15000) {
+    int fd = connectTo(port);
+    if (fd < 0) {
+        return std::string();
+    }
+    sendAll(fd, request);
+    std::string reply = readAll(fd, ms);
+    close(fd);
+    return reply;
 }
 
 // Runs a server's poll loop on its own thread, which plays the gateway's main thread.

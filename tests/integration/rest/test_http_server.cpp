@@ -112,34 +112,24 @@ class HttpServerTest : public ::testing::Test {
 
 TEST_F(HttpServerTest, DispatchesByUriAndMethodWithQueryAndBody) {
     HttpResult r = httpGet(url("/version?timeout=1e&urilistener=http://x:1/a"));
-    EXPECT_EQ(200, r.status);
     EXPECT_EQ("<ok>/version</ok>", r.body);
     EXPECT_NE(std::string::npos, r.headers.find("Content-Type: text/xml"));
-
-    r = httpSend("POST", url("/net/default/wsnnodes"), "<a>body</a>");
-    EXPECT_EQ(200, r.status);
-    EXPECT_EQ("<ok>/net/default/wsnnodes</ok>", r.body);
-    r = httpSend("PUT", url("/net"), "x");
-    EXPECT_EQ("<ok>/net</ok>", r.body);
-    r = httpRequest("DELETE", url("/net/default"));
-    EXPECT_EQ("<ok>/net/default</ok>", r.body);
-    r = httpRequest("PATCH", url("/net/default"));
-    EXPECT_EQ(200, r.status);
-    r = httpSend("POST", url("/version"), "");
-    EXPECT_EQ("<ok>/version</ok>", r.body);
-
+    EXPECT_EQ("<ok>/net/default/wsnnodes</ok>",
+              httpSend("POST", url("/net/default/wsnnodes"), "<a>body</a>").body);
+    const Method methods[] = {M_PUT, M_DELETE, M_OTHER};
+    const char* names[] = {"PUT", "DELETE", "PATCH"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(200, httpSend(names[i], url("/net"), "x").status) << names[i];
+    }
     auto seen = handler.all();
-    ASSERT_EQ(6u, seen.size());
-    EXPECT_EQ("/version", seen[0].uri);
+    ASSERT_EQ(5u, seen.size());
     EXPECT_EQ(M_GET, seen[0].method);
     EXPECT_EQ("timeout=1e&urilistener=http://x:1/a", seen[0].query);
     EXPECT_EQ(M_POST, seen[1].method);
     EXPECT_EQ("<a>body</a>", seen[1].body);
-    EXPECT_EQ(M_PUT, seen[2].method);
-    EXPECT_EQ(M_DELETE, seen[3].method);
-    EXPECT_EQ(M_OTHER, seen[4].method);
-    EXPECT_EQ(M_POST, seen[5].method);
-    EXPECT_EQ("", seen[5].body);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(methods[i], seen[2 + i].method);
+    }
     EXPECT_NE(seen[0].sessionId, seen[1].sessionId);
 }
 
@@ -149,13 +139,9 @@ TEST_F(HttpServerTest, WildcardChildMatchesAnyNameAndUnknownPathsAre404) {
     EXPECT_EQ("<ok>/net/default/wsnnodes/*</ok>", r.body);
     EXPECT_EQ(404, httpGet(url("/net/other")).status);
     EXPECT_EQ(404, httpGet(url("/version/extra")).status);
+    // A resource without server logic is refused by the base server.
+    EXPECT_EQ(403, httpGet(url("/plain")).status);
     EXPECT_EQ(1u, handler.count());
-}
-
-TEST_F(HttpServerTest, BaseServerForbidsResourcesWithoutServerLogic) {
-    HttpResult r = httpGet(url("/plain"));
-    EXPECT_EQ(403, r.status);
-    EXPECT_EQ("Forbidden", r.body);
 }
 
 TEST_F(HttpServerTest, HandlerFaultEndsOnlyItsOwnExchange) {
@@ -165,21 +151,29 @@ TEST_F(HttpServerTest, HandlerFaultEndsOnlyItsOwnExchange) {
     EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
 }
 
-TEST_F(HttpServerTest, PostWithoutContentLengthIs411) {
-    int fd = connectTo(port);
-    ASSERT_GE(fd, 0);
-    sendAll(fd, "POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    std::string reply = readAll(fd);
-    close(fd);
-    EXPECT_EQ(0u, reply.find("HTTP/1.1 411"));
-    EXPECT_NE(std::string::npos, reply.find("Content-Length Required"));
-
-    // A chunked body announces no length either.
-    RequestOptions opt;
-    std::string body = "abc";
-    opt.body = &body;
-    opt.headers = {"Transfer-Encoding: chunked"};
-    EXPECT_EQ(411, httpRequest("PUT", url("/version"), opt).status);
+TEST_F(HttpServerTest, BodyFramingErrors) {
+    const struct {
+        const char* request;
+        const char* statusLine;
+    } cases[] = {
+        {"POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 411"},
+        {"PUT /version HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 411"},
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", "HTTP/1.1 400"},
+        // Two framings of one body.
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 400"},
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+         "HTTP/1.1 400"},
+        {"POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n",
+         "HTTP/1.1 413"},
+    };
+    for (const auto& c : cases) {
+        std::string reply = rawExchange(port, c.request);
+        EXPECT_EQ(0u, reply.find(c.statusLine)) << c.request << "\n---\n" << reply;
+    }
     EXPECT_EQ(0u, handler.count());
 }
 
@@ -189,37 +183,40 @@ TEST_F(HttpServerTest, BodyArrivingInPiecesIsDispatchedOnlyWhenComplete) {
     sendAll(fd,
             "POST /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
             "Content-Length: 12\r\n\r\nhello");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(0u, handler.count());
+    ASSERT_TRUE(waitFor([&] { return server.activeSessionCount() == 1; }));
     sendAll(fd, " wo");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(0u, handler.count());
     sendAll(fd, "rld!");
     std::string reply = readAll(fd);
     close(fd);
     EXPECT_EQ(0u, reply.find("HTTP/1.1 200"));
+    // Dispatched once, with every piece.
     ASSERT_EQ(1u, handler.count());
     EXPECT_EQ("hello world!", handler.all()[0].body);
 }
 
-TEST_F(HttpServerTest, BodyOverTheBoundIs413AndNeverDispatched) {
+TEST_F(HttpServerTest, BodyOverTheBoundIs413WhateverTheMethod) {
     std::string big(server.getMaxBodySize() + 1, 'x');
-    HttpResult r = httpSend("POST", url("/version"), big);
-    EXPECT_EQ(413, r.status);
-    std::string bigger(3 * server.getMaxBodySize(), 'x');
-    EXPECT_EQ(413, httpSend("PUT", url("/version"), bigger).status);
+    EXPECT_EQ(413, httpSend("POST", url("/version"), big).status);
     std::string atBound(server.getMaxBodySize(), 'y');
-    r = httpSend("POST", url("/version"), atBound);
-    EXPECT_EQ(200, r.status);
+    EXPECT_EQ(200, httpSend("POST", url("/version"), atBound).status);
     ASSERT_EQ(1u, handler.count());
     EXPECT_EQ(atBound.size(), handler.all()[0].body.size());
 
-    // A client announcing a huge body is refused before any of it is read.
+    // A chunked body on a method that takes none is not read without end: the connection
+    // ends once the bound is passed, and the request is never dispatched.
     int fd = connectTo(port);
-    sendAll(fd, "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n");
-    std::string reply = readAll(fd, 5000);
+    ASSERT_GE(fd, 0);
+    timeval limit{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    sendAll(fd, "DELETE /version HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::string chunk = "10000\r\n" + std::string(0x10000, 'z') + "\r\n";
+    for (int i = 0; i < 64 && sendAll(fd, chunk); ++i) {
+    }
+    sendAll(fd, "0\r\n\r\n");
+    std::string reply = readAll(fd);
     close(fd);
-    EXPECT_EQ(0u, reply.find("HTTP/1.1 413"));
+    EXPECT_EQ(std::string::npos, reply.find("HTTP/1.1 200")) << reply.substr(0, 200);
+    EXPECT_EQ(1u, handler.count());
 }
 
 TEST_F(HttpServerTest, ReplySetLaterFromAnotherThreadCompletesTheExchange) {
@@ -247,12 +244,14 @@ TEST_F(HttpServerTest, ReplySetLaterFromAnotherThreadCompletesTheExchange) {
     EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
 }
 
-TEST_F(HttpServerTest, SessionOfAClientThatLeftIsCleanedUpAndLateReplyDropped) {
+TEST_F(HttpServerTest, ResetByTheClientEndsTheSessionAndDropsTheLateReply) {
     handler.hold = true;
     int fd = connectTo(port);
     sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
     EXPECT_EQ(1u, server.activeSessionCount());
+    linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
     close(fd);
     EXPECT_TRUE(waitFor([&] { return server.activeSessionCount() == 0; }));
     int id = handler.all()[0].sessionId;
@@ -263,6 +262,70 @@ TEST_F(HttpServerTest, SessionOfAClientThatLeftIsCleanedUpAndLateReplyDropped) {
     EXPECT_EQ(200, httpGet(url("/version")).status);
 }
 
+TEST_F(HttpServerTest, HalfClosedClientStillGetsItsLateReply) {
+    handler.hold = true;
+    int fd = connectTo(port);
+    sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(waitFor([&] { return handler.count() == 1; }));
+    // Another exchange makes the loop pass over the waiting one at least once.
+    handler.hold = false;
+    EXPECT_EQ(200, httpGet(url("/net")).status);
+    int id = handler.all()[0].sessionId;
+    ASSERT_TRUE(server.withActiveSession(
+        id, [](HTTPSessionContext& s) { EXPECT_TRUE(s.setReadyResponse("<late/>")); }));
+    server.notifyReady(id);
+    std::string reply = readAll(fd);
+    close(fd);
+    EXPECT_EQ(0u, reply.find("HTTP/1.1 200")) << reply;
+    EXPECT_NE(std::string::npos, reply.find("<late/>"));
+}
+
+TEST_F(HttpServerTest, SlowClientsFromFewAddressesLeaveRoomForOthers) {
+    // Four addresses each open as many dribbling connections as the server lets them.
+    std::vector<int> slow;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        for (int i = 0; i < 64; ++i) {
+            int fd = connectTo(port, source);
+            ASSERT_GE(fd, 0) << source;
+            sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n");
+            slow.push_back(fd);
+        }
+    }
+    RequestOptions opt;
+    opt.timeoutSeconds = 10;
+    HttpResult r = httpRequest("GET", url("/version"), opt);
+    EXPECT_EQ(200, r.status) << "curl code " << r.curlCode;
+    for (int fd : slow) {
+        close(fd);
+    }
+}
+
+TEST_F(HttpServerTest, RequestThatTricklesItsHeadersIsCutAtItsDeadline) {
+    loop->run([&] {
+        server.setRequestDeadline(1);
+        ASSERT_EQ(0, server.setOption("ports", "127.0.0.1:0"));
+        port = server.listeningPorts().at(0);
+    });
+    int fd = connectTo(port);
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "GET /version HTTP/1.1\r\nHost: x\r\n");
+    // One header line every 200 ms: never idle, never complete.
+    bool closed = false;
+    for (int i = 0; i < 100 && !closed; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) > 0) {
+            char c;
+            closed = recv(fd, &c, 1, 0) <= 0;
+        }
+        closed = closed || !sendAll(fd, "X-Slow: " + std::to_string(i) + "\r\n");
+    }
+    close(fd);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(0u, handler.count());
+    EXPECT_EQ(200, httpGet(url("/version")).status);
+}
+
 TEST_F(HttpServerTest, RemovingASubtreeMakesItsUrisUnreachable) {
     EXPECT_EQ(200, httpGet(url("/net/default/wsnnodes/0001")).status);
     loop->run([&] { server.removeResource(server.findResource(nullptr, "net")); });
@@ -270,24 +333,6 @@ TEST_F(HttpServerTest, RemovingASubtreeMakesItsUrisUnreachable) {
     EXPECT_EQ(404, httpGet(url("/net/default/wsnnodes")).status);
     EXPECT_EQ(404, httpGet(url("/net/default/wsnnodes/0001")).status);
     EXPECT_EQ(200, httpGet(url("/version")).status);
-}
-
-TEST_F(HttpServerTest, ManyConcurrentClientsAreAllAnswered) {
-    std::vector<std::thread> clients;
-    std::atomic<int> ok{0};
-    for (int i = 0; i < 8; ++i) {
-        clients.emplace_back([&] {
-            for (int k = 0; k < 10; ++k) {
-                if (httpGet(url("/version")).status == 200) {
-                    ++ok;
-                }
-            }
-        });
-    }
-    for (auto& t : clients) {
-        t.join();
-    }
-    EXPECT_EQ(80, ok.load());
 }
 
 TEST_F(HttpServerTest, KeepAliveConnectionCarriesSeveralExchanges) {
@@ -329,7 +374,6 @@ TEST_F(HttpServerTest, MalformedAndAbandonedRequestsLeaveNothingBehind) {
     const char* requests[] = {
         "GET /version HTTP/1.1\r\nHost: x\r\nNoColonHere\r\n\r\n",
         "GET /version HTTP/7.0\r\nHost: x\r\n\r\n",
-        "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n",
         "GET /version HTTP/1.1\r\nHost: x\r\n",  // abandoned before the headers end
         "POST /version HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc",  // mid-body
     };
@@ -371,26 +415,6 @@ TEST(HttpServerOptions, PortListAndStopDescriptor) {
     EXPECT_EQ(1, hooked.load());
     close(p[0]);
     close(p[1]);
-}
-
-TEST(HttpServerTree, FindRemoveAndProtectValue) {
-    HTTPServer server;
-    Resource* a = server.createResource(nullptr, &kNet, nullptr, 0);
-    Resource* b = server.createResource(a, &kDefault, nullptr, 0);
-    EXPECT_EQ("/net", a->uri);
-    EXPECT_EQ("/net/default", b->uri);
-    EXPECT_EQ(a, server.findResource(nullptr, "net"));
-    EXPECT_EQ(b, server.findResource(a, "default"));
-    EXPECT_EQ(nullptr, server.findResource(a, "nothing"));
-    EXPECT_EQ(b, server.resolve("/net/default/"));
-    server.protectResource(b, "/tmp/none-a");
-    server.protectResource(a, "/tmp/none-b");
-    EXPECT_EQ("/net=/tmp/none-b,/net/default=/tmp/none-a", server.getProtectValue());
-    EXPECT_STREQ("/net=/tmp/none-b,/net/default=/tmp/none-a", server.getOption("protect"));
-    server.clearResource(a);
-    EXPECT_TRUE(a->children.empty());
-    EXPECT_EQ("/net=/tmp/none-b", server.getProtectValue());
-    EXPECT_EQ(nullptr, server.getHTTPSessionContext(12345));
 }
 
 }  // namespace

@@ -37,6 +37,29 @@ TEST(QueryParser, FirstOccurrenceFollowedBySeparatorCounts) {
     EXPECT_EQ("7", out);
 }
 
+TEST(QueryParser, PercentEscapesInValuesAreDecoded) {
+    QueryParser qp;
+    std::string out;
+    EXPECT_TRUE(
+        qp.getParameter("urilistener", "urilistener=http%3A%2F%2Fh%3a1%2Fp%3Fa%3D1&t=1", out));
+    EXPECT_EQ("http://h:1/p?a=1", out);
+    const struct {
+        const char* raw;
+        const char* decoded;
+    } cases[] = {
+        {"http://h:1/p", "http://h:1/p"},  // raw values are unchanged
+        {"a+b", "a+b"},
+        {"100%", "100%"},
+        {"%4", "%4"},
+        {"%zz%41", "%zzA"},
+        {"%00x", "%00x"},  // no zero bytes in values
+        {"%25%32%35", "%25"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.decoded, QueryParser::decode(c.raw)) << c.raw;
+    }
+}
+
 TEST(QueryParser, AbsentOrNullGivesFalseAndEmptyValue) {
     QueryParser qp;
     std::string out = "stale";
