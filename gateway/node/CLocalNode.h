@@ -53,6 +53,9 @@ bool readDefaultStartupAttributeSet(ConfigurationRepository* config, Debug* log,
 void readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db);
 
 template <class T>
+class ServiceAgent;  // gateway/service: the caller of getServiceAgent() includes it
+
+template <class T>
 class LocalNode {
   public:
     using StartResF = void* (T::*)(unsigned char, int, RPCReqStatus*);
@@ -151,6 +154,8 @@ class LocalNode {
     GwDescriptor* getGwDescriptor() { return gwDescriptor; }
     OrqZbIf* getOrqZbIf() { return pOrqZb; }
     ZbNetDb* getNetDb() { return pOrqDb; }
+    // The process-wide service agent.
+    ServiceAgent<T>* getServiceAgent() { return ServiceAgent<T>::Instance(); }
 
     int startGatewayDevice(unsigned long timeout, StartupAttributeInfo* set,
                            StartGatewayDeviceCtxt* ctx) {
