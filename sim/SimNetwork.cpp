@@ -312,7 +312,8 @@ bool Network::load(const std::string& path, std::string& err) {
     } ints[] = {{"assoc_per_response", &config_.assocPerResponse, 1, 118},
                 {"lqi_per_response", &config_.lqiPerResponse, 1, 11},
                 {"binding_capacity", &config_.bindingCapacity, 0, 255},
-                {"reboot_ms", &config_.rebootMs, 0, 900}};
+                {"reboot_ms", &config_.rebootMs, 0, 900},
+                {"poll_ms", &config_.pollMs, 1, 60000}};
     for (const auto& k : ints) {
         if (!m.has(k.key))
             continue;
@@ -328,7 +329,7 @@ bool Network::load(const std::string& path, std::string& err) {
 
     // Parents may name nodes defined later: collect the references and resolve them at the end.
     std::vector<std::pair<uint16_t, std::string>> parentRefs, neighborRefs;
-    std::vector<std::pair<uint16_t, std::string>> bindingRefs;
+    std::vector<std::pair<uint16_t, std::string>> bindingRefs, alsoRefs;
     for (const std::string& sec : order) {
         if (sec == "module")
             continue;
@@ -433,6 +434,23 @@ bool Network::load(const std::string& path, std::string& err) {
                 return fail(sec, "bad report_endpoint");
             node.reportEndpoint = static_cast<uint8_t>(n);
         }
+        if (s.has("latency_ms")) {
+            if (!parseNumber(s.get("latency_ms"), n) || n > 60000)
+                return fail(sec, "latency_ms must be 0 to 60000");
+            node.latencyMs = static_cast<int>(n);
+        }
+        if (s.has("loss")) {
+            if (!parseNumber(s.get("loss"), n) || n > 100)
+                return fail(sec, "loss must be 0 to 100");
+            node.lossPercent = static_cast<int>(n);
+        }
+        if (s.has("rejoin_short")) {
+            if (!parseShort(s.get("rejoin_short"), node.rejoinShort) || node.rejoinShort == 0 ||
+                node.rejoinShort >= 0xFFF8)
+                return fail(sec, "bad rejoin_short");
+        }
+        if (s.has("also_parent"))
+            alsoRefs.emplace_back(node.nwk, s.get("also_parent"));
         node.onOff = s.boolean("on", 0) != 0;
         node.state = s.boolean("joined", 1) ? NodeState::Up : NodeState::Absent;
         if (node.type != LogicalType::Coordinator)
@@ -481,6 +499,14 @@ bool Network::load(const std::string& path, std::string& err) {
         if (nodes_.count(p) && nodes_[p].type == LogicalType::EndDevice)
             return fail(node.name, "an end device cannot be a parent");
         node.parent = p;
+    }
+    for (const auto& ar : alsoRefs) {
+        Node& node = nodes_[ar.first];
+        uint16_t p;
+        if (!resolve(ar.second, p) || p == node.nwk || p == node.parent ||
+            (nodes_.count(p) && nodes_[p].type == LogicalType::EndDevice))
+            return fail(node.name, "bad also_parent " + ar.second);
+        node.alsoParent = p;
     }
     for (const auto& nr : neighborRefs) {
         Node& node = nodes_[nr.first];
@@ -598,15 +624,15 @@ std::vector<Node*> Network::all() {
     return v;
 }
 
-std::vector<Node*> Network::children(uint16_t nwk) {
+std::vector<Node*> Network::children(uint16_t nwk, bool secondToo) {
     std::vector<Node*> v;
     Node* self = find(nwk);
     if (!self || self->type == LogicalType::EndDevice)
         return v;
     std::vector<Node*> cand;
     for (auto& kv : nodes_)
-        if (kv.second.parent == nwk && kv.first != nwk &&
-            kv.second.type != LogicalType::Coordinator)
+        if ((kv.second.parent == nwk || (secondToo && kv.second.alsoParent == nwk)) &&
+            kv.first != nwk && kv.second.type != LogicalType::Coordinator)
             cand.push_back(&kv.second);
     if (moduleIn_ && module_.type != LogicalType::Coordinator && module_.parent == nwk)
         cand.push_back(&module_);
@@ -635,7 +661,8 @@ std::vector<NeighborEntry> Network::neighborTable(Node& n, int64_t nowMs) {
     auto relationTo = [&](Node& other) -> uint8_t {
         if (n.type != LogicalType::Coordinator && other.nwk == n.parent)
             return 0;
-        if (other.type != LogicalType::Coordinator && other.parent == n.nwk)
+        if (other.type != LogicalType::Coordinator &&
+            (other.parent == n.nwk || other.alsoParent == n.nwk))
             return 1;
         return 2;
     };
@@ -694,7 +721,7 @@ std::vector<Node*> Network::removeNode(Node& n, bool withChildren) {
     std::vector<Node*> removed;
     std::function<void(Node&)> rec = [&](Node& x) {
         if (withChildren)
-            for (Node* c : children(x.nwk))
+            for (Node* c : children(x.nwk, false))
                 rec(*c);
         x.state = NodeState::Absent;
         x.permitJoinUntilMs = 0;
@@ -702,6 +729,31 @@ std::vector<Node*> Network::removeNode(Node& n, bool withChildren) {
     };
     rec(n);
     return removed;
+}
+
+bool Network::readdress(Node& n, uint16_t nwk) {
+    if (n.nwk == nwk)
+        return true;
+    if (n.isModule || nodes_.count(nwk) || (moduleIn_ && module_.nwk == nwk))
+        return false;
+    uint16_t old = n.nwk;
+    auto h = nodes_.extract(old);  // the node keeps its place in memory
+    h.key() = nwk;
+    h.mapped().nwk = nwk;
+    nodes_.insert(std::move(h));
+    for (auto& kv : nodes_) {
+        Node& o = kv.second;
+        if (o.parent == old && o.type != LogicalType::Coordinator)
+            o.parent = nwk;
+        if (o.alsoParent == old)
+            o.alsoParent = nwk;
+        for (auto& l : o.neighbors)
+            if (l.addr == old)
+                l.addr = nwk;
+    }
+    if (module_.parent == old)
+        module_.parent = nwk;
+    return true;
 }
 
 }  // namespace zbsim

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "CLocalNode.h"
+#include "CServiceAgent.h"
 #include "ConfigurationRepository.h"
 #include "StopSignal.h"
 
@@ -33,6 +34,16 @@ class EntryHandler {
             std::printf("startup - ERROR: %s (command status 0x%02x)\n",
                         AgentErrorMessages::Instance()->getErrorMessage(status->getReturnValue()),
                         commandStatus);
+            std::fflush(stdout);
+        }
+        return nullptr;
+    }
+    void* addService_RspCb(SimpleDescriptor* sd, int sessionId, RPCReqStatus* status) {
+        (void)sd;
+        (void)sessionId;
+        if (status->getReturnValue() != AGENT_SUCCESS) {
+            std::printf("addDefaultService - ERROR: %s\n",
+                        AgentErrorMessages::Instance()->getErrorMessage(status->getReturnValue()));
             std::fflush(stdout);
         }
         return nullptr;
@@ -140,15 +151,15 @@ int main(int argc, char* argv[]) {
     pLocalNode->setWSNId(WSN_Id);
 
     // The local-node step of the broker's automatic start, until the broker does it: the
-    // default service among the local services (the start-up chain writes at least one
-    // simple descriptor), then the start with no time-out or a reset that waits for one.
+    // service agent's default service (the start-up chain writes at least one simple
+    // descriptor), then the start with no time-out or a reset that waits for one.
     static EntryHandler entryHandler;
-    static SimpleDescriptor defaultService;
-    ZbNetDb* db = pLocalNode->getNetDb();
-    db->setStartModeSetting(nvm ? 1 : confrep->getint("main:startupMode", 0));
-    ZbNetDb::createDefaultSimpleDescr(
-        confrep->getint("DefaultStartupAttributeSet:DefaultEndPoint", 8), &defaultService);
-    db->setServicesSD(&defaultService);
+    ServiceAgent<EntryHandler>* serviceAgent = pLocalNode->getServiceAgent();
+    serviceAgent->init();
+    ServiceAgent<EntryHandler>::AddServiceCtxt serviceCtx(-1, &entryHandler,
+                                                          &EntryHandler::addService_RspCb, nullptr);
+    serviceAgent->addDefaultService(&serviceCtx);
+    pLocalNode->getNetDb()->setStartModeSetting(nvm ? 1 : confrep->getint("main:startupMode", 0));
     if (autostart || confrep->getint("main:autostart", 1) != 0) {
         EntryLocalNode::StartGatewayDeviceCtxt ctx(-1, &entryHandler, &EntryHandler::startup_RspCb,
                                                    nullptr);

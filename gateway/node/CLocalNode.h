@@ -26,6 +26,8 @@
 
 #include "Agents.h"
 #include "CDebug.h"
+#include "CDiscoveryAgent.h"
+#include "CManagementAgent.h"
 #include "ConfigurationRepository.h"
 #include "GWManagement.h"
 #include "OrqZbIf.h"
@@ -51,6 +53,9 @@ bool readDefaultStartupAttributeSet(ConfigurationRepository* config, Debug* log,
                                     StartupAttributeInfo* set);
 // Reads the TCKeyTable section into the database (size and entries 0..size-1).
 void readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db);
+
+template <class T>
+class ServiceAgent;  // gateway/service: the caller of getServiceAgent() includes it
 
 template <class T>
 class LocalNode {
@@ -150,7 +155,21 @@ class LocalNode {
     void setWSNId(const char* id) { gwDescriptor->setWSNId(id != nullptr ? id : ""); }
     GwDescriptor* getGwDescriptor() { return gwDescriptor; }
     OrqZbIf* getOrqZbIf() { return pOrqZb; }
+    // The agents working on this node's network: the process-wide ones unless others were
+    // given (tests build their own on their own adapter).
+    DiscoveryAgent<T>* getDiscoveryAgent() {
+        return discoveryAgent != nullptr ? discoveryAgent : DiscoveryAgent<T>::Instance();
+    }
+    ManagementAgent<T>* getManagementAgent() {
+        return managementAgent != nullptr ? managementAgent : ManagementAgent<T>::Instance();
+    }
+    void setAgents(DiscoveryAgent<T>* discovery, ManagementAgent<T>* management) {
+        discoveryAgent = discovery;
+        managementAgent = management;
+    }
     ZbNetDb* getNetDb() { return pOrqDb; }
+    // The process-wide service agent.
+    ServiceAgent<T>* getServiceAgent() { return ServiceAgent<T>::Instance(); }
 
     int startGatewayDevice(unsigned long timeout, StartupAttributeInfo* set,
                            StartGatewayDeviceCtxt* ctx) {
@@ -549,6 +568,8 @@ class LocalNode {
     std::function<void()> restartHook;
     std::function<void(int)> exitProcess;
     std::atomic<unsigned char> lastResetOptions{0};
+    DiscoveryAgent<T>* discoveryAgent = nullptr;
+    ManagementAgent<T>* managementAgent = nullptr;
 };
 
 #endif

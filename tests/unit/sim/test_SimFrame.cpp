@@ -86,17 +86,3 @@ TEST(SimFrame, LengthAboveFrameLimitIsTreatedAsNoise) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], Packet(0xA3, 0x12));
 }
-
-TEST(SimFrame, HexHelpersAndPacketNames) {
-    std::vector<uint8_t> v;
-    EXPECT_TRUE(zbsim::parseHexBytes("02 a3:08", v));
-    EXPECT_EQ(v, (std::vector<uint8_t>{0x02, 0xA3, 0x08}));
-    EXPECT_TRUE(zbsim::parseHexBytes("0102ff", v));
-    EXPECT_EQ(v.size(), 3u);
-    EXPECT_FALSE(zbsim::parseHexBytes("0g", v));
-    EXPECT_FALSE(zbsim::parseHexBytes("123", v));
-    EXPECT_EQ(zbsim::hexBytes(std::vector<uint8_t>{0xA4, 0x00}), "A4 00");
-    EXPECT_STREQ(zbsim::packetName(0xA3, 0x08), "ZTC-Reset.Request");
-    EXPECT_STREQ(zbsim::packetName(0x9D, 0x01), "APSDE-DATA.Indication");
-    EXPECT_STREQ(zbsim::packetName(0x40, 0x00), "Unknown");
-}
