@@ -152,7 +152,14 @@ void RESTBroker::restEvent(const char* name, RBURIListenerList* list, const std:
 
 void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const std::string& text,
                               RPCReqStatus* status) {
-    restEvent(name, list, text, nullptr, status);
+    // The wrapped form embeds the text in the Detail of a document of its own: an XML
+    // declaration there would make it ill-formed, so only the bare form keeps it.
+    std::string fragment = text;
+    if (fragment.compare(0, 5, "<?xml") == 0) {
+        const size_t end = fragment.find("?>");
+        fragment.erase(0, end == std::string::npos ? fragment.size() : end + 2);
+    }
+    restEvent(name, list, fragment, nullptr, status);
     const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
     if (error == AGENT_SUCCESS) {
         deliverEach(list,
