@@ -10,6 +10,7 @@
 
 #include "CRESTBroker.h"
 #include "ConfigurationRepository.h"
+#include "ModuleSupervisor.h"
 #include "StopSignal.h"
 
 namespace {
@@ -62,6 +63,12 @@ static void showVersion() {
     std::fflush(stdout);
 }
 
+// Brings the co-processor back after it went away, hung or reset itself (docs/recovery.md).
+static std::unique_ptr<ModuleSupervisor>& supervisor() {
+    static std::unique_ptr<ModuleSupervisor> instance;
+    return instance;
+}
+
 // The orderly stop, on the main thread once SIGINT or SIGTERM has ended the poll loop: the
 // broker stops its periodic notification, its deliveries and its HTTP listeners, the local
 // node closes the co-processor link, and exit() then ends the agents' timers and threads
@@ -69,6 +76,9 @@ static void showVersion() {
 static void terminate_process() {
     if (broker()) {
         broker()->stop();
+    }
+    if (supervisor()) {
+        supervisor()->stop();
     }
     if (pLocalNode != nullptr) {
         pLocalNode->stop();
@@ -138,6 +148,10 @@ int main(int argc, char* argv[]) {
 
     broker().reset(new RESTBroker());
     broker()->init(autostart, nvm);
+    supervisor().reset(new ModuleSupervisor(pLocalNode->getOrqZbIf(), device_url,
+                                            RecoverySettings::fromConfig(confrep),
+                                            [] { pLocalNode->start(); }));
+    supervisor()->start();
     // Serves HTTP until a stop signal ends the poll loop.
     broker()->start();
     terminate_process();

@@ -369,13 +369,22 @@ class LocalNode {
             start();
             return;
         }
+        // One change, one notification: a start reports "starting" twice (request and reset
+        // confirm), and a listener hears it once.
+        const bool unchanged =
+            gwDescriptor->getGwState() == state && gwDescriptor->getErrorCode() == errorCode;
         gwDescriptor->setGwState(state);
         gwDescriptor->setErrorCode(errorCode);
-        if (gwStatusChanged.empty()) {
+        if (unchanged) {
+            ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - state %d unchanged", state);
+        } else if (gwStatusChanged.empty()) {
             ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - Map Listeners empty");
         }
         // A copy: a listener may register another one while being told.
-        std::list<StatusChanged_Event_NotifyCtxt> listeners = gwStatusChanged;
+        std::list<StatusChanged_Event_NotifyCtxt> listeners;
+        if (!unchanged) {
+            listeners = gwStatusChanged;
+        }
         for (auto& l : listeners) {
             RPCReqStatus st(Running, 0, AGENT_SUCCESS);
             l.notify(gwDescriptor, &st);
