@@ -103,9 +103,12 @@ void TimerThread::run() {
             Event ev = std::move(due->second);
             events.erase(due);
             lock.unlock();
-            // A full or stopped pool cannot take it: the event is dropped (its owner's
-            // time-out then never fires, which is why pools are sized generously).
-            pool->add(std::move(ev.job), ev.priority);
+            // An expiry is never lost: when the pool cannot take it (queue full, or shut down
+            // before this timer), it runs here, on the timer thread.
+            std::function<void()> job = std::move(ev.job);
+            if (!pool->add(job, ev.priority)) {
+                job();
+            }
             lock.lock();
             if (stopping) {
                 return;

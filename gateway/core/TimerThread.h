@@ -53,7 +53,8 @@ class ManualTimerClock : public TimerClock {
 };
 
 // One thread that holds scheduled one-shot jobs and hands each, when its time has come,
-// to a thread pool: expiries never run on the timer thread itself nor on the caller's.
+// to a thread pool. An expiry is never lost: one the pool cannot take (its queue full, or
+// the pool shut down) runs on the timer thread itself; never on the caller's.
 //
 // schedule() and remove() may be called from any thread, including from a job running on
 // the pool. shutdown() (also run by the destructor) drops the jobs still scheduled and

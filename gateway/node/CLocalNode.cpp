@@ -73,17 +73,23 @@ bool readDefaultStartupAttributeSet(ConfigurationRepository* config, Debug* log,
     return true;
 }
 
-void readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db) {
+bool readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db) {
     int size = config->getint("TCKeyTable:TCKeyTableSize", 0);
     if (size < 0) {
         size = 0;
     }
-    if (size > 255) {
-        // The module numbers its rows with one byte.
+    if (size > OrqZbIf::TC_KEY_TABLE_MAX_ROWS) {
+        // The co-processor holds that many rows and never confirms one more: the start would
+        // stall. The configuration is refused instead.
         if (log != nullptr) {
-            ORQ_LOG(*log, ERROR, "loadTCKeyTable - TCKeyTableSize %d cut to 255", size);
+            ORQ_LOG(*log, ERROR, "loadTCKeyTable - TCKeyTableSize %d above %d", size,
+                    OrqZbIf::TC_KEY_TABLE_MAX_ROWS);
         }
-        size = 255;
+        std::fprintf(stderr,
+                     "ERROR: TCKeyTable:TCKeyTableSize = %d - the co-processor holds at most %d "
+                     "keys - exit\n",
+                     size, OrqZbIf::TC_KEY_TABLE_MAX_ROWS);
+        return false;
     }
     db->setTCKeyTableSize(size);
     for (int i = 0; i < size; ++i) {
@@ -99,4 +105,5 @@ void readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db) {
                             e.preconfiguredLinkKey, 16);
         db->setTCKeyTableEntry(&e);
     }
+    return true;
 }

@@ -8,10 +8,11 @@
 //
 // Threads: start and reset requests come from the main thread; state events and reset
 // confirms from the serial reader thread; the start time-out from the local node's pool;
-// start() runs on the startZNP task thread or on the caller's. `mux` (recursive, since a
-// reply may call back into the node on the same thread) guards both procedure contexts
-// and the listener list. Callbacks are called with `mux` held: they must not wait for
-// another thread that needs this node.
+// start() runs on the startZNP task thread or on the caller's, never with `mux` held. `mux`
+// guards both procedure contexts, the listener list and the last failure. No answer or
+// notification is given with `mux` held: it is taken (and the stored request forgotten) under
+// it and given after it is released, so a listener may call back into the node, and the
+// broker's own locks never invert with this one.
 
 #include <atomic>
 #include <cerrno>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -38,6 +40,7 @@
 // Exit statuses of the local node (documented in docs/node.md).
 constexpr int EXIT_LINK_FAILURE = 1;
 constexpr int EXIT_INVALID_CONFIG_CHANNEL = 7;
+constexpr int EXIT_INVALID_KEY_TABLE = 9;
 
 // The channel key's value as a mask: 0 gives channels 11..26, 11..26 that channel alone.
 // False for any other value.
@@ -51,8 +54,9 @@ extern const char* const kDefaultKeyHexList;
 // channel key is invalid (after its log line). `log` may be null.
 bool readDefaultStartupAttributeSet(ConfigurationRepository* config, Debug* log,
                                     StartupAttributeInfo* set);
-// Reads the TCKeyTable section into the database (size and entries 0..size-1).
-void readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db);
+// Reads the TCKeyTable section into the database (size and entries 0..size-1). False, after
+// an error line naming the key and the limit, when the size exceeds the co-processor's table.
+bool readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db);
 
 template <class T>
 class ServiceAgent;  // gateway/service: the caller of getServiceAgent() includes it
@@ -72,6 +76,9 @@ class LocalNode {
     // The response-only context answered by createCallback (session, status).
     using CreateCallbackRspCtxt = RPCContext<T, ResetResF, NoCb>;
     using ConfigureSASCtxt = RPCContext<T, ResetResF, NoCb>;
+
+    // How long a reset request waits for the co-processor's confirm.
+    static constexpr int RESET_TIMEOUT_SECONDS = 5;
 
     struct Task {
         std::atomic<bool> taskStarted{false};
@@ -145,10 +152,12 @@ class LocalNode {
             exitProcess(EXIT_INVALID_CONFIG_CHANNEL);
             return;
         }
-        loadTCKeyTable();
+        if (!loadTCKeyTable()) {
+            exitProcess(EXIT_INVALID_KEY_TABLE);
+            return;
+        }
         pOrqZb->LoadConfig(config->filename().c_str());
-        gwDescriptor->setGwState(pOrqZb->getGWStatus());
-        gwDescriptor->setErrorCode(0);
+        gwDescriptor->setGwState(pOrqZb->getGWStatus(), 0);
         initZNP();
     }
 
@@ -173,73 +182,71 @@ class LocalNode {
 
     int startGatewayDevice(unsigned long timeout, StartupAttributeInfo* set,
                            StartGatewayDeviceCtxt* ctx) {
-        std::lock_guard<std::recursive_mutex> lock(mux);
-        auto& sc = functionsContext.startGatewayDevice;
-        sc.result = 0;
-        const int state = pOrqZb->getGWStatus();
         const bool shortTimeout = timeout >= 1 && timeout <= 999;
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
-        switch (state) {
-            case GW_ZNP_INITIALIZED: {
-                ORQ_LOG(*pLogger, INFO, "startup - current GW Status = %d -> call start", state);
-                storeSet(set);
-                sc.rpcContext = ctx != nullptr ? *ctx : StartGatewayDeviceCtxt();
-                if (sc.rpcContext.hasNotify()) {
-                    RPCReqStatus st(End, 0, AGENT_SUCCESS, true);
-                    ctx->respond(static_cast<unsigned char>(255), session, &st);
-                }
-                if (!armStartTimer(timeout)) {
-                    return TIMER_ERROR;
-                }
-                if (!shortTimeout && !startTask()) {
-                    ORQ_LOG(*pLogger, WARN, "startGatewayDevice - startZNP task already running");
-                }
-                return AGENT_SUCCESS;
-            }
-            case GW_STARTING: {
-                RPCReqStatus st(End, 1, GW_STARTUP_ALREADY_CALLED);
-                if (ctx != nullptr) {
-                    ctx->respond(static_cast<unsigned char>(255), session, &st);
-                }
-                return GW_STARTUP_ALREADY_CALLED;
-            }
-            case GW_RUNNING:
-            case GW_ERROR: {
-                if (state == GW_RUNNING) {
+        // The caller's immediate answer and the start itself happen after `mux` is released.
+        std::optional<RPCReqStatus> reply;
+        int result = AGENT_SUCCESS;
+        bool startHere = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mux);
+            auto& sc = functionsContext.startGatewayDevice;
+            sc.result = 0;
+            const int state = pOrqZb->getGWStatus();
+            if (pOrqZb->isLinkLost()) {
+                ORQ_LOG(*pLogger, ERROR, "startGatewayDevice - the ZigBee device link is lost");
+                reply.emplace(NotAvailable, -1, AGENT_ERROR);
+                result = AGENT_ERROR;
+            } else if (state == GW_ZNP_INITIALIZED || state == GW_RUNNING || state == GW_ERROR) {
+                if (state == GW_ZNP_INITIALIZED) {
+                    ORQ_LOG(*pLogger, INFO, "startup - current GW Status = %d -> call start",
+                            state);
+                } else if (state == GW_RUNNING) {
                     ORQ_LOG(*pLogger, INFO, "startup - GW Status = %d -> call restart", state);
                 } else {
                     ORQ_LOG(*pLogger, INFO, "startup - GW Status = %d -> try to restart", state);
                 }
                 storeSet(set);
-                if (!armStartTimer(timeout)) {
-                    RPCReqStatus st(NotAvailable, -1, TIMER_ERROR);
-                    if (ctx != nullptr) {
-                        ctx->respond(static_cast<unsigned char>(255), session, &st);
+                const bool armed = armStartTimer(timeout);
+                if (!armed && state != GW_ZNP_INITIALIZED) {
+                    reply.emplace(NotAvailable, -1, TIMER_ERROR);
+                    result = TIMER_ERROR;
+                } else {
+                    sc.rpcContext = ctx != nullptr ? *ctx : StartGatewayDeviceCtxt();
+                    if (sc.rpcContext.hasNotify()) {
+                        reply.emplace(End, 0, AGENT_SUCCESS, true);
                     }
-                    return TIMER_ERROR;
+                    if (!armed) {
+                        result = TIMER_ERROR;  // answered (when asynchronous), nothing started
+                    } else if (!shortTimeout && state == GW_ZNP_INITIALIZED) {
+                        if (!startTask()) {
+                            ORQ_LOG(*pLogger, WARN,
+                                    "startGatewayDevice - startZNP task already running");
+                        }
+                    } else if (!shortTimeout) {
+                        startHere = true;
+                    }
                 }
-                sc.rpcContext = ctx != nullptr ? *ctx : StartGatewayDeviceCtxt();
-                if (sc.rpcContext.hasNotify()) {
-                    RPCReqStatus st(End, 0, AGENT_SUCCESS, true);
-                    ctx->respond(static_cast<unsigned char>(255), session, &st);
-                }
-                if (!shortTimeout) {
-                    start();
-                }
-                return AGENT_SUCCESS;
-            }
-            default: {
+            } else if (state == GW_STARTING) {
+                reply.emplace(End, 1, GW_STARTUP_ALREADY_CALLED);
+                result = GW_STARTUP_ALREADY_CALLED;
+            } else {
                 ORQ_LOG(*pLogger, ERROR, " - gwStatus value = %d unknown", state);
-                RPCReqStatus st(End, 1, INVALID_GW_STATUS);
-                if (ctx != nullptr) {
-                    ctx->respond(static_cast<unsigned char>(255), session, &st);
-                }
-                return INVALID_GW_STATUS;
+                reply.emplace(End, 1, INVALID_GW_STATUS);
+                result = INVALID_GW_STATUS;
             }
         }
+        if (reply && ctx != nullptr) {
+            ctx->respond(static_cast<unsigned char>(255), session, &*reply);
+        }
+        if (startHere) {
+            start();
+        }
+        return result;
     }
 
-    // The actual (re)start; returns the gateway state.
+    // The actual (re)start; returns the gateway state. Never called with `mux` held: the
+    // state events it causes tell the listeners.
     int start() {
         int index = pOrqDb->getCurrentStartupAttributeSetIndex();
         ORQ_LOG(*pLogger, DEBUG, "start - currentSASIndex = %d", index);
@@ -273,49 +280,53 @@ class LocalNode {
     }
 
     int resetRequest(unsigned char mode, ResetCommandCtxt* ctx) {
+        const int session = ctx != nullptr ? ctx->getSessionId() : -1;
         unsigned char options = mode;
+        std::optional<RPCReqStatus> reply;
+        int result = AGENT_SUCCESS;
         {
             std::lock_guard<std::recursive_mutex> lock(mux);
             auto& rc = functionsContext.resetCommand;
-            const int session = ctx != nullptr ? ctx->getSessionId() : -1;
-            if (!rc.lock()) {
+            if (pOrqZb->isLinkLost()) {
+                ORQ_LOG(*pLogger, ERROR, "resetRequest - the ZigBee device link is lost");
+                reply.emplace(NotAvailable, -1, AGENT_ERROR);
+                result = AGENT_ERROR;
+            } else if (!rc.lock()) {
                 ORQ_LOG(*pLogger, WARN, "resetRequest - A reset is already running");
-                RPCReqStatus st(NotAvailable, 0, AGENT_BUSY);
-                if (ctx != nullptr) {
-                    ctx->respond(session, &st);
+                reply.emplace(NotAvailable, 0, AGENT_BUSY);
+                result = AGENT_BUSY;
+            } else {
+                rc.fTimeout = RESET_TIMEOUT_SECONDS;
+                if (!rc.setTimer(&timerThread, this, &LocalNode::onResetCommand)) {
+                    rc.unlock(Canceled);
+                    reply.emplace(NotAvailable, -1, TIMER_ERROR);
+                    result = TIMER_ERROR;
+                } else {
+                    rc.result = 0;
+                    options = static_cast<unsigned char>(options + startModeResetBits());
+                    pOrqZb->registerListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
+                    rc.rpcContext = ctx != nullptr ? *ctx : ResetCommandCtxt();
+                    if (rc.rpcContext.hasNotify()) {
+                        reply.emplace(Running, 0, AGENT_SUCCESS);
+                    }
                 }
-                return AGENT_BUSY;
-            }
-            switch (pOrqDb->getStartModeSetting()) {
-                case 0:
-                    options = static_cast<unsigned char>(options + 2);
-                    break;
-                case 1:
-                    options = static_cast<unsigned char>(options + 16);
-                    break;
-                case 2:
-                    options = static_cast<unsigned char>(options + 18);
-                    break;
-                default:
-                    break;
-            }
-            pOrqZb->registerListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
-            rc.rpcContext = ctx != nullptr ? *ctx : ResetCommandCtxt();
-            // Answered before the request goes out: a reset without the reset bit is
-            // confirmed at once, inside the request.
-            if (rc.rpcContext.hasNotify()) {
-                RPCReqStatus st(Running, 0, AGENT_SUCCESS);
-                ctx->respond(session, &st);
             }
         }
-        lastResetOptions = options;
-        pOrqZb->ZDO_RESET_request(options);
-        return AGENT_SUCCESS;
+        // Answered before the request goes out: a reset without the reset bit is confirmed
+        // at once, inside the request.
+        if (reply && ctx != nullptr) {
+            ctx->respond(session, &*reply);
+        }
+        if (result == AGENT_SUCCESS) {
+            lastResetOptions = options;
+            pOrqZb->ZDO_RESET_request(options);
+        }
+        return result;
     }
 
     int createCallback(CreateCallbackCtxt* listener, CreateCallbackRspCtxt* rsp) {
-        std::lock_guard<std::recursive_mutex> lock(mux);
         if (listener != nullptr) {
+            std::lock_guard<std::recursive_mutex> lock(mux);
             gwStatusChanged.push_back(*listener);
         }
         if (rsp != nullptr) {
@@ -344,15 +355,11 @@ class LocalNode {
     }
     void set_securityLevel(int level) { pOrqZb->set_securityLevel(level); }
 
-    // The gateway-state event (reader thread, or the thread that changed the state).
+    // The gateway-state event (reader thread, or the thread that changed the state). The
+    // stored start request is answered and forgotten first, then the listeners are told; both
+    // without `mux`, so a listener may start the gateway again.
     void gwStatusChanged_Event_Cb(int state, int errorCode, unsigned char commandStatus) {
         const int linkErrno = errno;  // why the link failed, before anything overwrites it
-        std::lock_guard<std::recursive_mutex> lock(mux);
-        auto& sc = functionsContext.startGatewayDevice;
-        if (sc.result == 1) {
-            ORQ_LOG(*pLogger, WARN, "gwStatusChanged_Event_Cb - the procedure previously failed");
-            return;
-        }
         if (state == GW_ERROR && errorCode == GW_ZNP_INITIALIZATION_FAILED) {
             ORQ_LOG(*pLogger, ERROR, "gwStatusChanged_Event_Cb - GW_ZNP_INITIALIZATION_FAILED");
             if (linkErrno != 0) {
@@ -369,108 +376,119 @@ class LocalNode {
             start();
             return;
         }
-        // One change, one notification: a start reports "starting" twice (request and reset
-        // confirm), and a listener hears it once.
-        const bool unchanged =
-            gwDescriptor->getGwState() == state && gwDescriptor->getErrorCode() == errorCode;
-        gwDescriptor->setGwState(state);
-        gwDescriptor->setErrorCode(errorCode);
+        StartAnswer answer;
+        std::list<StatusChanged_Event_NotifyCtxt> listeners;
+        bool unchanged = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mux);
+            // A failure stays visible (through the reset that follows it) until the next
+            // successful start.
+            if (state == GW_RUNNING) {
+                lastFailure = GW_NO_ERROR;
+            } else if (state == GW_ERROR) {
+                lastFailure = errorCode;
+            }
+            const int shownError = errorCode != GW_NO_ERROR ? errorCode : lastFailure;
+            // One change, one notification: a start reports "starting" twice (request and
+            // reset confirm), and a listener hears it once.
+            unchanged = gwDescriptor->getGwState() == state &&
+                        gwDescriptor->getErrorCode() == shownError;
+            gwDescriptor->setGwState(state, shownError);
+            if (state == GW_RUNNING) {
+                answer = takeStartAnswer(commandStatus, AGENT_SUCCESS, Running, 0);
+            } else if (state == GW_ERROR) {
+                functionsContext.startGatewayDevice.fstate = Canceled;
+                answer = takeStartAnswer(commandStatus, startFailure(errorCode), Canceled, 1);
+            }
+            if (!unchanged) {
+                listeners = gwStatusChanged;
+            }
+        }
+        answer.give();
         if (unchanged) {
             ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - state %d unchanged", state);
-        } else if (gwStatusChanged.empty()) {
+        } else if (listeners.empty()) {
             ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - Map Listeners empty");
-        }
-        // A copy: a listener may register another one while being told.
-        std::list<StatusChanged_Event_NotifyCtxt> listeners;
-        if (!unchanged) {
-            listeners = gwStatusChanged;
         }
         for (auto& l : listeners) {
             RPCReqStatus st(Running, 0, AGENT_SUCCESS);
             l.notify(gwDescriptor, &st);
         }
-        if (state == GW_RUNNING) {
-            sc.killTimer();
-            if (sc.rpcContext.hasNotify()) {
-                RPCReqStatus st(sc, AGENT_SUCCESS);
-                sc.rpcContext.notify(commandStatus, &st);
-            } else if (sc.rpcContext.hasResponse()) {
-                RPCReqStatus st(Running, 0, AGENT_SUCCESS);
-                sc.rpcContext.respond(commandStatus, sc.rpcContext.getSessionId(), &st);
-            } else {
-                ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - getRPCResponseCb() == NULL");
-            }
-            // The start request has its answer: a later restart answers nobody twice.
-            sc.rpcContext = StartGatewayDeviceCtxt();
-        } else if (state == GW_ERROR) {
-            if (sc.killTimer() == 0) {
-                ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - Timer removed");
-            } else {
-                ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - Timer was already removed");
-            }
-            AgentError err = AGENT_SUCCESS;
-            if (errorCode == GW_FORMING_FAILED) {
-                err = GW_STARTUP_FORMING_NETWORK_FAILED;
-            } else if (errorCode == GW_JOINING_FAILED) {
-                err = GW_STARTUP_JOINING_NETWORK_FAILED;
-            } else {
-                ORQ_LOG(*pLogger, WARN,
-                        "gwStatusChanged_Event_Cb - errorCode = %d - Unreachable status",
-                        errorCode);
-            }
-            if (sc.rpcContext.hasNotify()) {
-                sc.fstate = Canceled;
-                RPCReqStatus st(sc, err);
-                sc.rpcContext.notify(commandStatus, &st);
-            } else if (sc.rpcContext.hasResponse()) {
-                RPCReqStatus st(Canceled, 1, err);
-                sc.rpcContext.respond(commandStatus, sc.rpcContext.getSessionId(), &st);
-            }
-            sc.rpcContext = StartGatewayDeviceCtxt();
-        }
     }
 
-    // The start time-out (pool thread).
+    // The start time-out (pool thread). Later state events still update the descriptor and
+    // the listeners; only the request is answered here.
     void onStartGatewayDevice() {
-        std::lock_guard<std::recursive_mutex> lock(mux);
-        auto& sc = functionsContext.startGatewayDevice;
-        if (!sc.isExpiryCurrent()) {
-            return;  // the start ended, or a newer request re-armed the timer
+        StartAnswer answer;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mux);
+            auto& sc = functionsContext.startGatewayDevice;
+            if (!sc.isExpiryCurrent()) {
+                return;  // the start ended, or a newer request re-armed the timer
+            }
+            ORQ_LOG(*pLogger, WARN, "onTimer - startGatewayDevice canceled (timeout expired)");
+            sc.resetTimerEnv();
+            sc.result = 1;
+            answer = takeStartAnswer(255, TIMER_EXPIRED, sc.fstate, sc.result);
         }
-        ORQ_LOG(*pLogger, WARN, "onTimer - startGatewayDevice canceled (timeout expired)");
-        sc.resetTimerEnv();
-        sc.result = 1;
-        RPCReqStatus st(sc, TIMER_EXPIRED);
-        if (sc.rpcContext.hasNotify()) {
-            sc.rpcContext.notify(static_cast<unsigned char>(255), &st);
-        } else if (sc.rpcContext.hasResponse()) {
-            sc.rpcContext.respond(static_cast<unsigned char>(255), sc.rpcContext.getSessionId(),
-                                  &st);
-        } else {
-            ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - getRPCResponseCb() == NULL !");
-        }
-        sc.rpcContext = StartGatewayDeviceCtxt();
+        answer.give();
     }
 
     // The reset confirm of a reset request (reader thread, or the requesting thread when
     // the reset bit was not set).
     void resetCommandNotify_Cb(unsigned char status) {
-        std::lock_guard<std::recursive_mutex> lock(mux);
-        auto& rc = functionsContext.resetCommand;
-        pOrqZb->unregisterListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
-        if (!rc.unlock(End)) {
-            return;  // not the confirm of a reset request
+        ResetCommandCtxt ctx;
+        std::optional<RPCReqStatus> st;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mux);
+            auto& rc = functionsContext.resetCommand;
+            pOrqZb->unregisterListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
+            if (!rc.unlock(End)) {
+                return;  // not the confirm of a reset request
+            }
+            rc.killTimer();
+            ctx = rc.rpcContext;
+            rc.rpcContext = ResetCommandCtxt();
+            if (ctx.hasNotify()) {
+                st.emplace(Idle, 0, AGENT_SUCCESS);
+            } else {
+                st.emplace(rc, AGENT_SUCCESS);
+            }
         }
-        if (rc.rpcContext.hasNotify()) {
+        if (ctx.hasNotify()) {
             ORQ_LOG(*pLogger, DEBUG,
                     "resetCommandNotify_Cb - Procedure completed send asynch notification");
-            RPCReqStatus st(Idle, 0, AGENT_SUCCESS);
-            rc.rpcContext.notify(status, &st);
+            ctx.notify(status, &*st);
         } else {
             ORQ_LOG(*pLogger, DEBUG,
                     "resetCommandNotify_Cb - Procedure completed send synch response");
-            RPCReqStatus st(rc, AGENT_SUCCESS);
-            rc.rpcContext.respond(rc.rpcContext.getSessionId(), &st);
+            ctx.respond(ctx.getSessionId(), &*st);
+        }
+    }
+
+    // The reset time-out (pool thread): the confirm never came. The request is answered
+    // with TIMER_EXPIRED and a new reset is accepted.
+    void onResetCommand() {
+        ResetCommandCtxt ctx;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mux);
+            auto& rc = functionsContext.resetCommand;
+            if (!rc.isExpiryCurrent()) {
+                return;
+            }
+            ORQ_LOG(*pLogger, WARN, "onTimer - resetCommand canceled (timeout expired)");
+            std::fprintf(stderr, "ERROR: the co-processor did not confirm the reset within %d s\n",
+                         RESET_TIMEOUT_SECONDS);
+            rc.resetTimerEnv();
+            pOrqZb->unregisterListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
+            rc.unlock(Canceled);
+            rc.result = 1;
+            ctx = rc.rpcContext;
+            rc.rpcContext = ResetCommandCtxt();
+        }
+        RPCReqStatus st(Canceled, 1, TIMER_EXPIRED, ctx.hasNotify());
+        if (!ctx.notify(static_cast<unsigned char>(255), &st)) {
+            ctx.respond(ctx.getSessionId(), &st);
         }
     }
 
@@ -493,6 +511,73 @@ class LocalNode {
     }
 
   private:
+    // One answer to the stored start request: taken (and the request forgotten) under `mux`,
+    // given after it is released.
+    struct StartAnswer {
+        StartGatewayDeviceCtxt ctx;
+        unsigned char commandStatus = 255;
+        std::optional<RPCReqStatus> notifyStatus;   // given when the request has a notification
+        std::optional<RPCReqStatus> respondStatus;  // else through its response
+        void give() {
+            if (notifyStatus && ctx.notify(commandStatus, &*notifyStatus)) {
+                return;
+            }
+            if (respondStatus) {
+                ctx.respond(commandStatus, ctx.getSessionId(), &*respondStatus);
+            }
+        }
+    };
+
+    // Under mux: the stored start request's answer (`error`, with the context's own state and
+    // result for a notification, `state` and `result` for a response); the request is
+    // forgotten, so it is answered once whatever comes later.
+    StartAnswer takeStartAnswer(unsigned char commandStatus, AgentError error, fState_t state,
+                                int result) {
+        auto& sc = functionsContext.startGatewayDevice;
+        if (sc.killTimer() == 0) {
+            ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - Timer removed");
+        }
+        StartAnswer a;
+        a.ctx = sc.rpcContext;
+        a.commandStatus = commandStatus;
+        if (!a.ctx.hasNotify() && !a.ctx.hasResponse()) {
+            ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - getRPCResponseCb() == NULL");
+        }
+        a.notifyStatus.emplace(sc, error);
+        a.respondStatus.emplace(state, result, error);
+        sc.rpcContext = StartGatewayDeviceCtxt();
+        return a;
+    }
+
+    // What a start that ended in state 4 with `errorCode` answers: the formation and joining
+    // failures their own errors, anything else (the link lost, a refused configuration) the
+    // generic AGENT_ERROR.
+    AgentError startFailure(int errorCode) {
+        if (errorCode == GW_FORMING_FAILED) {
+            return GW_STARTUP_FORMING_NETWORK_FAILED;
+        }
+        if (errorCode == GW_JOINING_FAILED) {
+            return GW_STARTUP_JOINING_NETWORK_FAILED;
+        }
+        ORQ_LOG(*pLogger, WARN, "gwStatusChanged_Event_Cb - errorCode = %d - start failed",
+                errorCode);
+        return AGENT_ERROR;
+    }
+
+    // Under mux: the reset mode bits of the configured start mode.
+    int startModeResetBits() {
+        switch (pOrqDb->getStartModeSetting()) {
+            case 0:
+                return 2;
+            case 1:
+                return 16;
+            case 2:
+                return 18;
+            default:
+                return 0;
+        }
+    }
+
     bool loadDefaultStartAttributeSet() {
         StartupAttributeInfo set;
         if (!readDefaultStartupAttributeSet(config, pLogger, &set)) {
@@ -502,7 +587,7 @@ class LocalNode {
         return true;
     }
 
-    void loadTCKeyTable() { readTCKeyTable(config, pLogger, pOrqDb); }
+    bool loadTCKeyTable() { return readTCKeyTable(config, pLogger, pOrqDb); }
 
     void initZNP() {
         errno = 0;
@@ -579,6 +664,7 @@ class LocalNode {
     std::atomic<unsigned char> lastResetOptions{0};
     DiscoveryAgent<T>* discoveryAgent = nullptr;
     ManagementAgent<T>* managementAgent = nullptr;
+    int lastFailure = GW_NO_ERROR;  // under mux: the error of the last failed start
 };
 
 #endif

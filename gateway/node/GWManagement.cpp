@@ -206,6 +206,18 @@ void GwDescriptor::setGwState(int state) {
     timeStamp = stamp;
 }
 
+void GwDescriptor::setGwState(int state, int code) {
+    std::string desc = pGWManagementMsgs->getStateDescMessage(state);
+    std::string errorDesc = pGWManagementMsgs->getErrorMessage(code);
+    std::string stamp = formatTimeStamp(std::time(nullptr));
+    std::lock_guard<std::mutex> lock(mux);
+    gwState = state;
+    gwStateDesc = desc;
+    timeStamp = stamp;
+    errorCode = code;
+    errorCodeDesc = errorDesc;
+}
+
 void GwDescriptor::setErrorCode(int code) {
     std::string desc = pGWManagementMsgs->getErrorMessage(code);
     std::lock_guard<std::mutex> lock(mux);

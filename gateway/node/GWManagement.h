@@ -74,7 +74,7 @@ class AgentErrorMessages {
 // The gateway descriptor: network id, state, error, firmware version and the time stamp of
 // the last state change. Written on the reader thread (state events) and the main thread
 // (WSN id), read by the broker on any thread: every accessor takes the descriptor's mutex
-// and returns copies.
+// and returns copies; a copy of the whole descriptor is one consistent snapshot.
 class GwDescriptor {
   public:
     GwDescriptor();
@@ -84,6 +84,9 @@ class GwDescriptor {
 
     // Stores the state, its text and a new time stamp.
     void setGwState(int state);
+    // Both at once, so that a reader (which takes a copy) never sees the new state with the
+    // old error.
+    void setGwState(int state, int code);
     // Stores the code and its text (no time stamp).
     void setErrorCode(int code);
     void setWSNId(const std::string& id);

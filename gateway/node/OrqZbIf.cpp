@@ -164,6 +164,7 @@ int OrqZbIf::ZbIfConnect_W(const char* uri) {
     }
     if (uri != nullptr && ZBIFConnect(uri) == 0) {
         ORQ_LOG(*pLogger, INFO, "ZbIfConnect - ZigBee device connected");
+        linkLost.store(false);
         setGWStatus(GW_ZNP_INITIALIZED, 0);
     } else {
         ORQ_LOG(*pLogger, ERROR, "ZbIfConnect - ERROR: cannot connect to the ZigBee device");
@@ -284,14 +285,7 @@ int OrqZbIf::Start() {
         std::lock_guard<std::recursive_mutex> lock(chainMux);
         securityLevel = currentSAS != nullptr ? currentSAS->_securityLevel : 0;
         ORQ_LOG(*pLogger, INFO, "Start - securityLevel = %d", securityLevel);
-        // Every start writes the descriptors and the key table from the beginning.
-        lastSDSet = nullptr;
-        lastSDEndPoint = -1;
-        erasePhase = true;
-        setPhase = false;
-        currentTCKeyTableEntryIndex = 0;
-        zdoStartAttempts = 0;
-        attributeTrace.clear();
+        beginChain();
         ORQ_LOG(*pLogger, INFO, "Start - Starting ZNP - ZDO Reset");
         int mac = config->getint("DefaultStartupAttributeSet:freescaleMACAddressValue", 0);
         ORQ_LOG(*pLogger, INFO, "Start - generateRandomIEEEAddr = %d", mac);
@@ -299,6 +293,18 @@ int OrqZbIf::Start() {
     }
     sendReset(options);
     return 0;
+}
+
+void OrqZbIf::beginChain() {
+    // Every entry into the chain (a start, or any reset with restart) writes the descriptors
+    // and the key table from the beginning.
+    lastSDSet = nullptr;
+    lastSDEndPoint = -1;
+    erasePhase = true;
+    setPhase = false;
+    currentTCKeyTableEntryIndex = 0;
+    zdoStartAttempts = 0;
+    attributeTrace.clear();
 }
 
 uchar OrqZbIf::resetOptions(int startMode, int macSetting) {
@@ -357,6 +363,7 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(chainMux);
+    beginChain();
     int deviceType = currentSAS != nullptr ? currentSAS->deviceType : 1;
     uchar nd[10] = {0};
     nd[0] = static_cast<uchar>(deviceType & 7);
@@ -484,18 +491,25 @@ int OrqZbIf::initTCKeyTable() {
 }
 
 void OrqZbIf::APSME_SET_confirm(uchar status, uchar attr) {
+    if (!chainStep(status, attr)) {
+        // Told without the chain's lock: listeners may call back into the adapter.
+        setGWStatus(GW_ERROR, GW_GENERIC_ERROR);
+    }
+}
+
+bool OrqZbIf::chainStep(uchar status, uchar attr) {
     std::lock_guard<std::recursive_mutex> lock(chainMux);
     if (status != 0) {
         ORQ_LOG(*pLogger, ERROR, "ERROR: setting attribute 0x%02x - status = 0x%02X", attr, status);
-        return;
-    }
-    if (platform == 0) {
-        ORQ_LOG(*pLogger, ERROR, "This dongle is not supported anymore!");
-        return;
+        return true;
     }
     if (platform != 1) {
-        ORQ_LOG(*pLogger, ERROR, "Unknown platform!");
-        return;
+        // The start cannot go on: say so whatever the debug settings.
+        const char* why =
+            platform == 0 ? "This dongle is not supported anymore!" : "Unknown platform!";
+        ORQ_LOG(*pLogger, ERROR, "%s", why);
+        std::fprintf(stderr, "ERROR: main:platform = %d - %s The start-up stops.\n", platform, why);
+        return true;
     }
     ORQ_LOG(*pLogger, DEBUG, "APSME_SET_confirm: %s", attributeName(attr));
     StartupAttributeInfo* sas = currentSAS;
@@ -590,7 +604,16 @@ void OrqZbIf::APSME_SET_confirm(uchar status, uchar attr) {
         }
         case ZB_ATTR_NWK_KEY: {
             int size = db.getTCKeyTableSize();
-            if (size <= 0) {
+            if (size > TC_KEY_TABLE_MAX_ROWS) {
+                // The module would refuse the row past its table without a confirm.
+                ORQ_LOG(*pLogger, ERROR, "APSME_SET_confirm - Key Table size %d above %d", size,
+                        TC_KEY_TABLE_MAX_ROWS);
+                std::fprintf(stderr,
+                             "ERROR: the key table holds %d entries, the co-processor %d - the "
+                             "start fails\n",
+                             size, TC_KEY_TABLE_MAX_ROWS);
+                return false;
+            } else if (size <= 0) {
                 ORQ_LOG(*pLogger, DEBUG, "Channel mask is %08lx",
                         sas != nullptr ? sas->channelMask : 0UL);
                 setChannelMask();
@@ -627,6 +650,7 @@ void OrqZbIf::APSME_SET_confirm(uchar status, uchar attr) {
             ORQ_LOG(*pLogger, WARN, "Unknown Attribute");
             break;
     }
+    return true;
 }
 
 void OrqZbIf::setExtendedPanId() {
@@ -861,10 +885,14 @@ int OrqZbIf::decodeNeighbourTable(const uchar* data, int len, uchar* status, uch
                                   uchar* startIndex, uchar* listCount, ZB_NEIGHBOR_TABLE_LIST* out,
                                   int max) {
     *status = *total = *startIndex = *listCount = 0;
-    if (data == nullptr || len < 4) {
+    if (data == nullptr || len < 1) {
         return 0;
     }
+    // An error answer may carry its status alone: it is reported with an empty list.
     *status = data[1];
+    if (len < 4) {
+        return 0;
+    }
     *total = data[2];
     *startIndex = data[3];
     *listCount = data[4];
@@ -1130,6 +1158,7 @@ void OrqZbIf::ZB_LINK_LOST_indication(int error) {
     ORQ_LOG(*pLogger, ERROR, "ZB_LINK_LOST_indication - ZigBee device lost (%s)",
             std::strerror(error));
     std::fprintf(stderr, "ERROR: the ZigBee device link is lost (%s)\n", std::strerror(error));
+    linkLost.store(true);
     setGWStatus(GW_ERROR, GW_GENERIC_ERROR);
     if (ModuleWatcher* w = moduleWatcher.load()) {
         w->linkLost(error);

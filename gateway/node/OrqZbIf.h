@@ -157,6 +157,11 @@ class OrqZbIf : public CZbIf {
     std::vector<uchar> getAttributeTrace();
     uchar getLastResetOptions() const { return lastResetOptions.load(); }
 
+    // The rows of the co-processor's trust-centre link-key table.
+    static constexpr int TC_KEY_TABLE_MAX_ROWS = 9;
+    // True from the moment the serial device went away until the next successful connect.
+    bool isLinkLost() const { return linkLost.load(); }
+
     // Exit status used when the module reports a channel outside 11..26.
     static constexpr int EXIT_INVALID_MODULE_CHANNEL = 8;
 
@@ -216,6 +221,10 @@ class OrqZbIf : public CZbIf {
     template <typename L, typename... A>
     bool fire(int event, A... args);
     void loadCurrentSAS();
+    // Under chainMux: the chain's progress back to its beginning.
+    void beginChain();
+    // One step of the attribute chain after a set confirm; false when the start cannot go on.
+    bool chainStep(uchar status, uchar attr);
     int setSimpleDescriptor();
     int initTCKeyTable();
     void setAttr(uchar attr, uchar len, const uchar* value);
@@ -249,6 +258,7 @@ class OrqZbIf : public CZbIf {
     bool setPhase = false;
     FeatureControl featureControl;
     std::atomic<int> gwStatus{0};
+    std::atomic<bool> linkLost{false};
     int zdoStartAttempts = 0;
     std::list<SimpleDescriptor> sdList;
     std::function<void(int)> exitProcess;

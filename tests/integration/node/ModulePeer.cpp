@@ -158,6 +158,18 @@ std::string ModulePeer::control(const std::string& command) {
     return answer;
 }
 
+void ModulePeer::unplug() {
+    if (std::this_thread::get_id() != thread.get_id()) {
+        withModule([this](zbsim::Module&, zbsim::Network&) { unplug(); });
+        return;
+    }
+    if (master >= 0) {
+        ::close(master);
+        master = -1;
+    }
+    module->powerCycle(nowMs());
+}
+
 void ModulePeer::run() {
     for (;;) {
         std::vector<std::function<void()>> todo;

@@ -46,6 +46,9 @@ class ModulePeer {
     // Runs one zbsim control command (docs/zbsim.md) on the line thread; its answer line.
     // Line faults have no effect here: the peer writes frames itself.
     std::string control(const std::string& command);
+    // Pulls the plug, as zbsim's `unplug` does: the line hangs up and the module loses power.
+    // May be called from a hook.
+    void unplug();
     // Runs `fn` on the line thread with the module and the network and waits for it.
     void withModule(const std::function<void(zbsim::Module&, zbsim::Network&)>& fn);
 

@@ -98,31 +98,6 @@ TEST_F(AdapterLinkTest, NvmStartWithRandomAddressResetsWith0x1D) {
     EXPECT_EQ(std::memcmp(root->get_ieee_addr(), now.data(), 8), 0);
 }
 
-TEST_F(AdapterLinkTest, ResetOptionsFollowTheStartMode) {
-    EXPECT_EQ(OrqZbIf::resetOptions(0, 0), 0x07);
-    EXPECT_EQ(OrqZbIf::resetOptions(1, 0), 0x15);
-    EXPECT_EQ(OrqZbIf::resetOptions(1, 1), 0x1D);
-    EXPECT_EQ(OrqZbIf::resetOptions(2, 0), 0x17);
-    EXPECT_EQ(OrqZbIf::resetOptions(2, 1), 0x1F);
-    EXPECT_EQ(OrqZbIf::resetOptions(7, 0), 0x05);
-}
-
-TEST_F(AdapterLinkTest, FormationFailsThreeTimesThenResetsWithError11) {
-    connect(baseConfig());
-    peer.onGatewayPacket([](const Packet& p, zbsim::Module& m) {
-        if (p.group == 0xA3 && p.id == 0xE7) {
-            m.failNextStart(0xC4);
-        }
-    });
-    zb->Start();
-    ASSERT_TRUE(waitFor([&] { return sawEvent(GW_ERROR, GW_FORMING_FAILED, 0xC4); }));
-    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
-    // The module is reset after the third failure (two resets in all).
-    EXPECT_TRUE(waitFor([&] { return peer.countSent(0xA3, 0x08) == 2u; }));
-    EXPECT_EQ(zb->getLastResetOptions(), 0x04);
-    EXPECT_EQ(zb->getDb()->getRoot(), nullptr);
-}
-
 TEST_F(AdapterLinkTest, JoiningFailureReportsError10) {
     connect(baseConfig("", "DeviceType = 2\n"));
     peer.onGatewayPacket([](const Packet& p, zbsim::Module& m) {
@@ -197,17 +172,4 @@ TEST_F(AdapterLinkTest, FramesFromKnownNodesRefreshTheirKeepAliveTimer) {
     uchar unknown[2] = {0x99, 0x99};
     zb->manageNodeTimeouts(2, unknown);
     EXPECT_EQ(zb->getDb()->findNodeByNwkAddr(0x9999), nullptr);
-}
-
-TEST_F(AdapterLinkTest, ALostDeviceIsReportedAsAnError) {
-    connect(baseConfig());
-    zb->Start();
-    ASSERT_TRUE(waitForState(GW_RUNNING));
-    testing::internal::CaptureStderr();
-    peer.stop();  // the module's side of the line goes away
-    bool reported = waitFor([&] { return sawEvent(GW_ERROR, GW_GENERIC_ERROR); });
-    std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(reported);
-    EXPECT_EQ(zb->getGWStatus(), GW_ERROR);
-    EXPECT_NE(err.find("ERROR: the ZigBee device link is lost"), std::string::npos) << err;
 }

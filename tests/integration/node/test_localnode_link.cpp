@@ -1,21 +1,16 @@
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
 
 #include "../../unit/node/RecordingHandler.h"
 #include "AdapterFixture.h"
 
 using LN = LocalNode<RecordingHandler>;
 using zbsim::Packet;
-
-namespace {
-const uint64_t kModuleIeee = 0x00124B00000000A1ULL;
-const char* kKeyTable =
-    "[TCKeyTable]\nTCKeyTableSize = 3\n"
-    "IEEEAddress00 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x01\n"
-    "TCLinkKey00 = 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 0x01 "
-    "0x01\n"
-    "IEEEAddress01 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x02\n"
-    "IEEEAddress02 = 0x00 0x12 0x4B 0x00 0x00 0x00 0x0B 0x03\n";
-}  // namespace
 
 // A local node, as the process builds it, on an adapter linked to the emulator's module.
 class LocalNodeLinkTest : public ::testing::Test {
@@ -48,13 +43,12 @@ class LocalNodeLinkTest : public ::testing::Test {
         zb.reset();
         peer.stop();
     }
-    bool reached(int state) {
+    bool reached(int state, size_t times = 1) {
+        size_t n = 0;
         for (const auto& c : handler.named("gwStatusChanged_gwDescriptor_NtfCb")) {
-            if (c.gwState == state) {
-                return true;
-            }
+            n += c.gwState == state;
         }
-        return false;
+        return n >= times;
     }
     void expectRootIsTheModule() {
         Node* root = zb->getDb()->getRoot();
@@ -104,24 +98,6 @@ TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
     EXPECT_TRUE(exits.empty());
 }
 
-TEST_F(LocalNodeLinkTest, StartsWithSecurityLevelFiveAndAKeyTableOfThree) {
-    init(baseConfig("", "SecurityLevel = 5\n", kKeyTable));
-    LN::StartGatewayDeviceCtxt ctx(12, &handler, &RecordingHandler::startup_RspCb,
-                                   &RecordingHandler::startup_NtfCb);
-    EXPECT_EQ(node->startGatewayDevice(20000, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_NtfCb") == 1; }));
-    EXPECT_EQ(handler.named("startup_RspCb").at(0).asynch, true);
-    EXPECT_EQ(handler.named("startup_NtfCb")[0].error, AGENT_SUCCESS);
-    expectRootIsTheModule();
-    peer.withModule([](zbsim::Module& mod, zbsim::Network&) {
-        EXPECT_EQ(mod.linkKeys().size(), 3u);
-        // The network key went to the module: the configured default (none given here).
-        EXPECT_TRUE(mod.startupAttributes().written);
-    });
-    std::vector<uchar> trace = zb->getAttributeTrace();
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), 0x72), 6);
-}
-
 TEST_F(LocalNodeLinkTest, NvmStartModeKeepsTheDatabaseAndRuns) {
     init(baseConfig(), 1);
     uchar ieee[8] = {0x00, 0x12, 0x4B, 0x00, 0x00, 0x00, 0x0B, 0x01};
@@ -132,18 +108,6 @@ TEST_F(LocalNodeLinkTest, NvmStartModeKeepsTheDatabaseAndRuns) {
     EXPECT_EQ(zb->getLastResetOptions(), 0x15);
     EXPECT_NE(zb->getDb()->findNodeByNwkAddr(0x0B01), nullptr);  // NVM: nothing forgotten
     expectRootIsTheModule();
-}
-
-TEST_F(LocalNodeLinkTest, RandomIeeeAddressOption) {
-    init(baseConfig("", "freescaleMACAddressValue = 1\n"));
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    EXPECT_EQ(node->startGatewayDevice(0, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    EXPECT_EQ(zb->getLastResetOptions(), 0x0F);
-    EXPECT_EQ(peer.countSent(0xA3, 0xDB), 1u);
-    expectRootIsTheModule();
-    auto factory = bigEndian(kModuleIeee);
-    EXPECT_NE(std::memcmp(zb->getDb()->getRoot()->get_ieee_addr(), factory.data(), 8), 0);
 }
 
 TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
@@ -164,6 +128,13 @@ TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
     EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
     EXPECT_TRUE(reached(GW_ERROR));
     EXPECT_EQ(zb->getDb()->getRoot(), nullptr);
+    // The reset after the failure readies the gateway for a new start; the failure stays
+    // visible until a start succeeds.
+    ASSERT_TRUE(
+        waitFor([&] { return node->getGwDescriptor()->getGwState() == GW_ZNP_INITIALIZED; }));
+    GwDescriptor seen = *node->getGwDescriptor();
+    EXPECT_EQ(seen.getGwState(), GW_ZNP_INITIALIZED);
+    EXPECT_EQ(seen.getErrorCode(), GW_FORMING_FAILED);
 }
 
 TEST_F(LocalNodeLinkTest, ResetRequestIsAnsweredThroughItsContext) {
@@ -199,4 +170,153 @@ TEST_F(LocalNodeLinkTest, RestartWhileRunningStartsAgain) {
     EXPECT_EQ(handler.named("startup_RspCb")[1].session, 8);
     EXPECT_EQ(peer.countSent(0xA3, 0xE7), 2u);
     expectRootIsTheModule();
+}
+
+// A reset with restart enters the start-up chain afresh, also after an earlier start.
+TEST_F(LocalNodeLinkTest, AResetWithRestartAfterAStartRunsAgain) {
+    init(baseConfig());
+    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    node->startGatewayDevice(0, nullptr, &ctx);
+    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
+    LN::ResetCommandCtxt reset(3, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
+    EXPECT_EQ(node->resetRequest(ZB_RESET_OPT_RESTART_GW, &reset), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return handler.count("resetCommand_RspCb") == 1; }));
+    EXPECT_TRUE(waitFor([&] { return reached(GW_RUNNING, 2); }));
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 2u);
+    expectRootIsTheModule();
+}
+
+// The link lost during a start fails that start; while it is down, start and reset requests are
+// refused at once.
+TEST_F(LocalNodeLinkTest, ALostLinkFailsTheStartAndRefusesLaterRequests) {
+    init(baseConfig());
+    peer.onGatewayPacket([this](const Packet& p, zbsim::Module&) {
+        if (p.group == 0xA3 && p.id == 0x08) {
+            peer.unplug();
+        }
+    });
+    testing::internal::CaptureStderr();
+    LN::StartGatewayDeviceCtxt ctx(51, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    EXPECT_EQ(node->startGatewayDevice(0, nullptr, &ctx), AGENT_SUCCESS);
+    bool answered = waitFor([&] { return handler.count("startup_RspCb") == 1; });
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(answered);
+    auto r = handler.named("startup_RspCb")[0];
+    EXPECT_EQ(r.session, 51);
+    EXPECT_EQ(r.state, Canceled);
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.error, AGENT_ERROR);
+    EXPECT_NE(err.find("ERROR: the ZigBee device link is lost"), std::string::npos) << err;
+    EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_ERROR);
+
+    for (int session : {52, 53}) {
+        LN::StartGatewayDeviceCtxt again(session, &handler, &RecordingHandler::startup_RspCb,
+                                         nullptr);
+        EXPECT_EQ(node->startGatewayDevice(0, nullptr, &again), AGENT_ERROR);
+        auto refused = handler.named("startup_RspCb").back();
+        EXPECT_EQ(refused.session, session);
+        EXPECT_EQ(refused.state, NotAvailable);
+        EXPECT_EQ(refused.error, AGENT_ERROR);
+    }
+    LN::ResetCommandCtxt reset(54, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
+    EXPECT_EQ(node->resetRequest(ZB_RESET_OPT_RESTART_GW, &reset), AGENT_ERROR);
+    ASSERT_EQ(handler.count("resetCommand_RspCb"), 1u);
+    EXPECT_EQ(handler.named("resetCommand_RspCb")[0].error, AGENT_ERROR);
+}
+
+// A start that timed out is answered once; if the network comes up later, the descriptor and
+// the listeners still hear of it.
+TEST_F(LocalNodeLinkTest, TheNetworkComingUpAfterAStartTimedOutIsStillTold) {
+    init(baseConfig());
+    peer.onGatewayPacket([this](const Packet& p, zbsim::Module&) {
+        if (p.group == 0xA3 && p.id == 0xE7) {
+            // The module holds the start until the request has timed out.
+            waitFor([&] { return handler.count("startup_RspCb") == 1; });
+        }
+    });
+    LN::StartGatewayDeviceCtxt ctx(61, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    EXPECT_EQ(node->startGatewayDevice(1500, nullptr, &ctx), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
+    EXPECT_EQ(handler.named("startup_RspCb")[0].error, TIMER_EXPIRED);
+    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING); }));
+    EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_RUNNING);
+    EXPECT_EQ(handler.count("startup_RspCb"), 1u);
+}
+
+// A state listener that starts the gateway again when a start fails gets its own answer: the
+// failed request is answered (once) before the listeners hear of the failure, and no listener
+// is called with the node's lock held.
+TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
+    init(baseConfig());
+    int startsToFail = 3;
+    peer.onGatewayPacket([&](const Packet& p, zbsim::Module& mod) {
+        if (p.group == 0xA3 && p.id == 0xE7 && startsToFail > 0) {
+            --startsToFail;
+            mod.failNextStart(0xC4);
+        }
+    });
+    // Shared with the listener, which may still be told of the link closing after the test.
+    struct Restart {
+        std::atomic<bool> done{false};
+        std::atomic<bool> nodeFreeInListener{false};
+        LN::StartGatewayDeviceCtxt ctx;
+        std::thread other;
+    };
+    auto restart = std::make_shared<Restart>();
+    restart->ctx =
+        LN::StartGatewayDeviceCtxt(72, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    handler.onStatus = [this, restart](int state) {
+        if (state != GW_ERROR || restart->done.exchange(true)) {
+            return;
+        }
+        // Another thread can take the node's lock while the listener runs.
+        auto taken = std::make_shared<std::atomic<bool>>(false);
+        restart->other = std::thread([this, taken] {
+            node->getStartTimeoutSeconds();
+            *taken = true;
+        });
+        restart->nodeFreeInListener = waitFor([&] { return taken->load(); });
+        node->startGatewayDevice(0, nullptr, &restart->ctx);
+    };
+    LN::StartGatewayDeviceCtxt first(71, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    EXPECT_EQ(node->startGatewayDevice(0, nullptr, &first), AGENT_SUCCESS);
+    bool twoAnswers = waitFor([&] { return handler.count("startup_RspCb") == 2; });
+    ASSERT_TRUE(waitFor([&] { return restart->done.load(); }));
+    restart->other.join();
+    ASSERT_TRUE(twoAnswers);
+    ASSERT_TRUE(waitFor([&] { return zb->getGWStatus() == GW_RUNNING; }));
+    auto answers = handler.named("startup_RspCb");
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].session, 71);
+    EXPECT_EQ(answers[0].error, GW_STARTUP_FORMING_NETWORK_FAILED);
+    EXPECT_EQ(answers[1].session, 72);
+    EXPECT_EQ(answers[1].error, AGENT_SUCCESS);
+    EXPECT_TRUE(restart->nodeFreeInListener.load());
+}
+
+// Platform 0 cannot be started: the chain stops with an error line, whatever the debug settings.
+TEST_F(LocalNodeLinkTest, PlatformZeroSaysWhyTheStartStops) {
+    init("[main]\nplatform = 0\n" + baseConfig().substr(std::strlen("[main]\nplatform = 1\n")));
+    char name[] = "/tmp/orq_node_stderrXXXXXX";
+    int file = mkstemp(name);
+    ASSERT_GE(file, 0);
+    std::fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(file, STDERR_FILENO);
+    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    node->startGatewayDevice(0, nullptr, &ctx);
+    auto printed = [&] {
+        std::ifstream in(name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    bool said =
+        waitFor([&] { return printed().find("ERROR: main:platform = 0") != std::string::npos; });
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+    std::remove(name);
+    EXPECT_TRUE(said);
+    EXPECT_EQ(zb->getGWStatus(), GW_STARTING);
+    EXPECT_EQ(handler.count("startup_RspCb"), 0u);
 }

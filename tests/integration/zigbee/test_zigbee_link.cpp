@@ -362,38 +362,6 @@ TEST_F(ZigbeeLink, DisconnectStopsAReaderWaitingInsideAFrame) {
 
 namespace {
 
-class DisconnectingZbIf : public RecordingZbIf {
-  public:
-    void ZDO_RESET_confirm(uchar s, uchar r) override {
-        disconnectResult = ZBIFDisconnect();
-        RecordingZbIf::ZDO_RESET_confirm(s, r);
-    }
-    std::atomic<int> disconnectResult{-2};
-};
-
-}  // namespace
-
-TEST(ZigbeeLinkCallbacks, DisconnectFromInsideACallback) {
-    FREESCALE_ResetState();
-    ScriptedPeer peer;
-    DisconnectingZbIf zb;
-    ASSERT_EQ(0, zb.ZBIFConnect(peer.url().c_str()));
-    peer.sendPacket({0xA4, 0x00, 0x01, 0x00});
-    ASSERT_TRUE(zb.waitFor("reset 0 0"));
-    EXPECT_EQ(0, zb.disconnectResult.load());
-    EXPECT_EQ(nullptr, zb.getHandle());
-    // The module is free again for a new connection once the old reader has gone.
-    RecordingZbIf again;
-    auto until = Clock::now() + kDeadline;
-    int r = -1;
-    while ((r = again.ZBIFConnect(peer.url().c_str())) != 0 && Clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(0, r);
-}
-
-namespace {
-
 // Disconnects from inside the first callback of a packet that has two.
 class DisconnectInFirstCallback : public RecordingZbIf {
   public:
@@ -458,9 +426,8 @@ TEST(ZigbeeLinkCallbacks, NothingIsCalledAfterADisconnectFromACallback) {
         ASSERT_EQ(0, zb.ZBIFConnect(peer.url().c_str()));
         peer.sendPacket(c.packet);
         // The reader thread ends once the decoder has returned from the packet.
-        ASSERT_TRUE(::waitFor([&] {
-            return zb.getHandle() == nullptr && threadsOfThisProcess() == before;
-        }));
+        ASSERT_TRUE(::waitFor(
+            [&] { return zb.getHandle() == nullptr && threadsOfThisProcess() == before; }));
         EXPECT_EQ(std::vector<std::string>{c.first}, zb.seen());
     }
 }

