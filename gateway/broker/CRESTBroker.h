@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -158,6 +159,9 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // short-address one). Poll-loop thread.
     Resource* createNodeResources(Resource* netFolder, Node* node);
     void leaveCommandDeleteResources(unsigned short shortAddress);
+    // The same from an agent's thread (`fromAgentThread`): the database entry goes at once,
+    // the folders on the poll loop's next pass.
+    void leaveCommandDeleteResources(unsigned short shortAddress, bool fromAgentThread);
     void createCallbackResources(Resource* callbacksResource, const uriListener_t& listener,
                                  RBURIListenerList* list);
     void syncCallbackResources(Resource* callbacksResource, RBURIListenerList* list);
@@ -259,6 +263,26 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void nodeDescriptorAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void nodeDescriptorDetach(RBURIListenerList*);
 
+    void* listAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_RspCb(int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_NtfCb(Node* node, RPCReqStatus* status);
+    void* wsnNodesList_cancelInquiry_RspCb(int sessionId, RPCReqStatus* status);
+    void* MgmtLQI_RspCb(int sessionId, RPCReqStatus* status);
+    void* MgmtLQI_NtfCb(Node* node, RPCReqStatus* status);
+    void* cancelMgmtLQI_RspCb(int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_cancelMode_RspCb(int sessionId, RPCReqStatus* status);
+    void* ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status);
+    void* ndLeaveCommand_NtfCb(unsigned char commandStatus, int zigbeeStatus,
+                               RPCReqStatus* status);
+    void* nodeDescriptor_RspCb(unsigned short address, unsigned char* ieee,
+                               NodeDescriptor* descriptor, int sessionId, RPCReqStatus* status);
+    void* nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status);
+    void* ndPowerDescriptor_RspCb(unsigned short address, unsigned char* ieee,
+                                  PowerDescriptor* descriptor, int sessionId,
+                                  RPCReqStatus* status);
+
     // --- Service and binding resources ---
     void lndServicesList_Req(Resource*, const char*, Method, const char*, std::string*,
                              RESTSessionContext*);
@@ -275,6 +299,21 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
                       RESTSessionContext*);
 
     void* lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId, RPCReqStatus* status);
+    void* ndServicesList_RspCb(Node* node, int sessionId, RPCReqStatus* status);
+    void* ndServicesList_NtfCb(Node* node, RPCReqStatus* status);
+    void* sServiceDescriptor_RspCb(Node* node, int endPoint, int sessionId, RPCReqStatus* status);
+    void* sServiceDescriptor_NtfCb(Node* node, int endPoint, RPCReqStatus* status);
+    void* awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* getnodebinding_RspCb(unsigned short entries, unsigned short startIndex,
+                               unsigned short count, ZB_BIND_STRUCT* list, int sessionId,
+                               RPCReqStatus* status);
+    void* getnodebinding_NtfCb(unsigned short entries, unsigned short startIndex,
+                               unsigned short count, ZB_BIND_STRUCT* list, RPCReqStatus* status);
+    void* bind_RspCb(int sessionId, RPCReqStatus* status);
+    void* bind_NtfCb(RPCReqStatus* status);
+    void* unbind_RspCb(int sessionId, RPCReqStatus* status);
+    void* unbind_NtfCb(RPCReqStatus* status);
 
     void serviceDiscoveryAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void serviceDiscoveryDetach(RBURIListenerList*);
@@ -363,6 +402,34 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void parseStartup(const std::string* body, StartupAttributeInfo* info, bool blocking);
     // The co-processor link is gone (the adapter reported it lost).
     bool linkLost();
+    // Node, service and message resources' helpers (CRESTBrokerNodes.cpp and the files after
+    // it). The node's folders, made on the poll loop from a copy of its addresses.
+    void createNodeResourcesLater(const Node* node);
+    // Poll-loop thread: the two folders of a node, with what any listener kept of them.
+    void removeNodeFolders(const std::string& ieee, const std::string& shortAddr);
+    // No listener's handback refers to `folder` or anything below it any more.
+    void forgetResources(Resource* folder);
+    // Marks `list` running and calls `start`; a refused start (not AGENT_SUCCESS) clears the
+    // mark and removes `listener` again.
+    void startOneShot(RBURIListenerList* list, const uriListener_t& listener,
+                      const std::function<int()>& start);
+    void ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session);
+    // The remote procedures' common entry: the time-out is required; a non-blocking request
+    // goes to `list` (true: nothing more to do), a blocking one is left to the caller.
+    bool remoteProcedureQueued(const char* name, RBURIListenerList* list,
+                               RESTSessionContext* session);
+    // A single-answer list's event, after which its listeners go.
+    void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
+                      RPCReqStatus* status);
+    void oneShotDetach(RBURIListenerList* list);
+    // The service folders of every folder of `node`, one per end point, on the poll loop.
+    void rebuildServiceResourcesLater(const Node* node);
+    unsigned short bindingTableNode(Resource* resource);
+    void bindOrUnbind(bool bind, std::string* body, RESTSessionContext* session);
+    void bindListAttach(bool bind, RBURIListenerList* list, const uriListener_t& listener,
+                        int sessionId);
+    // The node of a non-blocking leave in progress.
+    std::atomic<unsigned short> pendingLeaveAddress{0};
 
     Tasks tasks;
     std::atomic<bool> wsncAttached{false};
