@@ -10,8 +10,9 @@
 // The handlers live in several source files: CRESTBroker.cpp (life cycle and tree),
 // CRESTBrokerFrame.cpp (dispatch, replies, events, listener lists), CRESTBrokerGateway.cpp
 // (the gateway resources: start-up, reset, version, information bases, frequency agility,
-// permit join, gateway state), and the node, service, message and callback resources in
-// files of their own.
+// permit join, gateway state), CRESTBrokerNodes.cpp (node resources), CRESTBrokerServices.cpp
+// (service and binding resources) and CRESTBrokerMessages.cpp (message and callback
+// resources).
 //
 // Threads and locks (docs/broker.md): handlers, attach operations and the tree run on the
 // poll-loop (main) thread; responses and notifications also arrive on the agents' threads,
@@ -344,6 +345,21 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
 
     void allServicesAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void allServicesDetach(RBURIListenerList*);
+    void callbackAttach(RBURIListenerList*, const uriListener_t&, int, bool);
+    void callbackDetach(RBURIListenerList*);
+    void serviceAttach(RBURIListenerList*, const uriListener_t&, int, bool);
+    void serviceAttach_BC(RBURIListenerList*, const uriListener_t&, int, bool);
+    void serviceDetach(RBURIListenerList*);
+
+    void* callbacks_RspCb(int id, int sessionId, RPCReqStatus* status);
+    void* callbacks_NtfCb(int id, Message* msg, RPCReqStatus* status);
+    void* lsWsnConnection_RspCb(int endPoint, int sessionId, RPCReqStatus* status);
+    void* lsWsnConnection_NtfCb(int endPoint, Message* msg, RPCReqStatus* status);
+    void* lsWsnConnection_deleteCallback_RspCb(int endPoint, int sessionId, RPCReqStatus* status);
+    void* lndAllServicesWsnConnection_RspCb(int endPoint, int sessionId, RPCReqStatus* status);
+    void* lndAllServicesWsnConnection_NtfCb(int endPoint, Message* msg, RPCReqStatus* status);
+    void* lsMessage_RspCb(Message* msg, int sessionId, RPCReqStatus* status);
+    void* lndAllServicesMessage_RspCb(Message* msg, int sessionId, RPCReqStatus* status);
 
     // Static descriptor tables, each ended by the empty path (whose callback serves a folder
     // made from the table).
@@ -384,10 +400,6 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void connectLocalNode();
     void initAgents();
     void initListeners();
-    // Attach operations of lists whose work is not served yet.
-    void pendingAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    // A handler whose resource is not served yet: HTTP 501.
-    [[noreturn]] void pending(const char* name, RESTSessionContext* session);
     // The deliveries of one event: `send` is tried for each listener of `list`; those it
     // refuses (time-out expired) are removed afterwards.
     template <typename Send>
@@ -428,6 +440,17 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void bindOrUnbind(bool bind, std::string* body, RESTSessionContext* session);
     void bindListAttach(bool bind, RBURIListenerList* list, const uriListener_t& listener,
                         int sessionId);
+    // Adds `url` (from a request document) to `list` for the waiting request.
+    void addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
+                        RESTSessionContext* session);
+    void replyCallbackIdentifier(const char* name, int sessionId, const uriListener_t& listener);
+    void refuseConnection(const char* name, RBURIListenerList* list, const uriListener_t& listener,
+                          int sessionId, int rc);
+    void connectionAttach(RBURIListenerList* list, const uriListener_t& listener, int sessionId,
+                          bool update, bool secondFormat);
+    void openConnection(const char* name, ListMap& map, RBAttach attach, Resource* resource,
+                        RESTSessionContext* session);
+    void sendMessage(std::string* body, RESTSessionContext* session);
     // The node of a non-blocking leave in progress.
     std::atomic<unsigned short> pendingLeaveAddress{0};
 

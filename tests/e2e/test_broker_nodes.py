@@ -166,7 +166,7 @@ class NodeResources(unittest.TestCase):
                           r"<orq:IeeeAddress>(\d+)</orq:IeeeAddress>", cache)
         self.assertIsNotNone(light, cache)
         before = self.gw.ctl("show light")
-        self.assertIn("on=0", before)
+        self.assertIn(" on=0", before)
         toggle = ("<ZCLCommand><DestinationAddress><IeeeAddress>%s</IeeeAddress>"
                   "</DestinationAddress><DestinationEndpoint>1</DestinationEndpoint>"
                   "<ProfileID>260</ProfileID><ClusterID>6</ClusterID>"
@@ -174,12 +174,12 @@ class NodeResources(unittest.TestCase):
                   "<TxOptions><SecurityEnabled>false</SecurityEnabled>"
                   "<UseNetworkKey>false</UseNetworkKey><Acknowledged>true</Acknowledged>"
                   "<PermitFragmentation>false</PermitFragmentation></TxOptions>"
-                  "<Radius>10</Radius><ZCLHeader>010102</ZCLHeader><ZCLPayload></ZCLPayload>"
+                  "<Radius>10</Radius><ZCLHeader>0101</ZCLHeader><ZCLPayload>02</ZCLPayload>"
                   "</ZCLCommand>" % light.group(1))
         status, _ = self.gw.post(NET + "/localnode/services/08/wsnconnection/message", toggle,
                                  "timeout=10")
         self.assertEqual(200, status)
-        self.assertTrue(wait_for(lambda: "on=1" in self.gw.ctl("show light")),
+        self.assertTrue(wait_for(lambda: " on=1" in self.gw.ctl("show light")),
                         self.gw.ctl("show light"))
         # Its binding table is read through the IEEE folder the document names as well.
         self.assertEqual(200, self.gw.get(NET + "/wsnnodes/%016x" % int(light.group(1)))[0])
