@@ -67,7 +67,7 @@ class LocalServicesBeforeStartup(unittest.TestCase):
             for uri in (services + "/09", "/localnode/services/09"):
                 self.assertEqual(404, gw.get(uri)[0], uri)
             self.assertEqual((200, local_services([0, 8])), gw.get(services))
-            self.assertEqual((200, error(4, "Bad input parameter")), gw.delete(services + "/09"))
+            self.assertEqual(404, gw.delete(services + "/09")[0])
         finally:
             gw.close()
 
