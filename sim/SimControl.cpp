@@ -10,10 +10,17 @@ namespace zbsim {
 namespace {
 const char* kHelp =
     "ok commands: status | list | show NODE | join NODE [force] | remove NODE | silence NODE | "
-    "revive NODE | kill NODE | announce NODE | send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]] | "
-    "set NODE CELSIUS | report NODE | permit SECONDS | fault corrupt N | fault garbage HEX | "
-    "fault drop N | fault delay MS | fault nofcs | fault failstart [STATUS] | fault clear | "
-    "unplug [MS] | trace on|off";
+    "revive NODE | kill NODE | rejoin NODE [SHORT] | announce NODE | "
+    "send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]] [src=ieee] [dst=ADDR] [group=ID] | "
+    "set NODE CELSIUS | report NODE | latency NODE MS | loss NODE PERCENT | "
+    "refuse NODE lqi|bind [STATUS] | accept NODE | permit SECONDS | "
+    "module reset | module netdown [MS] | module hang | module resume | "
+    "fault corrupt N | fault corruptbyte N OFFSET | fault garbage HEX | fault drop N | "
+    "fault duplicate N | fault delay MS | fault bytewise US | fault baud RATE | fault nofcs | "
+    "fault failstart [STATUS] | fault clear | unplug [MS] | tick MS | trace on|off";
+
+// The gateway's registered end point in the sample configuration: where `send` goes by default.
+constexpr uint8_t kGatewayEndpoint = 8;
 
 std::string hex16(uint16_t v) {
     char b[8];
@@ -64,6 +71,14 @@ std::string Controller::execute(const std::string& line, int64_t nowMs) {
 
 std::string Controller::describe(Node& n, int64_t nowMs) {
     std::ostringstream o;
+    if (n.isModule && !module_.networkUp()) {  // not part of any network yet (or any more)
+        o << "ok name=module short=ffff ieee=" << hex64(module_.ieee()) << " type=none state="
+          << (!module_.booted() ? "rebooting"
+              : module_.hung()  ? "hung"
+                                : "down")
+          << " endpoints=" << n.endpoints.size();
+        return o.str();
+    }
     o << "ok name=" << n.name << " short=" << hex16(n.nwk) << " ieee=" << hex64(n.ieee)
       << " type=" << toString(n.type) << " state=" << toString(n.state);
     if (n.type != LogicalType::Coordinator)
@@ -77,6 +92,11 @@ std::string Controller::describe(Node& n, int64_t nowMs) {
     for (size_t i = 0; i < n.endpoints.size(); ++i)
         o << (i ? "," : "") << int(n.endpoints[i].ep);
     o << " bindings=" << n.bindings.size() << " permit=" << (n.permitsJoining(nowMs) ? 1 : 0);
+    if (!n.isModule)
+        o << " reachable=" << (module_.reachable(n) ? 1 : 0) << " latency=" << n.latencyMs
+          << " loss=" << n.lossPercent;
+    else
+        o << " hung=" << (module_.hung() ? 1 : 0);
     return o.str();
 }
 
@@ -100,7 +120,8 @@ std::string Controller::run(const Command& c, int64_t nowMs) {
           << " endpoints=" << m.endpoints.size() << " keys=" << module_.linkKeys().size()
           << " permit=" << (m.permitsJoining(nowMs) ? 1 : 0) << " in=" << module_.packetsIn()
           << " out=" << module_.packetsOut() << " ignored=" << module_.ignored()
-          << " dropped=" << line_.framesDropped();
+          << " dropped=" << line_.framesDropped() << " hung=" << (module_.hung() ? 1 : 0)
+          << " wire=" << (hooks_.lineBytes ? hooks_.lineBytes() : line_.bytesOut());
         return o.str();
     }
     if (c.verb == "list") {
@@ -123,6 +144,17 @@ std::string Controller::run(const Command& c, int64_t nowMs) {
     }
     if (c.verb == "fault")
         return fault(c, nowMs);
+    if (c.verb == "module")
+        return moduleFault(c, nowMs);
+    if (c.verb == "tick") {
+        unsigned long ms;
+        if (a.size() != 1 || !number(a[0], 3600000, ms))
+            return "error: usage: tick MS";
+        int64_t now = hooks_.tick ? hooks_.tick(static_cast<int>(ms)) : -1;
+        if (now < 0)
+            return "error: the clock is not manual (--manual-clock)";
+        return "ok now=" + std::to_string(now);
+    }
     if (c.verb == "unplug") {
         unsigned long ms = 0;
         if (a.size() > 1 || (a.size() == 1 && !number(a[0], 600000, ms)))
@@ -140,8 +172,9 @@ std::string Controller::run(const Command& c, int64_t nowMs) {
         return "ok";
     }
 
-    static const char* kNodeVerbs[] = {"show", "join",     "remove", "silence", "revive",
-                                       "kill", "announce", "send",   "set",     "report"};
+    static const char* kNodeVerbs[] = {"show",   "join",     "remove", "silence", "revive",
+                                       "kill",   "announce", "send",   "set",     "report",
+                                       "rejoin", "latency",  "loss",   "refuse",  "accept"};
     bool known = false;
     for (const char* v : kNodeVerbs)
         known = known || c.verb == v;
@@ -172,6 +205,37 @@ std::string Controller::run(const Command& c, int64_t nowMs) {
         return result(module_.announceNode(*n, nowMs, why));
     if (c.verb == "report")
         return result(module_.reportNow(*n, nowMs, why));
+    if (c.verb == "rejoin") {
+        unsigned long addr = kNoAddress;
+        if (a.size() > 2 || (a.size() == 2 && (!parseNumber(a[1], addr) || addr > 0xFFF7)))
+            return "error: usage: rejoin NODE [SHORT]";
+        return result(module_.rejoinNode(*n, static_cast<uint16_t>(addr), nowMs, why));
+    }
+    if (c.verb == "latency" || c.verb == "loss") {
+        bool latency = c.verb == "latency";
+        unsigned long v;
+        if (a.size() != 2 || !number(a[1], latency ? 60000 : 100, v))
+            return latency ? "error: usage: latency NODE MS (0-60000)"
+                           : "error: usage: loss NODE PERCENT (0-100)";
+        if (n->isModule)
+            return "error: the module's own answers cannot be slowed or lost";
+        (latency ? n->latencyMs : n->lossPercent) = static_cast<int>(v);
+        return "ok";
+    }
+    if (c.verb == "refuse") {
+        unsigned long st = 0x84;
+        if (a.size() < 2 || a.size() > 3 || (a[1] != "lqi" && a[1] != "bind") ||
+            (a.size() == 3 && (!number(a[2], 255, st) || st == 0)))
+            return "error: usage: refuse NODE lqi|bind [STATUS]";
+        (a[1] == "lqi" ? n->refuseLqi : n->refuseBind) = static_cast<uint8_t>(st);
+        return "ok";
+    }
+    if (c.verb == "accept") {
+        if (a.size() != 1)
+            return "error: usage: accept NODE";
+        n->refuseLqi = n->refuseBind = 0;
+        return "ok";
+    }
     if (c.verb == "set") {
         char* end = nullptr;
         double v = a.size() == 2 ? std::strtod(a[1].c_str(), &end) : 0;
@@ -179,32 +243,108 @@ std::string Controller::run(const Command& c, int64_t nowMs) {
             return "error: usage: set NODE CELSIUS";
         return result(module_.setSensorValue(*n, v, why));
     }
-    // send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]]
-    unsigned long ep, cluster, dstEp = 1, profile = 0xFFFF;
+    return send(c, *n, nowMs);
+}
+
+// send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]] [src=ieee] [dst=ADDR] [group=ID]
+std::string Controller::send(const Command& c, Node& n, int64_t nowMs) {
+    std::vector<std::string> a;
+    Module::Addressing how;
+    bool ok = true;
+    for (const std::string& w : c.args) {
+        unsigned long v;
+        if (w.find('=') == std::string::npos) {
+            a.push_back(w);
+        } else if (w == "src=ieee") {
+            how.srcMode = 0x03;
+        } else if (w.rfind("dst=", 0) == 0 && number(w.substr(4), 0xFFFF, v)) {
+            how.toModule = false;
+            how.dstAddr = static_cast<uint16_t>(v);
+        } else if (w.rfind("group=", 0) == 0 && number(w.substr(6), 0xFFFF, v)) {
+            how.dstMode = 0x01;
+            how.toModule = false;
+            how.dstAddr = static_cast<uint16_t>(v);
+        } else {
+            ok = false;
+        }
+    }
+    unsigned long ep, cluster, dstEp = kGatewayEndpoint, profile = 0xFFFF;
     std::vector<uint8_t> payload;
-    if (a.size() < 4 || a.size() > 6 || !number(a[1], 240, ep) || !number(a[2], 0xFFFF, cluster) ||
-        (a[3] != "-" && !parseHexBytes(a[3], payload)) ||
+    if (!ok || a.size() < 4 || a.size() > 6 || !number(a[1], 240, ep) ||
+        !number(a[2], 0xFFFF, cluster) || (a[3] != "-" && !parseHexBytes(a[3], payload)) ||
         (a.size() >= 5 && !number(a[4], 255, dstEp)) ||
         (a.size() == 6 && !number(a[5], 0xFFFF, profile)))
-        return "error: usage: send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]]";
-    return result(module_.sendFromNode(*n, static_cast<uint8_t>(ep), static_cast<uint16_t>(cluster),
-                                       payload, static_cast<uint8_t>(dstEp),
-                                       static_cast<uint16_t>(profile), nowMs, why));
+        return "error: usage: send NODE SRC_EP CLUSTER HEX|- [DST_EP [PROFILE]] [src=ieee] "
+               "[dst=ADDR] [group=ID]";
+    std::string why;
+    if (!module_.sendFromNode(n, static_cast<uint8_t>(ep), static_cast<uint16_t>(cluster), payload,
+                              static_cast<uint8_t>(dstEp), static_cast<uint16_t>(profile), how,
+                              nowMs, why))
+        return "error: " + why;
+    return "ok";
+}
+
+std::string Controller::moduleFault(const Command& c, int64_t nowMs) {
+    const auto& a = c.args;
+    std::string kind = a.empty() ? "" : a[0];
+    std::string why;
+    if (kind == "reset" && a.size() == 1) {
+        module_.watchdogReset(nowMs);
+        return "ok";
+    }
+    if (kind == "netdown" && a.size() <= 2) {
+        unsigned long ms = 0;
+        if (a.size() == 2 && !number(a[1], 3600000, ms))
+            return "error: usage: module netdown [MS]";
+        if (!module_.loseNetwork(a.size() == 2 ? static_cast<int>(ms) : -1, nowMs, why))
+            return "error: " + why;
+        return "ok";
+    }
+    if (kind == "hang" && a.size() == 1) {
+        module_.hang();
+        return "ok";
+    }
+    if (kind == "resume" && a.size() == 1) {
+        module_.resume();
+        return "ok";
+    }
+    return "error: usage: module reset|netdown [MS]|hang|resume";
 }
 
 std::string Controller::fault(const Command& c, int64_t nowMs) {
     const auto& a = c.args;
     if (a.empty())
-        return "error: usage: fault corrupt|garbage|drop|delay|nofcs|failstart|clear";
+        return "error: usage: fault corrupt|corruptbyte|garbage|drop|duplicate|delay|bytewise|"
+               "baud|nofcs|failstart|clear";
     const std::string& kind = a[0];
     unsigned long n = 0;
-    if (kind == "corrupt" || kind == "drop") {
+    if (kind == "corrupt" || kind == "drop" || kind == "duplicate") {
         if (a.size() != 2 || !number(a[1], 100000, n) || n == 0)
             return "error: usage: fault " + kind + " N";
         if (kind == "corrupt")
             line_.corruptNext(static_cast<int>(n));
-        else
+        else if (kind == "drop")
             line_.dropNext(static_cast<int>(n));
+        else
+            line_.duplicateNext(static_cast<int>(n));
+        return "ok";
+    }
+    if (kind == "corruptbyte") {
+        unsigned long off;
+        if (a.size() != 3 || !number(a[1], 100000, n) || n == 0 || !number(a[2], 255, off))
+            return "error: usage: fault corruptbyte N OFFSET";
+        line_.corruptByteNext(static_cast<int>(n), static_cast<int>(off));
+        return "ok";
+    }
+    if (kind == "bytewise" || kind == "baud") {
+        bool gap = kind == "bytewise";
+        if (a.size() != 2 || !number(a[1], gap ? 1000000 : 4000000, n) || (!gap && n && n < 50))
+            return gap ? "error: usage: fault bytewise US (0-1000000)"
+                       : "error: usage: fault baud RATE (50-4000000, 0 ends it)";
+        if (gap)
+            line_.setByteGapUs(static_cast<int>(n));
+        else
+            line_.setBaud(static_cast<int>(n));
         return "ok";
     }
     if (kind == "garbage") {
@@ -214,7 +354,7 @@ std::string Controller::fault(const Command& c, int64_t nowMs) {
             text += a[i] + " ";
         if (a.size() < 2 || !parseHexBytes(text, bytes) || bytes.empty() || bytes.size() > 4096)
             return "error: usage: fault garbage HEX";
-        line_.garbage(bytes, nowMs);
+        line_.garbage(bytes, nowMs * 1000);
         return "ok";
     }
     if (kind == "delay") {

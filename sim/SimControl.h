@@ -31,6 +31,10 @@ class Controller {
     struct Hooks {
         std::function<void(int returnAfterMs)> unplug;  // -1: stays unplugged
         std::function<void(bool on)> trace;
+        // Moves a manual clock on by ms and runs what falls due; returns the new time in ms,
+        // or -1 when the clock is not manual.
+        std::function<int64_t(int ms)> tick;
+        std::function<uint64_t()> lineBytes;  // bytes written to the line so far
     };
 
     Controller(Network& net, Module& module, Line& line, Hooks hooks)
@@ -42,6 +46,8 @@ class Controller {
   private:
     std::string run(const Command& c, int64_t nowMs);
     std::string fault(const Command& c, int64_t nowMs);
+    std::string moduleFault(const Command& c, int64_t nowMs);
+    std::string send(const Command& c, Node& n, int64_t nowMs);
     std::string describe(Node& n, int64_t nowMs);
     Network& net_;
     Module& module_;

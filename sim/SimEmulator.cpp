@@ -17,10 +17,14 @@
 
 namespace zbsim {
 
-int64_t monotonicMs() {
+int64_t monotonicUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t Emulator::clockUs() const {
+    return opts_.manualClock ? manualUs_ : monotonicUs();
 }
 
 namespace {
@@ -55,10 +59,12 @@ bool Emulator::open(std::string& err) {
     if (opts_.rebootMs >= 0)
         net_.config().rebootMs = opts_.rebootMs;
     module_ = std::make_unique<Module>(net_, [this](const Packet& p) {
-        line_.submit(p, now_);
+        line_.submit(p, nowUs_);
         if (trace_)
             traceOut(p, line_.lastFault());
     });
+    module_->setSeed(opts_.seed);
+    module_->setRealistic(opts_.realistic);
     module_->setLog([this](const std::string& s) {
         if (trace_)
             std::fprintf(stderr, "zbsim: %s\n", s.c_str());
@@ -66,6 +72,14 @@ bool Emulator::open(std::string& err) {
     Controller::Hooks hooks;
     hooks.unplug = [this](int ms) { unplug(ms, now_); };
     hooks.trace = [this](bool on) { trace_ = on; };
+    hooks.tick = [this](int ms) -> int64_t {
+        if (!opts_.manualClock)
+            return -1;
+        manualUs_ += ms * 1000LL;
+        runUntil(manualUs_);
+        return manualUs_ / 1000;
+    };
+    hooks.lineBytes = [this] { return line_.bytesOut(); };
     control_ = std::make_unique<Controller>(net_, *module_, line_, hooks);
     if (pipe(stopPipe_) != 0) {
         err = std::string("pipe: ") + std::strerror(errno);
@@ -209,10 +223,10 @@ void Emulator::onLineReadable(int64_t now) {
     }
 }
 
-void Emulator::flushLine(int64_t now) {
+void Emulator::flushLine(int64_t nowUs) {
     if (master_ < 0)
         return;
-    line_.takeDue(now, outBuf_);
+    line_.takeDue(nowUs, outBuf_);
     size_t done = 0;
     while (done < outBuf_.size()) {
         ssize_t n = write(master_, outBuf_.data() + done, outBuf_.size() - done);
@@ -279,23 +293,39 @@ bool Emulator::onClient(Client& c, int64_t now) {
     return true;
 }
 
-int Emulator::run() {
-    std::printf("zbsim: ready link=%s control=%s\n", opts_.linkPath.c_str(),
-                opts_.controlPath.c_str());
-    std::fflush(stdout);
+bool Emulator::runUntil(int64_t nowUs) {
+    // Step through what falls due so that every frame is stamped with its own time.
     for (;;) {
-        now_ = monotonicMs();
+        int64_t next = module_->nextDueMs();
+        if (replugAt_ >= 0)
+            next = std::min(next, replugAt_);
+        if (next == INT64_MAX || next * 1000 > nowUs)
+            break;
+        setNow(std::max(nowUs_, next * 1000));
         module_->runDue(now_);
         if (replugAt_ >= 0 && now_ >= replugAt_) {
             replugAt_ = -1;
             std::string err;
             if (!openPty(err)) {
                 std::fprintf(stderr, "zbsim: cannot come back: %s\n", err.c_str());
-                return 1;
+                return false;
             }
             std::fprintf(stderr, "zbsim: plugged in again link=%s\n", opts_.linkPath.c_str());
         }
-        flushLine(now_);
+    }
+    setNow(std::max(nowUs_, nowUs));
+    module_->runDue(now_);
+    flushLine(nowUs_);
+    return true;
+}
+
+int Emulator::run() {
+    std::printf("zbsim: ready link=%s control=%s\n", opts_.linkPath.c_str(),
+                opts_.controlPath.c_str());
+    std::fflush(stdout);
+    for (;;) {
+        if (!runUntil(clockUs()))
+            return 1;
 
         std::vector<pollfd> fds;
         fds.push_back({stopPipe_[0], POLLIN, 0});
@@ -310,26 +340,39 @@ int Emulator::run() {
         for (auto& c : clients_)
             fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
 
-        int64_t due = std::min(module_->nextDueMs(), line_.nextDueMs());
-        if (replugAt_ >= 0)
-            due = std::min(due, replugAt_);
-        int timeout = -1;
-        if (due != INT64_MAX)
-            timeout = static_cast<int>(std::clamp<int64_t>(due - now_, 0, 60000));
-        int r = poll(fds.data(), fds.size(), timeout);
+        // Waits to the microsecond: paced bytes may be due sooner than a millisecond apart.
+        timespec wait{};
+        timespec* timeout = nullptr;
+        if (!opts_.manualClock) {
+            int64_t dueUs = line_.nextDueUs();
+            int64_t dueMs = module_->nextDueMs();
+            if (replugAt_ >= 0)
+                dueMs = std::min(dueMs, replugAt_);
+            if (dueMs != INT64_MAX)
+                dueUs = std::min(dueUs, dueMs * 1000);
+            if (dueUs != INT64_MAX) {
+                int64_t us = std::clamp<int64_t>(dueUs - nowUs_, 0, 60000000);
+                wait.tv_sec = static_cast<time_t>(us / 1000000);
+                wait.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+                timeout = &wait;
+            }
+        }
+        int r = ppoll(fds.data(), fds.size(), timeout, nullptr);
         if (r < 0 && errno != EINTR) {
             std::perror("zbsim: poll");
             return 1;
         }
         if (r <= 0)
             continue;
-        now_ = monotonicMs();
+        setNow(std::max(nowUs_, clockUs()));
         if (fds[0].revents)
             return 0;
         if (fds[1].revents & POLLIN)
             onAccept();
         if (lineIdx != SIZE_MAX && (fds[lineIdx].revents & POLLIN))
             onLineReadable(now_);
+        if (lineIdx != SIZE_MAX && (fds[lineIdx].revents & POLLOUT))
+            flushLine(nowUs_);
         for (size_t i = 0, k = firstClient; i < clients_.size() && k < fds.size(); ++k) {
             bool keep = true;
             if (fds[k].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR))

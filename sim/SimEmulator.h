@@ -22,6 +22,11 @@ struct EmulatorOptions {
     std::string controlPath;
     bool trace = false;
     int rebootMs = -1;  // -1: the network file's value
+    bool realistic = false;
+    uint64_t seed = 1;
+    // Time stands still until a `tick` command moves it (for tests that must not depend on
+    // how fast the machine is).
+    bool manualClock = false;
 };
 
 class Emulator {
@@ -48,10 +53,18 @@ class Emulator {
     void closePty();
     bool openControl(std::string& err);
     void onLineReadable(int64_t now);
-    void flushLine(int64_t now);
+    void flushLine(int64_t nowUs);
     void onAccept();
     bool onClient(Client& c, int64_t now);
     void unplug(int returnAfterMs, int64_t now);
+    // Brings everything due up to nowUs about, in order: module actions, the return of an
+    // unplugged device, the line. False when the device cannot come back.
+    bool runUntil(int64_t nowUs);
+    int64_t clockUs() const;
+    void setNow(int64_t us) {
+        nowUs_ = us;
+        now_ = us / 1000;
+    }
     void traceOut(const Packet& p, const char* fault);
     void cleanup();
 
@@ -68,13 +81,15 @@ class Emulator {
     std::string slavePath_;
     std::vector<Client> clients_;
     std::vector<uint8_t> outBuf_;
-    int64_t replugAt_ = -1;
-    int64_t now_ = 0;
+    int64_t replugAt_ = -1;  // ms
+    int64_t now_ = 0;        // ms, what the module sees
+    int64_t nowUs_ = 0;      // what the line sees
+    int64_t manualUs_ = 0;
     bool trace_ = false;
     bool linkCreated_ = false;
     bool socketCreated_ = false;
 };
 
-int64_t monotonicMs();
+int64_t monotonicUs();
 
 }  // namespace zbsim

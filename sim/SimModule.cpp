@@ -71,11 +71,18 @@ Page page(size_t total, size_t start, size_t limit) {
     size_t from = std::min(start, total);
     return {from, std::min(total - from, limit)};
 }
-// Whether d, the addressee of a device profile request, can answer about t: both are in the
-// network, and t is d itself or one of d's end device children.
+// Whether d, the addressee of a device profile request, can answer about t: t is d itself, or
+// one of d's end device children, which d answers for from what it keeps of them whether the
+// child is awake, silent or dead (as long as the child is in the network).
 bool answersAbout(const Node* d, const Node* t) {
     return d && d->present() && t && t->present() &&
            (t == d || (t->type == LogicalType::EndDevice && t->parent == d->nwk));
+}
+uint64_t mix(uint64_t x) {  // splitmix64's finaliser
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
 }
 
 // ZigBee device profile and ZCL values used below.
@@ -94,7 +101,7 @@ constexpr uint8_t kNwkUnsupportedAttribute = 0xC9;
 constexpr uint8_t kNwkNoNetworks = 0xCA;
 constexpr uint8_t kNwkUnknownDevice = 0xC8;
 constexpr uint8_t kNwkRouteError = 0xD1;
-constexpr uint8_t kMacNoAck = 0xE9;
+constexpr uint8_t kApsNoAck = 0xA7;
 
 constexpr uint8_t kZclUnsupClusterCommand = 0x81;
 constexpr uint8_t kZclUnsupGeneralCommand = 0x82;
@@ -170,8 +177,116 @@ Module::Module(Network& net, Sink sink) : net_(net), sink_(std::move(sink)) {
 }
 
 void Module::send(Packet p) {
+    if (answerDelayMs_ > 0) {
+        after(answerDelayMs_, [this, p = std::move(p)] { emit(p); });
+        return;
+    }
+    emit(p);
+}
+
+void Module::emit(const Packet& p) {
+    if (hung_) {  // a locked-up module sends nothing
+        log("hung, not sent: " + std::string(packetName(p.group, p.id)));
+        return;
+    }
     ++packetsOut_;
     sink_(p);
+}
+
+uint64_t Module::draw(uint64_t a, uint64_t b) const {
+    return mix(mix(seed_ ^ a) ^ b);
+}
+
+bool Module::route(const Node& n, std::vector<const Node*>& relays) {
+    // Frames follow the tree: up from one end to the first ancestor both ends share, then down.
+    auto chain = [&](const Node* x, std::vector<const Node*>& c) {
+        for (int i = 0; x && i < 32; ++i) {
+            c.push_back(x);
+            if (x->type == LogicalType::Coordinator)
+                return true;
+            const Node* p = net_.find(x->parent);
+            if (!p || !p->present())
+                return false;
+            x = p;
+        }
+        return false;
+    };
+    std::vector<const Node*> a, b;
+    if (!chain(&n, a) || !chain(&net_.module(), b))
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto j = std::find(b.begin(), b.end(), a[i]);
+        if (j == b.end())
+            continue;
+        relays.assign(a.begin() + 1, a.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        if (j != b.begin())
+            relays.insert(relays.end(), b.begin() + 1, j);
+        relays.erase(std::remove_if(relays.begin(), relays.end(),
+                                    [&](const Node* r) { return r->isModule || r == &n; }),
+                     relays.end());
+        return true;
+    }
+    return false;
+}
+
+bool Module::reachable(const Node& n) {
+    if (!net_.moduleInNetwork() || !n.present())
+        return false;
+    if (n.isModule)
+        return true;
+    std::vector<const Node*> relays;
+    if (!route(n, relays))
+        return false;
+    return std::all_of(relays.begin(), relays.end(), [](const Node* r) { return r->answers(); });
+}
+
+bool Module::lost(Node& n) {
+    if (n.lossPercent <= 0)
+        return false;
+    return draw(n.ieee, n.frames++) % 100 < static_cast<uint64_t>(n.lossPercent);
+}
+
+int Module::answerDelay(const Node& n) {
+    if (n.isModule)
+        return 0;
+    int ms = n.latencyMs;
+    if (!realistic_)
+        return ms;
+    std::vector<const Node*> relays;
+    route(n, relays);
+    int hops = static_cast<int>(relays.size()) + 1;
+    // There and back: 2 to 4 ms a hop, the jitter drawn from the seed.
+    for (int i = 0; i < 2 * hops; ++i)
+        ms += 2 + static_cast<int>(draw(0x6A177E5ULL, draws_++) % 3);
+    if (!n.rxOnWhenIdle) {  // the request waits at the parent for the device's next poll
+        int64_t period = net_.config().pollMs;
+        int64_t phase = static_cast<int64_t>(draw(n.ieee, 0x9011) % static_cast<uint64_t>(period));
+        ms += static_cast<int>(period - (now_ + phase) % period);
+    }
+    return ms;
+}
+
+Node* Module::reach(uint16_t dst) {
+    Node* d = net_.find(dst);
+    if (!d || !d->answers() || !reachable(*d) || (!d->isModule && lost(*d)))
+        return nullptr;
+    answerDelayMs_ = answerDelay(*d);
+    return d;
+}
+
+// The leave of n reaches the module when the module is its parent (an end device tells only its
+// parent), when n is the module's parent, or when n is a router that is the module's radio
+// neighbour (a leaving router tells its neighbours with a one-hop broadcast).
+bool Module::hearsLeave(const Node& n) {
+    const Node& m = net_.module();
+    if (!net_.moduleInNetwork())
+        return false;
+    if (n.parent == m.nwk || n.alsoParent == m.nwk || m.parent == n.nwk)
+        return true;
+    if (n.type == LogicalType::EndDevice)
+        return false;
+    return std::any_of(n.neighbors.begin(), n.neighbors.end(),
+                       [&](const NeighborLink& l) { return l.addr == m.nwk; });
 }
 
 void Module::after(int ms, std::function<void()> fn) {
@@ -187,19 +302,21 @@ int64_t Module::nextDueMs() const {
 }
 
 void Module::runDue(int64_t nowMs) {
-    now_ = nowMs;
     while (!timers_.empty() && timers_.begin()->first.first <= nowMs) {
+        // What an action schedules counts from when it was due, so chains keep their cadence.
+        now_ = std::max(now_, timers_.begin()->first.first);
         auto fn = std::move(timers_.begin()->second);
         timers_.erase(timers_.begin());
         fn();
     }
+    now_ = std::max(now_, nowMs);
 }
 
 void Module::receive(const Packet& p, int64_t nowMs) {
     runDue(nowMs);
     ++packetsIn_;
     uint16_t code = static_cast<uint16_t>(p.group << 8 | p.id);
-    if (!booted_) {  // a rebooting module hears nothing
+    if (!booted_ || hung_) {  // a rebooting or locked-up module hears nothing
         ++ignored_;
         log("ignored while rebooting: " + std::string(packetName(p.group, p.id)));
         return;
@@ -212,7 +329,9 @@ void Module::receive(const Packet& p, int64_t nowMs) {
         log("unhandled packet " + hexBytes(p.bytes()));
         return;
     }
+    answerDelayMs_ = 0;
     (this->*(d->fn))(p);
+    answerDelayMs_ = 0;
 }
 
 // What a reset and a power loss both forget: the network and what it had scheduled, the
@@ -221,6 +340,7 @@ void Module::forgetRunningState() {
     ++generation_;
     timers_.clear();
     net_.detachModule();
+    net_.setRunningExtPanId(0);
     net_.module().endpoints.clear();
     net_.module().permitJoinUntilMs = 0;
     ieee_ = factoryIeee_;
@@ -230,12 +350,19 @@ void Module::powerCycle(int64_t nowMs) {
     now_ = nowMs;
     forgetRunningState();
     booted_ = true;
+    hung_ = false;
 }
 
 // ---- co-processor commands -------------------------------------------------------------------
 
 void Module::onReset(const Packet&) {
+    watchdogReset(now_);
+}
+
+void Module::watchdogReset(int64_t nowMs) {
+    now_ = nowMs;
     forgetRunningState();
+    hung_ = false;
     booted_ = false;
     log("rebooting");
     after(rebootMs_, [this] {
@@ -243,6 +370,25 @@ void Module::onReset(const Packet&) {
         // What the firmware says once it is up again: its network state, "initialized".
         send(Packet(0xA0, 0xE6, {0x00}));
     });
+}
+
+bool Module::loseNetwork(int backAfterMs, int64_t nowMs, std::string& why) {
+    now_ = nowMs;
+    if (!net_.moduleInNetwork())
+        return why = "the network is not up", false;
+    net_.detachModule();
+    send(Packet(0xA0, 0xE6, {0x13}));  // off the network
+    if (backAfterMs >= 0) {
+        after(backAfterMs, [this] {
+            Node& m = net_.module();
+            net_.attachModule(m.type, m.ieee, m.nwk, m.parent);
+            uint8_t state = m.type == LogicalType::Coordinator ? 0x10
+                            : m.type == LogicalType::Router    ? 0x04
+                                                               : 0x05;
+            send(Packet(0xA0, 0xE6, {state}));
+        });
+    }
+    return true;
 }
 
 void Module::onModeSelect(const Packet&) {
@@ -452,6 +598,7 @@ void Module::startNetwork(uint8_t deviceByte) {
         channel_ = ch;
         panId_ = sas_.written && sas_.panId != 0xFFFF ? sas_.panId : net_.config().panId;
         net_.attachModule(LogicalType::Coordinator, ieee_, 0x0000, 0);
+        net_.setRunningExtPanId(sas_.written ? sas_.extPanId : 0);
         send(Packet(0xA0, 0xE6, {0x10}));
     } else {
         send(Packet(0xA0, 0xE6, {0x01}));
@@ -478,6 +625,7 @@ void Module::startNetwork(uint8_t deviceByte) {
         panId_ = net_.config().panId;
         LogicalType t = deviceByte == 0x80 ? LogicalType::Router : LogicalType::EndDevice;
         net_.attachModule(t, ieee_, addr, net_.config().joinParent);
+        net_.setRunningExtPanId(sas_.written ? sas_.extPanId : 0);
         send(Packet(0xA0, 0xE6, {static_cast<uint8_t>(t == LogicalType::Router ? 0x04 : 0x05)}));
     }
     for (Node* n : net_.all())
@@ -539,9 +687,9 @@ void Module::onIeeeAddrReq(const Packet& p) {
         return;
     uint16_t dst = get16(p.payload, 0), interest = get16(p.payload, 2);
     uint8_t reqType = p.payload[4], start = p.payload[5];
-    Node* d = net_.find(dst);
-    if (d && d->present() && !d->answers())
-        return;  // silent or dead: nothing comes back
+    Node* d = reach(dst);
+    if (!d)
+        return;
     Node* t = net_.find(interest);
     bool known = answersAbout(d, t);
     if (!known || reqType > 1) {
@@ -562,12 +710,13 @@ void Module::onNwkAddrReq(const Packet& p) {
     Node* t = net_.findIeee(ieee);
     if (!t || !t->present())
         return;  // a broadcast nobody answers
-    if (!t->answers()) {
-        // A sleeping or silent end device's parent answers for it; otherwise nobody does.
-        Node* parent = net_.find(t->parent);
-        if (t->type != LogicalType::EndDevice || !parent || !parent->answers())
-            return;
-    }
+    // The node answers for itself when it hears the broadcast (receiver on); an end device
+    // that sleeps or does not answer has its parent answer for it.
+    bool self = t->answers() && t->rxOnWhenIdle;
+    if (!self && t->type != LogicalType::EndDevice)
+        return;
+    if (!reach(self ? t->nwk : t->parent))
+        return;
     if (reqType > 1) {
         std::vector<uint8_t> v{kInvRequestType};
         put64(v, ieee);
@@ -583,8 +732,8 @@ Node* Module::descriptorTarget(const Packet& p, size_t size, uint8_t rspId,
     if (p.payload.size() != size || !net_.moduleInNetwork())
         return nullptr;
     uint16_t dst = get16(p.payload, 0), interest = get16(p.payload, 2);
-    Node* d = net_.find(dst);
-    if (d && d->present() && !d->answers())
+    Node* d = reach(dst);
+    if (!d)
         return nullptr;
     Node* t = net_.find(interest);
     if (!answersAbout(d, t)) {
@@ -697,16 +846,17 @@ void Module::onMatchDescReq(const Packet& p) {
     };
     if (isBroadcast(dst) || isBroadcast(interest)) {
         for (Node* n : net_.all()) {
-            if (n->isModule || !n->answers())
+            if (n->isModule || !n->answers() || !reachable(*n) || lost(*n))
                 continue;
             auto eps = matches(*n);
+            answerDelayMs_ = answerDelay(*n);
             if (!eps.empty())
                 answer(kSuccess, n->nwk, eps);
         }
         return;
     }
-    Node* d = net_.find(dst);
-    if (d && d->present() && !d->answers())
+    Node* d = reach(dst);
+    if (!d)
         return;
     Node* t = net_.find(interest);
     if (!answersAbout(d, t)) {
@@ -765,8 +915,8 @@ void Module::bindReq(const Packet& p, bool bind) {
     const auto& v = p.payload;
     if (v.size() != 23 || !net_.moduleInNetwork())
         return;
-    Node* d = net_.find(get16(v, 0));
-    if (!d || !d->answers())
+    Node* d = reach(get16(v, 0));
+    if (!d)
         return;
     Binding b;
     b.srcIeee = get64(v, 2);
@@ -795,9 +945,14 @@ void Module::onUnbindReq(const Packet& p) {
 void Module::onMgmtLqiReq(const Packet& p) {
     if (p.payload.size() != 3 || !net_.moduleInNetwork())
         return;
-    Node* d = net_.find(get16(p.payload, 0));
-    if (!d || !d->answers())
+    Node* d = reach(get16(p.payload, 0));
+    if (!d)
         return;
+    if (d->refuseLqi) {
+        zdpResponse(*d, 0x8031, {zdpSeq_++, d->refuseLqi});
+        send(Packet(0xA0, 0xB1, {d->refuseLqi}));
+        return;
+    }
     uint8_t start = p.payload[2];
     auto table = net_.neighborTable(*d, now_);
     auto [from, count] =
@@ -825,9 +980,13 @@ void Module::onMgmtLqiReq(const Packet& p) {
 void Module::onMgmtBindReq(const Packet& p) {
     if (p.payload.size() != 4 || !net_.moduleInNetwork())
         return;
-    Node* d = net_.find(get16(p.payload, 0));
-    if (!d || !d->answers())
+    Node* d = reach(get16(p.payload, 0));
+    if (!d)
         return;
+    if (d->refuseBind) {
+        send(Packet(0xA0, 0xB3, {d->refuseBind}));
+        return;
+    }
     uint16_t start = get16(p.payload, 2);
     const auto& t = d->bindings;
     auto [from, count] = page(t.size(), start, 6);
@@ -853,13 +1012,13 @@ void Module::onMgmtPermitJoinReq(const Packet& p) {
     uint8_t duration = p.payload[2];
     if (isBroadcast(dst)) {
         for (Node* n : net_.all())
-            if (n->answers() && n->type != LogicalType::EndDevice)
+            if (n->answers() && n->type != LogicalType::EndDevice && reachable(*n))
                 permitOn(*n, duration);
         send(Packet(0xA0, 0xB6, {kSuccess}));
         return;
     }
-    Node* d = net_.find(dst);
-    if (!d || !d->answers())
+    Node* d = reach(dst);
+    if (!d)
         return;
     if (d->type == LogicalType::EndDevice) {
         send(Packet(0xA0, 0xB6, {kNotSupported}));
@@ -882,11 +1041,19 @@ void Module::onMgmtNwkUpdateReq(const Packet& p) {
 
 void Module::dataIndication(const Node& from, uint8_t srcEp, uint16_t dstAddr, uint8_t dstEp,
                             uint16_t profile, uint16_t cluster, const std::vector<uint8_t>& asdu,
-                            bool broadcast) {
-    std::vector<uint8_t> v{0x02};
+                            bool broadcast, uint8_t dstMode, uint8_t srcMode) {
+    // The module's APS layer hands up only what is for the device object, the broadcast end
+    // point or an end point the gateway registered.
+    if (dstEp != 0 && dstEp != 0xFF && !net_.module().endpoint(dstEp)) {
+        log("data indication for unregistered end point " + std::to_string(dstEp) + " dropped");
+        return;
+    }
+    std::vector<uint8_t> v{dstMode};
     put16(v, dstAddr);
     v.push_back(dstEp);
-    v.push_back(0x02);
+    // The packet has room for a 16-bit source only: with the IEEE mode (3) it still carries the
+    // sender's short address.
+    v.push_back(srcMode);
     put16(v, from.nwk);
     v.push_back(srcEp);
     put16(v, profile);
@@ -924,19 +1091,19 @@ void Module::leaveIndication(uint64_t ieee, bool rejoin) {
 
 void Module::leave(Node& responder, Node& n, uint8_t options, uint8_t seq) {
     bool rejoin = options & 0x80;
-    // The addressed node confirms with a Mgmt_Leave_rsp, then the node leaves.
+    // The addressed node confirms with a Mgmt_Leave_rsp, then the node leaves; the module
+    // reports the leaves it hears.
     zdpResponse(responder, 0x8034, {seq, kSuccess});
     auto removed = net_.removeNode(n, options & 0x40);
     for (Node* r : removed)
-        leaveIndication(r->ieee, rejoin && r == &n);
+        if (hearsLeave(*r))
+            leaveIndication(r->ieee, rejoin && r == &n);
     if (rejoin) {
         Node* np = &n;
         after(rejoinMs_, [this, np] {
-            if (np->state != NodeState::Absent || !net_.moduleInNetwork())
-                return;
-            np->state = NodeState::Up;
-            deviceAnnounce(*np);
-            scheduleReports(*np);
+            std::string why;
+            if (np->state == NodeState::Absent)
+                rejoinNode(*np, kNoAddress, now_, why);
         });
     }
 }
@@ -963,40 +1130,59 @@ void Module::onDataRequest(const Packet& p) {
         return;
     }
     std::vector<std::pair<Node*, uint8_t>> targets;  // node, end point
-    bool unknown = false, unreachable = false;
-    if (mode == 0x02 || mode == 0x03) {
-        if (mode == 0x02 && isBroadcast(get16(v, 1))) {
-            for (Node* n : net_.all())
-                if (!n->isModule && n->answers())
-                    targets.push_back({n, dstEp});
-        } else {
-            Node* n = mode == 0x02 ? net_.find(get16(v, 1)) : net_.findIeee(get64(v, 1));
-            if (!n || !n->present())
-                unknown = true;
-            else if (!n->answers())
-                unreachable = true;
-            else
+    bool broadcast = false;
+    if (mode == 0x02 && isBroadcast(get16(v, 1))) {
+        // 0xFFFF reaches every device, 0xFFFD those with the receiver on, 0xFFFC the routers.
+        uint16_t to = get16(v, 1);
+        broadcast = true;
+        for (Node* n : net_.all()) {
+            bool hears = to == 0xFFFF || (to == 0xFFFD && n->rxOnWhenIdle) ||
+                         (to == 0xFFFC && n->type != LogicalType::EndDevice);
+            if (!n->isModule && hears && n->answers() && reachable(*n))
                 targets.push_back({n, dstEp});
         }
+        confirm(kSuccess);
+    } else if (mode == 0x02 || mode == 0x03) {
+        Node* n = mode == 0x02 ? net_.find(get16(v, 1)) : net_.findIeee(get64(v, 1));
+        if (!n || !n->present()) {  // no route to an address nobody has
+            answerDelayMs_ = noAckDelay();
+            confirm(kNwkRouteError);
+            return;
+        }
+        if (!n->answers() || !reachable(*n) || (!n->isModule && lost(*n))) {
+            answerDelayMs_ = noAckDelay();  // no acknowledgement comes back
+            confirm(kApsNoAck);
+            return;
+        }
+        answerDelayMs_ = answerDelay(*n);
+        confirm(kSuccess);
+        targets.push_back({n, dstEp});
     } else if (mode == 0x00) {  // indirect: through the module's own binding table
+        confirm(kSuccess);
         for (const Binding& b : net_.module().bindings) {
             if (b.srcEp != srcEp || b.cluster != cluster)
                 continue;
             Node* n = net_.findIeee(b.dstIeee);
-            if (n && n->answers())
+            if (n && n->answers() && reachable(*n))
                 targets.push_back({n, b.dstEp});
         }
-    }  // group addressing (mode 1) is accepted and reaches nobody
-    confirm(unknown ? kNwkRouteError : unreachable ? kMacNoAck : kSuccess);
+    } else {  // group addressing is accepted and reaches nobody
+        confirm(kSuccess);
+    }
     for (auto& t : targets) {
         Node& n = *t.first;
+        if (broadcast || mode == 0x00) {
+            if (!n.isModule && lost(n))
+                continue;
+            answerDelayMs_ = answerDelay(n);
+        }
         if (profile == 0 && t.second == 0 && srcEp == 0) {
             if (cluster == 0x0034 && asdu.size() >= 10) {
                 uint64_t target = get64(asdu, 1);
                 Node* who = &n;
                 if (target != 0 && target != n.ieee) {
                     who = nullptr;
-                    for (Node* c : net_.children(n.nwk))
+                    for (Node* c : net_.children(n.nwk, false))
                         if (c->ieee == target)
                             who = c;
                 }
@@ -1013,18 +1199,18 @@ void Module::onDataRequest(const Packet& p) {
             continue;
         }
         if (!n.isModule)  // a frame to the module's own address goes nowhere
-            deliverApp(n, t.second, srcEp, profile, cluster, asdu);
+            deliverApp(n, t.second, srcEp, profile, cluster, asdu, broadcast);
     }
 }
 
 void Module::deliverApp(Node& n, uint8_t dstEp, uint8_t srcEp, uint16_t profile, uint16_t cluster,
-                        const std::vector<uint8_t>& asdu) {
+                        const std::vector<uint8_t>& asdu, bool broadcast) {
     for (const auto& e : n.endpoints) {
         if (dstEp != 0xFF && e.ep != dstEp)
             continue;
         if (e.profile != profile && profile != 0xFFFF)
             continue;
-        auto answer = zclAnswer(n, e, cluster, asdu);
+        auto answer = zclAnswer(n, e, cluster, asdu, broadcast);
         if (!answer.empty())
             dataIndication(n, e.ep, net_.module().nwk, srcEp, e.profile, cluster, answer, false);
     }
@@ -1062,7 +1248,7 @@ void Module::readAttribute(Node& n, uint16_t cluster, uint16_t attr, std::vector
 }
 
 std::vector<uint8_t> Module::zclAnswer(Node& n, const SimpleDesc& ep, uint16_t cluster,
-                                       const std::vector<uint8_t>& asdu) {
+                                       const std::vector<uint8_t>& asdu, bool broadcast) {
     if (asdu.size() < 3)
         return {};
     uint8_t fc = asdu[0];
@@ -1072,7 +1258,8 @@ std::vector<uint8_t> Module::zclAnswer(Node& n, const SimpleDesc& ep, uint16_t c
     uint8_t seq = asdu[off], cmd = asdu[off + 1];
     size_t body = off + 2;
     bool clusterSpecific = (fc & 0x03) == 0x01;
-    bool wantDefault = !(fc & 0x10);
+    // No default response to a broadcast, nor to a request that disables it.
+    bool wantDefault = !(fc & 0x10) && !broadcast;
     auto defaultRsp = [&](uint8_t status) -> std::vector<uint8_t> {
         if (!wantDefault)
             return {};
@@ -1104,16 +1291,25 @@ std::vector<uint8_t> Module::zclAnswer(Node& n, const SimpleDesc& ep, uint16_t c
     return defaultRsp(kZclUnsupClusterCommand);
 }
 
+// A sensor's reports: the first one at a phase of its own within the interval (drawn from the
+// seed, so that a large network does not report all at once), then one every interval. Starting
+// again (a join, a rejoin, a new network) ends the chain that ran before.
 void Module::scheduleReports(Node& n) {
     if (n.app != AppKind::TemperatureSensor || n.reportIntervalS <= 0)
         return;
-    Node* np = &n;
-    after(n.reportIntervalS * 1000, [this, np] {
+    int64_t period = n.reportIntervalS * 1000LL;
+    int64_t phase = static_cast<int64_t>(draw(n.ieee, 0x4E90) % static_cast<uint64_t>(period)) + 1;
+    reportAfter(&n, ++n.reportChain, phase);
+}
+
+void Module::reportAfter(Node* np, uint64_t chain, int64_t ms) {
+    after(static_cast<int>(ms), [this, np, chain] {
+        if (np->reportChain != chain || !np->present())
+            return;
         std::string why;
         if (np->answers())
             reportNow(*np, now_, why);
-        if (np->present())
-            scheduleReports(*np);
+        reportAfter(np, chain, np->reportIntervalS * 1000LL);
     });
 }
 
@@ -1148,7 +1344,27 @@ bool Module::joinNode(Node& n, bool force, int64_t nowMs, std::string& why) {
         return why = "joining is not permitted", false;
     n.parent = parent->nwk;
     n.state = NodeState::Up;
-    deviceAnnounce(n);
+    if (reachable(n))
+        deviceAnnounce(n);
+    scheduleReports(n);
+    return true;
+}
+
+bool Module::rejoinNode(Node& n, uint16_t addr, int64_t nowMs, std::string& why) {
+    now_ = nowMs;
+    if (n.isModule)
+        return why = "the module joins by its own start", false;
+    if (!net_.moduleInNetwork())
+        return why = "the network is not up", false;
+    if (n.state == NodeState::Dead || n.state == NodeState::Silent)
+        return why = std::string("node is ") + toString(n.state), false;
+    if (addr == kNoAddress)
+        addr = n.rejoinShort != kNoAddress ? n.rejoinShort : n.nwk;
+    if (addr == 0 || isBroadcast(addr) || !net_.readdress(n, addr))
+        return why = "address taken or invalid", false;
+    n.state = NodeState::Up;
+    if (reachable(n))
+        deviceAnnounce(n);
     scheduleReports(n);
     return true;
 }
@@ -1161,9 +1377,9 @@ bool Module::removeNode(Node& n, int64_t nowMs, std::string& why) {
         return why = "node is not in the network", false;
     if (n.state == NodeState::Dead)
         return why = "node is dead", false;
-    bool childOfModule = net_.moduleInNetwork() && n.parent == net_.module().nwk;
+    bool heard = hearsLeave(n);
     net_.removeNode(n, false);
-    if (childOfModule)
+    if (heard)
         leaveIndication(n.ieee, false);
     return true;
 }
@@ -1193,31 +1409,44 @@ bool Module::killNode(Node& n, std::string& why) {
     return true;
 }
 
-bool Module::announceNode(Node& n, int64_t nowMs, std::string& why) {
-    now_ = nowMs;
-    if (!net_.moduleInNetwork())
+// What a node sends by itself: false with a reason when it does not answer or has no path to the
+// module. A frame lost on the way still counts as sent.
+static bool canOriginate(Module& m, Network& net, Node& n, std::string& why) {
+    if (!net.moduleInNetwork())
         return why = "the network is not up", false;
     if (n.isModule || !n.answers())
         return why = "node does not answer", false;
-    deviceAnnounce(n);
+    if (!m.reachable(n))
+        return why = "node has no route to the module", false;
+    return true;
+}
+
+bool Module::announceNode(Node& n, int64_t nowMs, std::string& why) {
+    now_ = nowMs;
+    if (!canOriginate(*this, net_, n, why))
+        return false;
+    if (!lost(n))
+        deviceAnnounce(n);
     return true;
 }
 
 bool Module::sendFromNode(Node& n, uint8_t srcEp, uint16_t cluster,
                           const std::vector<uint8_t>& asdu, uint8_t dstEp, uint16_t profile,
-                          int64_t nowMs, std::string& why) {
+                          const Addressing& how, int64_t nowMs, std::string& why) {
     now_ = nowMs;
-    if (!net_.moduleInNetwork())
-        return why = "the network is not up", false;
-    if (n.isModule || !n.answers())
-        return why = "node does not answer", false;
+    if (!canOriginate(*this, net_, n, why))
+        return false;
     if (asdu.size() > kMaxPayload - 16)
         return why = "payload too long", false;
     if (srcEp != 0 && !n.endpoint(srcEp))
         return why = "node has no such end point", false;
     if (profile == 0xFFFF)
         profile = srcEp ? n.endpoint(srcEp)->profile : 0;
-    dataIndication(n, srcEp, net_.module().nwk, dstEp, profile, cluster, asdu, false);
+    uint16_t to = how.toModule ? net_.module().nwk : how.dstAddr;
+    bool broadcast = how.dstMode == 0x01 || isBroadcast(to);
+    if (!lost(n))
+        dataIndication(n, srcEp, to, dstEp, profile, cluster, asdu, broadcast, how.dstMode,
+                       how.srcMode);
     return true;
 }
 
@@ -1234,15 +1463,14 @@ bool Module::reportNow(Node& n, int64_t nowMs, std::string& why) {
     now_ = nowMs;
     if (n.app != AppKind::TemperatureSensor)
         return why = "node is not a temperature sensor", false;
-    if (!net_.moduleInNetwork())
-        return why = "the network is not up", false;
-    if (!n.answers())
-        return why = "node does not answer", false;
+    if (!canOriginate(*this, net_, n, why))
+        return false;
     const SimpleDesc* e = n.endpointWithInCluster(kClusterTemperature);
     std::vector<uint8_t> asdu{0x18, n.seq++, 0x0A, 0x00, 0x00, 0x29};
     putTemperature(asdu, n.temperature);
-    dataIndication(n, e->ep, net_.module().nwk, n.reportEndpoint, e->profile, kClusterTemperature,
-                   asdu, false);
+    if (!lost(n))
+        dataIndication(n, e->ep, net_.module().nwk, n.reportEndpoint, e->profile,
+                       kClusterTemperature, asdu, false);
     return true;
 }
 

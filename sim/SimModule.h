@@ -52,6 +52,12 @@ class Module {
     void setLog(Log log) { log_ = std::move(log); }
     void setRebootMs(int ms) { rebootMs_ = ms; }
     void setRejoinMs(int ms) { rejoinMs_ = ms; }
+    // The seed of everything drawn at random: jitter, frame loss, report phases.
+    void setSeed(uint64_t seed) { seed_ = seed; }
+    // Realistic timing: answers take radio time per hop, a sleepy end device's poll period and
+    // jitter. Off, every answer leaves at once (plus a node's own latency).
+    void setRealistic(bool on) { realistic_ = on; }
+    bool realistic() const { return realistic_; }
 
     // One packet from the gateway.
     void receive(const Packet& p, int64_t nowMs);
@@ -76,6 +82,32 @@ class Module {
     bool reportNow(Node& n, int64_t nowMs, std::string& why);
     void permitJoining(uint8_t seconds, int64_t nowMs);
     void failNextStart(uint8_t status) { failStartStatus_ = status; }
+    // The node rejoins under addr (kNoAddress: its rejoin address, else its own) and announces
+    // itself with it.
+    bool rejoinNode(Node& n, uint16_t addr, int64_t nowMs, std::string& why);
+    // Where a node's application messages go and how they are addressed (send).
+    struct Addressing {
+        uint8_t srcMode = 0x02;  // 0x03: the source is given as IEEE address
+        uint8_t dstMode = 0x02;  // 0x01: group
+        bool toModule = true;    // else to dstAddr
+        uint16_t dstAddr = 0;
+    };
+    bool sendFromNode(Node& n, uint8_t srcEp, uint16_t cluster, const std::vector<uint8_t>& asdu,
+                      uint8_t dstEp, uint16_t profile, const Addressing& how, int64_t nowMs,
+                      std::string& why);
+
+    // Faults of the module itself. A watchdog reset: the module reboots on its own and comes
+    // back in the factory state. Network loss: the network-down state, and with backAfterMs >= 0
+    // the network back that much later. A hang: nothing is answered or sent until resume() or
+    // a reset.
+    void watchdogReset(int64_t nowMs);
+    bool loseNetwork(int backAfterMs, int64_t nowMs, std::string& why);
+    void hang() { hung_ = true; }
+    void resume() { hung_ = false; }
+    bool hung() const { return hung_; }
+    // Whether frames between the module and n get through: n and every router on the tree
+    // path between them answer.
+    bool reachable(const Node& n);
 
     bool booted() const { return booted_; }
     bool networkUp() const { return net_.moduleInNetwork(); }
@@ -98,8 +130,21 @@ class Module {
     static const Dispatch kDispatch[];
     static const size_t kDispatchSize;
 
+    // Sends p now, or answerDelayMs_ later when an answer is being delayed.
     void send(Packet p);
+    void emit(const Packet& p);
     void after(int ms, std::function<void()> fn);
+    // The addressee of a unicast request, when it gets the request and answers: null for an
+    // address nobody has, a node that does not answer or cannot be reached, or a lost frame.
+    // Sets the delay of the answers that follow.
+    Node* reach(uint16_t dst);
+    bool route(const Node& n, std::vector<const Node*>& relays);
+    bool lost(Node& n);
+    int answerDelay(const Node& n);
+    int noAckDelay() const { return realistic_ ? 1500 : 200; }
+    uint64_t draw(uint64_t a, uint64_t b) const;
+    bool hearsLeave(const Node& n);
+    void reportAfter(Node* n, uint64_t chain, int64_t ms);
     void forgetRunningState();
     void log(const std::string& s) {
         if (log_)
@@ -155,13 +200,13 @@ class Module {
     void leaveIndication(uint64_t ieee, bool rejoin);
     void dataIndication(const Node& from, uint8_t srcEp, uint16_t dstAddr, uint8_t dstEp,
                         uint16_t profile, uint16_t cluster, const std::vector<uint8_t>& asdu,
-                        bool broadcast);
+                        bool broadcast, uint8_t dstMode = 0x02, uint8_t srcMode = 0x02);
     // A device profile response from a node to the module, as the module hands it up.
     void zdpResponse(const Node& from, uint16_t cluster, const std::vector<uint8_t>& asdu);
     void deliverApp(Node& n, uint8_t dstEp, uint8_t srcEp, uint16_t profile, uint16_t cluster,
-                    const std::vector<uint8_t>& asdu);
+                    const std::vector<uint8_t>& asdu, bool broadcast);
     std::vector<uint8_t> zclAnswer(Node& n, const SimpleDesc& ep, uint16_t cluster,
-                                   const std::vector<uint8_t>& asdu);
+                                   const std::vector<uint8_t>& asdu, bool broadcast);
     void readAttribute(Node& n, uint16_t cluster, uint16_t attr, std::vector<uint8_t>& out);
     void deviceAnnounce(Node& n);
 
@@ -176,6 +221,11 @@ class Module {
     std::multimap<std::pair<int64_t, uint64_t>, std::function<void()>> timers_;
 
     bool booted_ = true;
+    bool hung_ = false;
+    bool realistic_ = false;
+    uint64_t seed_ = 1;
+    uint64_t draws_ = 0;
+    int answerDelayMs_ = 0;
     uint64_t factoryIeee_;
     uint64_t ieee_;
     uint8_t channel_;

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <unordered_map>
 #include <unordered_set>
-
-extern "C" {
-#include <iniparser.h>
-}
 
 namespace zbsim {
 
@@ -199,8 +196,7 @@ static bool parseEndpoint(uint8_t ep, const std::string& text, SimpleDesc& d, st
 }
 
 namespace {
-// One section of the file. The dictionary is walked once into these, since iniparser looks keys
-// up by a linear scan, which makes thousands of nodes slow to read key by key.
+// One section of the file, its keys and values.
 using Section = std::unordered_map<std::string, std::string>;
 
 struct Ini {
@@ -244,32 +240,75 @@ bool Network::addNode(const Node& n, std::string& err) {
     return true;
 }
 
-bool Network::load(const std::string& path, std::string& err) {
-    dictionary* d = iniparser_load(path.c_str());
-    if (!d) {
+namespace {
+std::string lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+std::string strip(const std::string& s) {  // blanks only
+    size_t b = s.find_first_not_of(" \t\r");
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+// Reads an INI file as iniparser does (section and key names lower-cased, ';' and '#' comments,
+// quoted values, a trailing backslash continuing a line, a later key replacing an earlier one),
+// in one pass: iniparser's loader scans every key before it for each key it stores, so its time
+// grows with the square of the file. Fails with the line number of a line it cannot read.
+bool readIni(const std::string& path, std::vector<std::string>& order,
+             std::unordered_map<std::string, Section>& sections, std::string& err) {
+    std::ifstream in(path);
+    if (!in) {
         err = "cannot read " + path;
         return false;
     }
-    struct Closer {
-        dictionary* d;
-        ~Closer() { iniparser_freedict(d); }
-    } closer{d};
+    std::string raw, line, section;
+    int number = 0;
+    while (std::getline(in, raw)) {
+        ++number;
+        std::string t = strip(raw);
+        if (!t.empty() && t.back() == '\\') {  // continued on the next line
+            line += t.substr(0, t.size() - 1);
+            continue;
+        }
+        t = strip(line + t);
+        line.clear();
+        if (t.empty() || t[0] == ';' || t[0] == '#')
+            continue;
+        if (t[0] == '[' && t.back() == ']') {
+            section = lower(strip(t.substr(1, t.size() - 2)));
+            if (!sections.count(section))
+                order.push_back(section);
+            sections[section];
+            continue;
+        }
+        size_t eq = t.find('=');
+        if (eq == std::string::npos || section.empty()) {
+            err = path + ":" + std::to_string(number) + ": expected [section] or key = value";
+            return false;
+        }
+        std::string key = lower(strip(t.substr(0, eq))), value = strip(t.substr(eq + 1));
+        if (!value.empty() && (value[0] == '"' || value[0] == '\'')) {
+            size_t close = value.find(value[0], 1);
+            value = value.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+        } else {
+            value = strip(value.substr(0, value.find_first_of(";#")));
+        }
+        sections[section][key] = value;
+    }
+    if (in.bad()) {
+        err = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
+}  // namespace
 
+bool Network::load(const std::string& path, std::string& err) {
     std::vector<std::string> order;
     std::unordered_map<std::string, Section> sections;
-    for (ssize_t i = 0; i < d->size; ++i) {
-        if (!d->key[i])
-            continue;
-        std::string key = d->key[i];
-        size_t colon = key.find(':');
-        if (colon == std::string::npos) {
-            if (!sections.count(key))
-                order.push_back(key);
-            sections[key];
-        } else {
-            sections[key.substr(0, colon)][key.substr(colon + 1)] = d->val[i] ? d->val[i] : "";
-        }
-    }
+    if (!readIni(path, order, sections, err))
+        return false;
     static const Section kEmpty;
     auto section = [&](const std::string& name) {
         auto it = sections.find(name);
@@ -312,7 +351,8 @@ bool Network::load(const std::string& path, std::string& err) {
     } ints[] = {{"assoc_per_response", &config_.assocPerResponse, 1, 118},
                 {"lqi_per_response", &config_.lqiPerResponse, 1, 11},
                 {"binding_capacity", &config_.bindingCapacity, 0, 255},
-                {"reboot_ms", &config_.rebootMs, 0, 900}};
+                {"reboot_ms", &config_.rebootMs, 0, 900},
+                {"poll_ms", &config_.pollMs, 1, 60000}};
     for (const auto& k : ints) {
         if (!m.has(k.key))
             continue;
@@ -328,7 +368,7 @@ bool Network::load(const std::string& path, std::string& err) {
 
     // Parents may name nodes defined later: collect the references and resolve them at the end.
     std::vector<std::pair<uint16_t, std::string>> parentRefs, neighborRefs;
-    std::vector<std::pair<uint16_t, std::string>> bindingRefs;
+    std::vector<std::pair<uint16_t, std::string>> bindingRefs, alsoRefs;
     for (const std::string& sec : order) {
         if (sec == "module")
             continue;
@@ -433,6 +473,23 @@ bool Network::load(const std::string& path, std::string& err) {
                 return fail(sec, "bad report_endpoint");
             node.reportEndpoint = static_cast<uint8_t>(n);
         }
+        if (s.has("latency_ms")) {
+            if (!parseNumber(s.get("latency_ms"), n) || n > 60000)
+                return fail(sec, "latency_ms must be 0 to 60000");
+            node.latencyMs = static_cast<int>(n);
+        }
+        if (s.has("loss")) {
+            if (!parseNumber(s.get("loss"), n) || n > 100)
+                return fail(sec, "loss must be 0 to 100");
+            node.lossPercent = static_cast<int>(n);
+        }
+        if (s.has("rejoin_short")) {
+            if (!parseShort(s.get("rejoin_short"), node.rejoinShort) || node.rejoinShort == 0 ||
+                node.rejoinShort >= 0xFFF8)
+                return fail(sec, "bad rejoin_short");
+        }
+        if (s.has("also_parent"))
+            alsoRefs.emplace_back(node.nwk, s.get("also_parent"));
         node.onOff = s.boolean("on", 0) != 0;
         node.state = s.boolean("joined", 1) ? NodeState::Up : NodeState::Absent;
         if (node.type != LogicalType::Coordinator)
@@ -481,6 +538,14 @@ bool Network::load(const std::string& path, std::string& err) {
         if (nodes_.count(p) && nodes_[p].type == LogicalType::EndDevice)
             return fail(node.name, "an end device cannot be a parent");
         node.parent = p;
+    }
+    for (const auto& ar : alsoRefs) {
+        Node& node = nodes_[ar.first];
+        uint16_t p;
+        if (!resolve(ar.second, p) || p == node.nwk || p == node.parent ||
+            (nodes_.count(p) && nodes_[p].type == LogicalType::EndDevice))
+            return fail(node.name, "bad also_parent " + ar.second);
+        node.alsoParent = p;
     }
     for (const auto& nr : neighborRefs) {
         Node& node = nodes_[nr.first];
@@ -598,15 +663,15 @@ std::vector<Node*> Network::all() {
     return v;
 }
 
-std::vector<Node*> Network::children(uint16_t nwk) {
+std::vector<Node*> Network::children(uint16_t nwk, bool secondToo) {
     std::vector<Node*> v;
     Node* self = find(nwk);
     if (!self || self->type == LogicalType::EndDevice)
         return v;
     std::vector<Node*> cand;
     for (auto& kv : nodes_)
-        if (kv.second.parent == nwk && kv.first != nwk &&
-            kv.second.type != LogicalType::Coordinator)
+        if ((kv.second.parent == nwk || (secondToo && kv.second.alsoParent == nwk)) &&
+            kv.first != nwk && kv.second.type != LogicalType::Coordinator)
             cand.push_back(&kv.second);
     if (moduleIn_ && module_.type != LogicalType::Coordinator && module_.parent == nwk)
         cand.push_back(&module_);
@@ -635,7 +700,8 @@ std::vector<NeighborEntry> Network::neighborTable(Node& n, int64_t nowMs) {
     auto relationTo = [&](Node& other) -> uint8_t {
         if (n.type != LogicalType::Coordinator && other.nwk == n.parent)
             return 0;
-        if (other.type != LogicalType::Coordinator && other.parent == n.nwk)
+        if (other.type != LogicalType::Coordinator &&
+            (other.parent == n.nwk || other.alsoParent == n.nwk))
             return 1;
         return 2;
     };
@@ -694,7 +760,7 @@ std::vector<Node*> Network::removeNode(Node& n, bool withChildren) {
     std::vector<Node*> removed;
     std::function<void(Node&)> rec = [&](Node& x) {
         if (withChildren)
-            for (Node* c : children(x.nwk))
+            for (Node* c : children(x.nwk, false))
                 rec(*c);
         x.state = NodeState::Absent;
         x.permitJoinUntilMs = 0;
@@ -702,6 +768,31 @@ std::vector<Node*> Network::removeNode(Node& n, bool withChildren) {
     };
     rec(n);
     return removed;
+}
+
+bool Network::readdress(Node& n, uint16_t nwk) {
+    if (n.nwk == nwk)
+        return true;
+    if (n.isModule || nodes_.count(nwk) || (moduleIn_ && module_.nwk == nwk))
+        return false;
+    uint16_t old = n.nwk;
+    auto h = nodes_.extract(old);  // the node keeps its place in memory
+    h.key() = nwk;
+    h.mapped().nwk = nwk;
+    nodes_.insert(std::move(h));
+    for (auto& kv : nodes_) {
+        Node& o = kv.second;
+        if (o.parent == old && o.type != LogicalType::Coordinator)
+            o.parent = nwk;
+        if (o.alsoParent == old)
+            o.alsoParent = nwk;
+        for (auto& l : o.neighbors)
+            if (l.addr == old)
+                l.addr = nwk;
+    }
+    if (module_.parent == old)
+        module_.parent = nwk;
+    return true;
 }
 
 }  // namespace zbsim

@@ -15,6 +15,8 @@
 
 namespace zbsim {
 
+constexpr uint16_t kNoAddress = 0xFFFF;
+
 enum class LogicalType : uint8_t { Coordinator = 0, Router = 1, EndDevice = 2 };
 // Absent: not (or no longer) part of the network; its address is unknown to the others.
 // Up: answers. Silent: still in its neighbours' tables but answers nothing; can be revived.
@@ -71,6 +73,9 @@ struct Node {
     uint16_t nwk = 0;
     LogicalType type = LogicalType::Router;
     uint16_t parent = 0;  // meaningless for the coordinator
+    // A second parent that also lists the node among its children (kNoAddress: none).
+    uint16_t alsoParent = kNoAddress;
+    uint16_t rejoinShort = kNoAddress;  // the address taken on a rejoin (kNoAddress: keeps its own)
     bool rxOnWhenIdle = true;
     uint8_t macCap = 0x8E;
     uint16_t manufacturer = 0x1008;
@@ -84,13 +89,20 @@ struct Node {
     std::vector<Binding> bindings;
     AppKind app = AppKind::None;
     int reportIntervalS = 0;
-    uint8_t reportEndpoint = 1;
+    uint8_t reportEndpoint = 8;
+    uint64_t reportChain = 0;  // bumped whenever reports (re)start: older chains end
     double temperature = 20.0;
     bool onOff = false;
     NodeState state = NodeState::Up;
     bool isModule = false;
     int64_t permitJoinUntilMs = 0;  // 0 closed, -1 open until closed, else a deadline
     uint8_t seq = 0;                // transaction sequence for what the node originates
+    // Faults of the node's radio link, set by the file or the control commands.
+    int latencyMs = 0;       // added to every answer
+    int lossPercent = 0;     // share of frames to or from the node that are lost
+    uint64_t frames = 0;     // frames that met the loss draw so far
+    uint8_t refuseLqi = 0;   // non-zero: Mgmt_Lqi requests are answered with this status only
+    uint8_t refuseBind = 0;  // the same for Mgmt_Bind
 
     const SimpleDesc* endpoint(uint8_t ep) const;
     const SimpleDesc* endpointWithInCluster(uint16_t cluster) const;
@@ -113,6 +125,7 @@ struct ModuleConfig {
     int lqiPerResponse = 3;
     int bindingCapacity = 16;
     int rebootMs = 50;
+    int pollMs = 500;  // a sleepy end device's poll period (realistic timing only)
 };
 
 class Network {
@@ -140,8 +153,9 @@ class Network {
     // Every node, module first when attached, then by address.
     std::vector<Node*> all();
 
-    // Present children of nwk, by address.
-    std::vector<Node*> children(uint16_t nwk);
+    // Present children of nwk, by address; with secondToo, also the nodes that name nwk as
+    // their second parent.
+    std::vector<Node*> children(uint16_t nwk, bool secondToo = true);
     std::vector<uint16_t> associatedDevices(uint16_t nwk) {
         std::vector<uint16_t> v;
         for (Node* c : children(nwk))
@@ -159,7 +173,16 @@ class Network {
     // removed, deepest first.
     std::vector<Node*> removeNode(Node& n, bool withChildren);
 
-    uint64_t extendedPanId() const { return config_.extPanId ? config_.extPanId : module_.ieee; }
+    uint64_t extendedPanId() const {
+        return runningExtPanId_   ? runningExtPanId_
+               : config_.extPanId ? config_.extPanId
+                                  : module_.ieee;
+    }
+    // The extended PAN id the running network uses (0: the file's).
+    void setRunningExtPanId(uint64_t id) { runningExtPanId_ = id; }
+    // Gives a node a new short address (its children and neighbour links follow); false when
+    // the address is taken.
+    bool readdress(Node& n, uint16_t nwk);
     size_t size() const { return nodes_.size(); }
 
     // Adds a node directly (used by the loader and by tests).
@@ -172,6 +195,7 @@ class Network {
     std::unordered_set<std::string> names_;
     Node module_;
     bool moduleIn_ = false;
+    uint64_t runningExtPanId_ = 0;
 };
 
 bool parseIeee(const std::string& text, uint64_t& out);

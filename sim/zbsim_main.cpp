@@ -2,6 +2,7 @@
 #include <getopt.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,12 +20,15 @@ void onSignal(int) {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zbsim --network FILE --link PATH --control SOCKET [--trace] "
-                 "[--reboot-ms MS]\n"
+                 "[--reboot-ms MS] [--realistic] [--seed N] [--manual-clock]\n"
                  "  --network FILE    the simulated network (INI)\n"
                  "  --link PATH       symlink created to the pseudo-terminal the gateway opens\n"
                  "  --control SOCKET  UNIX socket for control commands (one line each)\n"
                  "  --trace           print every frame in and out on standard error\n"
-                 "  --reboot-ms MS    time the module takes to reboot after a reset\n");
+                 "  --reboot-ms MS    time the module takes to reboot after a reset\n"
+                 "  --realistic       answers take radio time (per hop, sleepy polls, jitter)\n"
+                 "  --seed N          seed of jitter, frame loss and report phases (default 1)\n"
+                 "  --manual-clock    time moves only with the tick command\n");
 }
 }  // namespace
 
@@ -35,10 +39,13 @@ int main(int argc, char** argv) {
                                       {"control", required_argument, nullptr, 'c'},
                                       {"trace", no_argument, nullptr, 't'},
                                       {"reboot-ms", required_argument, nullptr, 'r'},
+                                      {"realistic", no_argument, nullptr, 'R'},
+                                      {"seed", required_argument, nullptr, 's'},
+                                      {"manual-clock", no_argument, nullptr, 'M'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "n:l:c:tr:h", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "n:l:c:tr:hRs:M", longOpts, nullptr)) != -1) {
         switch (c) {
             case 'n':
                 opts.networkFile = optarg;
@@ -60,6 +67,23 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 opts.rebootMs = static_cast<int>(v);
+                break;
+            }
+            case 'R':
+                opts.realistic = true;
+                break;
+            case 'M':
+                opts.manualClock = true;
+                break;
+            case 's': {
+                char* end = nullptr;
+                errno = 0;
+                unsigned long long v = std::strtoull(optarg, &end, 0);
+                if (!end || *end || !*optarg || errno || *optarg == '-') {
+                    std::fprintf(stderr, "zbsim: --seed takes a number\n");
+                    return 2;
+                }
+                opts.seed = v;
                 break;
             }
             case 'h':

@@ -43,14 +43,6 @@ TEST(SimFrame, RoundTripsBackToBackFramesFedByteByByte) {
     EXPECT_EQ(d.skippedBytes(), 0u);
 }
 
-TEST(SimFrame, SkipsGarbageBeforeAStartByte) {
-    FrameDecoder d;
-    auto got = decodeAll(d, {0x55, 0xAA, 0x02, 0xA0, 0x00, 0x00, 0xA0});
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], Packet(0xA0, 0x00));
-    EXPECT_EQ(d.skippedBytes(), 2u);
-}
-
 TEST(SimFrame, DropsFrameWithBadChecksumAndFindsTheNextOne) {
     auto bad = zbsim::encodeFrame(Packet(0xA3, 0x12));
     bad.back() ^= 0x01;
@@ -85,18 +77,4 @@ TEST(SimFrame, LengthAboveFrameLimitIsTreatedAsNoise) {
     auto got = decodeAll(d, wire);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], Packet(0xA3, 0x12));
-}
-
-TEST(SimFrame, HexHelpersAndPacketNames) {
-    std::vector<uint8_t> v;
-    EXPECT_TRUE(zbsim::parseHexBytes("02 a3:08", v));
-    EXPECT_EQ(v, (std::vector<uint8_t>{0x02, 0xA3, 0x08}));
-    EXPECT_TRUE(zbsim::parseHexBytes("0102ff", v));
-    EXPECT_EQ(v.size(), 3u);
-    EXPECT_FALSE(zbsim::parseHexBytes("0g", v));
-    EXPECT_FALSE(zbsim::parseHexBytes("123", v));
-    EXPECT_EQ(zbsim::hexBytes(std::vector<uint8_t>{0xA4, 0x00}), "A4 00");
-    EXPECT_STREQ(zbsim::packetName(0xA3, 0x08), "ZTC-Reset.Request");
-    EXPECT_STREQ(zbsim::packetName(0x9D, 0x01), "APSDE-DATA.Indication");
-    EXPECT_STREQ(zbsim::packetName(0x40, 0x00), "Unknown");
 }
