@@ -1,10 +1,17 @@
 // Arbitrary serial bytes through the frame assembler, and every assembled packet (plus the raw
 // input taken as one packet) through the decoder with a callback table that reads what it is
-// given. Run under AddressSanitizer and UBSan.
+// given. Run under AddressSanitizer and UBSan. The assembler's packets are checked against the
+// framing rules: each one was framed in the input after a start byte of its own, and either
+// carried a matching check byte or (outside every dropped frame) was directly followed by the
+// next start byte.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "zigbee.h"
 #include "zigbee_local.h"
@@ -107,6 +114,43 @@ ZBIFCbs_t makeCbs() {
     return c;
 }
 
+// The packets the framing rules allow from `in`, in order, walking the input as a whole: a
+// start byte opens a frame of its length byte + 5 bytes; a good check byte delivers it; a start
+// byte in the check byte's place delivers it too (the check byte was lost) unless the frame
+// begins inside a dropped one; otherwise the frame is dropped and the walk goes on at the next
+// start byte after its own. A frame the input does not complete delivers nothing.
+std::vector<std::vector<uchar>> framedPackets(const uint8_t* in, size_t n) {
+    std::vector<std::vector<uchar>> out;
+    size_t pos = 0;
+    size_t droppedEnd = 0;  // the end of the furthest frame dropped so far
+    while (pos < n) {
+        if (in[pos] != STX) {
+            pos++;
+            continue;
+        }
+        if (pos + 4 > n) {
+            break;
+        }
+        size_t end = pos + in[pos + 3] + 5;
+        if (end > n) {
+            break;
+        }
+        uchar fcs = 0;
+        for (size_t i = pos + 1; i < end - 1; i++) {
+            fcs ^= in[i];
+        }
+        bool good = fcs == in[end - 1];
+        if (good || (in[end - 1] == STX && pos >= droppedEnd)) {
+            out.emplace_back(in + pos + 1, in + end - 1);
+            pos = good ? end : end - 1;
+            continue;
+        }
+        droppedEnd = std::max(droppedEnd, end);
+        pos++;
+    }
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -141,15 +185,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in = {data, size, 0};
     MC13226_ByteSource src = {readInput, &in};
     uchar packet[300];
+    std::vector<std::vector<uchar>> delivered;
     for (int guard = 0; guard < 4096; guard++) {
         int n = MC13226_assemble(src, packet);
         if (n < 0) {
             break;
         }
+        delivered.emplace_back(packet, packet + n);
         uchar* exact = new uchar[n];
         memcpy(exact, packet, n);
         FREESCALE_ParseNExec(&handle, exact, n);
         delete[] exact;
+    }
+    if (delivered != framedPackets(data, size)) {
+        fprintf(stderr, "frame assembler: %zu packets delivered, not the framed ones\n",
+                delivered.size());
+        abort();
     }
     return 0;
 }

@@ -50,12 +50,18 @@ void reversed8(const uchar* src, uchar* dst) {
     }
 }
 
+// Calls a callback slot without the state lock. A callback may disconnect the handle
+// (ZBIFDisconnect on the reader thread leaves it without a connection): the packet's handler
+// then ends at once, so no further callback or request follows on that handle.
 #define CALL(k, slot, ...)                      \
     do {                                        \
         if ((k).cb->slot != nullptr) {          \
             (k).lock->unlock();                 \
             (k).cb->slot((k).h, ##__VA_ARGS__); \
             (k).lock->lock();                   \
+            if ((k).h->zb_conn_h == nullptr) {  \
+                return;                         \
+            }                                   \
         }                                       \
     } while (0)
 
@@ -411,24 +417,39 @@ void onUnbindResponse(const Pkt& k) {
     }
 }
 
+// True when a ZDP table response is an error answer without its table header (a device that
+// does not support the request answers with its status byte alone): it is delivered with an
+// empty list.
+bool statusOnly(const Pkt& k, int headerLast) {
+    return k.has(3) && k.p[3] != 0 && !k.has(headerLast);
+}
+
 void onLqiResponse(const Pkt& k) {
     const char* what = "ZDP-Mgmt_Lqi.Response";
-    if (!need(k, 6, what)) {
-        return;
+    // From the length byte on, zero-filled past the packet: a status-only answer reads as a
+    // header of zeros.
+    uchar data[256] = {0};
+    if (!statusOnly(k, 6)) {
+        if (!need(k, 6, what)) {
+            return;
+        }
+        // The layer above reads list-count entries after the header: they must all be here.
+        int count = k.p[6];
+        if (!need(k, 6 + kNeighbourEntryBytes * count, what)) {
+            return;
+        }
     }
-    // The layer above reads list-count entries after the header: they must all be here.
-    int count = k.p[6];
-    if (!need(k, 6 + kNeighbourEntryBytes * count, what)) {
-        return;
-    }
-    uchar src[2] = {fsState.lastSrcAddr[0], fsState.lastSrcAddr[1]};
-    uchar data[256];
     memcpy(data, k.p + 2, k.L + 1);
+    uchar src[2] = {fsState.lastSrcAddr[0], fsState.lastSrcAddr[1]};
     CALL(k, ZB_MGMT_LQI_response, fsState.lastSrcAddrMode, src, data);
 }
 
 void onBindTableResponse(const Pkt& k) {
     const char* what = "ZDP-Mgmt_Bind.Response";
+    if (statusOnly(k, 6)) {
+        CALL(k, ZDP_MGMT_BIND_response, k.p[3], 0, 0, 0, nullptr);
+        return;
+    }
     if (!need(k, 6, what)) {
         return;
     }

@@ -39,9 +39,12 @@ std::atomic<int> abortReceive{0};
 constexpr int kResetDue = -1000;
 
 // Frame assembler, touched by the reader thread only. Bytes beyond the frame being delivered
-// (the start of the next one) stay here for the next receive.
+// (the start of the next one) stay here for the next receive. The first `suspect` of them lie
+// inside a frame that was dropped for its check byte: they may form a frame only with a matching
+// check byte of its own.
 uchar frm[MC13226_RX_BUFFER];
 int have = 0;
+int suspect = 0;
 
 // Waits (in steps of 100 ms, watching for a stop request) until the tty has bytes, then reads at
 // most n. Returns the count, MC13226_ABORTED, or MC13226_LINK_LOST when the device has gone.
@@ -104,6 +107,7 @@ void dumpAssembled(const uchar* bytes, int n) {
 }
 
 void consume(int n) {
+    suspect = n >= suspect ? 0 : suspect - n;
     if (n >= have) {
         have = 0;
         return;
@@ -112,15 +116,22 @@ void consume(int n) {
     have -= n;
 }
 
-// Resynchronise on the next start byte after index 0, or drop everything.
-void resynchronise() {
-    for (int i = 1; i < have; i++) {
-        if (frm[i] == STX) {
-            consume(i);
-            return;
-        }
+// Drops the frame of `size` bytes at the front: its bytes become suspect, and assembly goes on
+// at the next start byte inside it (resynchronisation), or else after it.
+void dropFrame(int size) {
+    if (size > suspect) {
+        suspect = size;
     }
+    int next = 1;
+    while (next < size && frm[next] != STX) {
+        next++;
+    }
+    consume(next);
+}
+
+void forgetAssembled() {
     have = 0;
+    suspect = 0;
 }
 
 int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf);
@@ -225,7 +236,7 @@ int MC13226_open(char** params) {
     }
     rec->fd = fd;
     rec->state.store(MC13226_IDLE);
-    have = 0;
+    forgetAssembled();
     abortReceive.store(0);
     fs = rec;
     return 0;
@@ -238,7 +249,7 @@ int MC13226_close() {
         delete fs;
         fs = nullptr;
     }
-    have = 0;
+    forgetAssembled();
     return 0;
 }
 
@@ -259,10 +270,17 @@ int MC13226_transmit(const uchar* data, int size) {
                 data[2]);
         return -22;
     }
-    // The reset marker is set before the frame goes out: the module may answer at once.
+    // The reset marker is set before the frame goes out: the module may answer at once. Any
+    // other frame marks the transmission only while no reset answer is due, so that it never
+    // overwrites the marker (which the reader alone clears).
     bool isReset = data[0] == 0xA3 && data[1] == 0x08 && data[2] == 0;
-    bool resetDue = isReset || fs->state.load() == MC13226_RESETTING_MODE;
-    fs->state.store(resetDue ? MC13226_RESETTING_MODE : MC13226_TX);
+    int idle = MC13226_IDLE;
+    bool marked = false;
+    if (isReset) {
+        fs->state.store(MC13226_RESETTING_MODE);
+    } else {
+        marked = fs->state.compare_exchange_strong(idle, MC13226_TX);
+    }
     int written = 0;
     while (written < len) {
         ssize_t w = write(fs->fd, frame + written, len - written);
@@ -275,9 +293,9 @@ int MC13226_transmit(const uchar* data, int size) {
         }
         written += static_cast<int>(w);
     }
-    // While the reset answer is due, a request written meanwhile must not cancel it.
-    if (!resetDue) {
-        fs->state.store(MC13226_IDLE);
+    if (marked) {
+        int tx = MC13226_TX;
+        fs->state.compare_exchange_strong(tx, MC13226_IDLE);
     }
     return written == len ? 0 : -5;
 }
@@ -300,7 +318,10 @@ int MC13226_receive(uchar* buf, int /*size*/) {
 namespace {
 
 int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
-    if (rec != nullptr && rec->state.load() == MC13226_RESETTING_MODE) {
+    // Only this path leaves the resetting state, and it claims the marker before the module's
+    // reboot: a reset sent meanwhile sets it again and gets an answer of its own.
+    int resetting = MC13226_RESETTING_MODE;
+    if (rec != nullptr && rec->state.compare_exchange_strong(resetting, MC13226_IDLE)) {
         int fd = rec->fd;
         // The module reboots and says something; its answer is synthesized.
         for (int i = 0; i < 10; i++) {
@@ -316,28 +337,32 @@ int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
                 perror("MC13226 : read");
             }
         }
-        have = 0;
+        forgetAssembled();
         static const uchar answer[5] = {0xA3, 0x08, 0x02, 0x00, 0x02};
         memcpy(buf, answer, sizeof(answer));
-        rec->state.store(MC13226_IDLE);
         return 5;
     }
 
     for (;;) {
-        // Header: start byte, group, id, length. Garbage before a start byte is dropped.
+        // Header: start byte, group, id, length. Anything before a start byte is dropped, be it
+        // fresh from the line or left over from an earlier frame.
         int dropped = 0;
-        while (have < 4) {
+        for (;;) {
+            if (have > 0 && frm[0] != STX) {
+                printf("DROP %2x ", frm[0]);
+                dropped++;
+                consume(1);
+                continue;
+            }
+            if (have >= 4) {
+                break;
+            }
             int r = src.read(src.ctx, &frm[have], 1);
             if (r < 0) {
                 if (dropped > 0) {
                     printf("\nMC13226 : Bytes Dropped : %d\n", dropped);
                 }
                 return r;
-            }
-            if (have == 0 && frm[0] != STX) {
-                printf("DROP %2x ", frm[0]);
-                dropped++;
-                continue;
             }
             have++;
         }
@@ -357,28 +382,22 @@ int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
         int result = freescale_zigbb_parse_frame(buf, frm, expected);
         if (result == 0) {
             consume(expected);
-            if (rec != nullptr) {
-                rec->state.store(MC13226_IDLE);
-            }
             return expected - 2;
         }
 
         printf("MC13226 : WARNING @ THIS MESSAGE (wholeBufferSize 0x%02x)\n", expected);
         dumpAssembled(frm, expected);
-        if (frm[expected - 1] == STX) {
+        if (frm[0] == STX && frm[expected - 1] == STX && suspect == 0) {
             // The checksum byte is missing: the next frame's start byte was read in its place.
             puts("MC13226 : FRAMES RECOVERED BY SKIPPING CHECKSUM BYTE");
             memcpy(buf, frm + 1, expected - 2);
             consume(expected - 1);
-            if (rec != nullptr) {
-                rec->state.store(MC13226_IDLE);
-            }
             return expected - 2;
         }
         // A frame that fails its checksum is never handed on: its bytes cannot be trusted.
         // Resynchronise on the next start byte inside it and read on.
         puts("MC13226 : FRAME WITH WRONG CHECKSUM DROPPED - RESYNCHRONISING");
-        resynchronise();
+        dropFrame(expected);
     }
 }
 
@@ -394,6 +413,11 @@ int MC13226_fd() {
 }
 
 int MC13226_pending() {
+    // A reset answer that is due counts as pending too: it never waits for the module to speak.
+    freescale_status_t* rec = fs;
+    if (rec != nullptr && rec->state.load() == MC13226_RESETTING_MODE) {
+        return have + 1;
+    }
     return have;
 }
 
@@ -402,7 +426,7 @@ void MC13226_abort(int on) {
 }
 
 void MC13226_reset_receiver() {
-    have = 0;
+    forgetAssembled();
     abortReceive.store(0);
 }
 

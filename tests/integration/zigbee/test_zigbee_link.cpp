@@ -3,6 +3,7 @@
 // through line noise, and a device that vanishes.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 
 #include "CZbIf.h"
 #include "ZigbeeTestSupport.h"
+#include "support/WaitFor.h"
 
 using zbtest::Bytes;
 using zbtest::frameOf;
@@ -388,6 +390,79 @@ TEST(ZigbeeLinkCallbacks, DisconnectFromInsideACallback) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(0, r);
+}
+
+namespace {
+
+// Disconnects from inside the first callback of a packet that has two.
+class DisconnectInFirstCallback : public RecordingZbIf {
+  public:
+    void MGMT_LEAVE_response(uchar) override { disconnect("leave response"); }
+    void MGMT_LEAVE_confirm(uchar*, uchar) override { note("leave confirm"); }
+    void APSDE_DATA_indication(uchar, uchar*, uchar, uchar, uchar*, uchar, ushort, ushort, ushort,
+                               uchar*, uchar, uchar) override {
+        disconnect("data");
+    }
+    void ZDO_DEVICE_ANNCE_indication(ushort, uchar*, uchar) override { note("announce"); }
+
+    std::vector<std::string> seen() {
+        std::lock_guard<std::mutex> lock(m);
+        return calls;
+    }
+
+  private:
+    void disconnect(const char* what) {
+        note(what);
+        ZBIFDisconnect();
+    }
+    void note(const char* what) {
+        std::lock_guard<std::mutex> lock(m);
+        calls.push_back(what);
+    }
+    std::mutex m;
+    std::vector<std::string> calls;
+};
+
+int threadsOfThisProcess() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (struct dirent* e = readdir(d)) {
+            n += e->d_name[0] != '.';
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+}  // namespace
+
+// No callback after ZBIFDisconnect returned: the rest of the packet is not dispatched.
+TEST(ZigbeeLinkCallbacks, NothingIsCalledAfterADisconnectFromACallback) {
+    const Bytes leaveIndication = {0x97, 0x49, 0x09, 1, 2, 3, 4, 5, 6, 7, 8, 0x00};
+    Bytes announceByData = {0x9D, 0x01, 28,   0x02, 0x00, 0x00, 0x00, 0x02, 0x34, 0x12,
+                            0x00, 0x00, 0x00, 0x13, 0x00, 12,   0x00, 0x34, 0x12};
+    for (int i = 0; i < 8; i++) {
+        announceByData.push_back(static_cast<uchar>(0x10 + i));
+    }
+    announceByData.insert(announceByData.end(), {0x8E, 0x00, 0x00, 0x00});
+    const struct {
+        Bytes packet;
+        const char* first;
+    } cases[] = {{leaveIndication, "leave response"}, {announceByData, "data"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        FREESCALE_ResetState();
+        ScriptedPeer peer;
+        const int before = threadsOfThisProcess();
+        DisconnectInFirstCallback zb;
+        ASSERT_EQ(0, zb.ZBIFConnect(peer.url().c_str()));
+        peer.sendPacket(c.packet);
+        // The reader thread ends once the decoder has returned from the packet.
+        ASSERT_TRUE(::waitFor([&] {
+            return zb.getHandle() == nullptr && threadsOfThisProcess() == before;
+        }));
+        EXPECT_EQ(std::vector<std::string>{c.first}, zb.seen());
+    }
 }
 
 TEST(ZigbeeLinkConnect, SecondConnectionToTheModuleIsRefused) {

@@ -276,9 +276,13 @@ TEST_F(FreescaleDecoder, SingleStatusResponses) {
     link.feed(pkt(0xA0, 0xA2, {0x88}));
     link.feed(pkt(0xA0, 0xB6, {0x00}));
     link.feed(pkt(0x97, 0x43, {0xC2}));
+    // A device that does not support a table request answers with its status alone.
+    link.feed(pkt(0xA0, 0xB1, {0x84}));
+    link.feed(pkt(0xA0, 0xB3, {0x84}));
     EXPECT_EQ(
         (Strings{"ZDO_END_DEVICE_BIND_confirm 00", "ZDP_BIND_response 84", "ZDP_UNBIND_response 88",
-                 "MGMT_PERMIT_JOINING_response 00", "MGMT_PERMIT_JOINING_response 00"}),
+                 "MGMT_PERMIT_JOINING_response 00", "MGMT_PERMIT_JOINING_response 00",
+                 "ZB_MGMT_LQI_response 2 0000 01 84", "ZDP_MGMT_BIND_response 84 0 0 0"}),
         calls());
 }
 
