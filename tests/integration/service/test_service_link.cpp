@@ -58,11 +58,12 @@ class ServiceLinkTest : public ::testing::Test {
             return zb->getDb()->findNodeByNwkAddr(nwk) != nullptr;
         }));
     }
-    void sendFrom(const char* name, uint8_t dstEp, uint16_t cluster = 0x0006) {
+    void sendFrom(const char* name, uint8_t dstEp) {
         peer.withModule([&](zbsim::Module& m, zbsim::Network& n) {
             std::string why;
-            ASSERT_TRUE(m.sendFromNode(*n.findRef(name), 1, cluster, {0x18, 0x07, 0x0A}, dstEp,
-                                       0xFFFF, steadyMs(), why))
+            zbsim::Module::Addressing how;
+            ASSERT_TRUE(m.sendFromNode(*n.findRef(name), 1, 0x0006, {0x18, 0x07, 0x0A}, dstEp,
+                                       0xFFFF, how, steadyMs(), why))
                 << why;
         });
     }
@@ -203,6 +204,29 @@ TEST_F(ServiceLinkTest, BindUnbindAndTheBindingTableFromIndexThree) {
     ASSERT_TRUE(waitFor([&] { return rec.count("bind_RspCb") == 3; }));
     EXPECT_EQ(rec.named("bind_RspCb")[2].error, BIND_ERROR);
     EXPECT_EQ(lightBindings().size(), 4u);
+    // A node that refuses Mgmt_Bind: its status is an error.
+    peer.withModule([](zbsim::Module&, zbsim::Network& n) { n.find(kLight)->refuseBind = 0x84; });
+    ASSERT_EQ(agent->getnodebindingRequest(0, kLight, 0, &table), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return rec.count("nodeBinding_RspCb") == 1; }));
+    EXPECT_EQ(rec.last("nodeBinding_RspCb").error, GETNODEBINDING_ERROR);
+    EXPECT_TRUE(rec.last("nodeBinding_RspCb").bindings.empty());
+}
+
+TEST_F(ServiceLinkTest, ANodeBehindADeadRouterTimesOut) {
+    start();
+    announce("light", kLight);
+    peer.withModule([](zbsim::Module& m, zbsim::Network& n) {
+        std::string why;
+        ASSERT_TRUE(m.killNode(*n.findRef("router1"), why)) << why;
+    });
+    SA::ActiveEndpointsCtxt ep(3, &rec, &ServiceRecorder::activeEp_RspCb, nullptr);
+    ASSERT_EQ(agent->getActiveEndPoints(2500, kLight, &ep), AGENT_SUCCESS);
+    EXPECT_EQ(agent->getTimeoutSeconds(FEATURE_ACTIVE_EP), 3);
+    ASSERT_TRUE(waitFor([&] { return peer.countSent(0xA2, 0x05) == 1; }));
+    clock.advance(std::chrono::seconds(3));
+    ASSERT_TRUE(waitFor([&] { return rec.count("activeEp_RspCb") == 1; }));
+    EXPECT_EQ(rec.last("activeEp_RspCb").error, TIMER_EXPIRED);
+    EXPECT_EQ(rec.last("activeEp_RspCb").nodeAddr, -1);
 }
 
 TEST_F(ServiceLinkTest, UnknownSendersArePingedOnlyWithAutoDiscovery) {
