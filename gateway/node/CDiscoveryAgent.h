@@ -622,9 +622,11 @@ class DiscoveryAgent {
             ORQ_LOG(*pLogger, WARN,
                     "Mgmt_LQI_Cb - Node 0x%04x returned MGMT_LQI_Rsp with an error: 0x%02x", nwk,
                     status);
-            if (forWalk) {
+            // A running discovery hears of every refusal; it ends only when nothing it
+            // waits for is left.
+            if (lqiOp.isRunning()) {
                 lqiOp.fail();
-                if (lqiOp.nothingExpected()) {
+                if (forWalk && lqiOp.nothingExpected()) {
                     completeLqi(INQUIRY_ERROR);
                 } else {
                     RPCReqStatus st(functionsContext.MgmtLQI, INQUIRY_ERROR);
