@@ -220,12 +220,17 @@ TEST_F(AgentLinkTest, AnInquiryRefusesConflictingProceduresAndAcceptsANodeDescri
     EXPECT_EQ(da->MgmtLQI_Req(0, &lqi), AGENT_BUSY);
     EXPECT_EQ(da->superDiscovery(&super), AGENT_BUSY);
     EXPECT_EQ(da->startInquiry(0, &ctx), AGENT_BUSY);
-    for (const auto& r : h.calls) {
-        if (r.session == 21 || r.session == 22) {
-            EXPECT_EQ(r.state, NotAvailable);
-            EXPECT_EQ(r.result, -1);
-            EXPECT_EQ(r.error, AGENT_BUSY);
+    std::vector<AgentHandler::Call> refusals = h.named("db_RspCb");
+    for (const auto& r : h.named("proc_RspCb")) {
+        if (r.session == 21) {
+            refusals.push_back(r);
         }
+    }
+    ASSERT_EQ(refusals.size(), 2u);
+    for (const auto& r : refusals) {
+        EXPECT_EQ(r.state, NotAvailable);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.error, AGENT_BUSY);
     }
     DA::NodeDescriptorCtxt nd(23, &h, &AgentHandler::nodeDesc_RspCb, nullptr);
     ASSERT_TRUE(waitFor([&] { return find(0x0B01) != nullptr; }));
