@@ -858,10 +858,13 @@ int OrqZbIf::decodeNeighbourTable(const uchar* data, int len, uchar* status, uch
                                   uchar* startIndex, uchar* listCount, ZB_NEIGHBOR_TABLE_LIST* out,
                                   int max) {
     *status = *total = *startIndex = *listCount = 0;
-    if (data == nullptr || len < 4) {
+    if (data == nullptr || len < 1) {
         return 0;
     }
-    *status = data[1];
+    *status = data[1];  // an answer that refuses carries its status alone
+    if (len < 4) {
+        return 0;
+    }
     *total = data[2];
     *startIndex = data[3];
     *listCount = data[4];
