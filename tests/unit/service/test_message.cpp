@@ -34,6 +34,15 @@ TEST(MessageTest, FreshRecordHasNothingSet) {
     EXPECT_EQ(addrLength, 0);
 }
 
+TEST(MessageTest, AddressBeforeModeIsRefusedAndCopiesNothing) {
+    Message msg;
+    const uint8_t addr[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(msg.setDstAddr(addr), -1);
+    EXPECT_EQ(msg.getDstAddr(), nullptr);
+    EXPECT_EQ(msg.setSrcAddr(addr), -1);
+    EXPECT_EQ(msg.getSrcAddr(), nullptr);
+}
+
 TEST(MessageTest, AddressLengthFollowsMode) {
     const uint8_t addr[8] = {0x12, 0x34, 3, 4, 5, 6, 7, 8};
     struct Case {
