@@ -282,14 +282,7 @@ int OrqZbIf::Start() {
         std::lock_guard<std::recursive_mutex> lock(chainMux);
         securityLevel = currentSAS != nullptr ? currentSAS->_securityLevel : 0;
         ORQ_LOG(*pLogger, INFO, "Start - securityLevel = %d", securityLevel);
-        // Every start writes the descriptors and the key table from the beginning.
-        lastSDSet = nullptr;
-        lastSDEndPoint = -1;
-        erasePhase = true;
-        setPhase = false;
-        currentTCKeyTableEntryIndex = 0;
-        zdoStartAttempts = 0;
-        attributeTrace.clear();
+        restartChain();
         ORQ_LOG(*pLogger, INFO, "Start - Starting ZNP - ZDO Reset");
         int mac = config->getint("DefaultStartupAttributeSet:freescaleMACAddressValue", 0);
         ORQ_LOG(*pLogger, INFO, "Start - generateRandomIEEEAddr = %d", mac);
@@ -297,6 +290,17 @@ int OrqZbIf::Start() {
     }
     sendReset(options);
     return 0;
+}
+
+void OrqZbIf::restartChain() {
+    // Every start writes the descriptors and the key table from the beginning.
+    lastSDSet = nullptr;
+    lastSDEndPoint = -1;
+    erasePhase = true;
+    setPhase = false;
+    currentTCKeyTableEntryIndex = 0;
+    zdoStartAttempts = 0;
+    attributeTrace.clear();
 }
 
 uchar OrqZbIf::resetOptions(int startMode, int macSetting) {
@@ -355,6 +359,8 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(chainMux);
+    // A reset with restart (the reset resource's "restart") runs the chain as Start() does.
+    restartChain();
     int deviceType = currentSAS != nullptr ? currentSAS->deviceType : 1;
     uchar nd[10] = {0};
     nd[0] = static_cast<uchar>(deviceType & 7);
@@ -852,10 +858,13 @@ int OrqZbIf::decodeNeighbourTable(const uchar* data, int len, uchar* status, uch
                                   uchar* startIndex, uchar* listCount, ZB_NEIGHBOR_TABLE_LIST* out,
                                   int max) {
     *status = *total = *startIndex = *listCount = 0;
-    if (data == nullptr || len < 4) {
+    if (data == nullptr || len < 1) {
         return 0;
     }
-    *status = data[1];
+    *status = data[1];  // an answer that refuses carries its status alone
+    if (len < 4) {
+        return 0;
+    }
     *total = data[2];
     *startIndex = data[3];
     *listCount = data[4];

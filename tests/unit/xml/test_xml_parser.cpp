@@ -248,14 +248,12 @@ TEST_F(ParserTest, DocumentElementMayBeAChildOfTheRoot) {
 TEST_F(ParserTest, TextsThatAreNotUtf8XmlAreRefused) {
     const char* refused[] = {
         "<Value>\xC3\x28\xFF\xFE</Value>",  // not UTF-8
-        "<Value>\xED\xA0\x80</Value>",        // a surrogate, encoded
-        "<Value>\xC0\xAF</Value>",             // overlong
-        "<Value>a\x01b</Value>",               // a control character
-        "<Value>&#xD800;</Value>",             // references to what XML cannot carry
-        "<Value>&#xFFFE;</Value>",
-        "<Value>a&#0;b</Value>",
-        "<Value>&#x110000;</Value>",
-        "<Value>&#12a;</Value>",
+        "<Value>\xED\xA0\x80</Value>",      // a surrogate, encoded
+        "<Value>\xC0\xAF</Value>",          // overlong
+        "<Value>a\x01b</Value>",            // a control character
+        "<Value>&#xD800;</Value>",          // references to what XML cannot carry
+        "<Value>&#xFFFE;</Value>",         "<Value>a&#0;b</Value>",
+        "<Value>&#x110000;</Value>",       "<Value>&#12a;</Value>",
     };
     std::string value;
     for (const char* text : refused) {
@@ -274,23 +272,47 @@ TEST_F(ParserTest, TextsThatAreNotUtf8XmlAreRefused) {
 // document that entry point accepts.
 TEST_F(ParserTest, SeedCorpusDocumentsAreAccepted) {
     const std::vector<std::function<int(const char*)>> entries = {
-        [&](const char* t) { Message m; return parser.getZCLCommandToWSN(&m, t); },
-        [&](const char* t) { Message m; return parser.getZDPCommandToWSN(&m, t); },
-        [&](const char* t) { Message m; return parser.getAPSMessageToWSN(&m, t); },
-        [&](const char* t) { ZB_BIND_STRUCT b = {}; return parser.getBindindCommand(&b, t); },
-        [&](const char* t) { SimpleDescriptor sd; return parser.getSimpleDescriptor(&sd, t); },
+        [&](const char* t) {
+            Message m;
+            return parser.getZCLCommandToWSN(&m, t);
+        },
+        [&](const char* t) {
+            Message m;
+            return parser.getZDPCommandToWSN(&m, t);
+        },
+        [&](const char* t) {
+            Message m;
+            return parser.getAPSMessageToWSN(&m, t);
+        },
+        [&](const char* t) {
+            ZB_BIND_STRUCT b = {};
+            return parser.getBindindCommand(&b, t);
+        },
+        [&](const char* t) {
+            SimpleDescriptor sd;
+            return parser.getSimpleDescriptor(&sd, t);
+        },
         [&](const char* t) {
             int d = 0;
             bool s = false;
             return parser.getJoiningInfoValues(&d, &s, t);
         },
-        [&](const char* t) { Callback cb; return parser.getCallback(&cb, t); },
+        [&](const char* t) {
+            Callback cb;
+            return parser.getCallback(&cb, t);
+        },
         [&](const char* t) {
             StartupAttributeInfo info;
             return parser.getStartupAttributeInfo(&info, t);
         },
-        [&](const char* t) { unsigned long v = 0; return parser.getValue(v, t); },
-        [&](const char* t) { std::string v; return parser.getValue(v, t); },
+        [&](const char* t) {
+            unsigned long v = 0;
+            return parser.getValue(v, t);
+        },
+        [&](const char* t) {
+            std::string v;
+            return parser.getValue(v, t);
+        },
         [&](const char* t) {
             std::string v;
             const std::string text = t;
