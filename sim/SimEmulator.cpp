@@ -340,7 +340,9 @@ int Emulator::run() {
         for (auto& c : clients_)
             fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
 
-        int timeout = -1;
+        // Waits to the microsecond: paced bytes may be due sooner than a millisecond apart.
+        timespec wait{};
+        timespec* timeout = nullptr;
         if (!opts_.manualClock) {
             int64_t dueUs = line_.nextDueUs();
             int64_t dueMs = module_->nextDueMs();
@@ -348,11 +350,14 @@ int Emulator::run() {
                 dueMs = std::min(dueMs, replugAt_);
             if (dueMs != INT64_MAX)
                 dueUs = std::min(dueUs, dueMs * 1000);
-            if (dueUs != INT64_MAX)  // rounded up: waking early would only spin
-                timeout =
-                    static_cast<int>(std::clamp<int64_t>((dueUs - nowUs_ + 999) / 1000, 0, 60000));
+            if (dueUs != INT64_MAX) {
+                int64_t us = std::clamp<int64_t>(dueUs - nowUs_, 0, 60000000);
+                wait.tv_sec = static_cast<time_t>(us / 1000000);
+                wait.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+                timeout = &wait;
+            }
         }
-        int r = poll(fds.data(), fds.size(), timeout);
+        int r = ppoll(fds.data(), fds.size(), timeout, nullptr);
         if (r < 0 && errno != EINTR) {
             std::perror("zbsim: poll");
             return 1;

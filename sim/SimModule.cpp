@@ -350,6 +350,7 @@ void Module::powerCycle(int64_t nowMs) {
     now_ = nowMs;
     forgetRunningState();
     booted_ = true;
+    hung_ = false;
 }
 
 // ---- co-processor commands -------------------------------------------------------------------

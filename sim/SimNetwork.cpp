@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <unordered_map>
 #include <unordered_set>
-
-extern "C" {
-#include <iniparser.h>
-}
 
 namespace zbsim {
 
@@ -199,8 +196,7 @@ static bool parseEndpoint(uint8_t ep, const std::string& text, SimpleDesc& d, st
 }
 
 namespace {
-// One section of the file. The dictionary is walked once into these, since iniparser looks keys
-// up by a linear scan, which makes thousands of nodes slow to read key by key.
+// One section of the file, its keys and values.
 using Section = std::unordered_map<std::string, std::string>;
 
 struct Ini {
@@ -244,32 +240,75 @@ bool Network::addNode(const Node& n, std::string& err) {
     return true;
 }
 
-bool Network::load(const std::string& path, std::string& err) {
-    dictionary* d = iniparser_load(path.c_str());
-    if (!d) {
+namespace {
+std::string lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+std::string strip(const std::string& s) {  // blanks only
+    size_t b = s.find_first_not_of(" \t\r");
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+// Reads an INI file as iniparser does (section and key names lower-cased, ';' and '#' comments,
+// quoted values, a trailing backslash continuing a line, a later key replacing an earlier one),
+// in one pass: iniparser's loader scans every key before it for each key it stores, so its time
+// grows with the square of the file. Fails with the line number of a line it cannot read.
+bool readIni(const std::string& path, std::vector<std::string>& order,
+             std::unordered_map<std::string, Section>& sections, std::string& err) {
+    std::ifstream in(path);
+    if (!in) {
         err = "cannot read " + path;
         return false;
     }
-    struct Closer {
-        dictionary* d;
-        ~Closer() { iniparser_freedict(d); }
-    } closer{d};
+    std::string raw, line, section;
+    int number = 0;
+    while (std::getline(in, raw)) {
+        ++number;
+        std::string t = strip(raw);
+        if (!t.empty() && t.back() == '\\') {  // continued on the next line
+            line += t.substr(0, t.size() - 1);
+            continue;
+        }
+        t = strip(line + t);
+        line.clear();
+        if (t.empty() || t[0] == ';' || t[0] == '#')
+            continue;
+        if (t[0] == '[' && t.back() == ']') {
+            section = lower(strip(t.substr(1, t.size() - 2)));
+            if (!sections.count(section))
+                order.push_back(section);
+            sections[section];
+            continue;
+        }
+        size_t eq = t.find('=');
+        if (eq == std::string::npos || section.empty()) {
+            err = path + ":" + std::to_string(number) + ": expected [section] or key = value";
+            return false;
+        }
+        std::string key = lower(strip(t.substr(0, eq))), value = strip(t.substr(eq + 1));
+        if (!value.empty() && (value[0] == '"' || value[0] == '\'')) {
+            size_t close = value.find(value[0], 1);
+            value = value.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+        } else {
+            value = strip(value.substr(0, value.find_first_of(";#")));
+        }
+        sections[section][key] = value;
+    }
+    if (in.bad()) {
+        err = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
+}  // namespace
 
+bool Network::load(const std::string& path, std::string& err) {
     std::vector<std::string> order;
     std::unordered_map<std::string, Section> sections;
-    for (ssize_t i = 0; i < d->size; ++i) {
-        if (!d->key[i])
-            continue;
-        std::string key = d->key[i];
-        size_t colon = key.find(':');
-        if (colon == std::string::npos) {
-            if (!sections.count(key))
-                order.push_back(key);
-            sections[key];
-        } else {
-            sections[key.substr(0, colon)][key.substr(colon + 1)] = d->val[i] ? d->val[i] : "";
-        }
-    }
+    if (!readIni(path, order, sections, err))
+        return false;
     static const Section kEmpty;
     auto section = [&](const std::string& name) {
         auto it = sections.find(name);

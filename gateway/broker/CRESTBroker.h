@@ -10,8 +10,9 @@
 // The handlers live in several source files: CRESTBroker.cpp (life cycle and tree),
 // CRESTBrokerFrame.cpp (dispatch, replies, events, listener lists), CRESTBrokerGateway.cpp
 // (the gateway resources: start-up, reset, version, information bases, frequency agility,
-// permit join, gateway state), and the node, service, message and callback resources in
-// files of their own.
+// permit join, gateway state), CRESTBrokerNodes.cpp (node resources), CRESTBrokerServices.cpp
+// (service and binding resources) and CRESTBrokerMessages.cpp (message and callback
+// resources).
 //
 // Threads and locks (docs/broker.md): handlers, attach operations and the tree run on the
 // poll-loop (main) thread; responses and notifications also arrive on the agents' threads,
@@ -21,6 +22,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -158,6 +160,9 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // short-address one). Poll-loop thread.
     Resource* createNodeResources(Resource* netFolder, Node* node);
     void leaveCommandDeleteResources(unsigned short shortAddress);
+    // The same from an agent's thread (`fromAgentThread`): the database entry goes at once,
+    // the folders on the poll loop's next pass.
+    void leaveCommandDeleteResources(unsigned short shortAddress, bool fromAgentThread);
     void createCallbackResources(Resource* callbacksResource, const uriListener_t& listener,
                                  RBURIListenerList* list);
     void syncCallbackResources(Resource* callbacksResource, RBURIListenerList* list);
@@ -259,6 +264,26 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void nodeDescriptorAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void nodeDescriptorDetach(RBURIListenerList*);
 
+    void* listAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_RspCb(int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_NtfCb(Node* node, RPCReqStatus* status);
+    void* wsnNodesList_cancelInquiry_RspCb(int sessionId, RPCReqStatus* status);
+    void* MgmtLQI_RspCb(int sessionId, RPCReqStatus* status);
+    void* MgmtLQI_NtfCb(Node* node, RPCReqStatus* status);
+    void* cancelMgmtLQI_RspCb(int sessionId, RPCReqStatus* status);
+    void* wsnNodesList_cancelMode_RspCb(int sessionId, RPCReqStatus* status);
+    void* ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status);
+    void* ndLeaveCommand_NtfCb(unsigned char commandStatus, int zigbeeStatus,
+                               RPCReqStatus* status);
+    void* nodeDescriptor_RspCb(unsigned short address, unsigned char* ieee,
+                               NodeDescriptor* descriptor, int sessionId, RPCReqStatus* status);
+    void* nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status);
+    void* ndPowerDescriptor_RspCb(unsigned short address, unsigned char* ieee,
+                                  PowerDescriptor* descriptor, int sessionId,
+                                  RPCReqStatus* status);
+
     // --- Service and binding resources ---
     void lndServicesList_Req(Resource*, const char*, Method, const char*, std::string*,
                              RESTSessionContext*);
@@ -275,6 +300,21 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
                       RESTSessionContext*);
 
     void* lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId, RPCReqStatus* status);
+    void* ndServicesList_RspCb(Node* node, int sessionId, RPCReqStatus* status);
+    void* ndServicesList_NtfCb(Node* node, RPCReqStatus* status);
+    void* sServiceDescriptor_RspCb(Node* node, int endPoint, int sessionId, RPCReqStatus* status);
+    void* sServiceDescriptor_NtfCb(Node* node, int endPoint, RPCReqStatus* status);
+    void* awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
+    void* getnodebinding_RspCb(unsigned short entries, unsigned short startIndex,
+                               unsigned short count, ZB_BIND_STRUCT* list, int sessionId,
+                               RPCReqStatus* status);
+    void* getnodebinding_NtfCb(unsigned short entries, unsigned short startIndex,
+                               unsigned short count, ZB_BIND_STRUCT* list, RPCReqStatus* status);
+    void* bind_RspCb(int sessionId, RPCReqStatus* status);
+    void* bind_NtfCb(RPCReqStatus* status);
+    void* unbind_RspCb(int sessionId, RPCReqStatus* status);
+    void* unbind_NtfCb(RPCReqStatus* status);
 
     void serviceDiscoveryAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void serviceDiscoveryDetach(RBURIListenerList*);
@@ -305,6 +345,21 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
 
     void allServicesAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void allServicesDetach(RBURIListenerList*);
+    void callbackAttach(RBURIListenerList*, const uriListener_t&, int, bool);
+    void callbackDetach(RBURIListenerList*);
+    void serviceAttach(RBURIListenerList*, const uriListener_t&, int, bool);
+    void serviceAttach_BC(RBURIListenerList*, const uriListener_t&, int, bool);
+    void serviceDetach(RBURIListenerList*);
+
+    void* callbacks_RspCb(int id, int sessionId, RPCReqStatus* status);
+    void* callbacks_NtfCb(int id, Message* msg, RPCReqStatus* status);
+    void* lsWsnConnection_RspCb(int endPoint, int sessionId, RPCReqStatus* status);
+    void* lsWsnConnection_NtfCb(int endPoint, Message* msg, RPCReqStatus* status);
+    void* lsWsnConnection_deleteCallback_RspCb(int endPoint, int sessionId, RPCReqStatus* status);
+    void* lndAllServicesWsnConnection_RspCb(int endPoint, int sessionId, RPCReqStatus* status);
+    void* lndAllServicesWsnConnection_NtfCb(int endPoint, Message* msg, RPCReqStatus* status);
+    void* lsMessage_RspCb(Message* msg, int sessionId, RPCReqStatus* status);
+    void* lndAllServicesMessage_RspCb(Message* msg, int sessionId, RPCReqStatus* status);
 
     // Static descriptor tables, each ended by the empty path (whose callback serves a folder
     // made from the table).
@@ -345,10 +400,6 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void connectLocalNode();
     void initAgents();
     void initListeners();
-    // Attach operations of lists whose work is not served yet.
-    void pendingAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    // A handler whose resource is not served yet: HTTP 501.
-    [[noreturn]] void pending(const char* name, RESTSessionContext* session);
     // The deliveries of one event: `send` is tried for each listener of `list`; those it
     // refuses (time-out expired) are removed afterwards.
     template <typename Send>
@@ -363,6 +414,45 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void parseStartup(const std::string* body, StartupAttributeInfo* info, bool blocking);
     // The co-processor link is gone (the adapter reported it lost).
     bool linkLost();
+    // Node, service and message resources' helpers (CRESTBrokerNodes.cpp and the files after
+    // it). The node's folders, made on the poll loop from a copy of its addresses.
+    void createNodeResourcesLater(const Node* node);
+    // Poll-loop thread: the two folders of a node, with what any listener kept of them.
+    void removeNodeFolders(const std::string& ieee, const std::string& shortAddr);
+    // No listener's handback refers to `folder` or anything below it any more.
+    void forgetResources(Resource* folder);
+    // Marks `list` running and calls `start`; a refused start (not AGENT_SUCCESS) clears the
+    // mark and removes `listener` again.
+    void startOneShot(RBURIListenerList* list, const uriListener_t& listener,
+                      const std::function<int()>& start);
+    void ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session);
+    // The remote procedures' common entry: the time-out is required; a non-blocking request
+    // goes to `list` (true: nothing more to do), a blocking one is left to the caller.
+    bool remoteProcedureQueued(const char* name, RBURIListenerList* list,
+                               RESTSessionContext* session);
+    // A single-answer list's event, after which its listeners go.
+    void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
+                      RPCReqStatus* status);
+    void oneShotDetach(RBURIListenerList* list);
+    // The service folders of every folder of `node`, one per end point, on the poll loop.
+    void rebuildServiceResourcesLater(const Node* node);
+    unsigned short bindingTableNode(Resource* resource);
+    void bindOrUnbind(bool bind, std::string* body, RESTSessionContext* session);
+    void bindListAttach(bool bind, RBURIListenerList* list, const uriListener_t& listener,
+                        int sessionId);
+    // Adds `url` (from a request document) to `list` for the waiting request.
+    void addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
+                        RESTSessionContext* session);
+    void replyCallbackIdentifier(const char* name, int sessionId, const uriListener_t& listener);
+    void refuseConnection(const char* name, RBURIListenerList* list, const uriListener_t& listener,
+                          int sessionId, int rc);
+    void connectionAttach(RBURIListenerList* list, const uriListener_t& listener, int sessionId,
+                          bool update, bool secondFormat);
+    void openConnection(const char* name, ListMap& map, RBAttach attach, Resource* resource,
+                        RESTSessionContext* session);
+    void sendMessage(std::string* body, RESTSessionContext* session);
+    // The node of a non-blocking leave in progress.
+    std::atomic<unsigned short> pendingLeaveAddress{0};
 
     Tasks tasks;
     std::atomic<bool> wsncAttached{false};

@@ -44,13 +44,6 @@ void RESTBroker::badMethod(Resource* resource, RESTSessionContext*) {
     throw HTTPException(405, "Method Not Allowed");
 }
 
-void RESTBroker::pending(const char* name, RESTSessionContext*) {
-    ORQ_LOG(*pLogger, WARN, "%s - not served yet", name);
-    throw HTTPException(501, "Not Implemented");
-}
-
-void RESTBroker::pendingAttach(RBURIListenerList*, const uriListener_t&, int, bool) {}
-
 // --- Replies to the open exchange ---
 
 void RESTBroker::restResponse(const char* name, int sessionId, const std::string& text,

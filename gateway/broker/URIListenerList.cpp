@@ -107,3 +107,12 @@ bool URIListenerList::hasListener(const std::string& id) const {
     return std::any_of(listeners.begin(), listeners.end(),
                        [&](const uriListener_t& l) { return l.id == id; });
 }
+
+void URIListenerList::forEachHandback(const std::function<void(UriListenerHandback*)>& fn) {
+    std::lock_guard<std::mutex> lock(mux);
+    for (uriListener_t& l : listeners) {
+        if (l.hback != nullptr) {
+            fn(l.hback);
+        }
+    }
+}

@@ -2,6 +2,7 @@
 #define ORQ_URILISTENERLIST_H
 
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -64,6 +65,9 @@ class URIListenerList {
     // A copy of the first listener whose URL contains `host`; false when none does.
     bool findListenerByHost(const std::string& host, uriListener_t* out = nullptr) const;
     bool hasListener(const std::string& id) const;
+    // Calls `fn` on the handback of every listener that has one, under the list's lock (`fn`
+    // must not call back into the list).
+    void forEachHandback(const std::function<void(UriListenerHandback*)>& fn);
 
     URIListenerHandler* handler = nullptr;
     // The list's key in the per-service and per-callback maps.

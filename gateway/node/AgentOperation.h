@@ -15,6 +15,9 @@
 //
 // PacedSender sends requests one at a time with a fixed pause after each, on a thread of
 // its own: the pauses of a walk hold no lock and never stall the reader thread.
+//
+// AgentEnvironment is what every agent stands on: the adapter, its database, the
+// configuration, a logger of its own, and the pool and timer thread of its time-outs.
 
 #include <chrono>
 #include <condition_variable>
@@ -26,8 +29,55 @@
 #include <vector>
 
 #include "Agents.h"
+#include "CDebug.h"
+#include "ConfigurationRepository.h"
 #include "OrqZbIf.h"
+#include "ThreadPool.h"
 #include "TimerThread.h"
+
+// The base of every agent. `adapter` and `config` null mean the process-wide ones. An
+// agent's destructor calls stopTimers() before its contexts go, so that no expiry runs on
+// a half-destroyed agent.
+class AgentEnvironment {
+  protected:
+    AgentEnvironment(OrqZbIf* adapter, ConfigurationRepository* configuration, const char* name,
+                     const char* levelKey)
+        : pOrqZb(adapter != nullptr ? adapter : OrqZbIf::Instance()),
+          pOrqDb(pOrqZb->getDb()),
+          config(configuration != nullptr ? configuration : ConfigurationRepository::instance()),
+          pLogger(new Debug(name)),
+          levelKey(levelKey),
+          threadPool(10, 10, 5000),
+          timerThread(&threadPool) {
+        configureLogger(*pLogger, levelKey);
+    }
+    ~AgentEnvironment() {
+        stopTimers();
+        delete pLogger;
+    }
+    AgentEnvironment(const AgentEnvironment&) = delete;
+    AgentEnvironment& operator=(const AgentEnvironment&) = delete;
+
+    void stopTimers() {
+        timerThread.shutdown();
+        threadPool.shutdown();
+    }
+    // main:debugEnabled and the agent's level key (init(), on the caller's thread).
+    void readDebugSettings() {
+        debugEnabled = config->getint("main:debugEnabled", 0) != 0;
+        debugLevel = config->getint(levelKey, 1);
+    }
+
+    OrqZbIf* pOrqZb;
+    ZbNetDb* pOrqDb;
+    ConfigurationRepository* config;
+    Debug* pLogger;
+    const char* levelKey;
+    bool debugEnabled = false;
+    int debugLevel = 1;
+    ThreadPool threadPool;
+    TimerThread timerThread;
+};
 
 // One listener an operation registers while it runs.
 struct OperationListener {

@@ -53,7 +53,7 @@ int pingJitterSeconds(unsigned short nwk, int threshold);
 bool isRealIeee(const unsigned char* ieee);
 
 template <class T>
-class DiscoveryAgent {
+class DiscoveryAgent : protected AgentEnvironment {
   public:
     using ProcResF = void* (T::*)(int, RPCReqStatus*);
     using NodeNotF = void* (T::*)(Node*, RPCReqStatus*);
@@ -116,12 +116,7 @@ class DiscoveryAgent {
 
     // Tests build their own on an adapter and configuration of their choosing.
     explicit DiscoveryAgent(OrqZbIf* adapter = nullptr, ConfigurationRepository* config = nullptr)
-        : pOrqZb(adapter != nullptr ? adapter : OrqZbIf::Instance()),
-          pOrqDb(pOrqZb->getDb()),
-          config(config != nullptr ? config : ConfigurationRepository::instance()),
-          pLogger(new Debug("DiscoveryAgent")),
-          threadPool(10, 10, 5000),
-          timerThread(&threadPool),
+        : AgentEnvironment(adapter, config, "DiscoveryAgent", "Debug:DiscoveryAgentDL"),
           functionsContext(pOrqZb->getFeatureControl()),
           inquiryOp(functionsContext.inquiry, pOrqZb,
                     {{ZB_EV_ZDO_IEEE_ADDR_CONFIRM, &inquiryListener}}),
@@ -135,9 +130,7 @@ class DiscoveryAgent {
                    {ZB_EV_ZDO_NODE_DESC_CONFIRM, &superNodeDescListener},
                    {ZB_EV_ZDO_POWER_DESC_CONFIRM, &superPowerDescListener}}),
           announceOp(functionsContext.announce, pOrqZb, {}),
-          freshnessOp(functionsContext.freshness, pOrqZb, {}) {
-        configureLogger(*pLogger, "Debug:DiscoveryAgentDL");
-    }
+          freshnessOp(functionsContext.freshness, pOrqZb, {}) {}
 
     ~DiscoveryAgent() {
         {
@@ -162,18 +155,13 @@ class DiscoveryAgent {
             announceOp.finish(Canceled);
             freshnessOp.finish(Canceled);
         }
-        timerThread.shutdown();
-        threadPool.shutdown();
-        delete pLogger;
+        stopTimers();
     }
-    DiscoveryAgent(const DiscoveryAgent&) = delete;
-    DiscoveryAgent& operator=(const DiscoveryAgent&) = delete;
 
     // Reads the settings (also again when the network restarts, see networkRestarted()).
     void init() {
         std::lock_guard<std::recursive_mutex> lock(mux);
-        debugEnabled = config->getint("main:debugEnabled", 0) != 0;
-        debugLevel = config->getint("Debug:DiscoveryAgentDL", 1);
+        readDebugSettings();
         KAthreshold = config->getint("main:keepAliveThreshold", 60);
         KAnumOfPings = config->getint("main:keepAliveNumberOfAttempt", 3);
         forceLQIPingTimer = config->getint("main:forcePingTimeout", 240);
@@ -622,9 +610,11 @@ class DiscoveryAgent {
             ORQ_LOG(*pLogger, WARN,
                     "Mgmt_LQI_Cb - Node 0x%04x returned MGMT_LQI_Rsp with an error: 0x%02x", nwk,
                     status);
-            if (forWalk) {
+            // A running discovery hears of every refusal; it ends only when nothing it
+            // waits for is left.
+            if (lqiOp.isRunning()) {
                 lqiOp.fail();
-                if (lqiOp.nothingExpected()) {
+                if (forWalk && lqiOp.nothingExpected()) {
                     completeLqi(INQUIRY_ERROR);
                 } else {
                     RPCReqStatus st(functionsContext.MgmtLQI, INQUIRY_ERROR);
@@ -767,57 +757,13 @@ class DiscoveryAgent {
     }
 
     void superDiscovery_ND_Cb(unsigned char status, unsigned short nwk, ZB_NODE_DESC* nd) {
-        std::lock_guard<std::recursive_mutex> lock(mux);
-        if (!superOp.isRunning() || !takePending(superPendingNodeDesc, nwk)) {
-            return;
-        }
-        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-        superOp.received();
-        Node* node = pOrqDb->findNodeByNwkAddr(nwk);
-        if (status != 0 || nd == nullptr) {
-            ORQ_LOG(*pLogger, WARN,
-                    "superDiscovery_ND_Cb - ERROR returned by ZDO_NODE_DESC_confirm");
-            superOp.fail();
-        } else if (node == nullptr) {
-            ORQ_LOG(*pLogger, WARN,
-                    "superDiscovery_ND_Cb - INTERNAL ERROR: arrived a node desc confirm for a "
-                    "unexistent node %04X",
-                    nwk);
-            superOp.fail();
-        } else {
-            decodeNode(*nd, node, "superDiscovery_ND_Cb");
-        }
-        if (superOp.nothingExpected()) {
-            ORQ_LOG(*pLogger, INFO, "superDiscovery_ND_Cb - superDiscovery completed");
-            completeSuper();
-        }
+        superDescriptorConfirm(superPendingNodeDesc, status, nwk, nd, "superDiscovery_ND_Cb",
+                               "ZDO_NODE_DESC_confirm", "node desc", &DiscoveryAgent::decodeNode);
     }
-
     void superDiscovery_PD_Cb(unsigned char status, unsigned short nwk, ZB_POWER_DESC* pd) {
-        std::lock_guard<std::recursive_mutex> lock(mux);
-        if (!superOp.isRunning() || !takePending(superPendingPowerDesc, nwk)) {
-            return;
-        }
-        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-        superOp.received();
-        Node* node = pOrqDb->findNodeByNwkAddr(nwk);
-        if (status != 0 || pd == nullptr) {
-            ORQ_LOG(*pLogger, WARN,
-                    "superDiscovery_PD_Cb - ERROR returned by ZDO_POWER_DESC_confirm");
-            superOp.fail();
-        } else if (node == nullptr) {
-            ORQ_LOG(*pLogger, WARN,
-                    "superDiscovery_PD_Cb - INTERNAL ERROR: arrived a power desc confirm for a "
-                    "unexistent node %04X",
-                    nwk);
-            superOp.fail();
-        } else {
-            decodePower(*pd, node, "superDiscovery_PD_Cb");
-        }
-        if (superOp.nothingExpected()) {
-            ORQ_LOG(*pLogger, INFO, "superDiscovery_PD_Cb - superDiscovery completed");
-            completeSuper();
-        }
+        superDescriptorConfirm(superPendingPowerDesc, status, nwk, pd, "superDiscovery_PD_Cb",
+                               "ZDO_POWER_DESC_confirm", "power desc",
+                               &DiscoveryAgent::decodePower);
     }
 
     // ---- Time-outs (pool threads) ----
@@ -1214,6 +1160,36 @@ class DiscoveryAgent {
         }
     }
 
+    // A node or power descriptor confirm of the combined discovery.
+    template <typename Desc>
+    void superDescriptorConfirm(std::multiset<unsigned short>& pending, unsigned char status,
+                                unsigned short nwk, Desc* desc, const char* op, const char* confirm,
+                                const char* what,
+                                void (DiscoveryAgent::*decode)(const Desc&, Node*, const char*)) {
+        std::lock_guard<std::recursive_mutex> lock(mux);
+        if (!superOp.isRunning() || !takePending(pending, nwk)) {
+            return;
+        }
+        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+        superOp.received();
+        Node* node = pOrqDb->findNodeByNwkAddr(nwk);
+        if (status != 0 || desc == nullptr) {
+            ORQ_LOG(*pLogger, WARN, "%s - ERROR returned by %s", op, confirm);
+            superOp.fail();
+        } else if (node == nullptr) {
+            ORQ_LOG(*pLogger, WARN,
+                    "%s - INTERNAL ERROR: arrived a %s confirm for a unexistent node %04X", op,
+                    what, nwk);
+            superOp.fail();
+        } else {
+            (this->*decode)(*desc, node, op);
+        }
+        if (superOp.nothingExpected()) {
+            ORQ_LOG(*pLogger, INFO, "%s - superDiscovery completed", op);
+            completeSuper();
+        }
+    }
+
     // Every node without an IEEE address gets the translated one, or is removed.
     void clearGhostNodes() {
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
@@ -1456,15 +1432,7 @@ class DiscoveryAgent {
     int KAnumOfPings = 3;
     int forceLQIPingTimer = 240;
     Task tasks;
-    OrqZbIf* pOrqZb;
-    ZbNetDb* pOrqDb;
-    ConfigurationRepository* config;
-    Debug* pLogger;
-    bool debugEnabled = false;
-    int debugLevel = 1;
     std::recursive_mutex mux;
-    ThreadPool threadPool;
-    TimerThread timerThread;
     std::vector<deadingNode> deadingNodeList;
     std::vector<unsigned short> duePings;
     fContexts functionsContext;

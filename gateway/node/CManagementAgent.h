@@ -29,7 +29,7 @@ void buildLeavePayload(const unsigned char* ieee, bool removeChildren, bool rejo
                        unsigned char out[10]);
 
 template <class T>
-class ManagementAgent {
+class ManagementAgent : protected AgentEnvironment {
   public:
     using LeaveResF = void* (T::*)(int, RPCReqStatus*);
     using LeaveNotF = void* (T::*)(unsigned char, int, RPCReqStatus*);
@@ -53,17 +53,10 @@ class ManagementAgent {
     }
 
     explicit ManagementAgent(OrqZbIf* adapter = nullptr, ConfigurationRepository* config = nullptr)
-        : pOrqZb(adapter != nullptr ? adapter : OrqZbIf::Instance()),
-          pOrqDb(pOrqZb->getDb()),
-          config(config != nullptr ? config : ConfigurationRepository::instance()),
-          pLogger(new Debug("ManagementAgent")),
-          threadPool(10, 10, 5000),
-          timerThread(&threadPool),
+        : AgentEnvironment(adapter, config, "ManagementAgent", "Debug:ManagementAgentDL"),
           functionsContext(pOrqZb->getFeatureControl()),
           permitJoinOp(functionsContext.permitJoin, pOrqZb,
-                       {{ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, &permitJoinListener}}) {
-        configureLogger(*pLogger, "Debug:ManagementAgentDL");
-    }
+                       {{ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, &permitJoinListener}}) {}
     ~ManagementAgent() {
         {
             std::lock_guard<std::recursive_mutex> lock(mux);
@@ -72,17 +65,10 @@ class ManagementAgent {
                 pOrqZb->unregisterListener(ZB_EV_MGMT_LEAVE_RESPONSE, &leaveListener);
             }
         }
-        timerThread.shutdown();
-        threadPool.shutdown();
-        delete pLogger;
+        stopTimers();
     }
-    ManagementAgent(const ManagementAgent&) = delete;
-    ManagementAgent& operator=(const ManagementAgent&) = delete;
 
-    void init() {
-        debugEnabled = config->getint("main:debugEnabled", 0) != 0;
-        debugLevel = config->getint("Debug:ManagementAgentDL", 1);
-    }
+    void init() { readDebugSettings(); }
 
     // Opens `address` (0xFFFC: every router) to joining for `duration` seconds. A request
     // while another is pending replaces it (its reply path and its time-out).
@@ -227,15 +213,7 @@ class ManagementAgent {
         }
     }
 
-    OrqZbIf* pOrqZb;
-    ZbNetDb* pOrqDb;
-    ConfigurationRepository* config;
-    Debug* pLogger;
-    bool debugEnabled = false;
-    int debugLevel = 1;
     std::recursive_mutex mux;
-    ThreadPool threadPool;
-    TimerThread timerThread;
     fContexts functionsContext;
     ZbStatusListener permitJoinListener{[this](uchar s) { permitJoinNotify_Cb(s); }};
     ZbStatusListener leaveListener{[this](uchar s) { leaveCommandNotify_Cb(s); }};

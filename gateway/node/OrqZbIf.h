@@ -232,6 +232,7 @@ class OrqZbIf : public CZbIf {
     void setExtendedPanId();
     void afterSecurityLevel();
     void sendReset(uchar options);
+    // Under chainMux: the start-up chain begins afresh (descriptors, key table, start attempts).
 
     ConfigurationRepository* config;
     std::recursive_mutex chainMux;  // the start-up chain's fields below

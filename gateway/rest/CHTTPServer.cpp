@@ -944,10 +944,9 @@ bool HTTPServer::authenticate(HTTPRequestArg* arg, const Resource* resource) {
     if (user != nullptr) {
         auto it = table.users.find(user);
         if (it != table.users.end() && it->second.realm == realm) {
-            result =
-                MHD_digest_auth_check_digest2(arg->connection, realm.c_str(), user, it->second.ha1,
-                                              sizeof(it->second.ha1), kNonceSeconds,
-                                              MHD_DIGEST_ALG_MD5);
+            result = MHD_digest_auth_check_digest2(arg->connection, realm.c_str(), user,
+                                                   it->second.ha1, sizeof(it->second.ha1),
+                                                   kNonceSeconds, MHD_DIGEST_ALG_MD5);
         }
         if (result == MHD_YES) {
             // libmicrohttpd lets an older nonce count through again: keep our own record,
@@ -958,8 +957,7 @@ bool HTTPServer::authenticate(HTTPRequestArg* arg, const Resource* resource) {
             char* end = nullptr;
             unsigned long count = strtoul(nc.c_str(), &end, 16);
             if (nc.empty() || *end != '\0' || count > UINT32_MAX ||
-                !acceptNonceCount(digestParameter(header, "nonce"),
-                                  static_cast<uint32_t>(count))) {
+                !acceptNonceCount(digestParameter(header, "nonce"), static_cast<uint32_t>(count))) {
                 result = MHD_INVALID_NONCE;
             }
         }

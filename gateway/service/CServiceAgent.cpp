@@ -6,10 +6,9 @@
 #include "Agents.h"
 
 namespace {
-const uint16_t kDiscoveryClusters[] = {0x0013, 0x0014, 0x8000, 0x8001, 0x8002, 0x8003,
-                                       0x8004, 0x8005, 0x8006, 0x8010, 0x8011, 0x8014,
-                                       0x8015, 0x8016, 0x8017, 0x8018, 0x8019, 0x801A,
-                                       0x801B, 0x801C, 0x801D, 0x801E};
+const uint16_t kDiscoveryClusters[] = {
+    0x0013, 0x0014, 0x8000, 0x8001, 0x8002, 0x8003, 0x8004, 0x8005, 0x8006, 0x8010, 0x8011,
+    0x8014, 0x8015, 0x8016, 0x8017, 0x8018, 0x8019, 0x801A, 0x801B, 0x801C, 0x801D, 0x801E};
 
 bool anyIn(const uint16_t* clusters, int count, const std::list<int>& list) {
     for (int i = 0; i < count; ++i) {
@@ -50,9 +49,8 @@ bool callbackMatches(const Callback& cb, const Message& msg) {
 }
 
 std::vector<int> matchDescriptorEndpoints(const std::vector<const SimpleDescriptor*>& services,
-                                          uint16_t profile, const uint16_t* inClusters,
-                                          int inCount, const uint16_t* outClusters,
-                                          int outCount) {
+                                          uint16_t profile, const uint16_t* inClusters, int inCount,
+                                          const uint16_t* outClusters, int outCount) {
     std::vector<int> matches;
     if (inCount <= 0 && outCount <= 0) {
         return matches;

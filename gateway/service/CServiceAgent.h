@@ -54,9 +54,8 @@ bool callbackMatches(const Callback& cb, const Message& msg);
 // one of the requested input clusters among the end point's inputs, or else one of the
 // requested output clusters among its outputs. Empty for a request without clusters.
 std::vector<int> matchDescriptorEndpoints(const std::vector<const SimpleDescriptor*>& services,
-                                          uint16_t profile, const uint16_t* inClusters,
-                                          int inCount, const uint16_t* outClusters,
-                                          int outCount);
+                                          uint16_t profile, const uint16_t* inClusters, int inCount,
+                                          const uint16_t* outClusters, int outCount);
 
 // Received messages per service id (end point 1..240, or ALL_ENDPOINTS), oldest first, at
 // most `capacity` per id: storing one more destroys the oldest. Safe from any thread.
@@ -561,8 +560,8 @@ class ServiceAgent {
     // A match descriptor request (reader thread): answered with the matching local end
     // points, ascending; nothing when none matches.
     void autoMatchDescriptorRsp_Cb(unsigned short src_addr, unsigned short profile_id,
-                                   unsigned char nicl, unsigned short* icllist,
-                                   unsigned char nocl, unsigned short* ocllist) {
+                                   unsigned char nicl, unsigned short* icllist, unsigned char nocl,
+                                   unsigned short* ocllist) {
         AgentLock lock(*this);
         if (nicl == 0 && nocl == 0) {
             ORQ_LOG(*pLogger, WARN, "autoMatchDescriptorRsp_Cb - Bad msg received! WARN");
@@ -572,9 +571,8 @@ class ServiceAgent {
         for (const auto& e : servicesTable) {
             services.push_back(&e.second.simpleDesc);
         }
-        std::vector<int> eps = matchDescriptorEndpoints(services, profile_id, icllist,
-                                                        icllist ? nicl : 0, ocllist,
-                                                        ocllist ? nocl : 0);
+        std::vector<int> eps = matchDescriptorEndpoints(
+            services, profile_id, icllist, icllist ? nicl : 0, ocllist, ocllist ? nocl : 0);
         if (eps.empty()) {
             return;
         }
@@ -628,8 +626,8 @@ class ServiceAgent {
                 ORQ_LOG(*pLogger, INFO,
                         "send - autoDiscoveryUnknownNodes cannot work (ShortAddr unknown for "
                         "0x%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x)",
-                        d.addr[7], d.addr[6], d.addr[5], d.addr[4], d.addr[3], d.addr[2],
-                        d.addr[1], d.addr[0]);
+                        d.addr[7], d.addr[6], d.addr[5], d.addr[4], d.addr[3], d.addr[2], d.addr[1],
+                        d.addr[0]);
             }
         }
         return AGENT_SUCCESS;
@@ -640,8 +638,8 @@ class ServiceAgent {
                             unsigned char dst_ep, unsigned char src_addr_mode,
                             unsigned char* src_addr_p, unsigned char src_ep,
                             unsigned short profile_id, unsigned short cluster_id,
-                            unsigned short asdu_len, unsigned char* asdu, unsigned char was_broadcast,
-                            unsigned char sec_status) {
+                            unsigned short asdu_len, unsigned char* asdu,
+                            unsigned char was_broadcast, unsigned char sec_status) {
         (void)was_broadcast;
         (void)sec_status;
         AgentLock lock(*this);
@@ -901,7 +899,9 @@ class ServiceAgent {
                 bindingtableList);
     }
 
-    void bindRequest_Cb(unsigned char status) { bindConfirm(bindOp, functionsContext.bindRequest, status, BIND_ERROR); }
+    void bindRequest_Cb(unsigned char status) {
+        bindConfirm(bindOp, functionsContext.bindRequest, status, BIND_ERROR);
+    }
     void unbindRequest_Cb(unsigned char status) {
         bindConfirm(unbindOp, functionsContext.unbindRequest, status, UNBIND_ERROR);
     }
@@ -1102,8 +1102,8 @@ class ServiceAgent {
                         "unknown - DISCARDED!",
                         src[0], src[1], src[2], src[3], src[4], src[5], src[6], src[7]);
             } else {
-                ORQ_LOG(*pLogger, INFO, "messageReceived_Cb - sender unknown (mode %d) - DISCARDED!",
-                        mode);
+                ORQ_LOG(*pLogger, INFO,
+                        "messageReceived_Cb - sender unknown (mode %d) - DISCARDED!", mode);
             }
             return false;
         }
@@ -1268,17 +1268,18 @@ class ServiceAgent {
         AgentLock lock(*this);
         auto& op = bind ? bindOp : unbindOp;
         if (bind && op.isRunning()) {
-            ORQ_LOG(*pLogger, WARN, "bindRequest - A bindRequest is already running - overwriting!!!");
+            ORQ_LOG(*pLogger, WARN,
+                    "bindRequest - A bindRequest is already running - overwriting!!!");
         } else if (!bind && op.isRunning()) {
             ORQ_LOG(*pLogger, WARN, "unbindRequest - A unbindRequest is already running");
         }
         OperationStart how;
         how.timeoutMs = timeout;
         how.overwrite = bind;
-        AgentError rc = op.begin(how, ctx, this, &timerThread,
-                                 bind ? &ServiceAgent::onBindRequestExpired
-                                      : &ServiceAgent::onUnbindRequestExpired,
-                                 refuse);
+        AgentError rc = op.begin(
+            how, ctx, this, &timerThread,
+            bind ? &ServiceAgent::onBindRequestExpired : &ServiceAgent::onUnbindRequestExpired,
+            refuse);
         if (rc != AGENT_SUCCESS) {
             return rc;
         }
@@ -1360,14 +1361,12 @@ class ServiceAgent {
     std::mutex pingMux;
     std::set<unsigned short> pendingPings;
 
-    ZbActiveEpListener activeEpListener{[this](uchar s, ushort n, uchar c, uchar* l) {
-        getActiveEndPoints_Cb(s, n, c, l);
-    }};
+    ZbActiveEpListener activeEpListener{
+        [this](uchar s, ushort n, uchar c, uchar* l) { getActiveEndPoints_Cb(s, n, c, l); }};
     ZbSimpleDescListener simpleDescListener{
         [this](uchar s, ushort n, ZB_SIMPLE_DESC* d) { getServiceDescriptor_Cb(s, n, d); }};
-    ZbActiveEpListener bulkActiveEpListener{[this](uchar s, ushort n, uchar c, uchar* l) {
-        activeEndPointsDiscovery_Cb(s, n, c, l);
-    }};
+    ZbActiveEpListener bulkActiveEpListener{
+        [this](uchar s, ushort n, uchar c, uchar* l) { activeEndPointsDiscovery_Cb(s, n, c, l); }};
     ZbSimpleDescListener bulkSimpleDescListener{
         [this](uchar s, ushort n, ZB_SIMPLE_DESC* d) { serviceDescriptorsDiscovery_Cb(s, n, d); }};
     ZbMgmtBindListener mgmtBindListener{
@@ -1382,9 +1381,8 @@ class ServiceAgent {
         }};
     ZbDataIndicationListener dataListener{
         [this](uchar dm, uchar* da, uchar de, uchar sm, uchar* sa, uchar se, ushort p, ushort c,
-               ushort l, uchar* asdu, uchar wb, uchar ss) {
-            messageReceived_Cb(dm, da, de, sm, sa, se, p, c, l, asdu, wb, ss);
-        }};
+               ushort l, uchar* asdu, uchar wb,
+               uchar ss) { messageReceived_Cb(dm, da, de, sm, sa, se, p, c, l, asdu, wb, ss); }};
 
     AgentOperation<Ctx<ActiveEpResF, ActiveEpNotF>> activeEpOp;
     AgentOperation<Ctx<ServiceDescResF, ServiceDescNotF>> serviceDescOp;

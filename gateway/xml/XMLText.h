@@ -140,7 +140,7 @@ inline size_t invalidXmlTextAt(const char* text, size_t length) {
                  ++k, ++digits) {
                 c = c * (hex ? 16 : 10) +
                     static_cast<unsigned long>(std::isdigit(p[k]) != 0 ? p[k] - '0'
-                                                                      : (p[k] | 0x20) - 'a' + 10);
+                                                                       : (p[k] | 0x20) - 'a' + 10);
                 if (c > 0x10FFFF) {
                     return i;
                 }

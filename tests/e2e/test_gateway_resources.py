@@ -174,5 +174,20 @@ class GatewayResources(unittest.TestCase):
         self.assertGreaterEqual(len(self.status.wait("gwstatus", count=seen + 4)), seen + 4)
 
 
+class NetworkNamedByItsExtendedPanId(unittest.TestCase):
+    def test_the_network_folder_takes_the_extended_pan_id(self):
+        gw = Gateway(extra="ExtendedPanId = 0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77\n"
+                           "[RESTBroker]\nUseDefaultNWKRootURI = 0\n")
+        try:
+            status, body = gw.get("/net")
+            self.assertIn(">0011223344556677<", body)
+            self.assertEqual(0, code_of(gw.get("/net/0011223344556677/discovery")[1]))
+            self.assertEqual("00 11 22 33 44 55 66 77",
+                             value_of(gw.get("/net/0011223344556677/ib/c4")[1]))
+            self.assertEqual(404, gw.get("/net/default/ib/c4")[0])
+        finally:
+            gw.close()
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

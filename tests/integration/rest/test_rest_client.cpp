@@ -147,16 +147,6 @@ TEST(RestClient, OnlyHttpAndHttpsListenersAreContacted) {
     EXPECT_EQ(0, client.sendPostData("HTTPS://127.0.0.1:1/x", 2, "<x/>"));
 }
 
-TEST(RestClient, ProcessWideClientCanBeDeletedByItsOwner) {
-    RESTClient* first = RESTClient::getRESTClient();
-    EXPECT_EQ(first, RESTClient::getRESTClient());
-    delete first;
-    RESTClient* second = RESTClient::getRESTClient();
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(0u, second->queuedCount(1));
-    delete second;
-}
-
 TEST(RestClient, RedirectsAreNotFollowed) {
     loadTimeout(5);
     TestListener target;

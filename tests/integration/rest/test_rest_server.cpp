@@ -203,30 +203,19 @@ TEST_F(RestServerTest, AsynchronousRequestIsAnsweredAtOnceWithItsRequestIdentifi
 }
 
 TEST_F(RestServerTest, TimeoutParameterValues) {
+    // The values themselves are RESTCallbackInfo's (unit tests); here, what reaches the wire.
     time_t before = time(nullptr);
     httpGet(url("/version?timeout=1e"));
     Seen s = handler->last();
-    EXPECT_TRUE(s.cbinfo.timeoutSet);
     EXPECT_EQ(30u, s.cbinfo.timeout);
     EXPECT_GE(s.cbinfo.expiry, before + 30);
-    EXPECT_LE(s.cbinfo.expiry, time(nullptr) + 30);
 
-    httpGet(url("/version?timeout=0"));
-    EXPECT_TRUE(handler->last().cbinfo.timeoutSet);
-    EXPECT_EQ(-1, handler->last().cbinfo.expiry);
-    httpGet(url("/version?timeout=ffffffff"));
-    EXPECT_EQ(0xffffffffUL, handler->last().cbinfo.timeout);
-    EXPECT_EQ(-1, handler->last().cbinfo.expiry);
-    EXPECT_FALSE(handler->last().cbinfo.expired());
-
-    size_t before_count = handler->count();
+    size_t count = handler->count();
     HttpResult r = httpGet(url("/version?timeout=xyz"));
     EXPECT_EQ(200, r.status);
     EXPECT_EQ("4", element(r.body, "Code"));
     EXPECT_EQ("Bad timeout parameter", element(r.body, "Message"));
-    EXPECT_EQ(before_count, handler->count()) << "the handler is not called";
-    r = httpGet(url("/version?timeout=100000000"));
-    EXPECT_EQ("Bad timeout parameter", element(r.body, "Message"));
+    EXPECT_EQ(count, handler->count()) << "the handler is not called";
 
     // An empty listener followed by a timeout: asynchronous, empty destination, 5 s.
     httpGet(url("/hold?urilistener&timeout=5"));
@@ -255,10 +244,10 @@ TEST_F(RestServerTest, DocumentsStayWellFormedWhateverTheClientSent) {
     const std::string bodies[] = {"<Value>ok</Value>", "<Value>&#xD800;</Value>",
                                   "<Value>a&#0;b</Value>", "<Value>\xC3\x28\xFF\xFE</Value>"};
     for (const std::string& body : bodies) {
-        std::string reply =
-            rawExchange(port, "POST /echo/%C3%28%FF%FE%EF%BF%BE HTTP/1.1\r\nHost: x\r\n"
-                           "Connection: close\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\n\r\n" + body);
+        std::string reply = rawExchange(port,
+                                        "POST /echo/%C3%28%FF%FE%EF%BF%BE HTTP/1.1\r\nHost: x\r\n"
+                                        "Connection: close\r\nContent-Length: " +
+                                            std::to_string(body.size()) + "\r\n\r\n" + body);
         size_t start = reply.find("<?xml");
         ASSERT_NE(std::string::npos, start) << reply;
         std::string doc = reply.substr(start);
@@ -277,6 +266,7 @@ TEST_F(RestServerTest, PercentEncodedListenerIsDecodedAndDelivered) {
         "http%3A%2F%2F127.0.0.1%3A" + std::to_string(listener.port) + "%2Fencoded%3Fa%3D1";
     HttpResult r = httpGet(url("/notify?urilistener=" + encoded + "&timeout=%31e"));
     EXPECT_EQ("0", element(r.body, "Code"));
+    ASSERT_GT(handler->count(), 0u);
     EXPECT_EQ("http://127.0.0.1:" + std::to_string(listener.port) + "/encoded?a=1",
               handler->last().listener);
     EXPECT_EQ(30u, handler->last().cbinfo.timeout);
@@ -457,10 +447,11 @@ class BlockingHandler : public ResourceHandler {
 // Runs `openssl s_client` against `port` with the given protocol option; true when the
 // handshake completed.
 bool opensslHandshake(int port, const std::string& protocol) {
-    std::string out = shellOutput(
-        "openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " " + protocol +
-        " -cipher 'DEFAULT:@SECLEVEL=0' </dev/null 2>&1; echo exit=$?");
-    return out.find("exit=0") != std::string::npos && out.find("Cipher is (NONE)") == std::string::npos;
+    std::string out =
+        shellOutput("openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " " + protocol +
+                    " -cipher 'DEFAULT:@SECLEVEL=0' </dev/null 2>&1; echo exit=$?");
+    return out.find("exit=0") != std::string::npos &&
+           out.find("Cipher is (NONE)") == std::string::npos;
 }
 
 TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
@@ -561,12 +552,13 @@ TEST(RestServerSecurity, DigestAuthentication) {
     const std::string ha2 = md5("GET:/requests");
     auto statusWith = [&](const std::string& nc) {
         std::string response = md5(ha1 + ":" + nonce + ":" + nc + ":c0ffee:auth:" + ha2);
-        std::string reply = rawExchange(
-            port, "GET /requests HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
-                  "Authorization: Digest username=\"alice\", realm=\"orq\", nonce=\"" +
-                      nonce + "\", uri=\"/requests\", qop=auth, nc=" + nc +
-                      ", cnonce=\"c0ffee\", response=\"" + response +
-                      "\", opaque=\"orq\", algorithm=MD5\r\n\r\n");
+        std::string reply =
+            rawExchange(port,
+                        "GET /requests HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                        "Authorization: Digest username=\"alice\", realm=\"orq\", nonce=\"" +
+                            nonce + "\", uri=\"/requests\", qop=auth, nc=" + nc +
+                            ", cnonce=\"c0ffee\", response=\"" + response +
+                            "\", opaque=\"orq\", algorithm=MD5\r\n\r\n");
         return reply.substr(0, 12);
     };
     EXPECT_EQ("HTTP/1.1 200", statusWith("00000001"));

@@ -58,11 +58,12 @@ class ServiceLinkTest : public ::testing::Test {
             return zb->getDb()->findNodeByNwkAddr(nwk) != nullptr;
         }));
     }
-    void sendFrom(const char* name, uint8_t dstEp, uint16_t cluster = 0x0006) {
+    void sendFrom(const char* name, uint8_t dstEp) {
         peer.withModule([&](zbsim::Module& m, zbsim::Network& n) {
             std::string why;
-            ASSERT_TRUE(m.sendFromNode(*n.findRef(name), 1, cluster, {0x18, 0x07, 0x0A}, dstEp,
-                                       0xFFFF, steadyMs(), why))
+            zbsim::Module::Addressing how;
+            ASSERT_TRUE(m.sendFromNode(*n.findRef(name), 1, 0x0006, {0x18, 0x07, 0x0A}, dstEp,
+                                       0xFFFF, how, steadyMs(), why))
                 << why;
         });
     }
@@ -128,8 +129,9 @@ TEST_F(ServiceLinkTest, ToggleReachesTheLightAndItsDefaultResponseIsCachedAndNot
             frame = p.payload;
         }
     }
-    EXPECT_EQ(frame, (std::vector<uint8_t>{0x02, 0x01, 0x11, 0, 0, 0, 0, 0, 0, 0x01, 0x04, 0x01,
-                                           0x06, 0x00, 0x08, 0x00, 0x01, 0x2A, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(frame, (std::vector<uint8_t>{0x02, 0x01, 0x11, 0,    0,    0,    0,
+                                           0,    0,    0x01, 0x04, 0x01, 0x06, 0x00,
+                                           0x08, 0x00, 0x01, 0x2A, 0x02, 0x00, 0x00}));
     ASSERT_TRUE(waitFor([&] { return lightIsOn() != wasOn; }));
     ASSERT_TRUE(waitFor([&] { return rec.count("callback_NtfCb") == 1; }));
     auto n = rec.named("callback_NtfCb")[0];
@@ -149,54 +151,19 @@ TEST_F(ServiceLinkTest, ToggleReachesTheLightAndItsDefaultResponseIsCachedAndNot
     msg.setPayload(toggle, 3);
     EXPECT_EQ(agent->send(&msg, status, txTime), SENDING_MSG_ERROR);
     EXPECT_EQ(peer.countSent(0x9C, 0x00), 1u);
-}
 
-TEST_F(ServiceLinkTest, TheEleventhUnreadMessagePushesOutTheFirst) {
-    start();
-    announce("light", kLight);
-    connect(8);
-    for (int i = 0; i < 11; ++i) {
+    // Ten more unread messages push out the first; one to an end point the gateway did not
+    // register never arrives.
+    for (int i = 0; i < 10; ++i) {
         sendFrom("light", 8);
     }
-    ASSERT_TRUE(waitFor([&] { return rec.count("callback_NtfCb") == 11; }));
-    EXPECT_EQ(agent->cachedMessages(8), 10u);
-    SA::LastRxMsgCtxt read(6, &rec, &ServiceRecorder::lastRxMsg_RspCb, nullptr);
-    ASSERT_EQ(agent->getLastRxMsg(8, &read), AGENT_SUCCESS);
-    EXPECT_EQ(rec.named("lastRxMsg_RspCb")[0].msgId, rec.named("callback_NtfCb")[1].msgId);
-    // A message to an end point the gateway did not register never arrives.
     sendFrom("light", 9);
     sendFrom("light", 8);
     ASSERT_TRUE(waitFor([&] { return rec.count("callback_NtfCb") == 12; }));
-    EXPECT_EQ(rec.named("callback_NtfCb").back().id, 8);
-}
-
-TEST_F(ServiceLinkTest, ActiveEndPointsAndSimpleDescriptorOfTheLight) {
-    start();
-    announce("light", kLight);
-    SA::ActiveEndpointsCtxt ep(3, &rec, &ServiceRecorder::activeEp_RspCb, nullptr);
-    ASSERT_EQ(agent->getActiveEndPoints(5000, kLight, &ep), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return rec.count("activeEp_RspCb") == 1; }));
-    auto a = rec.named("activeEp_RspCb")[0];
-    EXPECT_EQ(a.error, AGENT_SUCCESS);
-    EXPECT_EQ(a.session, 3);
-    EXPECT_EQ(a.nodeAddr, kLight);
-    EXPECT_EQ(a.list, (std::vector<int>{1}));
-
-    SA::ServiceDescriptorCtxt sd(3, &rec, &ServiceRecorder::serviceDesc_RspCb,
-                                 &ServiceRecorder::serviceDesc_NtfCb);
-    ASSERT_EQ(agent->getServiceDescriptor(0, kLight, 1, &sd), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return rec.count("serviceDesc_NtfCb") == 1; }));
-    EXPECT_EQ(rec.named("serviceDesc_RspCb")[0].id, 0);
-    EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].id, 1);
-    EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].error, AGENT_SUCCESS);
-    std::lock_guard<std::recursive_mutex> lock(zb->getDb()->mutex());
-    SimpleDescriptor* d = zb->getDb()->findNodeByNwkAddr(kLight)->getSimpleDescr(1);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->profile_id, 0x0104);
-    EXPECT_EQ(d->device_id, 0x0100);
-    EXPECT_EQ(d->device_ver, 1);
-    EXPECT_EQ(d->input_cluster, (std::list<int>{0x0000, 0x0003, 0x0006}));
-    EXPECT_TRUE(d->output_cluster.empty());
+    EXPECT_EQ(agent->cachedMessages(8), 10u);
+    SA::LastRxMsgCtxt read(6, &rec, &ServiceRecorder::lastRxMsg_RspCb, nullptr);
+    ASSERT_EQ(agent->getLastRxMsg(8, &read), AGENT_SUCCESS);
+    EXPECT_EQ(rec.last("lastRxMsg_RspCb").msgId, rec.named("callback_NtfCb")[2].msgId);
 }
 
 TEST_F(ServiceLinkTest, BindUnbindAndTheBindingTableFromIndexThree) {
@@ -237,6 +204,29 @@ TEST_F(ServiceLinkTest, BindUnbindAndTheBindingTableFromIndexThree) {
     ASSERT_TRUE(waitFor([&] { return rec.count("bind_RspCb") == 3; }));
     EXPECT_EQ(rec.named("bind_RspCb")[2].error, BIND_ERROR);
     EXPECT_EQ(lightBindings().size(), 4u);
+    // A node that refuses Mgmt_Bind: its status is an error.
+    peer.withModule([](zbsim::Module&, zbsim::Network& n) { n.find(kLight)->refuseBind = 0x84; });
+    ASSERT_EQ(agent->getnodebindingRequest(0, kLight, 0, &table), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return rec.count("nodeBinding_RspCb") == 1; }));
+    EXPECT_EQ(rec.last("nodeBinding_RspCb").error, GETNODEBINDING_ERROR);
+    EXPECT_TRUE(rec.last("nodeBinding_RspCb").bindings.empty());
+}
+
+TEST_F(ServiceLinkTest, ANodeBehindADeadRouterTimesOut) {
+    start();
+    announce("light", kLight);
+    peer.withModule([](zbsim::Module& m, zbsim::Network& n) {
+        std::string why;
+        ASSERT_TRUE(m.killNode(*n.findRef("router1"), why)) << why;
+    });
+    SA::ActiveEndpointsCtxt ep(3, &rec, &ServiceRecorder::activeEp_RspCb, nullptr);
+    ASSERT_EQ(agent->getActiveEndPoints(2500, kLight, &ep), AGENT_SUCCESS);
+    EXPECT_EQ(agent->getTimeoutSeconds(FEATURE_ACTIVE_EP), 3);
+    ASSERT_TRUE(waitFor([&] { return peer.countSent(0xA2, 0x05) == 1; }));
+    clock.advance(std::chrono::seconds(3));
+    ASSERT_TRUE(waitFor([&] { return rec.count("activeEp_RspCb") == 1; }));
+    EXPECT_EQ(rec.last("activeEp_RspCb").error, TIMER_EXPIRED);
+    EXPECT_EQ(rec.last("activeEp_RspCb").nodeAddr, -1);
 }
 
 TEST_F(ServiceLinkTest, UnknownSendersArePingedOnlyWithAutoDiscovery) {
@@ -261,4 +251,51 @@ TEST_F(ServiceLinkTest, UnknownSendersAreDiscardedWithoutAutoDiscovery) {
     sendFrom("light", 8);
     ASSERT_TRUE(waitFor([&] { return rec.count("callback_NtfCb") == 1; }));
     EXPECT_EQ(peer.countSent(0xA2, 0x01), before);
+}
+
+TEST_F(ServiceLinkTest, EndPointsAndDescriptorsOfOneNodeAndOfAll) {
+    start();
+    announce("light", kLight);
+    SA::ActiveEndpointsCtxt ep(3, &rec, &ServiceRecorder::activeEp_RspCb, nullptr);
+    ASSERT_EQ(agent->getActiveEndPoints(5000, kLight, &ep), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return rec.count("activeEp_RspCb") == 1; }));
+    auto a = rec.last("activeEp_RspCb");
+    EXPECT_EQ(std::make_tuple(a.error, a.session, a.nodeAddr),
+              std::make_tuple(AGENT_SUCCESS, 3, 0x1101));
+    EXPECT_EQ(a.list, (std::vector<int>{1}));
+
+    SA::ServiceDescriptorCtxt sd(3, &rec, &ServiceRecorder::serviceDesc_RspCb,
+                                 &ServiceRecorder::serviceDesc_NtfCb);
+    ASSERT_EQ(agent->getServiceDescriptor(0, kLight, 1, &sd), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return rec.count("serviceDesc_NtfCb") == 1; }));
+    EXPECT_EQ(rec.named("serviceDesc_RspCb")[0].id, 0);
+    EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].id, 1);
+    EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].error, AGENT_SUCCESS);
+    {
+        std::lock_guard<std::recursive_mutex> lock(zb->getDb()->mutex());
+        SimpleDescriptor* d = zb->getDb()->findNodeByNwkAddr(kLight)->getSimpleDescr(1);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->profile_id, 0x0104);
+        EXPECT_EQ(d->device_id, 0x0100);
+        EXPECT_EQ(d->device_ver, 1);
+        EXPECT_EQ(d->input_cluster, (std::list<int>{0x0000, 0x0003, 0x0006}));
+        EXPECT_TRUE(d->output_cluster.empty());
+    }
+
+    announce("plug", 0x2101);
+    ASSERT_EQ(agent->activeEndPointsDiscovery(), 0);
+    EXPECT_EQ(agent->getActiveEndPoints(0, kLight, &ep), AGENT_BUSY) << "the bulk excludes it";
+    EXPECT_EQ(agent->serviceDescriptorsDiscovery(), -1);
+    // Each ends once every node (the module included) has answered.
+    auto ended = [&] {
+        return (zb->getFeatureControl()->getLockedFeatures() & FEATURE_EP_DISCOVERY) == 0;
+    };
+    ASSERT_TRUE(waitFor(ended));
+    ASSERT_EQ(agent->serviceDescriptorsDiscovery(), 0);
+    ASSERT_TRUE(waitFor(ended));
+    std::lock_guard<std::recursive_mutex> lock(zb->getDb()->mutex());
+    Node* plug = zb->getDb()->findNodeByNwkAddr(0x2101);
+    EXPECT_EQ(plug->endpoints, (std::list<int>{1, 2}));
+    ASSERT_NE(plug->getSimpleDescr(2), nullptr);
+    EXPECT_EQ(plug->getSimpleDescr(2)->input_cluster, (std::list<int>{0x0402}));
 }

@@ -19,8 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/SimBytes.h"
+
 namespace zbsimtest {
-using Bytes = std::vector<uint8_t>;
+using namespace simbytes;
 using Clock = std::chrono::steady_clock;
 constexpr auto kDeadline = std::chrono::seconds(10);
 
@@ -32,20 +34,6 @@ inline Bytes frame(uint8_t group, uint8_t id, const Bytes& payload = {}) {
         x ^= f[i];
     f.push_back(x);
     return f;
-}
-
-inline Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes r;
-    for (const auto& p : parts)
-        r.insert(r.end(), p.begin(), p.end());
-    return r;
-}
-
-inline Bytes le64(uint64_t v) {
-    Bytes b;
-    for (int i = 0; i < 8; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return b;
 }
 
 inline bool exists(const std::string& path) {
@@ -322,29 +310,9 @@ inline void formAsCoordinator(Port& port) {
 
 namespace zbsimtest {
 
-inline Bytes le16(uint16_t v) {
-    return {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)};
-}
-
 // Device profile requests: addressee and address of interest.
 inline Bytes addrPair(uint16_t dst, uint16_t interest) {
     return cat({le16(dst), le16(interest)});
-}
-
-// The payload of an APSDE-DATA request (9C 00): address mode, an address field of eight bytes
-// (a short address fills its first two), end points, profile, cluster, the frame, transmit
-// options and radius.
-inline Bytes dataRequest(uint8_t mode, uint16_t dst, uint8_t dstEp, uint16_t profile,
-                         uint16_t cluster, uint8_t srcEp, const Bytes& asdu) {
-    return cat({{mode},
-                le16(dst),
-                Bytes(6),
-                {dstEp},
-                le16(profile),
-                le16(cluster),
-                {srcEp, static_cast<uint8_t>(asdu.size())},
-                asdu,
-                {0x00, 0x1E}});
 }
 
 // Frames of a data indication (9D 01): the payload starts at byte 4 of the frame.

@@ -23,10 +23,6 @@ Bytes lqiRequest(uint16_t dst) {
 Bytes bindTableRequest(uint16_t dst) {
     return cat({le16(dst), {0x00, 0x00}});
 }
-Bytes leaveRequest(uint16_t dst, uint64_t leaving, uint8_t options) {
-    return dataRequest(0x02, dst, 0x00, 0x0000, 0x0034, 0x00,
-                       cat({{0x05}, le64(leaving), {options}}));
-}
 Bytes ieeeAnswer(uint64_t ieee, uint16_t nwk) {
     return frame(0xA0, 0x81, cat({{0x00}, le64(ieee), le16(nwk)}));
 }
@@ -216,7 +212,7 @@ parent = r2
     EXPECT_EQ(got[1][8 + 22 + 18] >> 4, 1) << "relation: child";
 
     // The light leaves to rejoin: its parent r1 hears it, the module does not.
-    port->send(0x9C, 0x00, leaveRequest(0x1101, 0, 0x80));
+    port->send(0x9C, 0x00, leaveRequest(0x1101, 0x05, 0, 0x80));
     got = port->drain();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(indicationCluster(got[1]), 0x8034);
@@ -224,7 +220,7 @@ parent = r2
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(Bytes(got[0].begin() + 18, got[0].begin() + 20), le16(0x3333));
     // r2, the module's child, leaves with its children: the module hears r2 only.
-    port->send(0x9C, 0x00, leaveRequest(0x2001, 0, 0x40));
+    port->send(0x9C, 0x00, leaveRequest(0x2001, 0x05, 0, 0x40));
     got = port->drain();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[2], frame(0x97, 0x49, cat({le64(0x00124B0000002001ULL), {0x00}})));

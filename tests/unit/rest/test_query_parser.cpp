@@ -40,7 +40,8 @@ TEST(QueryParser, FirstOccurrenceFollowedBySeparatorCounts) {
 TEST(QueryParser, PercentEscapesInValuesAreDecoded) {
     QueryParser qp;
     std::string out;
-    EXPECT_TRUE(qp.getParameter("urilistener", "urilistener=http%3A%2F%2Fh%3a1%2Fp%3Fa%3D1&t=1", out));
+    EXPECT_TRUE(
+        qp.getParameter("urilistener", "urilistener=http%3A%2F%2Fh%3a1%2Fp%3Fa%3D1&t=1", out));
     EXPECT_EQ("http://h:1/p?a=1", out);
     const struct {
         const char* raw;

@@ -59,15 +59,4 @@ TEST_F(RESTCallbackInfoTest, BadValuesThrowAndLeaveTheSettingAlone) {
     }
 }
 
-TEST_F(RESTCallbackInfoTest, CloneCopiesEveryField) {
-    RESTCallbackInfo info;
-    info.requestIdentifier = "0000abcd";
-    info.setTimeout("2");
-    std::unique_ptr<UriListenerHandback> copy(info.clone());
-    auto* c = dynamic_cast<RESTCallbackInfo*>(copy.get());
-    ASSERT_NE(nullptr, c);
-    EXPECT_EQ("0000abcd", c->requestIdentifier);
-    EXPECT_EQ(1002, c->expiry);
-}
-
 }  // namespace

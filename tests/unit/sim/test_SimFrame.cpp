@@ -43,14 +43,6 @@ TEST(SimFrame, RoundTripsBackToBackFramesFedByteByByte) {
     EXPECT_EQ(d.skippedBytes(), 0u);
 }
 
-TEST(SimFrame, SkipsGarbageBeforeAStartByte) {
-    FrameDecoder d;
-    auto got = decodeAll(d, {0x55, 0xAA, 0x02, 0xA0, 0x00, 0x00, 0xA0});
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], Packet(0xA0, 0x00));
-    EXPECT_EQ(d.skippedBytes(), 2u);
-}
-
 TEST(SimFrame, DropsFrameWithBadChecksumAndFindsTheNextOne) {
     auto bad = zbsim::encodeFrame(Packet(0xA3, 0x12));
     bad.back() ^= 0x01;

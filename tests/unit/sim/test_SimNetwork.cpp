@@ -42,36 +42,6 @@ std::string loadError(const std::string& text) {
 }
 }  // namespace
 
-TEST(SimNetwork, LoadsTheDemoNetwork) {
-    Network n = loadDemo();
-    EXPECT_EQ(n.config().ieee, 0x00124B0000000001ULL);
-    EXPECT_EQ(n.config().channel, 15);
-    EXPECT_EQ(n.config().lqiPerResponse, 3);
-    Node* light = n.findRef("light");
-    ASSERT_NE(light, nullptr);
-    EXPECT_EQ(light->nwk, 0x1101);
-    EXPECT_EQ(light->parent, 0x1001);
-    EXPECT_EQ(light->app, AppKind::OnOffLight);
-    EXPECT_EQ(n.findRef("0x1101"), light);
-    EXPECT_EQ(n.findRef("00124B0000001101"), light);
-    Node* sensor = n.findRef("sensor");
-    ASSERT_NE(sensor, nullptr);
-    EXPECT_FALSE(sensor->rxOnWhenIdle);
-    EXPECT_EQ(sensor->macCap, 0x80);  // battery, receiver off, end device
-    EXPECT_EQ(sensor->power[0], 0x41);
-    EXPECT_EQ(sensor->power[1], 0x84);  // 66 %, disposable battery
-    ASSERT_EQ(sensor->bindings.size(), 1u);
-    EXPECT_EQ(sensor->bindings[0].dstIeee, 0x00124B0000000001ULL);
-    Node* plug = n.findRef("plug");
-    ASSERT_NE(plug, nullptr);
-    EXPECT_EQ(plug->macCap, 0x8C);
-    ASSERT_EQ(plug->endpoints.size(), 2u);
-    EXPECT_EQ(plug->endpoints[1].in, std::vector<uint16_t>{0x0402});
-    // The module owns 0x0000 once it forms the network.
-    EXPECT_TRUE(n.find(0x0000)->isModule);
-    EXPECT_EQ(n.all().size(), 6u);
-}
-
 TEST(SimNetwork, ReportsBadFilesWithSectionAndKey) {
     EXPECT_NE(loadError("[a]\nieee = 1\nshort = 0x10\n").find("[a] missing or bad ieee"),
               std::string::npos);
@@ -93,45 +63,6 @@ TEST(SimNetwork, ReportsBadFilesWithSectionAndKey) {
     EXPECT_FALSE(n.load("/nonexistent/zbsim.ini", err));
 }
 
-TEST(SimNetwork, AssociatedDevicesAreThePresentChildren) {
-    Network n = loadDemo();
-    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x1001, 0x2001}));
-    EXPECT_EQ(n.associatedDevices(0x1001), (std::vector<uint16_t>{0x1101, 0x1102}));
-    EXPECT_TRUE(n.associatedDevices(0x2101).empty());  // an end device has none
-    n.findRef("sensor")->state = NodeState::Silent;    // still a child while silent
-    EXPECT_EQ(n.associatedDevices(0x1001).size(), 2u);
-    n.removeNode(*n.findRef("sensor"), false);
-    EXPECT_EQ(n.associatedDevices(0x1001), (std::vector<uint16_t>{0x1101}));
-    EXPECT_EQ(n.find(0x1102)->state, NodeState::Absent);
-}
-
-TEST(SimNetwork, RemovingWithChildrenTakesTheSubtreeDeepestFirst) {
-    Network n = loadDemo();
-    auto removed = n.removeNode(*n.findRef("router1"), true);
-    ASSERT_EQ(removed.size(), 3u);
-    EXPECT_EQ(removed.back()->name, "router1");
-    EXPECT_EQ(n.associatedDevices(0x0000), (std::vector<uint16_t>{0x2001}));
-    for (Node* r : removed)
-        EXPECT_FALSE(r->present());
-}
-
-TEST(SimNetwork, DerivedNeighbourTableHasParentThenChildren) {
-    Network n = loadDemo();
-    auto t = n.neighborTable(*n.findRef("router1"), 0);
-    ASSERT_EQ(t.size(), 3u);
-    EXPECT_EQ(t[0].nwk, 0x0000);
-    EXPECT_EQ(t[0].devTypeRxOnRelation, 0x00 | 0x04 | 0x00);  // coordinator, rx on, parent
-    EXPECT_EQ(t[0].lqi, 220);
-    EXPECT_EQ(t[0].depth, 0);
-    EXPECT_EQ(t[1].nwk, 0x1101);
-    EXPECT_EQ(t[1].devTypeRxOnRelation, 0x01 | 0x04 | 0x10);  // router, rx on, child
-    EXPECT_EQ(t[1].depth, 2);
-    EXPECT_EQ(t[2].nwk, 0x1102);
-    EXPECT_EQ(t[2].devTypeRxOnRelation, 0x02 | 0x00 | 0x10);  // sleepy end device child
-    EXPECT_EQ(t[2].ieee, 0x00124B0000001102ULL);
-    EXPECT_EQ(t[2].extPanId, 0x00124B0000000001ULL);
-}
-
 TEST(SimNetwork, GivenNeighbourTableIsUsedAsWritten) {
     Network n = loadDemo();
     auto t = n.neighborTable(*n.findRef("router2"), 0);
@@ -143,15 +74,6 @@ TEST(SimNetwork, GivenNeighbourTableIsUsedAsWritten) {
     EXPECT_EQ(t[1].lqi, 150);
     EXPECT_EQ(t[2].nwk, 0x2101);
     EXPECT_EQ(t[2].devTypeRxOnRelation, 0x02 | 0x04 | 0x10);
-}
-
-TEST(SimNetwork, PermitJoiningShowsInTheNeighbourTable) {
-    Network n = loadDemo();
-    n.findRef("light")->permitJoinUntilMs = 5000;
-    auto t = n.neighborTable(*n.findRef("router1"), 1000);
-    EXPECT_EQ(t[1].permitJoining, 1);
-    t = n.neighborTable(*n.findRef("router1"), 6000);
-    EXPECT_EQ(t[1].permitJoining, 0);
 }
 
 TEST(SimNetwork, BindingTableKeepsOneCopyAndHonoursCapacity) {
@@ -202,4 +124,23 @@ TEST(SimNetwork, NodesOutsideTheNetworkAndRawDescriptors) {
     EXPECT_NE(loadError("[e]\nieee = 00124B0000000011\nshort = 0x0011\npower_descriptor = 1\n")
                   .find("power_descriptor"),
               std::string::npos);
+}
+
+TEST(SimNetwork, ReadsTheIniFormatInOnePass) {
+    TempFile f(
+        "; a comment\n[MODULE]\nChannel = 20 ; inline comment\n\n"
+        "[Lamp]\nieee = 00124B00000000AA\nshort = 0x00AA\n"
+        "model = \"Lamp; Dimmable\"\nendpoints = 1\n"
+        "ep1 = profile=0x0104 device=0x0100 \\\n   in=0x0000,0x0006 out=\n"
+        "# done\n");
+    Network n;
+    std::string err;
+    ASSERT_TRUE(n.load(f.path(), err)) << err;
+    EXPECT_EQ(n.config().channel, 20);
+    Node* lamp = n.findRef("lamp");
+    ASSERT_NE(lamp, nullptr);
+    EXPECT_EQ(lamp->model, "Lamp; Dimmable");
+    ASSERT_EQ(lamp->endpoints.size(), 1u);
+    EXPECT_EQ(lamp->endpoints[0].in, (std::vector<uint16_t>{0x0000, 0x0006}));
+    EXPECT_NE(loadError("[a]\nieee = 1\njust words\n").find(":3: expected"), std::string::npos);
 }

@@ -87,7 +87,9 @@ TEST_F(ParserTest, ZCLCommandFillsTheMessage) {
         << messages();
     EXPECT_EQ(msg.getDstAddrMode(), 3);
     EXPECT_EQ(dstAddrOf(msg),
-              (std::vector<uint8_t>{0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}));
+              (std::vector<uint8_t>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
+    // The composer folds the stored bytes back into the number the client sent.
+    EXPECT_EQ(XMLMsgComposer::ieeeAddrToULongLong(dstAddrOf(msg).data()), 81985529216486895ull);
     EXPECT_EQ(msg.getDstEp(), 8);
     EXPECT_EQ(msg.getProfileId(), 260);
     EXPECT_EQ(msg.getClusterId(), 6);
@@ -246,14 +248,12 @@ TEST_F(ParserTest, DocumentElementMayBeAChildOfTheRoot) {
 TEST_F(ParserTest, TextsThatAreNotUtf8XmlAreRefused) {
     const char* refused[] = {
         "<Value>\xC3\x28\xFF\xFE</Value>",  // not UTF-8
-        "<Value>\xED\xA0\x80</Value>",        // a surrogate, encoded
-        "<Value>\xC0\xAF</Value>",             // overlong
-        "<Value>a\x01b</Value>",               // a control character
-        "<Value>&#xD800;</Value>",             // references to what XML cannot carry
-        "<Value>&#xFFFE;</Value>",
-        "<Value>a&#0;b</Value>",
-        "<Value>&#x110000;</Value>",
-        "<Value>&#12a;</Value>",
+        "<Value>\xED\xA0\x80</Value>",      // a surrogate, encoded
+        "<Value>\xC0\xAF</Value>",          // overlong
+        "<Value>a\x01b</Value>",            // a control character
+        "<Value>&#xD800;</Value>",          // references to what XML cannot carry
+        "<Value>&#xFFFE;</Value>",         "<Value>a&#0;b</Value>",
+        "<Value>&#x110000;</Value>",       "<Value>&#12a;</Value>",
     };
     std::string value;
     for (const char* text : refused) {
@@ -272,23 +272,47 @@ TEST_F(ParserTest, TextsThatAreNotUtf8XmlAreRefused) {
 // document that entry point accepts.
 TEST_F(ParserTest, SeedCorpusDocumentsAreAccepted) {
     const std::vector<std::function<int(const char*)>> entries = {
-        [&](const char* t) { Message m; return parser.getZCLCommandToWSN(&m, t); },
-        [&](const char* t) { Message m; return parser.getZDPCommandToWSN(&m, t); },
-        [&](const char* t) { Message m; return parser.getAPSMessageToWSN(&m, t); },
-        [&](const char* t) { ZB_BIND_STRUCT b = {}; return parser.getBindindCommand(&b, t); },
-        [&](const char* t) { SimpleDescriptor sd; return parser.getSimpleDescriptor(&sd, t); },
+        [&](const char* t) {
+            Message m;
+            return parser.getZCLCommandToWSN(&m, t);
+        },
+        [&](const char* t) {
+            Message m;
+            return parser.getZDPCommandToWSN(&m, t);
+        },
+        [&](const char* t) {
+            Message m;
+            return parser.getAPSMessageToWSN(&m, t);
+        },
+        [&](const char* t) {
+            ZB_BIND_STRUCT b = {};
+            return parser.getBindindCommand(&b, t);
+        },
+        [&](const char* t) {
+            SimpleDescriptor sd;
+            return parser.getSimpleDescriptor(&sd, t);
+        },
         [&](const char* t) {
             int d = 0;
             bool s = false;
             return parser.getJoiningInfoValues(&d, &s, t);
         },
-        [&](const char* t) { Callback cb; return parser.getCallback(&cb, t); },
+        [&](const char* t) {
+            Callback cb;
+            return parser.getCallback(&cb, t);
+        },
         [&](const char* t) {
             StartupAttributeInfo info;
             return parser.getStartupAttributeInfo(&info, t);
         },
-        [&](const char* t) { unsigned long v = 0; return parser.getValue(v, t); },
-        [&](const char* t) { std::string v; return parser.getValue(v, t); },
+        [&](const char* t) {
+            unsigned long v = 0;
+            return parser.getValue(v, t);
+        },
+        [&](const char* t) {
+            std::string v;
+            return parser.getValue(v, t);
+        },
         [&](const char* t) {
             std::string v;
             const std::string text = t;
@@ -429,10 +453,10 @@ TEST_F(ParserTest, Binding) {
     ASSERT_EQ(parser.getBindindCommand(&bind, build("Binding", kBindingParts).c_str()), 0)
         << messages();
     EXPECT_EQ(bytesOf(bind.src_addr, 8),
-              (std::vector<uint8_t>{0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}));
+              (std::vector<uint8_t>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
     EXPECT_EQ(bind.src_ep, 1);
     EXPECT_EQ(bind.cluster_id, 6);
-    EXPECT_EQ(bytesOf(bind.dst_addr, 8), (std::vector<uint8_t>{0x02, 0x01, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(bytesOf(bind.dst_addr, 8), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0x01, 0x02}));
     EXPECT_EQ(bind.dst_ep, 8);
     EXPECT_TRUE(said("getBindindCommand - Optional element GroupDestination not found"));
 
