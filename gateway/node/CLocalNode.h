@@ -28,6 +28,8 @@
 
 #include "Agents.h"
 #include "CDebug.h"
+#include "CDiscoveryAgent.h"
+#include "CManagementAgent.h"
 #include "ConfigurationRepository.h"
 #include "GWManagement.h"
 #include "OrqZbIf.h"
@@ -55,6 +57,9 @@ bool readDefaultStartupAttributeSet(ConfigurationRepository* config, Debug* log,
 // Reads the TCKeyTable section into the database (size and entries 0..size-1). False, after
 // an error line naming the key and the limit, when the size exceeds the co-processor's table.
 bool readTCKeyTable(ConfigurationRepository* config, Debug* log, ZbNetDb* db);
+
+template <class T>
+class ServiceAgent;  // gateway/service: the caller of getServiceAgent() includes it
 
 template <class T>
 class LocalNode {
@@ -159,7 +164,21 @@ class LocalNode {
     void setWSNId(const char* id) { gwDescriptor->setWSNId(id != nullptr ? id : ""); }
     GwDescriptor* getGwDescriptor() { return gwDescriptor; }
     OrqZbIf* getOrqZbIf() { return pOrqZb; }
+    // The agents working on this node's network: the process-wide ones unless others were
+    // given (tests build their own on their own adapter).
+    DiscoveryAgent<T>* getDiscoveryAgent() {
+        return discoveryAgent != nullptr ? discoveryAgent : DiscoveryAgent<T>::Instance();
+    }
+    ManagementAgent<T>* getManagementAgent() {
+        return managementAgent != nullptr ? managementAgent : ManagementAgent<T>::Instance();
+    }
+    void setAgents(DiscoveryAgent<T>* discovery, ManagementAgent<T>* management) {
+        discoveryAgent = discovery;
+        managementAgent = management;
+    }
     ZbNetDb* getNetDb() { return pOrqDb; }
+    // The process-wide service agent.
+    ServiceAgent<T>* getServiceAgent() { return ServiceAgent<T>::Instance(); }
 
     int startGatewayDevice(unsigned long timeout, StartupAttributeInfo* set,
                            StartGatewayDeviceCtxt* ctx) {
@@ -359,6 +378,7 @@ class LocalNode {
         }
         StartAnswer answer;
         std::list<StatusChanged_Event_NotifyCtxt> listeners;
+        bool unchanged = false;
         {
             std::lock_guard<std::recursive_mutex> lock(mux);
             // A failure stays visible (through the reset that follows it) until the next
@@ -369,6 +389,10 @@ class LocalNode {
                 lastFailure = errorCode;
             }
             const int shownError = errorCode != GW_NO_ERROR ? errorCode : lastFailure;
+            // One change, one notification: a start reports "starting" twice (request and
+            // reset confirm), and a listener hears it once.
+            unchanged = gwDescriptor->getGwState() == state &&
+                        gwDescriptor->getErrorCode() == shownError;
             gwDescriptor->setGwState(state, shownError);
             if (state == GW_RUNNING) {
                 answer = takeStartAnswer(commandStatus, AGENT_SUCCESS, Running, 0);
@@ -376,10 +400,14 @@ class LocalNode {
                 functionsContext.startGatewayDevice.fstate = Canceled;
                 answer = takeStartAnswer(commandStatus, startFailure(errorCode), Canceled, 1);
             }
-            listeners = gwStatusChanged;
+            if (!unchanged) {
+                listeners = gwStatusChanged;
+            }
         }
         answer.give();
-        if (listeners.empty()) {
+        if (unchanged) {
+            ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - state %d unchanged", state);
+        } else if (listeners.empty()) {
             ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - Map Listeners empty");
         }
         for (auto& l : listeners) {
@@ -634,6 +662,8 @@ class LocalNode {
     std::function<void()> restartHook;
     std::function<void(int)> exitProcess;
     std::atomic<unsigned char> lastResetOptions{0};
+    DiscoveryAgent<T>* discoveryAgent = nullptr;
+    ManagementAgent<T>* managementAgent = nullptr;
     int lastFailure = GW_NO_ERROR;  // under mux: the error of the last failed start
 };
 

@@ -27,6 +27,8 @@ constexpr CodeText kErrorTexts[] = {
     {3, "Unknown GW State"},
     {4, "ZigBee Network Processor initialization failed"},
     {5, "ORQ not running"},
+    {501, "ZigBee Network Processor not answering"},
+    {502, "ZigBee Network Processor reset by itself"},
 };
 
 struct AgentErrorRow {

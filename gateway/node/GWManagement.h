@@ -31,6 +31,9 @@ enum GwErrorCode {
     GW_JOINING_FAILED = 10,
     GW_FORMING_FAILED = 11,
     GW_NETWORK_DOWN = 500,
+    // Raised by the module supervisor (docs/recovery.md) before it restarts the module.
+    GW_MODULE_NOT_ANSWERING = 501,
+    GW_MODULE_RESET_BY_ITSELF = 502,
 };
 
 // REST error codes given for agent errors (the REST layer's RESTError values).

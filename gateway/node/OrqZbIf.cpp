@@ -12,6 +12,8 @@
 #include "GWManagement.h"
 
 namespace {
+// The attribute the liveness probe reads: the channel, as the start-up chain does.
+constexpr uchar ZB_ATTR_GET_CHANNEL_PROBE = 0xC3;
 constexpr int kMaxChannel = 26;
 constexpr int kMinChannel = 11;
 constexpr int kSimpleDescMaxLen = ZB_MAX_PAYLOAD - 1;  // the module adds one byte
@@ -726,6 +728,13 @@ void OrqZbIf::ZDO_START_confirm(uchar status, ushort nwk_addr) {
 }
 
 void OrqZbIf::APSME_GET_confirm(uchar status, uchar attr, uchar attr_len, uchar* attr_value) {
+    if (ModuleWatcher* w = moduleWatcher.load()) {
+        w->confirmHeard();
+    }
+    if (attr == ZB_ATTR_GET_CHANNEL_PROBE && probePending.exchange(false)) {
+        ORQ_LOG(*pLogger, DEBUG, "APSME_GET_confirm - liveness probe answered");
+        return;  // the start-up chain did not ask: nothing follows
+    }
     if (status != 0) {
         ORQ_LOG(*pLogger, ERROR, "ERROR: attribute 0x%02X - status = 0x%02X", attr, status);
         return;
@@ -1025,6 +1034,11 @@ void OrqZbIf::ZIGBEE_STACK_STATUS_indication(uchar status) {
     if (status == EMBER_NETWORK_DOWN) {
         setGWStatus(GW_ERROR, GW_NETWORK_DOWN);
     }
+    if (status == ZB_STACK_STATUS_MODULE_INITIALIZED && gwStatus.load() == GW_RUNNING) {
+        if (ModuleWatcher* w = moduleWatcher.load()) {
+            w->moduleRebooted();
+        }
+    }
 }
 
 void OrqZbIf::NLME_SYNC_confirm(uchar status) {
@@ -1033,7 +1047,24 @@ void OrqZbIf::NLME_SYNC_confirm(uchar status) {
     }
 }
 
-void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {}
+void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {
+    if (ModuleWatcher* w = moduleWatcher.load()) {
+        w->confirmHeard();
+    }
+}
+
+void OrqZbIf::requestSent(const char* op) {
+    ModuleWatcher* w = moduleWatcher.load();
+    if (w != nullptr && (std::strcmp(op, "APSDE_DATA_request") == 0 ||
+                         std::strcmp(op, "APSME_GET_request") == 0)) {
+        w->requestSent();
+    }
+}
+
+void OrqZbIf::sendLivenessProbe() {
+    probePending.store(true);
+    APSME_GET_request(ZB_ATTR_GET_CHANNEL_PROBE);
+}
 
 void OrqZbIf::APSDE_DATA_indication(uchar dst_addr_mode, uchar* dst_addr, uchar dst_ep,
                                     uchar src_addr_mode, uchar* src_addr, uchar src_ep,
@@ -1129,6 +1160,9 @@ void OrqZbIf::ZB_LINK_LOST_indication(int error) {
     std::fprintf(stderr, "ERROR: the ZigBee device link is lost (%s)\n", std::strerror(error));
     linkLost.store(true);
     setGWStatus(GW_ERROR, GW_GENERIC_ERROR);
+    if (ModuleWatcher* w = moduleWatcher.load()) {
+        w->linkLost(error);
+    }
 }
 
 void OrqZbIf::NLME_JOIN_indication(ushort nwk_addr, uchar* ieee_addr, uchar flags1, uchar flags2) {

@@ -96,6 +96,19 @@ using ZbUpdateDeviceListener = ZbListener<uchar*, uchar*, uchar, ushort>;
 // status, error, extra byte: 0x10001
 using ZbGwStatusListener = ZbListener<int, int, uchar>;
 
+// Told what the adapter sees of the module's health (the module supervisor, docs/recovery.md).
+// Called on the thread that saw it; an implementation only records and returns.
+struct ModuleWatcher {
+    virtual ~ModuleWatcher() = default;
+    // A request went out that the module itself confirms (data, attribute read or write).
+    virtual void requestSent() = 0;
+    // Such a confirm came back.
+    virtual void confirmHeard() = 0;
+    virtual void linkLost(int error) = 0;
+    // The module said it has just booted while the network was running.
+    virtual void moduleRebooted() = 0;
+};
+
 class OrqZbIf : public CZbIf {
   public:
     // The process-wide adapter.
@@ -125,6 +138,11 @@ class OrqZbIf : public CZbIf {
     int unregisterListener(int event, ZbListenerBase* listener);
 
     void manageNodeTimeouts(uchar src_addr_mode, const uchar* src_addr);
+
+    // The module's health goes to `watcher` (null: nobody).
+    void setModuleWatcher(ModuleWatcher* watcher) { moduleWatcher.store(watcher); }
+    // Reads the channel; its confirm is only the proof that the module answers.
+    void sendLivenessProbe();
 
     // How the process is ended when the module reports an invalid channel (tests replace it).
     void setExitHandler(std::function<void(int)> fn) { exitProcess = std::move(fn); }
@@ -194,6 +212,9 @@ class OrqZbIf : public CZbIf {
                                     uchar* startIndex, uchar* listCount,
                                     ZB_NEIGHBOR_TABLE_LIST* out, int max);
 
+  protected:
+    void requestSent(const char* op) override;
+
   private:
     using ListenerList = std::list<ZbListenerBase*>;
 
@@ -211,6 +232,7 @@ class OrqZbIf : public CZbIf {
     void setExtendedPanId();
     void afterSecurityLevel();
     void sendReset(uchar options);
+    // Under chainMux: the start-up chain begins afresh (descriptors, key table, start attempts).
 
     ConfigurationRepository* config;
     std::recursive_mutex chainMux;  // the start-up chain's fields below
@@ -243,6 +265,8 @@ class OrqZbIf : public CZbIf {
     std::function<void(int)> exitProcess;
     std::vector<uchar> attributeTrace;  // guarded by chainMux
     std::atomic<uchar> lastResetOptions{0};
+    std::atomic<ModuleWatcher*> moduleWatcher{nullptr};
+    std::atomic<bool> probePending{false};
 };
 
 #endif

@@ -199,8 +199,10 @@ int XMLMsgParser::parseIeee(const char* text, uint8_t ieee[8]) const {
     if (!parseDecimal64(trimmed(text), value)) {
         return 1;
     }
+    // The order the network database keeps and the composer folds: the first byte the most
+    // significant. A folded address a client sends back therefore names the same node.
     for (int i = 0; i < 8; ++i) {
-        ieee[i] = static_cast<uint8_t>(value >> (8 * i));
+        ieee[i] = static_cast<uint8_t>(value >> (8 * (7 - i)));
     }
     return 0;
 }

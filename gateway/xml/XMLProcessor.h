@@ -75,8 +75,9 @@ class XMLMsgParser {
                                         const tinyxml2::XMLElement* after = nullptr) const;
 
     // Low-level readers of one child `name` of `parent`.
-    // Address: mode 3 with 8 bytes least significant first, or mode 2 with 2 bytes most
-    // significant first (the byte order of Message).
+    // Address: mode 3 with 8 bytes most significant first (the order of the network
+    // database, which the composer folds back into the same number), or mode 2 with 2 bytes
+    // most significant first (the byte order of Message).
     int parseAddress(const tinyxml2::XMLElement* parent, const std::string& prefix,
                      const char* name, uint8_t& mode, uint8_t addr[8]);
     int parseDeviceElement(const tinyxml2::XMLElement* parent, const std::string& prefix,

@@ -115,6 +115,9 @@ class CZbIf {
 
   protected:
     std::mutex ifMutex;
+    // Called on the sending thread just before a request goes to a connected module (named
+    // by `op`, the request operation's name); a confirm may come back inside the request.
+    virtual void requestSent(const char* op) { (void)op; }
 
   private:
     bool connected(const char* op) const;

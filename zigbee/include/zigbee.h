@@ -57,6 +57,8 @@ typedef unsigned short ushort;
 #define EMBER_JOIN_FAILED 0x94
 #define EMBER_CANNOT_JOIN_AS_ROUTER 0x98
 #define EMBER_PAN_ID_CHANGED 0x9A
+// Not an EmberZNet code: the module reports it has (re)booted (network state event 0).
+#define ZB_STACK_STATUS_MODULE_INITIALIZED 0x00
 
 // Reset request option bits (ZDO_RESET_request).
 #define ZB_RESET_OPT_RESTART_GW 0x01

@@ -196,6 +196,7 @@ bool CZbIf::connected(const char* op) const {
 template <typename Slot, typename... Args>
 void CZbIf::forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args) {
     if (connected(op)) {
+        requestSent(op);
         (zbifFuncs->*slot)(handle, args...);
     }
 }

@@ -512,6 +512,9 @@ void onNetworkStateEvent(const Pkt& k) {
     switch (k.p[3]) {
         case 0:
             puts("ZDO-NetworkState.Event - Device initialized");
+            // Outside a requested reset (whose answer is synthesized) this is a module that
+            // rebooted by itself.
+            CALL(k, ZIGBEE_STACK_STATUS_indication, ZB_STACK_STATUS_MODULE_INITIALIZED);
             break;
         case 1:
             puts("ZDO-NetworkState.Event - Device in Network Discovery State");

@@ -149,6 +149,15 @@ void ModulePeer::withModule(const std::function<void(zbsim::Module&, zbsim::Netw
     cv.wait(lock, [&] { return done || stopping; });
 }
 
+std::string ModulePeer::control(const std::string& command) {
+    std::string answer;
+    withModule([&](zbsim::Module& mod, zbsim::Network& network) {
+        zbsim::Controller ctl(network, mod, line, {});
+        answer = ctl.execute(command, nowMs());
+    });
+    return answer;
+}
+
 void ModulePeer::unplug() {
     if (std::this_thread::get_id() != thread.get_id()) {
         withModule([this](zbsim::Module&, zbsim::Network&) { unplug(); });

@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "SimControl.h"
 #include "SimFrame.h"
+#include "SimLine.h"
 #include "SimModule.h"
 #include "SimNetwork.h"
 
@@ -41,6 +43,9 @@ class ModulePeer {
     // Every packet the gateway has sent so far, in order.
     std::vector<zbsim::Packet> sent();
     size_t countSent(uint8_t group, uint8_t id);
+    // Runs one zbsim control command (docs/zbsim.md) on the line thread; its answer line.
+    // Line faults have no effect here: the peer writes frames itself.
+    std::string control(const std::string& command);
     // Pulls the plug, as zbsim's `unplug` does: the line hangs up and the module loses power.
     // May be called from a hook.
     void unplug();
@@ -53,6 +58,7 @@ class ModulePeer {
     zbsim::Network net;
     std::unique_ptr<zbsim::Module> module;
     zbsim::FrameDecoder decoder;
+    zbsim::Line line;  // only for the controller
     int master = -1;
     int slave = -1;
     int wake[2] = {-1, -1};

@@ -87,7 +87,9 @@ TEST_F(ParserTest, ZCLCommandFillsTheMessage) {
         << messages();
     EXPECT_EQ(msg.getDstAddrMode(), 3);
     EXPECT_EQ(dstAddrOf(msg),
-              (std::vector<uint8_t>{0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}));
+              (std::vector<uint8_t>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
+    // The composer folds the stored bytes back into the number the client sent.
+    EXPECT_EQ(XMLMsgComposer::ieeeAddrToULongLong(dstAddrOf(msg).data()), 81985529216486895ull);
     EXPECT_EQ(msg.getDstEp(), 8);
     EXPECT_EQ(msg.getProfileId(), 260);
     EXPECT_EQ(msg.getClusterId(), 6);
@@ -451,10 +453,10 @@ TEST_F(ParserTest, Binding) {
     ASSERT_EQ(parser.getBindindCommand(&bind, build("Binding", kBindingParts).c_str()), 0)
         << messages();
     EXPECT_EQ(bytesOf(bind.src_addr, 8),
-              (std::vector<uint8_t>{0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}));
+              (std::vector<uint8_t>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
     EXPECT_EQ(bind.src_ep, 1);
     EXPECT_EQ(bind.cluster_id, 6);
-    EXPECT_EQ(bytesOf(bind.dst_addr, 8), (std::vector<uint8_t>{0x02, 0x01, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(bytesOf(bind.dst_addr, 8), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0x01, 0x02}));
     EXPECT_EQ(bind.dst_ep, 8);
     EXPECT_TRUE(said("getBindindCommand - Optional element GroupDestination not found"));
 

@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
-#include "CLocalNode.h"
+#include "CRESTBroker.h"
 #include "ConfigurationRepository.h"
+#include "ModuleSupervisor.h"
 #include "StopSignal.h"
 
 namespace {
@@ -23,29 +25,20 @@ constexpr int kExitUsage = 5;
 constexpr int kExitVersion = 6;
 }  // namespace
 
-// Receives the local node's answers until the REST broker does (the broker's issues replace
-// it with RESTBroker and move the automatic start into RESTBroker::autorun).
-class EntryHandler {
-  public:
-    void* startup_RspCb(unsigned char commandStatus, int sessionId, RPCReqStatus* status) {
-        (void)sessionId;
-        if (status->getReturnValue() != AGENT_SUCCESS) {
-            std::printf("startup - ERROR: %s (command status 0x%02x)\n",
-                        AgentErrorMessages::Instance()->getErrorMessage(status->getReturnValue()),
-                        commandStatus);
-            std::fflush(stdout);
-        }
-        return nullptr;
-    }
-};
-using EntryLocalNode = LocalNode<EntryHandler>;
+// The broker lives until the very end of the process. It is made by the first statement of
+// main(), before the local node and the agents, so std::exit destroys it after them: no agent
+// thread or timer can reach a broker already gone.
+static std::unique_ptr<RESTBroker>& broker() {
+    static std::unique_ptr<RESTBroker> instance;
+    return instance;
+}
 
 const char* config_filename = "config.ini";
 const char* device_url = "zigbee:///dev/ttyUSB0?dongle=ezsp";
 const char* WSN_Id = "";
 unsigned char verbose = 0;
 ConfigurationRepository* confrep = nullptr;
-EntryLocalNode* pLocalNode = nullptr;
+RESTBroker::LocalNodeT* pLocalNode = nullptr;
 
 static void showHelp() {
     std::puts("Usage: orq [options...] <device url>");
@@ -70,10 +63,23 @@ static void showVersion() {
     std::fflush(stdout);
 }
 
-// The orderly stop, on the main thread once SIGINT or SIGTERM has arrived.
+// Brings the co-processor back after it went away, hung or reset itself (docs/recovery.md).
+static std::unique_ptr<ModuleSupervisor>& supervisor() {
+    static std::unique_ptr<ModuleSupervisor> instance;
+    return instance;
+}
+
+// The orderly stop, on the main thread once SIGINT or SIGTERM has ended the poll loop: the
+// broker stops its periodic notification, its deliveries and its HTTP listeners, the local
+// node closes the co-processor link, and exit() then ends the agents' timers and threads
+// before the broker itself and the REST client go (docs/broker.md, "Stopping").
 static void terminate_process() {
-    // The local node closes the co-processor link. Extension point: destroy the REST broker
-    // here once it exists.
+    if (broker()) {
+        broker()->stop();
+    }
+    if (supervisor()) {
+        supervisor()->stop();
+    }
     if (pLocalNode != nullptr) {
         pLocalNode->stop();
     }
@@ -82,6 +88,7 @@ static void terminate_process() {
 }
 
 int main(int argc, char* argv[]) {
+    broker();
     if (!StopSignal::install()) {
         std::fputs("ERROR: returned by sigaction\n", stderr);
         return kExitSigaction;
@@ -135,30 +142,17 @@ int main(int argc, char* argv[]) {
     std::printf("ZigBee Network Device - Gateway (version %s)\n", kVersion);
     std::fflush(stdout);
 
-    pLocalNode = EntryLocalNode::getLocalNode();
+    pLocalNode = RESTBroker::LocalNodeT::getLocalNode();
     pLocalNode->init(device_url);
     pLocalNode->setWSNId(WSN_Id);
 
-    // The local-node step of the broker's automatic start, until the broker does it: the
-    // default service among the local services (the start-up chain writes at least one
-    // simple descriptor), then the start with no time-out or a reset that waits for one.
-    static EntryHandler entryHandler;
-    static SimpleDescriptor defaultService;
-    ZbNetDb* db = pLocalNode->getNetDb();
-    db->setStartModeSetting(nvm ? 1 : confrep->getint("main:startupMode", 0));
-    ZbNetDb::createDefaultSimpleDescr(
-        confrep->getint("DefaultStartupAttributeSet:DefaultEndPoint", 8), &defaultService);
-    db->setServicesSD(&defaultService);
-    if (autostart || confrep->getint("main:autostart", 1) != 0) {
-        EntryLocalNode::StartGatewayDeviceCtxt ctx(-1, &entryHandler, &EntryHandler::startup_RspCb,
-                                                   nullptr);
-        pLocalNode->startGatewayDevice(4294967295UL, nullptr, &ctx);
-    } else {
-        pLocalNode->getOrqZbIf()->ZDO_RESET_request(ZB_RESET_OPT_RESET);
-    }
-    // Extension point: create, initialise (autostart, nvm) and start the REST broker here; its
-    // poll loop serves HTTP and returns on a stop signal. Until it exists, the main thread
-    // only waits for one.
-    StopSignal::wait();
+    broker().reset(new RESTBroker());
+    broker()->init(autostart, nvm);
+    supervisor().reset(new ModuleSupervisor(pLocalNode->getOrqZbIf(), device_url,
+                                            RecoverySettings::fromConfig(confrep),
+                                            [] { pLocalNode->start(); }));
+    supervisor()->start();
+    // Serves HTTP until a stop signal ends the poll loop.
+    broker()->start();
     terminate_process();
 }

@@ -1,0 +1,354 @@
+// RESTBroker: the request frame. Dispatch to the handler operations, the replies to open
+// exchanges, the events to URI listener lists, the lists' attach/detach plumbing, the
+// WSN-client check and the callback resources' bookkeeping.
+
+#include <algorithm>
+
+#include "CRESTBroker.h"
+#include "ConfigurationRepository.h"
+
+std::string wsnClientHostOf(const std::string& url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return std::string();
+    }
+    const size_t start = scheme + 3;
+    const size_t end = url.find_first_of(":/", start);
+    return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+RESTError RESTBroker::restErrorOf(AgentError error) {
+    const int code = AgentErrorMessages::Instance()->getRESTError(error);
+    if (code < 0 || code >= kRESTErrorCount) {
+        return GENERIC_REST_ERROR;
+    }
+    return static_cast<RESTError>(code);
+}
+
+// --- Dispatch ---
+
+void RESTBroker::handle(Resource* resource, const char* uri, Method method, const char* query,
+                        std::string* body, HTTPSessionContext* session) {
+    auto* rest = static_cast<RESTSessionContext*>(session);
+    const auto* rd = dynamic_cast<const RBResourceDescriptor*>(resource->rd);
+    if (rd != nullptr && rd->callback != nullptr) {
+        (this->*(rd->callback))(resource, uri, method, query, body, rest);
+        return;
+    }
+    pRESTServer->defaultHandler(resource, rest);
+}
+
+void RESTBroker::badMethod(Resource* resource, RESTSessionContext*) {
+    ORQ_LOG(*pLogger, INFO, "Request for method not allowed on resource %s",
+            resource != nullptr ? resource->uri.c_str() : "");
+    throw HTTPException(405, "Method Not Allowed");
+}
+
+// --- Replies to the open exchange ---
+
+void RESTBroker::restResponse(const char* name, int sessionId, const std::string& text,
+                              RESTError eid) {
+    if (eid != NO_ERROR) {
+        ORQ_LOG(*pLogger, INFO, "%s - REST error code %d", name, eid);
+        pRESTServer->restError(eid, nullptr, nullptr, sessionId);
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "%s - success response", name);
+    pRESTServer->restSuccess(text, sessionId);
+}
+
+void RESTBroker::restResponse(const char* name, int sessionId, const std::string& text,
+                              const char* nwkStatus, RPCReqStatus* status) {
+    const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
+    if (error != AGENT_SUCCESS) {
+        const RESTError eid = restErrorOf(error);
+        const char* message = AgentErrorMessages::Instance()->getErrorMessage(error);
+        ORQ_LOG(*pLogger, INFO, "%s - error code %d - %s", name, eid, message);
+        pRESTServer->restError(eid, message, nwkStatus, sessionId);
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "%s - success response", name);
+    pRESTServer->restSuccess(text, sessionId);
+}
+
+// --- Events to listener lists ---
+
+template <typename Send>
+void RESTBroker::deliverEach(RBURIListenerList* list, Send&& send) {
+    if (list == nullptr || stopping.load()) {
+        return;
+    }
+    std::vector<std::string> expired;
+    for (const uriListener_t& listener : list->snapshot()) {
+        const auto* info = dynamic_cast<const RESTCallbackInfo*>(listener.hback);
+        if ((info != nullptr && info->expired()) || send(listener) == 0) {
+            expired.push_back(listener.id);
+        }
+    }
+    if (!expired.empty()) {
+        ORQ_LOG(*pLogger, INFO, "\ncbinfo -> expired () != 0");
+        list->removeListenersById(expired);
+    }
+}
+
+void RESTBroker::restSuccess_Evt(RBURIListenerList* list, const std::string& text) {
+    deliverEach(list, [&](const uriListener_t& l) { return pRESTServer->restSuccess(text, &l); });
+}
+
+void RESTBroker::restSuccess_Evt(RBURIListenerList* list, const std::string& text, bool error) {
+    if (error) {
+        ORQ_LOG(*pLogger, ERROR, "!!!ERROR!!!!");
+        return;
+    }
+    deliverEach(list,
+                [&](const uriListener_t& l) { return pRESTServer->restSuccess(text, &l, false); });
+}
+
+void RESTBroker::restError_Evt(RBURIListenerList* list, RESTError eid, const char* desc,
+                               const char* nwkStatus) {
+    deliverEach(list, [&](const uriListener_t& l) {
+        return pRESTServer->restError(eid, desc, nwkStatus, &l);
+    });
+}
+
+void RESTBroker::restEvent(const char* name, RBURIListenerList* list, const std::string& text,
+                           const char* nwkStatus, RPCReqStatus* status) {
+    if (status != nullptr) {
+        ORQ_LOG(*pLogger, DEBUG, "%s - fResult = %d", name, status->getFResult());
+    }
+    const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
+    if (error != AGENT_SUCCESS) {
+        const RESTError eid = restErrorOf(error);
+        const char* message = AgentErrorMessages::Instance()->getErrorMessage(error);
+        ORQ_LOG(*pLogger, INFO, "%s - error code %d - %s", name, eid, message);
+        restError_Evt(list, eid, message, nwkStatus);
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "%s - success response", name);
+    restSuccess_Evt(list, text);
+}
+
+void RESTBroker::restEvent(const char* name, RBURIListenerList* list, const std::string& text,
+                           RPCReqStatus* status, bool withNwkStatus) {
+    if (withNwkStatus) {
+        restEvent(name, list, text, nullptr, status);
+        return;
+    }
+    const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
+    if (error != AGENT_SUCCESS) {
+        restEvent(name, list, text, nullptr, status);
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "%s - success response", name);
+    restSuccess_Evt(list, text, false);
+}
+
+void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const std::string& text,
+                              RPCReqStatus* status) {
+    // The wrapped form embeds the text in the Detail of a document of its own: an XML
+    // declaration there would make it ill-formed, so only the bare form keeps it.
+    std::string fragment = text;
+    if (fragment.compare(0, 5, "<?xml") == 0) {
+        const size_t end = fragment.find("?>");
+        fragment.erase(0, end == std::string::npos ? fragment.size() : end + 2);
+    }
+    restEvent(name, list, fragment, nullptr, status);
+    const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
+    if (error == AGENT_SUCCESS) {
+        deliverEach(list,
+                    [&](const uriListener_t& l) { return pRESTServer->restSuccess_BC(text, &l); });
+    }
+}
+
+// --- Listener lists ---
+
+bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
+                                    RESTSessionContext* session) {
+    if (!isAllowedListenerURL(session->callbackDestination)) {
+        ORQ_LOG(*pLogger, WARN, "%s - urilistener %s is not an http(s) URL", name,
+                session->callbackDestination.c_str());
+        throw RESTException(BAD_PARAMETER, "Bad urilistener parameter");
+    }
+    if (!list->addListener(session->callbackDestination, session->getSessionId(),
+                           &session->cbinfo)) {
+        restResponse(name, session->getSessionId(), std::string(),
+                     URILISTENER_LIST_MAX_SIZE_EXCEEDED);
+        return false;
+    }
+    return true;
+}
+
+void RESTBroker::addListener(URIListenerList* list, const uriListener_t& listener, int sessionId) {
+    auto* l = static_cast<RBURIListenerList*>(list);
+    if (l->attach == nullptr) {
+        return;
+    }
+    try {
+        (this->*(l->attach))(l, listener, sessionId, false);
+    } catch (...) {
+        // A refused registration leaves no listener behind.
+        l->removeListener(listener.id);
+        throw;
+    }
+}
+
+void RESTBroker::updateListener(URIListenerList* list, const uriListener_t&,
+                                const uriListener_t& updated, int sessionId) {
+    ORQ_LOG(*pLogger, DEBUG, "updateListener");
+    auto* l = static_cast<RBURIListenerList*>(list);
+    if (l->attach != nullptr) {
+        (this->*(l->attach))(l, updated, sessionId, true);
+    }
+}
+
+void RESTBroker::removeListeners(URIListenerList* list) {
+    auto* l = static_cast<RBURIListenerList*>(list);
+    if (l->detach != nullptr) {
+        (this->*(l->detach))(l);
+    }
+}
+
+void RESTBroker::initListeners() {
+    ORQ_LOG(*pLogger, DEBUG, "initListeners");
+    struct Pair {
+        RBURIListenerList* list;
+        RBAttach attach;
+        RBDetach detach;
+    };
+    Listeners& L = listeners;
+    const Pair pairs[] = {
+        {&L.gwStatus, nullptr, nullptr},
+        {&L.startup, &RESTBroker::startupAttach, &RESTBroker::startupDetach},
+        {&L.serviceDiscovery, &RESTBroker::serviceDiscoveryAttach,
+         &RESTBroker::serviceDiscoveryDetach},
+        {&L.serviceDescriptor, &RESTBroker::serviceDescriptorAttach,
+         &RESTBroker::serviceDescriptorDetach},
+        {&L.nodeDescriptor, &RESTBroker::nodeDescriptorAttach, &RESTBroker::nodeDescriptorDetach},
+        {&L.getnodebinding, &RESTBroker::getnodebindingAttach, &RESTBroker::getnodebindingDetach},
+        {&L.bind, &RESTBroker::bindAttach, &RESTBroker::bindDetach},
+        {&L.unbind, &RESTBroker::unbindAttach, &RESTBroker::unbindDetach},
+        {&L.resetCommand, &RESTBroker::resetCommandAttach, &RESTBroker::resetCommandDetach},
+        {&L.leaveCommand, &RESTBroker::leaveCommandAttach, &RESTBroker::leaveCommandDetach},
+        {&L.permitJoin, &RESTBroker::permitJoinAttach, &RESTBroker::permitJoinDetach},
+        {&L.freshness, &RESTBroker::nodeFreshnessAttach, &RESTBroker::nodeFreshnessDetach},
+        {&L.nodeAnnounce, &RESTBroker::nodeAnnounceAttach, &RESTBroker::nodeAnnounceDetach},
+        {&L.nodeInquiry, &RESTBroker::nodeInquiryAttach, &RESTBroker::nodeInquiryDetach},
+        {&L.nodeMgmt_Lqi, &RESTBroker::nodeMgmtLQIAttach, &RESTBroker::nodeMgmtLQIDetach},
+        {&L.allServices, &RESTBroker::allServicesAttach, &RESTBroker::allServicesDetach},
+    };
+    for (const Pair& p : pairs) {
+        p.list->handler = static_cast<URIListenerHandler*>(this);
+        p.list->attach = p.attach;
+        p.list->detach = p.detach;
+    }
+    std::string url;
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        const char* value = ConfigurationRepository::instance()->getstring(
+            "main:gwStatusChanged_DefaultURIListener", nullptr);
+        if (value != nullptr && *value != '\0') {
+            url = value;
+        }
+    }
+    if (url.empty()) {
+        ORQ_LOG(*pLogger, DEBUG, "init - gwStatusChanged_DefaultURIListener = NULL");
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "init - gwStatusChanged_DefaultURIListener = %s", url.c_str());
+    listeners.gwStatus.addListener(url, -1, nullptr);
+    std::string host = wsnClientHostOf(url);
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        wsnCAddress = host;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "init - endPos = %d - wsnCAddress = %s",
+            static_cast<int>(url.find(host) + host.size()), host.c_str());
+}
+
+RESTBroker::ListPtr RESTBroker::findList(ListMap& map, int key) {
+    std::lock_guard<std::mutex> lock(mux);
+    auto it = map.find(key);
+    return it != map.end() ? it->second : nullptr;
+}
+
+RESTBroker::ListPtr RESTBroker::getOrCreateList(ListMap& map, int key, RBAttach attach,
+                                                RBDetach detach) {
+    std::lock_guard<std::mutex> lock(mux);
+    ListPtr& entry = map[key];
+    if (entry == nullptr) {
+        entry = std::make_shared<RBURIListenerList>();
+        entry->handler = static_cast<URIListenerHandler*>(this);
+        entry->attach = attach;
+        entry->detach = detach;
+        entry->data = key;
+    }
+    return entry;
+}
+
+void RESTBroker::clearAllListeners() {
+    ORQ_LOG(*pLogger, DEBUG, "unistallListeners");
+    Listeners& L = listeners;
+    RBURIListenerList* lists[] = {&L.serviceDiscovery, &L.serviceDescriptor, &L.nodeDescriptor,
+                                  &L.leaveCommand,     &L.permitJoin,        &L.freshness,
+                                  &L.nodeAnnounce,     &L.nodeInquiry,       &L.nodeMgmt_Lqi,
+                                  &L.allServices};
+    // The map entries are taken out under `mux`; the detach operations then run without it,
+    // since they call the agents (docs/broker.md, "Locks").
+    std::vector<ListPtr> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        for (ListMap* map : {&L.service, &L.customizedCallback, &L.service_BC}) {
+            for (auto& entry : *map) {
+                dropped.push_back(entry.second);
+            }
+            map->clear();
+        }
+    }
+    for (RBURIListenerList* list : lists) {
+        list->removeListeners();
+    }
+    for (const ListPtr& list : dropped) {
+        list->removeListeners();
+    }
+}
+
+// --- The WSN client ---
+
+void RESTBroker::checkWsncAttach(RBURIListenerList* list, const uriListener_t& listener, int type) {
+    std::string host;
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        host = wsnCAddress;
+    }
+    if (host.empty() || listener.URL.find(host) == std::string::npos) {
+        return;
+    }
+    bool expected = false;
+    if (!wsncAttached.compare_exchange_strong(expected, true)) {
+        return;
+    }
+    ORQ_LOG(*pLogger, INFO, "addUriListener - EVENT: WSNConnection is being created by WSN-C");
+    numWSNConnctionsFromWsnc.fetch_add(1);
+    std::string doc =
+        pXMLMsgComposer->createWsncWSNConnEventMsg(type, listener.URL.c_str(), "created");
+    restEvent("checkWsncAttach", list, doc, nullptr, nullptr);
+}
+
+void RESTBroker::checkWsncDetach(RBURIListenerList* list, int type) {
+    std::string host;
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        host = wsnCAddress;
+    }
+    if (host.empty() || !wsncAttached.load() || list->findListenerByHost(host)) {
+        return;
+    }
+    ORQ_LOG(*pLogger, INFO, "addUriListener - EVENT: WSNConnection is being removed by WSN-C");
+    if (numWSNConnctionsFromWsnc.fetch_sub(1) <= 1) {
+        numWSNConnctionsFromWsnc.store(0);
+        wsncAttached.store(false);
+    }
+    // The WSN client's listener is gone: the event names the client's host.
+    std::string doc = pXMLMsgComposer->createWsncWSNConnEventMsg(type, host.c_str(), "deleted");
+    restEvent("checkWsncDetach", list, doc, nullptr, nullptr);
+}

@@ -1,0 +1,768 @@
+// RESTBroker: the node resources. The alias lists, the node list with its inquiry, LQI,
+// announcement and freshness modes, the node folders (ZDP commands, leave), node and power
+// descriptors, and the LQI table of the whole network.
+//
+// Responses and notifications of the discovery and management agents arrive on the agents'
+// threads with the agent's lock and the database's lock held: they compose at once, copy what
+// a change of the tree needs and hand that change to the poll loop (onTreeThread).
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <set>
+#include <vector>
+
+#include "CRESTBroker.h"
+
+namespace {
+
+std::string shortName(unsigned short nwk) {
+    char name[8];
+    std::snprintf(name, sizeof(name), "%04x", nwk);
+    return name;
+}
+
+std::string ieeeName(const unsigned char* ieee) {
+    char name[20];
+    for (int i = 0; i < 8; ++i) {
+        std::snprintf(name + 2 * i, 3, "%02x", ieee[i]);
+    }
+    return name;
+}
+
+const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
+    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
+}
+
+bool isEndOfProcedure(const RPCReqStatus* status) {
+    return status != nullptr &&
+           (status->getFState() == End || status->getFState() == Canceled);
+}
+
+}  // namespace
+
+// --- Node folders ---
+
+void RESTBroker::createNodeResourcesLater(const Node* node) {
+    if (node == nullptr) {
+        return;
+    }
+    const unsigned short nwk = node->get_nwk_addr();
+    unsigned char ieee[8];
+    std::memcpy(ieee, node->get_ieee_addr(), 8);
+    Resource* net = resources.net;
+    onTreeThread([this, net, nwk, ieee] {
+        Node copy(nwk);
+        copy.set_ieee_addr(ieee);
+        createNodeResources(net, &copy);
+    });
+}
+
+void RESTBroker::removeNodeFolders(const std::string& ieee, const std::string& shortAddr) {
+    Resource* wsnnodes = pRESTServer->findResource(resources.net, "wsnnodes");
+    if (wsnnodes == nullptr) {
+        return;
+    }
+    for (const std::string& name : {ieee, shortAddr}) {
+        Resource* folder = pRESTServer->findResource(wsnnodes, name);
+        if (folder == nullptr) {
+            continue;
+        }
+        ORQ_LOG(*pLogger, DEBUG, "leaveCommandDeleteResources - deleting %s",
+                &name == &ieee ? "IEEE address" : "short address");
+        forgetResources(folder);
+        pRESTServer->removeResource(folder);
+    }
+}
+
+void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress) {
+    leaveCommandDeleteResources(shortAddress, false);
+}
+
+void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool fromAgentThread) {
+    std::string ieee;
+    {
+        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+        Node* node = pOrqDb->findNodeByNwkAddr(shortAddress);
+        if (node == nullptr) {
+            ORQ_LOG(*pLogger, INFO, "leaveCommandDeleteResources - node not found - %04x",
+                    shortAddress);
+            return;
+        }
+        ieee = ieeeName(node->get_ieee_addr());
+        ORQ_LOG(*pLogger, INFO, "leaveCommandDeleteResources - Removing node %s, IEEE address %s",
+                shortName(shortAddress).c_str(), ieee.c_str());
+        // The database entry goes now, in the same step as the decision: no walk or list
+        // composed meanwhile sees a node whose folders are on their way out.
+        node->setKANodeTimer(KA_NO_TIMESTAMP);
+        node->setnumOfPingsDone(0);
+        pOrqDb->removeTranslationEntry(node->get_ieee_addr());
+        pOrqDb->removeTranslationEntry(shortAddress);
+        pOrqDb->removeNodeByNwkAddr(shortAddress);
+    }
+    const std::string shortAddr = shortName(shortAddress);
+    if (fromAgentThread) {
+        onTreeThread([this, ieee, shortAddr] { removeNodeFolders(ieee, shortAddr); });
+    } else {
+        removeNodeFolders(ieee, shortAddr);
+    }
+}
+
+void RESTBroker::startOneShot(RBURIListenerList* list, const uriListener_t& listener,
+                              const std::function<int()>& start) {
+    list->running.store(true);
+    if (start() != AGENT_SUCCESS) {
+        // Refused (the refusal answered the exchange): the listener would wait for nothing.
+        list->running.store(false);
+        list->removeListener(listener.id);
+    }
+}
+
+void RESTBroker::forgetResources(Resource* folder) {
+    std::set<const Resource*> gone;
+    std::vector<const Resource*> todo{folder};
+    while (!todo.empty()) {
+        const Resource* r = todo.back();
+        todo.pop_back();
+        gone.insert(r);
+        todo.insert(todo.end(), r->children.begin(), r->children.end());
+    }
+    auto forget = [&gone](UriListenerHandback* handback) {
+        auto* info = dynamic_cast<RESTCallbackInfo*>(handback);
+        if (info != nullptr && gone.count(info->refResource) != 0) {
+            info->refResource = nullptr;
+        }
+    };
+    Listeners& L = listeners;
+    for (RBURIListenerList* list :
+         {&L.startup, &L.serviceDiscovery, &L.serviceDescriptor, &L.nodeDescriptor,
+          &L.getnodebinding, &L.bind, &L.unbind, &L.resetCommand, &L.leaveCommand, &L.permitJoin,
+          &L.freshness, &L.nodeAnnounce, &L.nodeInquiry, &L.nodeMgmt_Lqi, &L.allServices}) {
+        list->forEachHandback(forget);
+    }
+}
+
+// --- Aliases ---
+
+void RESTBroker::listAddresses_Req(Resource* resource, const char*, Method method, const char*,
+                                   std::string*, RESTSessionContext* session) {
+    if (method != M_GET) {
+        badMethod(resource, session);
+    }
+    DiscoveryAgentT::RetrieveNodesCtxt ctx(session->getSessionId(), this,
+                                           &RESTBroker::listAddresses_RspCb, nullptr);
+    pDAgent->retrieveNodes(&ctx);
+}
+
+void RESTBroker::listAllAddresses_Req(Resource* resource, const char*, Method method, const char*,
+                                      std::string*, RESTSessionContext* session) {
+    if (method != M_GET) {
+        badMethod(resource, session);
+    }
+    DiscoveryAgentT::RetrieveNodesCtxt ctx(session->getSessionId(), this,
+                                           &RESTBroker::listAllAddresses_RspCb, nullptr);
+    pDAgent->retrieveNodes(&ctx);
+}
+
+void* RESTBroker::listAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS) {
+        doc = pXMLMsgComposer->createAliasesMsg(status->getFResult(), db);
+        ORQ_LOG(*pLogger, DEBUG, "listAddresses_RspCb - xmlResponse = %s", doc.c_str());
+    }
+    ORQ_LOG(*pLogger, DEBUG, "listAddresses_RspCb - fResult = %d", status->getFResult());
+    restResponse("listAddresses_RspCb", sessionId, doc, nullptr, status);
+    return nullptr;
+}
+
+void* RESTBroker::listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS) {
+        doc = pXMLMsgComposer->createAliasesMsg(-1, db);
+        ORQ_LOG(*pLogger, DEBUG, "listAllAddresses_RspCb - xmlResponse = %s", doc.c_str());
+    }
+    ORQ_LOG(*pLogger, DEBUG, "listAllAddresses_RspCb - fResult = %d", status->getFResult());
+    restResponse("listAllAddresses_RspCb", sessionId, doc, nullptr, status);
+    return nullptr;
+}
+
+// --- The node list ---
+
+void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method,
+                                  const char* query, std::string*, RESTSessionContext* session) {
+    if (method != M_GET) {
+        badMethod(resource, session);
+    }
+    std::string mode;
+    if (pQueryParser->getParameter("mode", query, mode)) {
+        if (mode != "cache") {
+            ORQ_LOG(*pLogger, INFO, "wsnNodesList_Req - queryString = %s unknown mode: %s", query,
+                    mode.c_str());
+            throw RESTException(BAD_PARAMETER, "Bad mode parameter");
+        }
+        ORQ_LOG(*pLogger, DEBUG,
+                "wsnNodesList_Req - queryString = %s with cache parameter: no actual discovery "
+                "needed",
+                query);
+        DiscoveryAgentT::RetrieveNodesCtxt ctx(session->getSessionId(), this,
+                                               &RESTBroker::wsnNodesList_cache_RspCb, nullptr);
+        pDAgent->retrieveNodes(&ctx);
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG,
+            "wsnNodesList_Req - queryString = %s not containing mode parameter: start discovery",
+            query);
+    std::string freshnessValue;
+    const bool freshness = pQueryParser->getParameter("freshness", query, freshnessValue);
+    const bool announcements = pQueryParser->isParameterPresent("announcements", query);
+    const bool inquiry = pQueryParser->isParameterPresent("inquiry", query);
+    const bool lqi = pQueryParser->isParameterPresent("lqi", query);
+    if (!session->callbackDestinationSet || session->callbackDestination.empty()) {
+        ORQ_LOG(*pLogger, INFO,
+                "wnsnodesList_Req - query not containing callback destination -> WRONG REQUEST");
+        throw RESTException(PARAMETER_MISSING, "Missing callbackDestination parameter");
+    }
+    if (!session->cbinfo.timeoutSet) {
+        ORQ_LOG(*pLogger, INFO, "wnsnodesList_Req - timeout parameter missing");
+        throw RESTException(PARAMETER_MISSING, "Missing timeout parameter");
+    }
+    ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - %s - %s - %s - %s",
+            freshness ? "FRESHNESS_ON" : "FRESHNESS_OFF",
+            announcements ? "ANNOUNCEMENTS_ON" : "ANNOUNCEMENTS_OFF",
+            inquiry ? "INQUIRY_ON" : "INQUIRY_OFF", lqi ? "LQI_ON" : "LQI_OFF");
+    if (!freshness && !announcements && !inquiry && !lqi) {
+        ORQ_LOG(*pLogger, DEBUG, "wsnNodesList_Req - removing all uriListeners");
+        listeners.nodeInquiry.removeListeners();
+        listeners.nodeMgmt_Lqi.removeListeners();
+        restResponse("wsnNodesList_Req", session->getSessionId(), std::string(), NO_ERROR);
+        return;
+    }
+    if (inquiry && lqi) {
+        ORQ_LOG(*pLogger, INFO,
+                "wsnNodesList_Req - queryString = %s cannot contain both 'inquiry' and 'lqi'",
+                query);
+        throw RESTException(BAD_PARAMETER, "Bad mode parameter");
+    }
+    if (announcements) {
+        ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - announcements on");
+        addSessionListener("wsnNodesList_Req", &listeners.nodeAnnounce, session);
+    }
+    if (freshness) {
+        ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - nodeFreshness on");
+        addSessionListener("wsnNodesList_Req", &listeners.freshness, session);
+        ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - FreshnessValue from HTTP GET: %s",
+                freshnessValue.c_str());
+        const int seconds = std::atoi(freshnessValue.c_str());
+        if (seconds != 0) {
+            pDAgent->setKAthreshold(seconds);
+        }
+    }
+    if (inquiry) {
+        ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - inquiry on");
+        addSessionListener("wsnNodesList_Req", &listeners.nodeInquiry, session);
+    } else if (lqi) {
+        ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - lqi on");
+        addSessionListener("wsnNodesList_Req", &listeners.nodeMgmt_Lqi, session);
+    }
+}
+
+void* RESTBroker::wsnNodesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS) {
+        doc = pXMLMsgComposer->createWSNNodesListMsg(status->getFResult(), db);
+    }
+    restResponse("wsnNodesList_cache_RspCb", sessionId, doc, nullptr, status);
+    return nullptr;
+}
+
+void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t& listener,
+                                   int sessionId, bool) {
+    ORQ_LOG(*pLogger, DEBUG, "nodeInquiryAttach");
+    const RESTCallbackInfo* info = callbackInfoOf(listener);
+    if (!list->running.load()) {
+        clearWsnNodes("nodeInquiryAttach - clear net/");
+        const unsigned long timeout = info != nullptr ? agentTimeout(*info) : 0;
+        ORQ_LOG(*pLogger, DEBUG, "nodeInquiryAttach - timeout value = %lu", timeout);
+        ORQ_LOG(*pLogger, DEBUG, "nodeInquiryAttach - calling startInquiry");
+        DiscoveryAgentT::InquiryCtxt ctx(sessionId, this, &RESTBroker::wsnNodesList_RspCb,
+                                         &RESTBroker::wsnNodesList_NtfCb);
+        startOneShot(list, listener, [&] { return pDAgent->startInquiry(timeout, &ctx); });
+        return;
+    }
+    // A listener joining a running inquiry hears of the nodes found so far. They are read
+    // from the database directly: asking the agent for its node list would end the inquiry.
+    std::vector<std::string> docs;
+    {
+        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+        soFarBuffer = pOrqDb;
+        for (auto& entry : soFarBuffer->getNodeDict()) {
+            docs.push_back(pXMLMsgComposer->createWSNNodeMsg(0, entry.second));
+        }
+    }
+    for (const std::string& doc : docs) {
+        pRESTServer->restSuccess(doc, &listener);
+    }
+}
+
+void RESTBroker::nodeInquiryDetach(RBURIListenerList* list) {
+    ORQ_LOG(*pLogger, DEBUG, "nodeInquiryDetach");
+    if (list->empty() && list->running.exchange(false)) {
+        DiscoveryAgentT::CancelInquiryCtxt ctx(-1, this,
+                                               &RESTBroker::wsnNodesList_cancelInquiry_RspCb,
+                                               nullptr);
+        pDAgent->cancelInquiry(&ctx);
+    }
+}
+
+void* RESTBroker::wsnNodesList_RspCb(int sessionId, RPCReqStatus* status) {
+    if (status->getReturnValue() != AGENT_SUCCESS) {
+        restResponse("wsnNodesList_RspCb", sessionId, std::string(), nullptr, status);
+    }
+    return nullptr;
+}
+
+void* RESTBroker::wsnNodesList_NtfCb(Node* node, RPCReqStatus* status) {
+    ORQ_LOG(*pLogger, DEBUG,
+            "wnsnodesList_NtfCb - RPCReqStatus - fState = %d - fResult = %d - fReturnValue = %d",
+            status->getFState(), status->getFResult(), status->getReturnValue());
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
+        ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_NtfCb - createResource NODE - node address %04X ",
+                node->get_nwk_addr());
+        createNodeResourcesLater(node);
+        doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
+    }
+    restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status);
+    if (isEndOfProcedure(status)) {
+        listeners.nodeInquiry.running.store(false);
+        listeners.nodeInquiry.removeListeners();
+    }
+    return nullptr;
+}
+
+void* RESTBroker::wsnNodesList_cancelInquiry_RspCb(int, RPCReqStatus* status) {
+    ORQ_LOG(*pLogger, DEBUG, "wsnNodesList_cancelInquiry_RspCb - fReturnValue = %d",
+            status->getReturnValue());
+    return nullptr;
+}
+
+void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t& listener,
+                                   int sessionId, bool) {
+    if (list->running.load()) {
+        ORQ_LOG(*pLogger, INFO, "nodeMgmtLQIAttach - ATTENTION: Discovery still running, overwriting it!");
+        return;
+    }
+    const RESTCallbackInfo* info = callbackInfoOf(listener);
+    DiscoveryAgentT::MgmtLQICtxt ctx(sessionId, this, &RESTBroker::MgmtLQI_RspCb,
+                                     &RESTBroker::MgmtLQI_NtfCb);
+    const unsigned long timeout = info != nullptr ? agentTimeout(*info) : 0;
+    startOneShot(list, listener, [&] { return pDAgent->MgmtLQI_Req(timeout, &ctx); });
+}
+
+void RESTBroker::nodeMgmtLQIDetach(RBURIListenerList* list) {
+    if (list->empty() && list->running.exchange(false)) {
+        ORQ_LOG(*pLogger, DEBUG, "nodeMgmtLQIDetach - calling cancelMgmtLQI_Req");
+        DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb,
+                                               nullptr);
+        pDAgent->cancelMgmtLQI_Req(&ctx);
+    }
+}
+
+void* RESTBroker::MgmtLQI_RspCb(int sessionId, RPCReqStatus* status) {
+    if (status->getReturnValue() != AGENT_SUCCESS) {
+        restResponse("MgmtLQI_RspCb", sessionId, std::string(), nullptr, status);
+    }
+    return nullptr;
+}
+
+void* RESTBroker::MgmtLQI_NtfCb(Node* node, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
+        createNodeResourcesLater(node);
+        doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
+    }
+    if (node != nullptr || status->getReturnValue() != AGENT_SUCCESS) {
+        restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status);
+        if (isEndOfProcedure(status)) {
+            ORQ_LOG(*pLogger, DEBUG, "MgmtLQI_NtfCb - MgmtLQI completed -> remove uriListeners");
+            listeners.nodeMgmt_Lqi.running.store(false);
+            listeners.nodeMgmt_Lqi.removeListeners();
+        }
+    } else if (status->getFState() == End) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "MgmtLQI_NtfCb - MgmtLQI completed (no notifications to be sent) -> remove "
+                "uriListeners");
+        listeners.nodeMgmt_Lqi.running.store(false);
+        listeners.nodeMgmt_Lqi.removeListeners();
+    }
+    return nullptr;
+}
+
+void* RESTBroker::cancelMgmtLQI_RspCb(int, RPCReqStatus* status) {
+    ORQ_LOG(*pLogger, DEBUG, "cancelMgmtLQI_RspCb - fReturnValue = %d", status->getReturnValue());
+    return nullptr;
+}
+
+// --- Announcements and freshness ---
+
+void RESTBroker::nodeAnnounceAttach(RBURIListenerList* list, const uriListener_t&, int sessionId,
+                                    bool) {
+    if (list->running.load()) {
+        ORQ_LOG(*pLogger, DEBUG, "nodeAnnounceAttach - Already called - just send response");
+        restResponse("nodeAnnounceAttach", sessionId, std::string(), NO_ERROR);
+        return;
+    }
+    DiscoveryAgentT::StartAnnouncementsModeCtxt ctx(
+        sessionId, this, &RESTBroker::wsnNodesList_StartAnnceMode_RspCb,
+        &RESTBroker::wsnNodeAnnce_NtfCb);
+    list->running.store(true);
+    pDAgent->startAnnouncementsMode(&ctx);
+}
+
+void RESTBroker::nodeAnnounceDetach(RBURIListenerList* list) {
+    if (!list->empty() || !list->running.exchange(false) || isAMLocallyEnabled) {
+        return;
+    }
+    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(-1, this,
+                                                     &RESTBroker::wsnNodesList_cancelMode_RspCb,
+                                                     nullptr);
+    pDAgent->cancelAnnouncementsMode(&ctx);
+}
+
+void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_t& listener,
+                                     int sessionId, bool) {
+    if (list->running.load()) {
+        restResponse("nodeFreshnessAttach", sessionId, std::string(), NO_ERROR);
+        return;
+    }
+    const RESTCallbackInfo* info = callbackInfoOf(listener);
+    std::string value;
+    if (info != nullptr && info->refRestSessionCtxt != nullptr) {
+        pQueryParser->getParameter("freshness", info->refRestSessionCtxt->getQueryStr(), value);
+    }
+    ORQ_LOG(*pLogger, DEBUG, "nodeFreshnessAttach - KAthresholdValue = %s - (int value = %d",
+            value.c_str(), std::atoi(value.c_str()));
+    DiscoveryAgentT::StartFreshnessModeCtxt ctx(
+        sessionId, this, &RESTBroker::wsnNodesList_StartFreshnessMode_RspCb,
+        &RESTBroker::wsnNodeFreshnessAnnce_NtfCb);
+    list->running.store(true);
+    pDAgent->startFreshnessMode(&ctx);
+}
+
+void RESTBroker::nodeFreshnessDetach(RBURIListenerList* list) {
+    if (!list->empty() || !list->running.exchange(false) || isFMLocallyEnabled) {
+        return;
+    }
+    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(-1, this,
+                                                 &RESTBroker::wsnNodesList_cancelMode_RspCb,
+                                                 nullptr);
+    pDAgent->cancelFreshnessMode(&ctx);
+}
+
+void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus* status) {
+    if (sessionId == -1) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "wsnNodesList_StartAnnceMode_RspCb - It was a local REST request (no HTTP "
+                "request triggered the method invocation)");
+        return nullptr;
+    }
+    restResponse("wsnNodesList_StartAnnceMode_RspCb", sessionId, std::string(), nullptr, status);
+    return nullptr;
+}
+
+void* RESTBroker::wsnNodesList_StartFreshnessMode_RspCb(int sessionId, RPCReqStatus* status) {
+    if (sessionId == -1) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "wsnNodesList_StartAnnceMode_RspCb - It was a local REST request (no HTTP "
+                "request triggered the method invocation)");
+        return nullptr;
+    }
+    restResponse("wsnNodesList_StartFreshnessMode_RspCb", sessionId, std::string(), nullptr,
+                 status);
+    return nullptr;
+}
+
+void* RESTBroker::wsnNodesList_cancelMode_RspCb(int, RPCReqStatus* status) {
+    ORQ_LOG(*pLogger, DEBUG, "wsnNodesList_cancelMode_RspCb - fReturnValue = %d",
+            status->getReturnValue());
+    return nullptr;
+}
+
+void* RESTBroker::wsnNodeAnnce_NtfCb(Node* node, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
+        createNodeResourcesLater(node);
+        doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
+    }
+    restEvent("wsnNodeAnnce_NtfCb", &listeners.nodeAnnounce, doc, nullptr, status);
+    return nullptr;
+}
+
+void* RESTBroker::wsnNodeFreshnessAnnce_NtfCb(Node* node, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
+        doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
+    }
+    restEvent("wsnNodeFreshnessAnnce_NtfCb", &listeners.freshness, doc, nullptr, status);
+    if (node != nullptr) {
+        // A node reported dead leaves the tree and the database.
+        leaveCommandDeleteResources(node->get_nwk_addr(), true);
+    }
+    return nullptr;
+}
+
+// --- A node folder: ZDP commands and leave ---
+
+void RESTBroker::ndRoot_Req(Resource* resource, const char*, Method method, const char* query,
+                            std::string* body, RESTSessionContext* session) {
+    ORQ_LOG(*pLogger, DEBUG, "ndRoot_Req - INVOKED");
+    if (method == M_GET) {
+        ORQ_LOG(*pLogger, DEBUG, "ndRoot_Req - defaultHandler invoked");
+        pRESTServer->defaultHandler(resource, session);
+        return;
+    }
+    if (method == M_POST) {
+        ndZdpCommand(resource, body, session);
+        return;
+    }
+    if (method != M_DELETE) {
+        // Nothing is done, but the exchange is still answered once.
+        ORQ_LOG(*pLogger, INFO, "ndRoot_Req - No action associated to this event");
+        badMethod(resource, session);
+    }
+    ORQ_LOG(*pLogger, DEBUG, "ndRoot - DELETE method invoked");
+    const bool removeChildren = pQueryParser->isParameterPresent("remove-children", query);
+    const bool rejoin = pQueryParser->isParameterPresent("rejoin", query);
+    if (!removeChildren) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "ndLeave_Req - queryString = %s not containing remove-children parameter", query);
+    }
+    if (!rejoin) {
+        ORQ_LOG(*pLogger, DEBUG, "ndLeave_Req - queryString = %s not containing rejoin parameter",
+                query);
+    }
+    const auto address = static_cast<unsigned short>(resource->data);
+    ORQ_LOG(*pLogger, DEBUG, "ndLeave_Req - NWK address %d", address);
+    if (session->callbackDestinationSet) {
+        ORQ_LOG(*pLogger, DEBUG, "ndLeave_Req - asynch call");
+        if (session->callbackDestination.empty()) {
+            ORQ_LOG(*pLogger, WARN, "ndLeave_Req - callback destination not present");
+            throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
+        }
+        addSessionListener("ndLeave_Req", &listeners.leaveCommand, session);
+        return;
+    }
+    ManagementAgentT::leaveCommandCtxt ctx(session->getSessionId(), this,
+                                           &RESTBroker::ndLeaveCommand_RspCb, nullptr);
+    if (pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx) != AGENT_SUCCESS) {
+        return;
+    }
+    if (address == 0xFFFF || address == 0xFFFC) {
+        Resource* wsnnodes = pRESTServer->findResource(resources.net, "wsnnodes");
+        if (wsnnodes != nullptr) {
+            forgetResources(wsnnodes);
+            pRESTServer->clearResource(wsnnodes);
+        }
+        pOrqDb->clearAllButRoot();
+        pDAgent->clearDeadingNodeList();
+        return;
+    }
+    leaveCommandDeleteResources(address, false);
+}
+
+void RESTBroker::ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session) {
+    if (!session->cbinfo.timeoutSet) {
+        ORQ_LOG(*pLogger, INFO, "ndRoot_Req - timeout parameter missing");
+        throw RESTException(PARAMETER_MISSING, "Missing timeout parameter");
+    }
+    if (session->callbackDestinationSet) {
+        ORQ_LOG(*pLogger, DEBUG, "ndRoot_Req - callbackDestination parameter %s",
+                session->callbackDestination.c_str());
+    } else {
+        ORQ_LOG(*pLogger, DEBUG, "ndRoot_Req - callbackDestination(urilistener) parameter missing");
+    }
+    Message msg;
+    if (body == nullptr || pXMLMsgParser->getZDPCommandToWSN(&msg, body->c_str()) != 0) {
+        throw RESTException(WRONG_REQUEST, "Message not sent: Error parsing XML message");
+    }
+    (void)resource;
+    unsigned char status = 0;
+    unsigned int txTime = 0;
+    if (pSAgent->send(&msg, status, txTime) != AGENT_SUCCESS) {
+        throw RESTException(GENERIC_REST_ERROR, "Message not sent: Error sending ZDPCommand");
+    }
+    unsigned short root = 0;
+    {
+        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+        Node* node = pOrqDb->getRoot();
+        root = node != nullptr ? node->get_nwk_addr() : 0;
+    }
+    const unsigned char source[2] = {static_cast<unsigned char>(root & 0xFF),
+                                     static_cast<unsigned char>(root >> 8)};
+    msg.setSrcAddrMode(Message::ADDR_MODE_NWK);
+    msg.setSrcAddr(source);
+    restResponse("lsMessage_RspCb", session->getSessionId(),
+                 pXMLMsgComposer->createZDPMessage(status, txTime, &msg), NO_ERROR);
+}
+
+void RESTBroker::leaveCommandAttach(RBURIListenerList* list, const uriListener_t& listener,
+                                    int sessionId, bool) {
+    if (list->running.load()) {
+        ORQ_LOG(*pLogger, INFO, "leaveCommandAttach - Already running!");
+        return;
+    }
+    const RESTCallbackInfo* info = callbackInfoOf(listener);
+    if (info == nullptr || info->refResource == nullptr || info->refRestSessionCtxt == nullptr) {
+        return;
+    }
+    const char* query = info->refRestSessionCtxt->getQueryStr();
+    const auto address = static_cast<unsigned short>(info->refResource->data);
+    ManagementAgentT::leaveCommandCtxt ctx(sessionId, this, &RESTBroker::ndLeaveCommand_RspCb,
+                                           &RESTBroker::ndLeaveCommand_NtfCb);
+    pendingLeaveAddress.store(address);
+    const bool removeChildren = pQueryParser->isParameterPresent("remove-children", query);
+    const bool rejoin = pQueryParser->isParameterPresent("rejoin", query);
+    startOneShot(list, listener, [&] {
+        return pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx);
+    });
+}
+
+void RESTBroker::leaveCommandDetach(RBURIListenerList* list) {
+    if (list->empty()) {
+        list->running.store(false);
+    }
+}
+
+void* RESTBroker::ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status) {
+    ORQ_LOG(*pLogger, DEBUG, "ndLeaveCommand_RspCb - fResult = %d", status->getFResult());
+    restResponse("nddLeaveRequest_RspCb", sessionId, std::string(), nullptr, status);
+    return nullptr;
+}
+
+void* RESTBroker::ndLeaveCommand_NtfCb(unsigned char, int zigbeeStatus, RPCReqStatus* status) {
+    restEvent("ndLeaveCommand_NtfCb", &listeners.leaveCommand, std::string(), nullptr, status);
+    ORQ_LOG(*pLogger, DEBUG, "ndLeaveCommand_NtfCb -> remove uriListeners");
+    listeners.leaveCommand.running.store(false);
+    listeners.leaveCommand.removeListeners();
+    // The node confirmed its leave: it has no folder and no database entry any more.
+    if (zigbeeStatus == 0 && status->getReturnValue() == AGENT_SUCCESS) {
+        leaveCommandDeleteResources(pendingLeaveAddress.load(), true);
+    }
+    return nullptr;
+}
+
+// --- Node and power descriptors ---
+
+void RESTBroker::nodeDescriptor_Req(Resource* resource, const char*, Method method, const char*,
+                                    std::string*, RESTSessionContext* session) {
+    if (method != M_GET) {
+        badMethod(resource, session);
+    }
+    if (!session->cbinfo.timeoutSet) {
+        ORQ_LOG(*pLogger, INFO, "nodedescriptor_Req - timeout parameter missing!");
+        throw RESTException(WRONG_REQUEST, "Missing timeout parameter");
+    }
+    ORQ_LOG(*pLogger, DEBUG, "nodedescriptor_Req - timeout parameter 0x%lx (%lu ms)",
+            session->cbinfo.timeout, agentTimeout(session->cbinfo));
+    if (session->callbackDestinationSet) {
+        ORQ_LOG(*pLogger, DEBUG, "nodedescriptor_Req - getNodeDescriptor (non-blocking procedure)");
+        if (session->callbackDestination.empty()) {
+            ORQ_LOG(*pLogger, WARN, "nodedescriptor_Req - callback destination not present");
+            throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
+        }
+        addSessionListener("nodedescriptor_Req", &listeners.nodeDescriptor, session);
+        return;
+    }
+    ORQ_LOG(*pLogger, DEBUG, "nodedescriptor_Req - getNodeDescriptor (blocking procedure)");
+    DiscoveryAgentT::NodeDescriptorCtxt ctx(session->getSessionId(), this,
+                                            &RESTBroker::nodeDescriptor_RspCb, nullptr);
+    pDAgent->getNodeDescriptor(agentTimeout(session->cbinfo),
+                               static_cast<unsigned short>(resource->parent->data), &ctx);
+}
+
+void RESTBroker::nodeDescriptorAttach(RBURIListenerList* list, const uriListener_t& listener,
+                                      int sessionId, bool) {
+    if (list->running.load()) {
+        ORQ_LOG(*pLogger, WARN, "nodeDescriptorAttach - WARNING: Another request is already running!");
+        return;
+    }
+    const RESTCallbackInfo* info = callbackInfoOf(listener);
+    if (info == nullptr || info->refResource == nullptr) {
+        return;
+    }
+    const auto address = static_cast<unsigned short>(info->refResource->parent->data);
+    ORQ_LOG(*pLogger, DEBUG, "nodeDescriptorAttach - timeout value = %lu, NodeId = %04x",
+            agentTimeout(*info), address);
+    DiscoveryAgentT::NodeDescriptorCtxt ctx(sessionId, this, &RESTBroker::nodeDescriptor_RspCb,
+                                            &RESTBroker::nodeDescriptor_NtfCb);
+    startOneShot(list, listener, [&] {
+        return pDAgent->getNodeDescriptor(agentTimeout(*info), address, &ctx);
+    });
+}
+
+void RESTBroker::nodeDescriptorDetach(RBURIListenerList* list) {
+    if (list->empty()) {
+        list->running.store(false);
+    }
+}
+
+void* RESTBroker::nodeDescriptor_RspCb(unsigned short, unsigned char*, NodeDescriptor* descriptor,
+                                       int sessionId, RPCReqStatus* status) {
+    if (sessionId == -1) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "sServiceDescriptor_RspCb - It was a local REST request (no HTTP request "
+                "triggered the method invocation)");
+        return nullptr;
+    }
+    std::string doc;
+    if (!status->isReqAsynch() && status->getReturnValue() == AGENT_SUCCESS &&
+        descriptor != nullptr) {
+        doc = pXMLMsgComposer->createNodeDescMsg(status->getFResult(), descriptor);
+    }
+    restResponse("nodeDescriptor_RspCb", sessionId, doc, nullptr, status);
+    return nullptr;
+}
+
+void* RESTBroker::nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
+        doc = pXMLMsgComposer->createNodeDescMsg(status->getFResult(), node);
+    }
+    std::printf("nodeDescriptor_NtfCb - xmlResponse = %s\r\n", doc.c_str());
+    std::fflush(stdout);
+    restEvent("nodeDescriptor_NtfCb", &listeners.nodeDescriptor, doc, nullptr, status);
+    ORQ_LOG(*pLogger, DEBUG, "nodeDescriptor_NtfCb - event -> remove uriListeners");
+    listeners.nodeDescriptor.running.store(false);
+    listeners.nodeDescriptor.removeListeners();
+    return nullptr;
+}
+
+void RESTBroker::ndPowerDescriptor_Req(Resource* resource, const char*, Method method,
+                                       const char*, std::string*, RESTSessionContext* session) {
+    if (method != M_GET) {
+        badMethod(resource, session);
+    }
+    DiscoveryAgentT::PowerDescriptorCtxt ctx(session->getSessionId(), this,
+                                             &RESTBroker::ndPowerDescriptor_RspCb, nullptr);
+    pDAgent->getPowerDescriptor(static_cast<unsigned short>(resource->parent->data), &ctx);
+}
+
+void* RESTBroker::ndPowerDescriptor_RspCb(unsigned short address, unsigned char* ieee,
+                                          PowerDescriptor* descriptor, int sessionId,
+                                          RPCReqStatus* status) {
+    std::string doc;
+    if (status->getReturnValue() == AGENT_SUCCESS && descriptor != nullptr) {
+        doc = pXMLMsgComposer->createPowerDescMsg(status->getFResult(), address, ieee, descriptor);
+        ORQ_LOG(*pLogger, DEBUG, "ndPowerDescriptor_RspCb - xmlResponse = %s", doc.c_str());
+    }
+    ORQ_LOG(*pLogger, DEBUG, "ndPowerDescriptor_RspCb - fResult = %d", status->getFResult());
+    restResponse("ndPowerDescriptor_RspCb", sessionId, doc, nullptr, status);
+    return nullptr;
+}
+
+void RESTBroker::ndLQIInformation_Req(Resource*, const char*, Method, const char*, std::string*,
+                                      RESTSessionContext* session) {
+    restResponse("ndLQIInformation_Req", session->getSessionId(),
+                 pXMLMsgComposer->createLQIInformationMsg(pOrqDb), NO_ERROR);
+}

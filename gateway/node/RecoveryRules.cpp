@@ -1,0 +1,69 @@
+#include "RecoveryRules.h"
+
+#include <algorithm>
+
+#include "ConfigurationRepository.h"
+
+namespace {
+int keyInRange(ConfigurationRepository* config, const char* key, int def, int low, int high) {
+    const int v = config->getint(key, def);
+    return v < low || v > high ? def : v;
+}
+}  // namespace
+
+RecoverySettings RecoverySettings::fromConfig(ConfigurationRepository* config) {
+    RecoverySettings s;
+    s.enabled = config->getint("Recovery:enabled", 1) != 0;
+    s.backoffFirstMs = keyInRange(config, "Recovery:backoffFirstMs", s.backoffFirstMs, 1, 3600000);
+    s.backoffMaxMs =
+        keyInRange(config, "Recovery:backoffMaxMs", s.backoffMaxMs, s.backoffFirstMs, 3600000);
+    s.confirmTimeoutMs =
+        keyInRange(config, "Recovery:confirmTimeoutMs", s.confirmTimeoutMs, 1, 3600000);
+    s.missedConfirms = keyInRange(config, "Recovery:missedConfirms", s.missedConfirms, 0, 1000);
+    s.probePeriodSeconds =
+        keyInRange(config, "Recovery:probePeriod", s.probePeriodSeconds, 0, 86400);
+    s.restartTimeoutMs =
+        keyInRange(config, "Recovery:restartTimeoutMs", s.restartTimeoutMs, 1, 3600000);
+    s.startMode = keyInRange(config, "Recovery:startMode", s.startMode, 0, 2);
+    return s;
+}
+
+Backoff::Backoff(int firstMs, int maxMs)
+    : firstMs(std::max(1, firstMs)), maxMs(std::max(this->firstMs, maxMs)), currentMs(this->firstMs) {}
+
+std::chrono::milliseconds Backoff::next() {
+    const int delay = currentMs;
+    currentMs = currentMs > maxMs / 2 ? maxMs : currentMs * 2;
+    return std::chrono::milliseconds(delay);
+}
+
+void Backoff::reset() { currentMs = firstMs; }
+
+ConfirmWatch::ConfirmWatch(std::chrono::milliseconds timeout, int missedLimit)
+    : timeout(timeout), missedLimit(missedLimit) {}
+
+void ConfirmWatch::sent(RecoveryClock::time_point now) { deadlines.push_back(now + timeout); }
+
+void ConfirmWatch::confirmed() {
+    if (!deadlines.empty()) {
+        deadlines.pop_front();
+    }
+    missed = 0;
+}
+
+bool ConfirmWatch::expire(RecoveryClock::time_point now) {
+    while (!deadlines.empty() && deadlines.front() <= now) {
+        deadlines.pop_front();
+        ++missed;
+    }
+    return missedLimit > 0 && missed >= missedLimit;
+}
+
+RecoveryClock::time_point ConfirmWatch::nextDeadline() const {
+    return deadlines.empty() ? RecoveryClock::time_point::max() : deadlines.front();
+}
+
+void ConfirmWatch::clear() {
+    deadlines.clear();
+    missed = 0;
+}

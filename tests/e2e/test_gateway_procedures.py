@@ -1,0 +1,162 @@
+"""Reset and start-up over HTTP, blocking and non-blocking, and the URI listener lists: a
+listener that is down or stalled holds nothing back, an expired one is dropped at the next
+delivery, a list holds 20 listeners, a start on a lost link is refused at once, and the
+orderly stop ends with 4 whatever a listener or the module is doing."""
+
+import os
+import signal
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from gatewaytest import Gateway, Listener, code_of, free_port, message_of  # noqa: E402
+from orqtest import DEADLINE, wait_for  # noqa: E402
+
+JOIN = ("<JoiningInfo><PermitDuration>20</PermitDuration><TCSignificance>false</TCSignificance>"
+        "</JoiningInfo>")
+START = "<StartupAttributeInfo><StartupControl>0</StartupControl></StartupAttributeInfo>"
+PERMIT = "/net/default/allwsnnodes/permitjoin"
+
+
+class Procedures(unittest.TestCase):
+    def setUp(self):
+        self.gw = Gateway()
+        self.listener = Listener()
+        self.assertTrue(self.gw.running(), self.gw.orq.output())
+
+    def tearDown(self):
+        self.listener.close()
+        self.gw.close()
+
+    def assertCode(self, reply, code, message=None):
+        status, body = reply
+        self.assertEqual(200, status, body)
+        self.assertEqual(code, code_of(body), body)
+        if message is not None:
+            self.assertEqual(message, message_of(body), body)
+        return body
+
+    def test_reset_to_nvm_then_blocking_and_non_blocking_starts(self):
+        self.assertCode(self.gw.get("/reset", "startMode=0x01"), 0)
+        self.assertTrue(self.gw.orq.wait_output(
+            "Gateway initialized (waiting for startup) - StartupMode = 0x01 (NotVolatileMemory)"),
+            self.gw.orq.output()[-3000:])
+        self.assertEqual("1", self.gw.state())
+        self.assertNotIn("USING NVM SETTING", self.gw.orq.output())
+        # The blocking start is answered once the network is up, and uses the module's NVM.
+        self.assertCode(self.gw.post("/startup", START, "start=true&timeout=1e"), 0)
+        self.assertEqual("3", self.gw.state())
+        self.assertIn("USING NVM SETTING", self.gw.orq.output())
+        # Back to commissioning; the non-blocking start answers with its identifier and
+        # notifies the listener when the network is up.
+        self.assertCode(self.gw.get("/reset", "startMode=0x00"), 0)
+        self.assertTrue(wait_for(lambda: self.gw.state() == "1"))
+        body = self.assertCode(self.gw.post(
+            "/startup", START, "start=true&timeout=1e&urilistener=" + self.listener.url("start")), 0)
+        self.assertIn("RequestIdentifier>", body)
+        events = self.listener.wait("start")
+        self.assertEqual(0, code_of(events[0]), events)
+        self.assertEqual("3", self.gw.state())
+        self.assertEqual(1, len(self.listener.bodies("start")))
+
+    def test_non_blocking_reset_with_restart_comes_back_running(self):
+        self.assertCode(self.gw.get("/reset", "urilistener="), 2, "Missing callbackDestination parameter")
+        body = self.assertCode(self.gw.get(
+            "/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
+        self.assertIn("RequestIdentifier>", body)
+        self.assertEqual(0, code_of(self.listener.wait("reset")[0]))
+        self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
+        # The list is free again: a second reset is started and notified too.
+        self.assertCode(self.gw.get("/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
+        self.assertEqual(2, len(self.listener.wait("reset", count=2)))
+        self.assertTrue(self.gw.running())
+
+    def test_listeners_down_or_stalled_hold_nothing_back(self):
+        stalled = Listener(answer=False)
+        try:
+            down = "http://127.0.0.1:%d/gone" % free_port()
+            for url in (down, stalled.url("stalled")):
+                self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=1e&urilistener=" + url), 0)
+            # Blocking requests are answered meanwhile; a later event reaches a live listener.
+            self.assertCode(self.gw.get("/version"), 0)
+            self.assertCode(self.gw.post(
+                PERMIT, JOIN, "timeout=1e&urilistener=" + self.listener.url("live")), 0)
+            self.assertEqual(0, code_of(self.listener.wait("live")[0]))
+            self.assertCode(self.gw.get("/version"), 0)
+        finally:
+            stalled.close()
+
+    def test_expired_listener_is_dropped_at_the_next_delivery(self):
+        # A reset has no time-out of its own; the module answers 2.5 s late, when the
+        # listener's 1-second time-out has passed.
+        self.assertEqual("ok", self.gw.ctl("fault delay 2500").split()[0])
+        self.assertCode(self.gw.get("/reset", "timeout=1&urilistener=" + self.listener.url("late")), 0)
+        self.assertTrue(self.gw.orq.wait_output("cbinfo -> expired () != 0"),
+                        self.gw.orq.output()[-3000:])
+        self.gw.ctl("fault delay 0")
+        self.assertEqual([], self.listener.bodies("late"))
+        # Its list took the next request as a new one.
+        self.assertCode(self.gw.get("/reset", "restart&urilistener=" + self.listener.url("next")), 0)
+        self.assertEqual(0, code_of(self.listener.wait("next")[0]))
+        self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
+        self.assertEqual([], self.listener.bodies("late"))
+
+    def test_a_list_holds_twenty_listeners_each_url_once(self):
+        self.assertEqual("ok", self.gw.ctl("module hang").split()[0])
+        for i in range(20):
+            self.assertCode(self.gw.post(
+                PERMIT, JOIN, "timeout=0&urilistener=" + self.listener.url("p%d" % i)), 0)
+        # The same URL again replaces its entry; a 21st URL is refused.
+        self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=0&urilistener=" + self.listener.url("p0")), 0)
+        self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=0&urilistener=" + self.listener.url("p20")),
+                        8, "URIListener list maximum size exceeded")
+        # A reset empties the list (the module answers again first).
+        self.gw.ctl("module resume")
+        self.assertCode(self.gw.get("/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
+        self.assertTrue(self.listener.wait("reset"))
+        self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
+        self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=1e&urilistener=" + self.listener.url("p20")), 0)
+        self.assertEqual(0, code_of(self.listener.wait("p20")[0]))
+        self.assertEqual([], [b for i in range(20) for b in self.listener.bodies("p%d" % i)])
+
+    def test_start_on_a_lost_link_is_refused_at_once_and_the_stop_ends_with_4(self):
+        self.assertEqual("ok", self.gw.ctl("unplug").split()[0])
+        self.assertTrue(self.gw.orq.wait_output("the ZigBee device link is lost"),
+                        self.gw.orq.output()[-3000:])
+        for query in ("start=true&timeout=1e", "start=true&timeout=1e&urilistener=" +
+                      self.listener.url("start")):
+            status, body = self.gw.request("POST", "/startup", START, query, timeout=DEADLINE)
+            self.assertEqual(200, status)
+            self.assertEqual(2, code_of(body), body)
+            self.assertEqual("ZigBee device link lost", message_of(body))
+        self.assertCode(self.gw.get("/version"), 0)
+        # A stalled listener with a delivery in flight does not hold the stop back.
+        stalled = Listener(answer=False)
+        try:
+            self.gw.orq.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(4, self.gw.orq.proc.wait(DEADLINE), self.gw.orq.output()[-3000:])
+        finally:
+            stalled.close()
+
+
+class StopWhileBusy(unittest.TestCase):
+    def test_sigint_with_a_hung_module_and_a_stalled_status_listener_ends_with_4(self):
+        stalled = Listener(answer=False)
+        gw = Gateway(main="gwStatusChanged_DefaultURIListener = %s" % stalled.url("gwstatus"),
+                     extra="[RESTBroker]\nHelloMsgNotifyPeriod = 1\n")
+        try:
+            self.assertTrue(gw.running(), gw.orq.output())
+            gw.ctl("module hang")
+            self.assertEqual(200, gw.post(PERMIT, JOIN, "timeout=0&urilistener=" +
+                                          stalled.url("pj"))[0])
+            self.assertTrue(wait_for(lambda: "notifyGWDescriptorToWsnc" in gw.orq.output()))
+            gw.orq.proc.send_signal(signal.SIGINT)
+            self.assertEqual(4, gw.orq.proc.wait(DEADLINE), gw.orq.output()[-3000:])
+            self.assertIn("RESTBroker - Destructor", gw.orq.output())
+        finally:
+            gw.close()
+            stalled.close()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

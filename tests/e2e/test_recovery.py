@@ -1,0 +1,146 @@
+"""The co-processor goes away, hangs or resets itself: orq notices, brings the network back by
+itself and keeps its clients informed. orq and zbsim as processes, an HTTP client, a status
+listener and a listener for non-blocking results."""
+
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from gatewaytest import Gateway, Listener, code_of, message_of  # noqa: E402
+from orqtest import DEADLINE, wait_for  # noqa: E402
+
+JOIN = ("<JoiningInfo><PermitDuration>30</PermitDuration><TCSignificance>true</TCSignificance>"
+        "</JoiningInfo>")
+PERMIT = "/net/default/allwsnnodes/permitjoin"
+TIMER_EXPIRED, GENERIC = 10, 4
+# Short recovery settings: 200 ms back-off doubling to 800 ms, 1.5 s confirm deadline, an idle
+# probe every second, 5 s for a restart to reach the running state.
+RECOVERY = ("[Recovery]\nbackoffFirstMs = 200\nbackoffMaxMs = 800\nconfirmTimeoutMs = 1500\n"
+            "missedConfirms = 2\nprobePeriod = 1\nrestartTimeoutMs = 5000\nstartMode = 1\n")
+
+
+def states(bodies):
+    """(state, error code) of every bare status document, in the order they came."""
+    out = []
+    for b in bodies:
+        if b.startswith("<?xml") and "<GWDescriptor>" in b[:120]:
+            s = re.search(r"<GWState>(\d+)<", b)
+            e = re.search(r"<ErrorCode>([0-9A-F]+)<", b)
+            out.append((int(s.group(1)), int(e.group(1), 16) if e else None))
+    return out
+
+
+class Recovery(unittest.TestCase):
+    def setUp(self):
+        self.status = Listener()
+        self.results = Listener()
+        self.gw = Gateway(main="gwStatusChanged_DefaultURIListener = %s"
+                          % self.status.url("gwstatus"), extra=RECOVERY)
+        self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
+        self.assertTrue(self.wait_states([(3, 0)]), self.seen())
+        self.before = len(self.seen())
+
+    def tearDown(self):
+        self.gw.close()
+        self.status.close()
+        self.results.close()
+
+    def seen(self):
+        return states(self.status.bodies("gwstatus"))
+
+    def wait_states(self, tail, timeout=DEADLINE):
+        """True once the states since setUp end with `tail` (the whole sequence is checked by
+        the caller)."""
+        return wait_for(lambda: self.seen()[-len(tail):] == tail, timeout)
+
+    def pending_permit_join(self, name):
+        """A non-blocking permit join that the hung module will never confirm."""
+        status, body = self.gw.post(PERMIT, JOIN, "timeout=bb8&urilistener=" + self.results.url(name))
+        self.assertEqual(200, status, body)
+        self.assertEqual(0, code_of(body), body)
+
+    def refused_while_away(self):
+        """A request that needs the module is refused at once, not left to time out."""
+        started = time.monotonic()
+        status, body = self.gw.post(PERMIT, JOIN, "timeout=bb8")
+        self.assertEqual(200, status, body)
+        self.assertEqual(GENERIC, code_of(body), body)
+        self.assertEqual("ORQ not running", message_of(body), body)
+        self.assertLess(time.monotonic() - started, 2.5)  # well under the 3 s time-out
+
+    def recovered(self, fault):
+        """The recovery line orq printed: its measured time, reported by the test."""
+        line = wait_for(lambda: re.search(r"recovery - running again (\d+) ms after the fault \((%s)\)"
+                                          % fault, self.gw.orq.output()))
+        self.assertTrue(line, self.gw.orq.output()[-3000:])
+        print("\n%s: running again %s ms after the fault" % (fault, line.group(1)), file=sys.stderr)
+        return int(line.group(1))
+
+    def after_recovery(self, pending):
+        # The pending request was answered exactly once, with an error.
+        events = self.results.wait(pending)
+        self.assertTrue(events, self.gw.orq.output()[-3000:])
+        self.assertEqual(TIMER_EXPIRED, code_of(events[0]), events[0])
+        # The network works again: a permit join goes out and is confirmed.
+        self.assertEqual(0, code_of(self.gw.post(PERMIT, JOIN, "timeout=bb8&urilistener="
+                                                 + self.results.url("again"))[1]))
+        again = self.results.wait("again")
+        self.assertEqual(0, code_of(again[0]), again[0])
+        self.assertEqual(1, len(self.results.bodies(pending)), self.results.bodies(pending))
+        self.assertEqual("3", self.gw.state())
+
+    def test_unplugged_briefly(self):
+        self.gw.ctl("module hang")
+        self.pending_permit_join("pending")
+        self.assertTrue(self.gw.ctl("unplug 300").startswith("ok"))
+        self.assertTrue(self.wait_states([(4, 1), (1, 0), (2, 0), (3, 0)]), self.seen())
+        self.assertEqual([(4, 1), (1, 0), (2, 0), (3, 0)], self.seen()[self.before:])
+        self.recovered("device lost")
+        self.after_recovery("pending")
+
+    def test_unplugged_for_several_back_off_steps(self):
+        self.assertTrue(self.gw.ctl("unplug 4000").startswith("ok"))
+        self.assertTrue(self.wait_states([(4, 1)]), self.seen())
+        self.refused_while_away()
+        self.assertTrue(self.wait_states([(4, 1), (1, 0), (2, 0), (3, 0)]), self.seen())
+        self.assertEqual([(4, 1), (1, 0), (2, 0), (3, 0)], self.seen()[self.before:])
+        out = self.gw.orq.output()
+        delays = [int(d) for d in re.findall(r"cannot reopen the ZigBee device: next attempt in (\d+) ms", out)]
+        # 200 ms doubling, capped at 800 ms: at least 400, 800, 800 over four seconds.
+        self.assertGreaterEqual(len(delays), 3, out[-3000:])
+        self.assertEqual([400, 800], delays[:2])
+        self.assertEqual(800, max(delays))
+        self.assertGreaterEqual(self.recovered("device lost"), 4000)
+        # The status listener registered before the outage is still told of changes.
+        self.gw.ctl("module reset")
+        self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0), (3, 0)]), self.seen())
+
+    def test_hung_module(self):
+        self.gw.ctl("module hang")
+        self.pending_permit_join("pending")
+        # The idle probe goes unanswered: "not answering", then the module is reset.
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0)]), self.seen())
+        self.refused_while_away()
+        self.assertTrue(self.gw.ctl("module resume").startswith("ok"))
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0), (3, 0)]), self.seen())
+        self.assertEqual([(4, 0x1F5), (2, 0), (3, 0)], self.seen()[self.before:])
+        self.assertIn("recovery - the ZigBee module does not answer (liveness probe unanswered)",
+                      self.gw.orq.output())
+        self.recovered("module not answering")
+        self.after_recovery("pending")
+
+    def test_module_reset_by_itself(self):
+        self.gw.ctl("module hang")
+        self.pending_permit_join("pending")
+        self.assertTrue(self.gw.ctl("module reset").startswith("ok"))
+        self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0), (3, 0)]), self.seen())
+        self.assertEqual([(4, 0x1F6), (2, 0), (3, 0)], self.seen()[self.before:])
+        self.recovered("module reset by itself")
+        self.after_recovery("pending")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <set>
+
+#include "../../integration/node/AgentHandler.h"
+#include "../../integration/node/TestConfig.h"
+#include "CDiscoveryAgent.h"
+#include "CManagementAgent.h"
+#include "support/WaitFor.h"
+
+using DA = DiscoveryAgent<AgentHandler>;
+using MA = ManagementAgent<AgentHandler>;
+
+TEST(DescriptorDecoding, KnownValuesAreKeptAndOthersBecomeUnknown) {
+    struct Case {
+        int logical, band, logicalOut, bandOut, badLogical, badBand;
+    };
+    const Case cases[] = {{0, 8, COORDINATOR, F2400_2483D5, -1, -1},
+                          {1, 1, ROUTER, F868_868D6, -1, -1},
+                          {2, 4, ENDDEVICE, F902_928, -1, -1},
+                          {5, 2, UNKNOWN_LOGICALTYPE, UNKNOWN_VALUE, 5, 2}};
+    for (const Case& c : cases) {
+        ZB_NODE_DESC in{};
+        in.logical_type = static_cast<uchar>(c.logical);
+        in.freq_band = static_cast<uchar>(c.band);
+        in.mac_cap = 0x4A;  // bits 1, 3 and 6
+        NodeDescriptor out;
+        int badLogical = 0, badBand = 0;
+        decodeNodeDescriptor(in, &out, &badLogical, &badBand);
+        EXPECT_EQ(out.logicaltype, c.logicalOut);
+        EXPECT_EQ(out.frequencyband, c.bandOut);
+        EXPECT_EQ(badLogical, c.badLogical);
+        EXPECT_EQ(badBand, c.badBand);
+        EXPECT_TRUE(out.devicetype && out.receiveronwhenidle && out.securytycapability);
+        EXPECT_FALSE(out.alternatePANcoordinator || out.powersource);
+        EXPECT_TRUE(out.filled);
+    }
+    const int levels[][3] = {
+        {0, CRITICAL, -1}, {4, P33, -1}, {12, P100, -1}, {3, UNKNOWN_PSLEVEL, 3}};
+    for (const auto& l : levels) {
+        ZB_POWER_DESC in{};
+        in.curr_pw_mode = static_cast<uchar>(l[0] == 3 ? 7 : 1);
+        in.curr_pw_src_level = static_cast<uchar>(l[0]);
+        PowerDescriptor out;
+        int badMode = 0, badLevel = 0;
+        decodePowerDescriptor(in, &out, &badMode, &badLevel);
+        EXPECT_EQ(out.currentpowersourcelevel, l[1]);
+        EXPECT_EQ(badLevel, l[2]);
+        EXPECT_EQ(out.currentpowermode, l[0] == 3 ? UNKNOWN_POWERMODE : PERIODICALLYON);
+        EXPECT_EQ(badMode, l[0] == 3 ? 7 : -1);
+    }
+}
+
+TEST(PingJitter, SpreadsNodesOverAQuarterOfTheThreshold) {
+    EXPECT_EQ(pingJitterSeconds(0x1234, 3), 0);
+    std::set<int> seen;
+    for (unsigned short nwk = 1; nwk <= 200; ++nwk) {
+        int j = pingJitterSeconds(nwk, 60);
+        EXPECT_GE(j, 0);
+        EXPECT_LE(j, 15);
+        seen.insert(j);
+    }
+    EXPECT_GE(seen.size(), 12u);
+}
+
+TEST(LeavePayload, AddressReversedAndOptionsFromTheFlags) {
+    const unsigned char ieee[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const int options[2][2] = {{0x00, 0x80}, {0x40, 0xC0}};
+    for (int children = 0; children < 2; ++children) {
+        for (int rejoin = 0; rejoin < 2; ++rejoin) {
+            unsigned char out[10];
+            buildLeavePayload(ieee, children != 0, rejoin != 0, out);
+            EXPECT_EQ(out[9], options[children][rejoin]);
+        }
+    }
+    unsigned char out[10];
+    buildLeavePayload(ieee, false, false, out);
+    EXPECT_EQ(std::vector<int>(out, out + 9), (std::vector<int>{0, 8, 7, 6, 5, 4, 3, 2, 1}));
+    buildLeavePayload(nullptr, true, false, out);
+    EXPECT_EQ(std::vector<int>(out, out + 10), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0x40}));
+}
+
+// The agents on an adapter without a link: what they decide, called as their threads would.
+class AgentLogicTest : public ::testing::Test {
+  protected:
+    AgentLogicTest() {
+        zb.setGWStatus(3, 0);
+        da.init();
+        Node* root = new Node(0x0000);
+        root->set_ieee_addr(kRootIeee);
+        db()->setRoot(root);
+    }
+    ZbNetDb* db() { return zb.getDb(); }
+    Node* addNode(unsigned short nwk, bool rxOn, bool active, long stamp) {
+        unsigned char ieee[8] = {0,
+                                 0x12,
+                                 0x4B,
+                                 0,
+                                 0,
+                                 0,
+                                 static_cast<unsigned char>(nwk >> 8),
+                                 static_cast<unsigned char>(nwk)};
+        Node* n = db()->nodeAnnounce(nwk, ieee, rxOn ? 8 : 0);
+        n->setIsActive(active);
+        n->setKANodeTimer(stamp);
+        return n;
+    }
+    static constexpr unsigned char kRootIeee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0, 1};
+    TestConfig config{"[main]\nkeepAliveThreshold = 3\nkeepAliveNumberOfAttempt = 3\n"};
+    OrqZbIf zb{config.get()};
+    DA da{&zb, config.get()};
+    MA ma{&zb, config.get()};
+    AgentHandler h;
+};
+
+TEST_F(AgentLogicTest, KeepAliveStepDecidesPingsAndDeathsFromTheNodeState) {
+    DA::StartAnnouncementsModeCtxt annce(-1, &h, nullptr, &AgentHandler::announce_NtfCb);
+    DA::StartFreshnessModeCtxt fresh(-1, &h, nullptr, &AgentHandler::dead_NtfCb);
+    da.startAnnouncementsMode(&annce);
+    da.startFreshnessMode(&fresh);
+    const long now = static_cast<long>(std::time(nullptr));
+    const long T = 3;
+    struct Case {
+        const char* what;
+        bool rxOn, active, inList;
+        long stamp;
+        int pingsDone;
+        long stampAfter;  // -100: a fresh time stamp
+        bool pinged, dead, inListAfter;
+    };
+    const Case cases[] = {
+        {"unknown to the network", true, true, false, KA_UNKNOWN_TO_NETWORK, 0, -4, false, true,
+         false},
+        {"active sleepy node leaves the list", false, true, true, now - 100, 0, now - 100, false,
+         false, false},
+        {"inactive sleepy node is announced", false, false, false, now - 100, 0, -100, false, false,
+         false},
+        {"no time stamp yet", true, true, false, KA_NO_TIMESTAMP, 0, -100, true, false, false},
+        {"silent past the threshold", true, true, false, now - T - 2, 0, 0, true, false, true},
+        {"heard in time leaves the list", true, true, true, now, 0, now, false, false, false},
+        {"inactive node goes pinging", true, false, false, now, 0, 0, true, false, true},
+        {"being pinged, not in the list", true, true, false, 0, 1, T - 2, false, false, false},
+        {"being pinged, more pings", true, true, true, 0, 1, 0, true, false, true},
+        {"being pinged, out of pings", true, true, true, 0, 3, 0, false, true, false},
+    };
+    unsigned short nwk = 0x0100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Node* n = addNode(++nwk, c.rxOn, c.active, c.stamp);
+        n->setnumOfPingsDone(c.pingsDone);
+        if (c.inList) {
+            da.insertNodeIntoDeadingNodeList(n->get_ieee_addr(), now);
+        }
+        const size_t deadBefore = h.count("dead_NtfCb");
+        da.keepAliveAlgorithm(n);
+        std::vector<unsigned short> pings = da.takeDuePings();
+        if (c.stampAfter == -100) {
+            EXPECT_GE(n->getKANodeTimer(), now);
+        } else {
+            EXPECT_EQ(n->getKANodeTimer(), c.stampAfter);
+        }
+        EXPECT_EQ(pings,
+                  c.pinged ? std::vector<unsigned short>{nwk} : std::vector<unsigned short>{});
+        EXPECT_EQ(h.count("dead_NtfCb") > deadBefore, c.dead);
+        const int i = da.searchNodeFromDeadingNodeList(n);
+        EXPECT_EQ(i >= 0 && i < da.getDeadingNodeListCounter(), c.inListAfter);
+    }
+    EXPECT_TRUE(h.has("announce_NtfCb", 0x0103));  // the inactive sleepy node
+}
+
+TEST_F(AgentLogicTest, ThresholdNodeListAndModeRules) {
+    da.setKAthreshold(-5);
+    EXPECT_EQ(da.getKAthreshold(), 3);
+    da.setKAthreshold(0);
+    EXPECT_EQ(da.getKAthreshold(), 0);
+
+    DA::RetrieveNodesCtxt list(1, &h, &AgentHandler::db_RspCb, nullptr);
+    EXPECT_EQ(da.retrieveNodes(&list), AGENT_SUCCESS);
+    db()->clearAll();
+    EXPECT_EQ(da.retrieveNodes(&list), INQUIRY_CACHE_EMPTY);
+    auto r = h.named("db_RspCb");
+    EXPECT_EQ(r.back().result, 1);
+    EXPECT_EQ(r.back().state, End);
+
+    DA::CancelAnnouncementsModeCtxt cancel(2, &h, &AgentHandler::proc_RspCb, nullptr);
+    DA::CancelAnnouncementsModeCtxt silent(2, &h, nullptr, nullptr);
+    DA::StartAnnouncementsModeCtxt annce(-1, &h, nullptr, &AgentHandler::announce_NtfCb);
+    EXPECT_EQ(da.cancelAnnouncementsMode(&cancel), ANNCE_MODE_NOT_RUNNING);
+    EXPECT_EQ(h.named("proc_RspCb").back().result, 1);
+    EXPECT_EQ(da.startAnnouncementsMode(&annce), AGENT_SUCCESS);
+    EXPECT_EQ(da.startAnnouncementsMode(&annce), AGENT_SUCCESS);  // overwrites, not busy
+    EXPECT_EQ(da.cancelAnnouncementsMode(&silent), ANNCE_MODE_NOT_RUNNING);
+    unsigned char ieee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0x0A, 0x01};
+    EXPECT_NE(da.Announce_Cb(0x0A01, ieee, 8), nullptr);
+    EXPECT_EQ(h.count("announce_NtfCb"), 0u);  // canceled: nobody is told any more
+    EXPECT_EQ(da.cancelFreshnessMode(&cancel), ANNCE_MODE_NOT_RUNNING);
+}
+
+TEST_F(AgentLogicTest, AnnouncementDisplacingTheRootIsRefused) {
+    unsigned char other[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(da.Announce_Cb(0x0000, other, 8), nullptr);
+    EXPECT_EQ(db()->getRoot()->get_nwk_addr(), 0x0000);
+    EXPECT_EQ(std::memcmp(db()->getRoot()->get_ieee_addr(), kRootIeee, 8), 0);
+}
+
+TEST_F(AgentLogicTest, RefusalsAndLateAnswersAnswerOnce) {
+    zb.setGWStatus(1, 0);
+    DA::InquiryCtxt inq(3, &h, &AgentHandler::proc_RspCb, &AgentHandler::inquiry_NtfCb);
+    EXPECT_EQ(da.startInquiry(0, &inq), ORQ_NOT_RUNNING);
+    auto r = h.named("proc_RspCb").at(0);
+    EXPECT_EQ(r.state, NotAvailable);
+    EXPECT_EQ(r.result, -1);
+    // A confirm reaching a handler after its operation ended changes and tells nothing.
+    unsigned short list[1] = {0x0B01};
+    unsigned char ieee[8] = {1};
+    da.Inquiry_Cb(0, ieee, 0x0000, 1, 0, list);
+    EXPECT_EQ(h.count("inquiry_NtfCb"), 0u);
+    EXPECT_EQ(db()->getDBNodesSize(), 1);
+
+    // Permit joining: a time-out answers 255 once; the late response is dropped.
+    zb.setGWStatus(3, 0);
+    MA::permitJoinCtxt pj(4, &h, &AgentHandler::permitJoin_RspCb, &AgentHandler::permitJoin_NtfCb);
+    EXPECT_EQ(ma.permitJoin(0xFFFC, 30, false, 1, &pj), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return h.count("permitJoin_NtfCb") == 1; }));
+    auto t = h.named("permitJoin_NtfCb")[0];
+    EXPECT_EQ(t.value, 255);
+    EXPECT_EQ(t.error, TIMER_EXPIRED);
+    ma.permitJoinNotify_Cb(0);
+    EXPECT_EQ(h.count("permitJoin_NtfCb"), 1u);
+    zb.setGWStatus(2, 0);
+    EXPECT_EQ(ma.permitJoin(0xFFFC, 30, false, 0, &pj), ORQ_NOT_RUNNING);
+    EXPECT_EQ(h.named("permitJoin_RspCb").back().error, ORQ_NOT_RUNNING);
+}

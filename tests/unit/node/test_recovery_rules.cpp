@@ -1,0 +1,106 @@
+// The module supervisor's rules with time points chosen by the test: reconnect back-off,
+// missed confirms, and the configuration keys that set them.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "ConfigurationRepository.h"
+#include "RecoveryRules.h"
+
+using std::chrono::milliseconds;
+
+namespace {
+RecoveryClock::time_point at(int ms) { return RecoveryClock::time_point() + milliseconds(ms); }
+}  // namespace
+
+TEST(Backoff, DoublesFromTheFirstDelayUpToTheCapAndStartsOverAfterASuccess) {
+    struct Case {
+        int first, max;
+        std::vector<int> delays;
+    } cases[] = {
+        {1000, 30000, {1000, 2000, 4000, 8000, 16000, 30000, 30000}},
+        {200, 800, {200, 400, 800, 800}},
+        {300, 1000, {300, 600, 1000, 1000}},  // the cap need not be a power of two of the first
+        {500, 100, {500, 500}},               // a cap below the first delay keeps the first
+    };
+    for (const Case& c : cases) {
+        Backoff b(c.first, c.max);
+        for (int want : c.delays) {
+            EXPECT_EQ(milliseconds(want), b.next()) << c.first << "/" << c.max;
+        }
+        b.reset();
+        EXPECT_EQ(milliseconds(c.first), b.next());
+    }
+}
+
+TEST(ConfirmWatch, ConsecutiveMissedDeadlinesMakeAHungModule) {
+    ConfirmWatch w(milliseconds(100), 3);
+    w.sent(at(0));
+    w.sent(at(10));
+    EXPECT_EQ(at(100), w.nextDeadline());
+    EXPECT_FALSE(w.expire(at(99)));
+    EXPECT_EQ(0, w.misses());
+    EXPECT_FALSE(w.expire(at(110)));  // two misses of three
+    EXPECT_EQ(2, w.misses());
+    EXPECT_EQ(RecoveryClock::time_point::max(), w.nextDeadline());
+    w.sent(at(200));
+    EXPECT_TRUE(w.expire(at(300)));
+    EXPECT_EQ(3, w.misses());
+}
+
+TEST(ConfirmWatch, AConfirmSettlesTheOldestRequestAndClearsTheMisses) {
+    ConfirmWatch w(milliseconds(100), 2);
+    w.sent(at(0));
+    EXPECT_FALSE(w.expire(at(150)));
+    EXPECT_EQ(1, w.misses());
+    w.sent(at(200));
+    w.sent(at(250));
+    w.confirmed();  // the module answers: the count starts over
+    EXPECT_EQ(0, w.misses());
+    EXPECT_EQ(1, w.outstanding());
+    EXPECT_EQ(at(350), w.nextDeadline());
+    EXPECT_FALSE(w.expire(at(350)));  // one miss after the confirm is not two
+    w.sent(at(400));
+    EXPECT_TRUE(w.expire(at(500)));
+    w.clear();
+    EXPECT_EQ(0, w.misses());
+    EXPECT_EQ(0, w.outstanding());
+}
+
+TEST(ConfirmWatch, ALimitOfZeroNeverDeclaresAHang) {
+    ConfirmWatch w(milliseconds(10), 0);
+    for (int i = 0; i < 5; ++i) {
+        w.sent(at(i * 20));
+    }
+    EXPECT_FALSE(w.expire(at(1000)));
+    EXPECT_EQ(5, w.misses());
+}
+
+TEST(RecoverySettings, KeysOverrideTheDefaultsAndValuesOutOfRangeAreIgnored) {
+    char path[] = "/tmp/orq-recovery-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        std::ofstream f(path);
+        f << "[Recovery]\nbackoffFirstMs = 250\nbackoffMaxMs = 100\nconfirmTimeoutMs = 0\n"
+             "missedConfirms = 5\nprobePeriod = 0\nrestartTimeoutMs = 9000\nstartMode = 7\n"
+             "enabled = 0\n";
+    }
+    ConfigurationRepository config(path);
+    ASSERT_TRUE(config.load());
+    const RecoverySettings s = RecoverySettings::fromConfig(&config);
+    const RecoverySettings d;
+    EXPECT_FALSE(s.enabled);
+    EXPECT_EQ(250, s.backoffFirstMs);
+    EXPECT_EQ(d.backoffMaxMs, s.backoffMaxMs);          // below the first delay
+    EXPECT_EQ(d.confirmTimeoutMs, s.confirmTimeoutMs);  // 0 would expire at once
+    EXPECT_EQ(5, s.missedConfirms);
+    EXPECT_EQ(0, s.probePeriodSeconds);  // 0 turns the probe off
+    EXPECT_EQ(9000, s.restartTimeoutMs);
+    EXPECT_EQ(d.startMode, s.startMode);  // only 0, 1 and 2 exist
+    std::remove(path);
+}
