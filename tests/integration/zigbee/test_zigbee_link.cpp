@@ -380,8 +380,8 @@ class DisconnectInFirstCallback : public RecordingZbIf {
 
   private:
     void disconnect(const char* what) {
-        note(what);
         ZBIFDisconnect();
+        note(what);  // after: the test reads the handle once it has seen this
     }
     void note(const char* what) {
         std::lock_guard<std::mutex> lock(m);
@@ -426,9 +426,10 @@ TEST(ZigbeeLinkCallbacks, NothingIsCalledAfterADisconnectFromACallback) {
         ASSERT_EQ(0, zb.ZBIFConnect(peer.url().c_str()));
         peer.sendPacket(c.packet);
         // The reader thread ends once the decoder has returned from the packet.
-        ASSERT_TRUE(::waitFor(
-            [&] { return zb.getHandle() == nullptr && threadsOfThisProcess() == before; }));
+        ASSERT_TRUE(
+            ::waitFor([&] { return !zb.seen().empty() && threadsOfThisProcess() == before; }));
         EXPECT_EQ(std::vector<std::string>{c.first}, zb.seen());
+        EXPECT_EQ(nullptr, zb.getHandle());
     }
 }
 
