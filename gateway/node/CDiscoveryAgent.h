@@ -989,6 +989,17 @@ class DiscoveryAgent : protected AgentEnvironment {
                 static_cast<int>(deadingNodeList.size()));
         deadingNodeList.clear();
     }
+    // Whether the node now known under `nwk` is in the dead-node list.
+    bool isInDeadingNodeList(unsigned short nwk) {
+        std::lock_guard<std::recursive_mutex> lock(mux);
+        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+        Node* node = pOrqDb->findNodeByNwkAddr(nwk);
+        if (node == nullptr) {
+            return false;
+        }
+        const int i = searchNodeFromDeadingNodeList(node);
+        return i >= 0 && i < static_cast<int>(deadingNodeList.size());
+    }
     int getDeadingNodeListCounter() {
         std::lock_guard<std::recursive_mutex> lock(mux);
         return static_cast<int>(deadingNodeList.size());
