@@ -21,7 +21,8 @@ TEST_F(AdapterLinkTest, FormsTheNetworkAsCoordinatorAndRuns) {
     auto expected = bigEndian(kModuleIeee);
     EXPECT_EQ(std::memcmp(root->get_ieee_addr(), expected.data(), 8), 0);
     EXPECT_TRUE(root->node_desc.receiveronwhenidle);
-    EXPECT_EQ(zb->getDb()->translateAddress(root->get_ieee_addr()), 0x0000);
+    // The root announces itself just after the running state is set.
+    EXPECT_TRUE(waitFor([&] { return zb->getDb()->translateAddress(root->get_ieee_addr()) == 0; }));
     // What crossed the line: one end point registration, the start-up attributes, one start,
     // then the channel and address reads.
     EXPECT_EQ(peer.countSent(0xA3, 0x0B), 1u);

@@ -113,16 +113,6 @@ class AgentLinkTest : public ::testing::Test {
         Node* n = find(nwk);
         return n != nullptr ? n->getKANodeTimer() : -100;
     }
-    bool inDeadList(uint16_t nwk) {
-        std::lock_guard<std::recursive_mutex> lock(zb->getDb()->mutex());
-        Node* n = find(nwk);
-        if (n == nullptr) {
-            return false;
-        }
-        int i = da->searchNodeFromDeadingNodeList(n);
-        return i >= 0 && i < da->getDeadingNodeListCounter();
-    }
-
     ModulePeer peer;
     std::unique_ptr<TestConfig> config;
     SimpleDescriptor service;
@@ -365,9 +355,9 @@ TEST_F(AgentLinkTest, KeepAlivePingsSilentNodesReportsTheDeadAndNeverPingsSleepy
     {
         SCOPED_TRACE("a node that answers again leaves the dead list");
         ASSERT_EQ(peer.control("silence routera"), "ok");
-        ASSERT_TRUE(waitFor([&] { return inDeadList(0x0A01); }, seconds(60)));
+        ASSERT_TRUE(waitFor([&] { return da->isInDeadingNodeList(0x0A01); }, seconds(60)));
         ASSERT_EQ(peer.control("revive routera"), "ok");
-        ASSERT_TRUE(waitFor([&] { return !inDeadList(0x0A01); }, seconds(60)));
+        ASSERT_TRUE(waitFor([&] { return !da->isInDeadingNodeList(0x0A01); }, seconds(60)));
         EXPECT_FALSE(h.has("dead_NtfCb", 0x0A01));
     }
     {
