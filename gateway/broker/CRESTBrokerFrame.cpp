@@ -167,7 +167,21 @@ void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const s
     }
 }
 
+void RESTBroker::restEventOnce(const char* name, RBURIListenerList* list, const std::string& text,
+                               const char* nwkStatus, RPCReqStatus* status) {
+    restEvent(name, list, text, nwkStatus, status);
+    ORQ_LOG(*pLogger, DEBUG, "%s -> remove uriListeners", name);
+    list->running.store(false);
+    list->removeListeners();
+}
+
 // --- Listener lists ---
+
+void RESTBroker::clearRunningDetach(RBURIListenerList* list) {
+    if (list->empty()) {
+        list->running.store(false);
+    }
+}
 
 bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
                                     RESTSessionContext* session) {
@@ -225,7 +239,7 @@ void RESTBroker::initListeners() {
     Listeners& L = listeners;
     const Pair pairs[] = {
         {&L.gwStatus, nullptr, nullptr},
-        {&L.startup, &RESTBroker::startupAttach, &RESTBroker::startupDetach},
+        {&L.startup, &RESTBroker::startupAttach, &RESTBroker::clearRunningDetach},
         {&L.serviceDiscovery, &RESTBroker::serviceDiscoveryAttach,
          &RESTBroker::serviceDiscoveryDetach},
         {&L.serviceDescriptor, &RESTBroker::serviceDescriptorAttach,
@@ -234,9 +248,9 @@ void RESTBroker::initListeners() {
         {&L.getnodebinding, &RESTBroker::getnodebindingAttach, &RESTBroker::getnodebindingDetach},
         {&L.bind, &RESTBroker::bindAttach, &RESTBroker::bindDetach},
         {&L.unbind, &RESTBroker::unbindAttach, &RESTBroker::unbindDetach},
-        {&L.resetCommand, &RESTBroker::resetCommandAttach, &RESTBroker::resetCommandDetach},
+        {&L.resetCommand, &RESTBroker::resetCommandAttach, &RESTBroker::clearRunningDetach},
         {&L.leaveCommand, &RESTBroker::leaveCommandAttach, &RESTBroker::leaveCommandDetach},
-        {&L.permitJoin, &RESTBroker::permitJoinAttach, &RESTBroker::permitJoinDetach},
+        {&L.permitJoin, &RESTBroker::permitJoinAttach, &RESTBroker::clearRunningDetach},
         {&L.freshness, &RESTBroker::nodeFreshnessAttach, &RESTBroker::nodeFreshnessDetach},
         {&L.nodeAnnounce, &RESTBroker::nodeAnnounceAttach, &RESTBroker::nodeAnnounceDetach},
         {&L.nodeInquiry, &RESTBroker::nodeInquiryAttach, &RESTBroker::nodeInquiryDetach},
