@@ -775,11 +775,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
         ORQ_LOG(*pLogger, WARN, "onInquiry - Inquiry canceled (timeout expired)");
         ORQ_LOG(*pLogger, WARN, "onInquiry - Discovery using LQI interrupted!");
-        inquiryOp.finish(Canceled);
-        inquiryPending.clear();
-        clearGhostNodes();
-        RPCReqStatus st(functionsContext.inquiry, TIMER_EXPIRED);
-        functionsContext.inquiry.rpcContext.notify(static_cast<Node*>(nullptr), &st);
+        endWalkByTimeOut(inquiryOp, inquiryPending);
     }
     void onMgmtLQIRequest() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -787,11 +783,7 @@ class DiscoveryAgent : protected AgentEnvironment {
             return;
         }
         ORQ_LOG(*pLogger, WARN, "onMgmtLQIRequest - MgmtLQI canceled (timeout expired)");
-        lqiOp.finish(Canceled);
-        lqiPending.clear();
-        clearGhostNodes();
-        RPCReqStatus st(functionsContext.MgmtLQI, TIMER_EXPIRED);
-        functionsContext.MgmtLQI.rpcContext.notify(static_cast<Node*>(nullptr), &st);
+        endWalkByTimeOut(lqiOp, lqiPending);
     }
     void onSuperDiscovery() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -1241,6 +1233,14 @@ class DiscoveryAgent : protected AgentEnvironment {
         RPCReqStatus st(c, AGENT_SUCCESS);
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
         c.rpcContext.respond(pOrqDb, c.rpcContext.getSessionId(), &st);
+    }
+
+    void endWalkByTimeOut(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending) {
+        op.finish(Canceled);
+        pending.clear();
+        clearGhostNodes();
+        RPCReqStatus st(op.context(), TIMER_EXPIRED);
+        op.context().rpcContext.notify(static_cast<Node*>(nullptr), &st);
     }
 
     AgentError cancelWalk(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending,

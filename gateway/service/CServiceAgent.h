@@ -366,60 +366,34 @@ class ServiceAgent {
     int getActiveEndPoints(unsigned long timeout, unsigned short nwk_addr,
                            ActiveEndpointsCtxt* ctx) {
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
-        auto refuse = [&](RPCReqStatus& st) {
+        auto reply = [&](RPCReqStatus& st) {
             if (ctx != nullptr) {
                 ctx->respond(static_cast<Node*>(nullptr), session, &st);
             }
         };
-        if (calledFromCallback("getActiveEndPoints")) {
-            return refuseBusy(refuse);
-        }
-        AgentLock lock(*this);
-        OperationStart how;
-        how.timeoutMs = timeout;
-        AgentError rc = activeEpOp.begin(how, ctx, this, &timerThread,
-                                         &ServiceAgent::onActiveEndpoints, refuse);
-        if (rc != AGENT_SUCCESS) {
-            return rc;
-        }
-        activeEpTarget = nwk_addr;
-        pOrqZb->ZDO_ACTIVE_EP_DESC_request(nwk_addr, nwk_addr);
-        activeEpOp.expect();
-        if (ctx != nullptr && ctx->hasNotify()) {
-            RPCReqStatus st(End, 0, AGENT_SUCCESS, true);
-            ctx->respond(static_cast<Node*>(nullptr), session, &st);
-        }
-        return AGENT_SUCCESS;
+        return request("getActiveEndPoints", activeEpOp, timeout, false, ctx,
+                       &ServiceAgent::onActiveEndpoints, reply, [&] {
+                           activeEpTarget = nwk_addr;
+                           pOrqZb->ZDO_ACTIVE_EP_DESC_request(nwk_addr, nwk_addr);
+                           return AGENT_SUCCESS;
+                       });
     }
 
     int getServiceDescriptor(unsigned long timeout, unsigned short nwk_addr,
                              unsigned char end_point, ServiceDescriptorCtxt* ctx) {
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
-        auto refuse = [&](RPCReqStatus& st) {
+        auto reply = [&](RPCReqStatus& st) {
             if (ctx != nullptr) {
-                ctx->respond(static_cast<Node*>(nullptr), refusalEndPoint(st), session, &st);
+                ctx->respond(static_cast<Node*>(nullptr), endPointCode(st), session, &st);
             }
         };
-        if (calledFromCallback("getServiceDescriptor")) {
-            return refuseBusy(refuse);
-        }
-        AgentLock lock(*this);
-        OperationStart how;
-        how.timeoutMs = timeout;
-        AgentError rc = serviceDescOp.begin(how, ctx, this, &timerThread,
-                                            &ServiceAgent::onServiceDescriptor, refuse);
-        if (rc != AGENT_SUCCESS) {
-            return rc;
-        }
-        serviceDescTarget = nwk_addr;
-        serviceDescEndPoint = end_point;
-        pOrqZb->ZDO_SIMPLE_DESC_request(nwk_addr, nwk_addr, end_point);
-        serviceDescOp.expect();
-        if (ctx != nullptr && ctx->hasNotify()) {
-            RPCReqStatus st(End, 0, AGENT_SUCCESS, true);
-            ctx->respond(static_cast<Node*>(nullptr), 0, session, &st);
-        }
-        return AGENT_SUCCESS;
+        return request("getServiceDescriptor", serviceDescOp, timeout, false, ctx,
+                       &ServiceAgent::onServiceDescriptor, reply, [&] {
+                           serviceDescTarget = nwk_addr;
+                           serviceDescEndPoint = end_point;
+                           pOrqZb->ZDO_SIMPLE_DESC_request(nwk_addr, nwk_addr, end_point);
+                           return AGENT_SUCCESS;
+                       });
     }
 
     // Reader thread. A confirm about another node than the one asked (a late answer to an
@@ -842,28 +816,19 @@ class ServiceAgent {
     int getnodebindingRequest(unsigned long timeout, unsigned short destAddr, int startIndex,
                               NodeBindingCtxt* ctx) {
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
-        auto refuse = [&](RPCReqStatus& st) {
+        auto reply = [&](RPCReqStatus& st) {
             if (ctx != nullptr) {
                 ctx->respond(static_cast<unsigned short>(0), static_cast<unsigned short>(0),
                              static_cast<unsigned short>(0), static_cast<ZB_BIND_STRUCT*>(nullptr),
                              session, &st);
             }
         };
-        if (calledFromCallback("getnodebindingRequest")) {
-            return refuseBusy(refuse);
-        }
-        AgentLock lock(*this);
-        OperationStart how;
-        how.timeoutMs = timeout;
-        AgentError rc = nodeBindingOp.begin(how, ctx, this, &timerThread,
-                                            &ServiceAgent::onGetnodebindingRequestExpired, refuse);
-        if (rc != AGENT_SUCCESS) {
-            return rc;
-        }
-        pOrqZb->ZDP_MGMT_BIND_Request(destAddr, static_cast<unsigned short>(startIndex));
-        nodeBindingOp.expect();
-        acceptAsync(ctx, [&](RPCReqStatus& st) { refuse(st); });
-        return AGENT_SUCCESS;
+        return request("getnodebindingRequest", nodeBindingOp, timeout, false, ctx,
+                       &ServiceAgent::onGetnodebindingRequestExpired, reply, [&] {
+                           pOrqZb->ZDP_MGMT_BIND_Request(destAddr,
+                                                         static_cast<unsigned short>(startIndex));
+                           return AGENT_SUCCESS;
+                       });
     }
 
     int bindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams, BindCtxt* ctx) {
@@ -988,12 +953,6 @@ class ServiceAgent {
                 op);
         return true;
     }
-    template <typename Refuse>
-    int refuseBusy(Refuse& refuse) {
-        RPCReqStatus st(NotAvailable, -1, AGENT_BUSY);
-        refuse(st);
-        return AGENT_BUSY;
-    }
     template <typename Rpc>
     int answer(Rpc* ctx, int id, int session, fState_t state, AgentError error) {
         RPCReqStatus st(state, error == AGENT_SUCCESS ? 0 : 1, error);
@@ -1002,8 +961,11 @@ class ServiceAgent {
         }
         return error;
     }
-    static int refusalEndPoint(const RPCReqStatus& st) {
+    // The end point argument of a descriptor answer without a descriptor.
+    static int endPointCode(const RPCReqStatus& st) {
         switch (st.getReturnValue()) {
+            case AGENT_SUCCESS:
+                return 0;  // accepted; the outcome comes as a notification
             case ORQ_NOT_RUNNING:
                 return -2;
             case TIMER_ERROR:
@@ -1012,14 +974,6 @@ class ServiceAgent {
                 return -4;
             default:
                 return -1;
-        }
-    }
-    // The immediate answer of a request whose outcome comes as a notification.
-    template <typename Rpc, typename Respond>
-    static void acceptAsync(Rpc* ctx, Respond&& respond) {
-        if (ctx != nullptr && ctx->hasNotify()) {
-            RPCReqStatus st(End, 0, AGENT_SUCCESS, true);
-            respond(st);
         }
     }
     // The outcome: by notification when the request has one, else by response.
@@ -1254,62 +1208,76 @@ class ServiceAgent {
         }
     }
 
+    // A bind (a second one takes over the first) or an unbind (a second one is refused)
+    // on the source node, found by its IEEE address.
     int bindOrUnbind(bool bind, unsigned long timeout, ZB_BIND_STRUCT bindParams, BindCtxt* ctx) {
-        const char* name = bind ? "bindRequest" : "unbindRequest";
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
-        auto refuse = [&](RPCReqStatus& st) {
+        auto reply = [&](RPCReqStatus& st) {
             if (ctx != nullptr) {
                 ctx->respond(session, &st);
             }
         };
+        auto& op = bind ? bindOp : unbindOp;
+        return request(
+            bind ? "bindRequest" : "unbindRequest", op, timeout, bind, ctx,
+            bind ? &ServiceAgent::onBindRequestExpired : &ServiceAgent::onUnbindRequestExpired,
+            reply, [&] {
+                unsigned short nwk = 0xFFFF;
+                {
+                    std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+                    if (Node* node = pOrqDb->findNodeByIEEEAddr(bindParams.src_addr)) {
+                        nwk = node->get_nwk_addr();
+                    }
+                }
+                if (nwk == 0xFFFF) {
+                    ORQ_LOG(*pLogger, WARN,
+                            "%s - Entry in DB not found for this node! Please discover it first!",
+                            bind ? "bindRequest" : "unbindRequest");
+                    return AGENT_BUSY;
+                }
+                auto send = bind ? &OrqZbIf::ZDP_BIND_request : &OrqZbIf::ZDP_UNBIND_request;
+                (pOrqZb->*send)(nwk, bindParams.src_addr, bindParams.src_ep, bindParams.cluster_id,
+                                bindParams.dst_addr, bindParams.dst_ep);
+                return AGENT_SUCCESS;
+            });
+    }
+
+    // The shape of every single-node request: refused from inside a callback; begun (network
+    // check, busy check, time-out, reply path, listener); sent; answered at once when its
+    // outcome comes as a notification. A send that fails (returns an error) ends the request
+    // there with that one answer, so nothing is left running to answer it again.
+    template <typename Op, typename Rpc, typename Reply, typename Send>
+    int request(const char* name, Op& op, unsigned long timeout, bool overwrite, Rpc* ctx,
+                void (ServiceAgent::*onExpiry)(), Reply& reply, Send&& send) {
         if (calledFromCallback(name)) {
-            return refuseBusy(refuse);
+            RPCReqStatus st(NotAvailable, -1, AGENT_BUSY);
+            reply(st);
+            return AGENT_BUSY;
         }
         AgentLock lock(*this);
-        auto& op = bind ? bindOp : unbindOp;
-        if (bind && op.isRunning()) {
-            ORQ_LOG(*pLogger, WARN,
-                    "bindRequest - A bindRequest is already running - overwriting!!!");
-        } else if (!bind && op.isRunning()) {
-            ORQ_LOG(*pLogger, WARN, "unbindRequest - A unbindRequest is already running");
+        if (op.isRunning()) {
+            ORQ_LOG(*pLogger, WARN, "%s - A %s is already running%s", name, name,
+                    overwrite ? " - overwriting!!!" : "");
         }
         OperationStart how;
         how.timeoutMs = timeout;
-        how.overwrite = bind;
-        AgentError rc = op.begin(
-            how, ctx, this, &timerThread,
-            bind ? &ServiceAgent::onBindRequestExpired : &ServiceAgent::onUnbindRequestExpired,
-            refuse);
+        how.overwrite = overwrite;
+        AgentError rc = op.begin(how, ctx, this, &timerThread, onExpiry, reply);
         if (rc != AGENT_SUCCESS) {
             return rc;
         }
-        unsigned short nwk = 0xFFFF;
-        {
-            std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-            if (Node* node = pOrqDb->findNodeByIEEEAddr(bindParams.src_addr)) {
-                nwk = node->get_nwk_addr();
-            }
-        }
-        if (nwk == 0xFFFF) {
-            ORQ_LOG(*pLogger, WARN,
-                    "%s - Entry in DB not found for this node! Please discover it first!", name);
-            // The refusal is the request's one answer: nothing is left running to answer it
-            // again later.
+        rc = send();
+        if (rc != AGENT_SUCCESS) {
             op.finish(Canceled);
-            RPCReqStatus st(NotAvailable, -1, AGENT_BUSY);
-            refuse(st);
-            return AGENT_BUSY;
-        }
-        if (bind) {
-            pOrqZb->ZDP_BIND_request(nwk, bindParams.src_addr, bindParams.src_ep,
-                                     bindParams.cluster_id, bindParams.dst_addr, bindParams.dst_ep);
-        } else {
-            pOrqZb->ZDP_UNBIND_request(nwk, bindParams.src_addr, bindParams.src_ep,
-                                       bindParams.cluster_id, bindParams.dst_addr,
-                                       bindParams.dst_ep);
+            RPCReqStatus st(NotAvailable, -1, rc);
+            reply(st);
+            return rc;
         }
         op.expect();
-        acceptAsync(ctx, refuse);
+        if (ctx != nullptr && ctx->hasNotify()) {
+            RPCReqStatus st(End, 0, AGENT_SUCCESS, true);
+            reply(st);
+        }
         return AGENT_SUCCESS;
     }
 

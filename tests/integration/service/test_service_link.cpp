@@ -239,6 +239,16 @@ TEST_F(ServiceLinkTest, UnknownSendersArePingedOnlyWithAutoDiscovery) {
     announce("sensor", 0x1102);
     ASSERT_TRUE(waitFor([&] { return agent->pacedIdle(); }));
     EXPECT_EQ(peer.countSent(0xA2, 0x01), before + 1);
+    // A message to an unknown 16-bit destination is sent, and its address asked.
+    Message msg;
+    msg.setDstAddrMode(Message::ADDR_MODE_NWK);
+    const uint8_t plug[2] = {0x21, 0x01};
+    msg.setDstAddr(plug);
+    unsigned char status = 0;
+    unsigned int txTime = 0;
+    ASSERT_EQ(agent->send(&msg, status, txTime), AGENT_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return peer.countSent(0xA2, 0x01) == before + 2; }));
+    EXPECT_EQ(peer.countSent(0x9C, 0x00), 1u);
     EXPECT_EQ(rec.count("callback_NtfCb"), 0u);
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/SimBytes.h"
+#include "support/TempFile.h"
 
 namespace zbsimtest {
 using namespace simbytes;
@@ -341,21 +342,5 @@ inline long statusField(Zbsim& sim, const std::string& key) {
     size_t at = s.find(" " + key + "=");
     return at == std::string::npos ? -1 : std::stol(s.substr(at + key.size() + 2));
 }
-
-// A network file written for one test, removed after it.
-class TempNetwork {
-  public:
-    explicit TempNetwork(const std::string& text) {
-        char tmpl[] = "/tmp/zbsim_netXXXXXX";
-        int fd = mkstemp(tmpl);
-        path = tmpl;
-        if (fd >= 0) {
-            (void)!::write(fd, text.data(), text.size());
-            close(fd);
-        }
-    }
-    ~TempNetwork() { unlink(path.c_str()); }
-    std::string path;
-};
 
 }  // namespace zbsimtest

@@ -173,7 +173,7 @@ TEST_F(ZbsimNetwork, BroadcastsGetNoDefaultResponseAndReachWhoListens) {
 }
 
 TEST_F(ZbsimNetwork, LeavesAreIndicatedOnlyWhereTheModuleHearsThemAndNodesRejoinReaddressed) {
-    TempNetwork net(R"(
+    TempFile net(R"(
 [module]
 channel = 15
 [r1]
@@ -194,7 +194,7 @@ short = 0x2101
 type = end_device
 parent = r2
 )");
-    start(net.path);
+    start(net.path());
     // r2 lists the light beside its own child, and as its child in its neighbour table.
     port->send(0xA2, 0x01, cat({addrPair(0x2001, 0x2001), {0x01, 0x00}}));
     port->expect({frame(0xA0, 0x81,

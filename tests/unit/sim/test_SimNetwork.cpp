@@ -5,26 +5,11 @@
 #include <fstream>
 
 #include "SimNetwork.h"
+#include "support/TempFile.h"
 
 using namespace zbsim;
 
 namespace {
-class TempFile {
-  public:
-    explicit TempFile(const std::string& text) {
-        char name[] = "/tmp/zbsim_netXXXXXX";
-        int fd = mkstemp(name);
-        path_ = name;
-        std::ofstream(path_) << text;
-        close(fd);
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 Network loadDemo() {
     Network n;
     std::string err;
