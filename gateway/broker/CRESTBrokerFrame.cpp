@@ -201,11 +201,12 @@ bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
 
 void RESTBroker::addListener(URIListenerList* list, const uriListener_t& listener, int sessionId) {
     auto* l = static_cast<RBURIListenerList*>(list);
-    if (l->attach == nullptr) {
+    const RBAttach attach = l->attach;
+    if (attach == nullptr) {
         return;
     }
     try {
-        (this->*(l->attach))(l, listener, sessionId, false);
+        (this->*attach)(l, listener, sessionId, false);
     } catch (...) {
         // A refused registration leaves no listener behind.
         l->removeListener(listener.id);
@@ -217,15 +218,17 @@ void RESTBroker::updateListener(URIListenerList* list, const uriListener_t&,
                                 const uriListener_t& updated, int sessionId) {
     ORQ_LOG(*pLogger, DEBUG, "updateListener");
     auto* l = static_cast<RBURIListenerList*>(list);
-    if (l->attach != nullptr) {
-        (this->*(l->attach))(l, updated, sessionId, true);
+    const RBAttach attach = l->attach;
+    if (attach != nullptr) {
+        (this->*attach)(l, updated, sessionId, true);
     }
 }
 
 void RESTBroker::removeListeners(URIListenerList* list) {
     auto* l = static_cast<RBURIListenerList*>(list);
-    if (l->detach != nullptr) {
-        (this->*(l->detach))(l);
+    const RBDetach detach = l->detach;
+    if (detach != nullptr) {
+        (this->*detach)(l);
     }
 }
 
