@@ -184,6 +184,12 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void restSuccess_Evt(RBURIListenerList* list, const std::string& text, bool error);
     void restError_Evt(RBURIListenerList* list, RESTError eid, const char* desc,
                        const char* nwkStatus);
+    // The event of a single-answer kind: restEvent, then the list's work is over and its
+    // listeners go (each got its one answer).
+    void restEventOnce(const char* name, RBURIListenerList* list, const std::string& text,
+                       const char* nwkStatus, RPCReqStatus* status);
+    // The detach of a list whose work needs no cancel: not running once it is empty.
+    void clearRunningDetach(RBURIListenerList* list);
     // Adds the session's callback destination to `list`; a full list is answered with
     // URILISTENER_LIST_MAX_SIZE_EXCEEDED. True when added.
     bool addSessionListener(const char* name, RBURIListenerList* list, RESTSessionContext* session);
@@ -225,11 +231,8 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void* gwStatusChanged_gwDescriptor_NtfCb(GwDescriptor* descriptor, RPCReqStatus* status);
 
     void startupAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void startupDetach(RBURIListenerList*);
     void resetCommandAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void resetCommandDetach(RBURIListenerList*);
     void permitJoinAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void permitJoinDetach(RBURIListenerList*);
 
     // --- Node resources ---
     void listAddresses_Req(Resource*, const char*, Method, const char*, std::string*,

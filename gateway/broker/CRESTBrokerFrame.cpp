@@ -160,7 +160,21 @@ void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const s
     }
 }
 
+void RESTBroker::restEventOnce(const char* name, RBURIListenerList* list, const std::string& text,
+                               const char* nwkStatus, RPCReqStatus* status) {
+    restEvent(name, list, text, nwkStatus, status);
+    ORQ_LOG(*pLogger, DEBUG, "%s -> remove uriListeners", name);
+    list->running.store(false);
+    list->removeListeners();
+}
+
 // --- Listener lists ---
+
+void RESTBroker::clearRunningDetach(RBURIListenerList* list) {
+    if (list->empty()) {
+        list->running.store(false);
+    }
+}
 
 bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
                                     RESTSessionContext* session) {
@@ -180,11 +194,12 @@ bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
 
 void RESTBroker::addListener(URIListenerList* list, const uriListener_t& listener, int sessionId) {
     auto* l = static_cast<RBURIListenerList*>(list);
-    if (l->attach == nullptr) {
+    const RBAttach attach = l->attach;
+    if (attach == nullptr) {
         return;
     }
     try {
-        (this->*(l->attach))(l, listener, sessionId, false);
+        (this->*attach)(l, listener, sessionId, false);
     } catch (...) {
         // A refused registration leaves no listener behind.
         l->removeListener(listener.id);
@@ -196,15 +211,17 @@ void RESTBroker::updateListener(URIListenerList* list, const uriListener_t&,
                                 const uriListener_t& updated, int sessionId) {
     ORQ_LOG(*pLogger, DEBUG, "updateListener");
     auto* l = static_cast<RBURIListenerList*>(list);
-    if (l->attach != nullptr) {
-        (this->*(l->attach))(l, updated, sessionId, true);
+    const RBAttach attach = l->attach;
+    if (attach != nullptr) {
+        (this->*attach)(l, updated, sessionId, true);
     }
 }
 
 void RESTBroker::removeListeners(URIListenerList* list) {
     auto* l = static_cast<RBURIListenerList*>(list);
-    if (l->detach != nullptr) {
-        (this->*(l->detach))(l);
+    const RBDetach detach = l->detach;
+    if (detach != nullptr) {
+        (this->*detach)(l);
     }
 }
 
@@ -218,7 +235,7 @@ void RESTBroker::initListeners() {
     Listeners& L = listeners;
     const Pair pairs[] = {
         {&L.gwStatus, nullptr, nullptr},
-        {&L.startup, &RESTBroker::startupAttach, &RESTBroker::startupDetach},
+        {&L.startup, &RESTBroker::startupAttach, &RESTBroker::clearRunningDetach},
         {&L.serviceDiscovery, &RESTBroker::serviceDiscoveryAttach,
          &RESTBroker::serviceDiscoveryDetach},
         {&L.serviceDescriptor, &RESTBroker::serviceDescriptorAttach,
@@ -227,9 +244,9 @@ void RESTBroker::initListeners() {
         {&L.getnodebinding, &RESTBroker::getnodebindingAttach, &RESTBroker::getnodebindingDetach},
         {&L.bind, &RESTBroker::bindAttach, &RESTBroker::bindDetach},
         {&L.unbind, &RESTBroker::unbindAttach, &RESTBroker::unbindDetach},
-        {&L.resetCommand, &RESTBroker::resetCommandAttach, &RESTBroker::resetCommandDetach},
+        {&L.resetCommand, &RESTBroker::resetCommandAttach, &RESTBroker::clearRunningDetach},
         {&L.leaveCommand, &RESTBroker::leaveCommandAttach, &RESTBroker::leaveCommandDetach},
-        {&L.permitJoin, &RESTBroker::permitJoinAttach, &RESTBroker::permitJoinDetach},
+        {&L.permitJoin, &RESTBroker::permitJoinAttach, &RESTBroker::clearRunningDetach},
         {&L.freshness, &RESTBroker::nodeFreshnessAttach, &RESTBroker::nodeFreshnessDetach},
         {&L.nodeAnnounce, &RESTBroker::nodeAnnounceAttach, &RESTBroker::nodeAnnounceDetach},
         {&L.nodeInquiry, &RESTBroker::nodeInquiryAttach, &RESTBroker::nodeInquiryDetach},

@@ -192,12 +192,6 @@ void RESTBroker::startupAttach(RBURIListenerList* list, const uriListener_t& lis
     }
 }
 
-void RESTBroker::startupDetach(RBURIListenerList* list) {
-    if (list->empty()) {
-        list->running.store(false);
-    }
-}
-
 void* RESTBroker::startup_RspCb(unsigned char commandStatus, int sessionId, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "startup_RspCb - commandStatus = 0x%02x", commandStatus);
     const bool acceptance =
@@ -252,11 +246,7 @@ void* RESTBroker::startup_NtfCb(unsigned char commandStatus, RPCReqStatus* statu
         std::snprintf(nwk, sizeof(nwk), "%d", commandStatus);
         nwkStatus = nwk;
     }
-    restEvent("startup_NtfCb", &listeners.startup, std::string(), nwkStatus, status);
-    ORQ_LOG(*pLogger, DEBUG,
-            "startup_NtfCb - StartGatewayDeviceEvent event -> remove uriListeners");
-    listeners.startup.running.store(false);
-    listeners.startup.removeListeners();
+    restEventOnce("startup_NtfCb", &listeners.startup, std::string(), nwkStatus, status);
     return nullptr;
 }
 
@@ -344,12 +334,6 @@ void RESTBroker::resetCommandAttach(RBURIListenerList* list, const uriListener_t
     }
 }
 
-void RESTBroker::resetCommandDetach(RBURIListenerList* list) {
-    if (list->empty()) {
-        list->running.store(false);
-    }
-}
-
 void* RESTBroker::resetCommand_RspCb(int sessionId, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "resetCommand_RspCb");
     std::string doc;
@@ -365,10 +349,7 @@ void* RESTBroker::resetCommand_RspCb(int sessionId, RPCReqStatus* status) {
 
 void* RESTBroker::resetCommand_NtfCb(unsigned char, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "resetCommand_NtfCb");
-    restEvent("resetCommand_NtfCb", &listeners.resetCommand, std::string(), nullptr, status);
-    ORQ_LOG(*pLogger, DEBUG, "resetCommand_NtfCb -> remove uriListeners");
-    listeners.resetCommand.running.store(false);
-    listeners.resetCommand.removeListeners();
+    restEventOnce("resetCommand_NtfCb", &listeners.resetCommand, std::string(), nullptr, status);
     return nullptr;
 }
 
@@ -589,12 +570,6 @@ void RESTBroker::permitJoinAttach(RBURIListenerList* list, const uriListener_t& 
     }
 }
 
-void RESTBroker::permitJoinDetach(RBURIListenerList* list) {
-    if (list->empty()) {
-        list->running.store(false);
-    }
-}
-
 void* RESTBroker::ndPermitJoin_RspCb(unsigned char, int sessionId, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_RspCb");
     const bool failed = status != nullptr && status->getReturnValue() != AGENT_SUCCESS;
@@ -620,10 +595,7 @@ void* RESTBroker::ndPermitJoin_RspCb(unsigned char, int sessionId, RPCReqStatus*
 
 void* RESTBroker::ndPermitJoin_NtfCb(unsigned char, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_ResponseCb");
-    restEvent("ndPermitJoin_ResponseCb", &listeners.permitJoin, std::string(), nullptr, status);
-    ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_ResponseCb -> remove uriListeners");
-    listeners.permitJoin.running.store(false);
-    listeners.permitJoin.removeListeners();
+    restEventOnce("ndPermitJoin_ResponseCb", &listeners.permitJoin, std::string(), nullptr, status);
     return nullptr;
 }
 
@@ -660,7 +632,7 @@ void* RESTBroker::gwStatusChanged_gwDescriptor_NtfCb(GwDescriptor* descriptor,
     int periodB = 150;
     {
         std::lock_guard<std::mutex> lock(mux);
-        if (wsnCAddress.empty() || tasks.wsnc.taskStarted.load()) {
+        if (wsnCAddress.empty() || tasks.wsnc.taskStarted.load() || stopping.load()) {
             return nullptr;
         }
         ConfigurationRepository* config = ConfigurationRepository::instance();

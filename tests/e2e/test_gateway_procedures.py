@@ -26,7 +26,8 @@ class Procedures(unittest.TestCase):
 
     def tearDown(self):
         self.listener.close()
-        self.gw.close()
+        # Every scenario ends with the orderly stop (and, in the sanitizer builds, no report).
+        self.assertEqual(4, self.gw.close(), "orq did not stop with 4")
 
     def assertCode(self, reply, code, message=None):
         status, body = reply

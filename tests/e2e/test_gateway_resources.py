@@ -31,9 +31,11 @@ class GatewayResources(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.status_code = cls.gw.close()
+        status = cls.gw.close()
         cls.listener.close()
         cls.status.close()
+        # The orderly stop (and, in the sanitizer builds, no report).
+        assert status == 4, "orq ended with %s" % status
 
     def assertReply(self, reply, code, message=None, http=200):
         status, body = reply
@@ -186,7 +188,7 @@ class NetworkNamedByItsExtendedPanId(unittest.TestCase):
                              value_of(gw.get("/net/0011223344556677/ib/c4")[1]))
             self.assertEqual(404, gw.get("/net/default/ib/c4")[0])
         finally:
-            gw.close()
+            self.assertEqual(4, gw.close())
 
 
 if __name__ == "__main__":
