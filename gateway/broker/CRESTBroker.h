@@ -275,14 +275,12 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void* cancelMgmtLQI_RspCb(int sessionId, RPCReqStatus* status);
     void* wsnNodesList_cancelMode_RspCb(int sessionId, RPCReqStatus* status);
     void* ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status);
-    void* ndLeaveCommand_NtfCb(unsigned char commandStatus, int zigbeeStatus,
-                               RPCReqStatus* status);
+    void* ndLeaveCommand_NtfCb(unsigned char commandStatus, int zigbeeStatus, RPCReqStatus* status);
     void* nodeDescriptor_RspCb(unsigned short address, unsigned char* ieee,
                                NodeDescriptor* descriptor, int sessionId, RPCReqStatus* status);
     void* nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status);
     void* ndPowerDescriptor_RspCb(unsigned short address, unsigned char* ieee,
-                                  PowerDescriptor* descriptor, int sessionId,
-                                  RPCReqStatus* status);
+                                  PowerDescriptor* descriptor, int sessionId, RPCReqStatus* status);
 
     // --- Service and binding resources ---
     void lndServicesList_Req(Resource*, const char*, Method, const char*, std::string*,

@@ -36,8 +36,7 @@ const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
 }
 
 bool isEndOfProcedure(const RPCReqStatus* status) {
-    return status != nullptr &&
-           (status->getFState() == End || status->getFState() == Canceled);
+    return status != nullptr && (status->getFState() == End || status->getFState() == Canceled);
 }
 
 }  // namespace
@@ -189,8 +188,8 @@ void* RESTBroker::listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
 
 // --- The node list ---
 
-void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method,
-                                  const char* query, std::string*, RESTSessionContext* session) {
+void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method, const char* query,
+                                  std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }
@@ -308,9 +307,8 @@ void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t&
 void RESTBroker::nodeInquiryDetach(RBURIListenerList* list) {
     ORQ_LOG(*pLogger, DEBUG, "nodeInquiryDetach");
     if (list->empty() && list->running.exchange(false)) {
-        DiscoveryAgentT::CancelInquiryCtxt ctx(-1, this,
-                                               &RESTBroker::wsnNodesList_cancelInquiry_RspCb,
-                                               nullptr);
+        DiscoveryAgentT::CancelInquiryCtxt ctx(
+            -1, this, &RESTBroker::wsnNodesList_cancelInquiry_RspCb, nullptr);
         pDAgent->cancelInquiry(&ctx);
     }
 }
@@ -350,7 +348,8 @@ void* RESTBroker::wsnNodesList_cancelInquiry_RspCb(int, RPCReqStatus* status) {
 void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t& listener,
                                    int sessionId, bool) {
     if (list->running.load()) {
-        ORQ_LOG(*pLogger, INFO, "nodeMgmtLQIAttach - ATTENTION: Discovery still running, overwriting it!");
+        ORQ_LOG(*pLogger, INFO,
+                "nodeMgmtLQIAttach - ATTENTION: Discovery still running, overwriting it!");
         return;
     }
     const RESTCallbackInfo* info = callbackInfoOf(listener);
@@ -363,8 +362,7 @@ void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t&
 void RESTBroker::nodeMgmtLQIDetach(RBURIListenerList* list) {
     if (list->empty() && list->running.exchange(false)) {
         ORQ_LOG(*pLogger, DEBUG, "nodeMgmtLQIDetach - calling cancelMgmtLQI_Req");
-        DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb,
-                                               nullptr);
+        DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb, nullptr);
         pDAgent->cancelMgmtLQI_Req(&ctx);
     }
 }
@@ -413,9 +411,9 @@ void RESTBroker::nodeAnnounceAttach(RBURIListenerList* list, const uriListener_t
         restResponse("nodeAnnounceAttach", sessionId, std::string(), NO_ERROR);
         return;
     }
-    DiscoveryAgentT::StartAnnouncementsModeCtxt ctx(
-        sessionId, this, &RESTBroker::wsnNodesList_StartAnnceMode_RspCb,
-        &RESTBroker::wsnNodeAnnce_NtfCb);
+    DiscoveryAgentT::StartAnnouncementsModeCtxt ctx(sessionId, this,
+                                                    &RESTBroker::wsnNodesList_StartAnnceMode_RspCb,
+                                                    &RESTBroker::wsnNodeAnnce_NtfCb);
     list->running.store(true);
     pDAgent->startAnnouncementsMode(&ctx);
 }
@@ -424,9 +422,8 @@ void RESTBroker::nodeAnnounceDetach(RBURIListenerList* list) {
     if (!list->empty() || !list->running.exchange(false) || isAMLocallyEnabled) {
         return;
     }
-    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(-1, this,
-                                                     &RESTBroker::wsnNodesList_cancelMode_RspCb,
-                                                     nullptr);
+    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(
+        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
     pDAgent->cancelAnnouncementsMode(&ctx);
 }
 
@@ -443,9 +440,9 @@ void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_
     }
     ORQ_LOG(*pLogger, DEBUG, "nodeFreshnessAttach - KAthresholdValue = %s - (int value = %d",
             value.c_str(), std::atoi(value.c_str()));
-    DiscoveryAgentT::StartFreshnessModeCtxt ctx(
-        sessionId, this, &RESTBroker::wsnNodesList_StartFreshnessMode_RspCb,
-        &RESTBroker::wsnNodeFreshnessAnnce_NtfCb);
+    DiscoveryAgentT::StartFreshnessModeCtxt ctx(sessionId, this,
+                                                &RESTBroker::wsnNodesList_StartFreshnessMode_RspCb,
+                                                &RESTBroker::wsnNodeFreshnessAnnce_NtfCb);
     list->running.store(true);
     pDAgent->startFreshnessMode(&ctx);
 }
@@ -454,9 +451,8 @@ void RESTBroker::nodeFreshnessDetach(RBURIListenerList* list) {
     if (!list->empty() || !list->running.exchange(false) || isFMLocallyEnabled) {
         return;
     }
-    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(-1, this,
-                                                 &RESTBroker::wsnNodesList_cancelMode_RspCb,
-                                                 nullptr);
+    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(
+        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
     pDAgent->cancelFreshnessMode(&ctx);
 }
 
@@ -623,9 +619,8 @@ void RESTBroker::leaveCommandAttach(RBURIListenerList* list, const uriListener_t
     pendingLeaveAddress.store(address);
     const bool removeChildren = pQueryParser->isParameterPresent("remove-children", query);
     const bool rejoin = pQueryParser->isParameterPresent("rejoin", query);
-    startOneShot(list, listener, [&] {
-        return pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx);
-    });
+    startOneShot(list, listener,
+                 [&] { return pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx); });
 }
 
 void RESTBroker::leaveCommandDetach(RBURIListenerList* list) {
@@ -684,7 +679,8 @@ void RESTBroker::nodeDescriptor_Req(Resource* resource, const char*, Method meth
 void RESTBroker::nodeDescriptorAttach(RBURIListenerList* list, const uriListener_t& listener,
                                       int sessionId, bool) {
     if (list->running.load()) {
-        ORQ_LOG(*pLogger, WARN, "nodeDescriptorAttach - WARNING: Another request is already running!");
+        ORQ_LOG(*pLogger, WARN,
+                "nodeDescriptorAttach - WARNING: Another request is already running!");
         return;
     }
     const RESTCallbackInfo* info = callbackInfoOf(listener);
@@ -696,9 +692,8 @@ void RESTBroker::nodeDescriptorAttach(RBURIListenerList* list, const uriListener
             agentTimeout(*info), address);
     DiscoveryAgentT::NodeDescriptorCtxt ctx(sessionId, this, &RESTBroker::nodeDescriptor_RspCb,
                                             &RESTBroker::nodeDescriptor_NtfCb);
-    startOneShot(list, listener, [&] {
-        return pDAgent->getNodeDescriptor(agentTimeout(*info), address, &ctx);
-    });
+    startOneShot(list, listener,
+                 [&] { return pDAgent->getNodeDescriptor(agentTimeout(*info), address, &ctx); });
 }
 
 void RESTBroker::nodeDescriptorDetach(RBURIListenerList* list) {
@@ -738,8 +733,8 @@ void* RESTBroker::nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status) {
     return nullptr;
 }
 
-void RESTBroker::ndPowerDescriptor_Req(Resource* resource, const char*, Method method,
-                                       const char*, std::string*, RESTSessionContext* session) {
+void RESTBroker::ndPowerDescriptor_Req(Resource* resource, const char*, Method method, const char*,
+                                       std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }
