@@ -89,6 +89,12 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
                     shortAddress);
             return;
         }
+        if (node == pOrqDb->getRoot()) {
+            // The gateway's own entry anchors the database: it is never removed.
+            ORQ_LOG(*pLogger, WARN, "leaveCommandDeleteResources - %04x is the gateway, kept",
+                    shortAddress);
+            return;
+        }
         ieee = ieeeName(node->get_ieee_addr());
         ORQ_LOG(*pLogger, INFO, "leaveCommandDeleteResources - Removing node %s, IEEE address %s",
                 shortName(shortAddress).c_str(), ieee.c_str());
