@@ -88,6 +88,11 @@ class RBURIListenerList : public URIListenerList {
 // follows); empty when the URL has no "://".
 std::string wsnClientHostOf(const std::string& url);
 
+// The request information a listener carries (null when it carries none).
+inline const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
+    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
+}
+
 class RESTBroker : private ResourceHandler, private URIListenerHandler {
   public:
     using Node_t = Node;
@@ -424,6 +429,9 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void startOneShot(RBURIListenerList* list, const uriListener_t& listener,
                       const std::function<int()>& start);
     void ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session);
+    // True, logged, for the session -1 of a request raised inside the gateway (nobody waits
+    // for its answer).
+    bool localRequest(const char* name, int sessionId);
     // The remote procedures' common entry: the time-out is required; a non-blocking request
     // goes to `list` (true: nothing more to do), a blocking one is left to the caller.
     bool remoteProcedureQueued(const char* name, RBURIListenerList* list,

@@ -12,10 +12,6 @@
 
 namespace {
 
-const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
-    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
-}
-
 bool isClusterGroup(const std::string& group) {
     return group == "ZDP" || group == "ZCL" || group == "Discovery";
 }

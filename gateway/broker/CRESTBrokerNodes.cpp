@@ -31,10 +31,6 @@ std::string ieeeName(const unsigned char* ieee) {
     return name;
 }
 
-const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
-    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
-}
-
 bool isEndOfProcedure(const RPCReqStatus* status) {
     return status != nullptr && (status->getFState() == End || status->getFState() == Canceled);
 }
@@ -112,6 +108,16 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
     } else {
         removeNodeFolders(ieee, shortAddr);
     }
+}
+
+bool RESTBroker::localRequest(const char* name, int sessionId) {
+    if (sessionId != -1) {
+        return false;
+    }
+    ORQ_LOG(*pLogger, DEBUG,
+            "%s - It was a local REST request (no HTTP request triggered the method invocation)",
+            name);
+    return true;
 }
 
 void RESTBroker::startOneShot(RBURIListenerList* list, const uriListener_t& listener,
@@ -463,10 +469,7 @@ void RESTBroker::nodeFreshnessDetach(RBURIListenerList* list) {
 }
 
 void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "wsnNodesList_StartAnnceMode_RspCb - It was a local REST request (no HTTP "
-                "request triggered the method invocation)");
+    if (localRequest("wsnNodesList_StartAnnceMode_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("wsnNodesList_StartAnnceMode_RspCb", sessionId, std::string(), nullptr, status);
@@ -474,10 +477,7 @@ void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus*
 }
 
 void* RESTBroker::wsnNodesList_StartFreshnessMode_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "wsnNodesList_StartAnnceMode_RspCb - It was a local REST request (no HTTP "
-                "request triggered the method invocation)");
+    if (localRequest("wsnNodesList_StartAnnceMode_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("wsnNodesList_StartFreshnessMode_RspCb", sessionId, std::string(), nullptr,
@@ -710,10 +710,7 @@ void RESTBroker::nodeDescriptorDetach(RBURIListenerList* list) {
 
 void* RESTBroker::nodeDescriptor_RspCb(unsigned short, unsigned char*, NodeDescriptor* descriptor,
                                        int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "sServiceDescriptor_RspCb - It was a local REST request (no HTTP request "
-                "triggered the method invocation)");
+    if (localRequest("sServiceDescriptor_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;

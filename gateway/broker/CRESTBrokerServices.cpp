@@ -23,10 +23,6 @@ std::string endPointName(int ep) {
     return name;
 }
 
-const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
-    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
-}
-
 // The 8 bytes of a node folder named by 16 hexadecimal digits (the order of the database);
 // false for any other name.
 bool ieeeOfFolderName(const std::string& name, unsigned char out[8]) {
@@ -250,10 +246,7 @@ void RESTBroker::rebuildServiceResourcesLater(const Node* node) {
 }
 
 void* RESTBroker::ndServicesList_RspCb(Node* node, int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "ndServicesList_RspCb - It was a local REST request (no HTTP request triggered "
-                "the method invocation)");
+    if (localRequest("ndServicesList_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
@@ -317,10 +310,7 @@ void RESTBroker::serviceDescriptorDetach(RBURIListenerList* list) {
 
 void* RESTBroker::sServiceDescriptor_RspCb(Node* node, int endPoint, int sessionId,
                                            RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "sServiceDescriptor_RspCb - It was a local REST request (no HTTP request "
-                "triggered the method invocation)");
+    if (localRequest("sServiceDescriptor_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
@@ -487,10 +477,7 @@ void RESTBroker::getnodebindingDetach(RBURIListenerList* list) {
 void* RESTBroker::getnodebinding_RspCb(unsigned short entries, unsigned short startIndex,
                                        unsigned short count, ZB_BIND_STRUCT* list, int sessionId,
                                        RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "getnodebinding_RspCb - It was a local REST request (no HTTP request triggered "
-                "the method invocation)");
+    if (localRequest("getnodebinding_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
@@ -586,10 +573,7 @@ void RESTBroker::unbindDetach(RBURIListenerList* list) {
 }
 
 void* RESTBroker::bind_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "bind_RspCb - It was a local REST request (no HTTP request triggered the method "
-                "invocation)");
+    if (localRequest("bind_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("bind_RspCb", sessionId, std::string(), nullptr, status);
@@ -602,10 +586,7 @@ void* RESTBroker::bind_NtfCb(RPCReqStatus* status) {
 }
 
 void* RESTBroker::unbind_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "unbind_RspCb - It was a local REST request (no HTTP request triggered the "
-                "method invocation)");
+    if (localRequest("unbind_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("unbind_RspCb", sessionId, std::string(), nullptr, status);
