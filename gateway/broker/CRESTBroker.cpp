@@ -208,7 +208,10 @@ RESTBroker::RESTBroker(RESTServer* server, RESTClient* client)
 RESTBroker::~RESTBroker() {
     std::puts("RESTBroker - Destructor");
     std::fflush(stdout);
-    stopping.store(true);
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        stopping.store(true);
+    }
     tasks.wsnc.stop();
     delete pQueryParser;
     // The server first: its open exchanges end while the client still exists.
@@ -345,7 +348,11 @@ void RESTBroker::autorun() {
 }
 
 void RESTBroker::stop() {
-    stopping.store(true);
+    {
+        // Under `mux`, where the gateway status event starts the task: none starts after this.
+        std::lock_guard<std::mutex> lock(mux);
+        stopping.store(true);
+    }
     tasks.wsnc.stop();
     pRESTServer->stopListeners();
 }

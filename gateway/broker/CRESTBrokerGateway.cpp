@@ -660,7 +660,7 @@ void* RESTBroker::gwStatusChanged_gwDescriptor_NtfCb(GwDescriptor* descriptor,
     int periodB = 150;
     {
         std::lock_guard<std::mutex> lock(mux);
-        if (wsnCAddress.empty() || tasks.wsnc.taskStarted.load()) {
+        if (wsnCAddress.empty() || tasks.wsnc.taskStarted.load() || stopping.load()) {
             return nullptr;
         }
         ConfigurationRepository* config = ConfigurationRepository::instance();
