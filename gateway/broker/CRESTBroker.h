@@ -88,6 +88,11 @@ class RBURIListenerList : public URIListenerList {
 // follows); empty when the URL has no "://".
 std::string wsnClientHostOf(const std::string& url);
 
+// The request information a listener carries (null when it carries none).
+inline const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
+    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
+}
+
 class RESTBroker : private ResourceHandler, private URIListenerHandler {
   public:
     using Node_t = Node;
@@ -278,14 +283,12 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void* cancelMgmtLQI_RspCb(int sessionId, RPCReqStatus* status);
     void* wsnNodesList_cancelMode_RspCb(int sessionId, RPCReqStatus* status);
     void* ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status);
-    void* ndLeaveCommand_NtfCb(unsigned char commandStatus, int zigbeeStatus,
-                               RPCReqStatus* status);
+    void* ndLeaveCommand_NtfCb(unsigned char commandStatus, int zigbeeStatus, RPCReqStatus* status);
     void* nodeDescriptor_RspCb(unsigned short address, unsigned char* ieee,
                                NodeDescriptor* descriptor, int sessionId, RPCReqStatus* status);
     void* nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status);
     void* ndPowerDescriptor_RspCb(unsigned short address, unsigned char* ieee,
-                                  PowerDescriptor* descriptor, int sessionId,
-                                  RPCReqStatus* status);
+                                  PowerDescriptor* descriptor, int sessionId, RPCReqStatus* status);
 
     // --- Service and binding resources ---
     void lndServicesList_Req(Resource*, const char*, Method, const char*, std::string*,
@@ -429,6 +432,9 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void startOneShot(RBURIListenerList* list, const uriListener_t& listener,
                       const std::function<int()>& start);
     void ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session);
+    // True, logged, for the session -1 of a request raised inside the gateway (nobody waits
+    // for its answer).
+    bool localRequest(const char* name, int sessionId);
     // The remote procedures' common entry: the time-out is required; a non-blocking request
     // goes to `list` (true: nothing more to do), a blocking one is left to the caller.
     bool remoteProcedureQueued(const char* name, RBURIListenerList* list,

@@ -12,10 +12,6 @@
 
 namespace {
 
-const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
-    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
-}
-
 bool isClusterGroup(const std::string& group) {
     return group == "ZDP" || group == "ZCL" || group == "Discovery";
 }
@@ -81,8 +77,8 @@ void RESTBroker::callbacks_Req(Resource* resource, const char*, Method method, c
         return;
     }
     const bool destinationOnly = as.isDefined && as.isAPSDestinationEndpointDefined &&
-                                 !as.isNWKSourceAddressDefined &&
-                                 !as.isAPSSourceEndpointDefined && !ms.isDefined;
+                                 !as.isNWKSourceAddressDefined && !as.isAPSSourceEndpointDefined &&
+                                 !ms.isDefined;
     if (as.isDefined && as.isAPSDestinationEndpointDefined &&
         !pSAgent->isEndpointAvailable(as.APSDestinationEndpoint)) {
         throw RESTException(WRONG_REQUEST,
@@ -156,9 +152,8 @@ void RESTBroker::callbackDetach(RBURIListenerList* list) {
     checkWsncDetach(list, list->data);
     syncCallbackResources(resources.callbacks, list);
     if (list->empty() && list->running.exchange(false)) {
-        ServiceAgentT::CallbackDeleteCtxt ctx(-1, this,
-                                              &RESTBroker::lsWsnConnection_deleteCallback_RspCb,
-                                              nullptr);
+        ServiceAgentT::CallbackDeleteCtxt ctx(
+            -1, this, &RESTBroker::lsWsnConnection_deleteCallback_RspCb, nullptr);
         pSAgent->deleteCustomizedCallback(list->data, &ctx);
         // The identifier is never given again: the empty list goes.
         std::lock_guard<std::mutex> lock(mux);
@@ -219,9 +214,8 @@ void RESTBroker::serviceDetach(RBURIListenerList* list) {
             return;
         }
     }
-    ServiceAgentT::CallbackDeleteCtxt ctx(-1, this,
-                                          &RESTBroker::lsWsnConnection_deleteCallback_RspCb,
-                                          nullptr);
+    ServiceAgentT::CallbackDeleteCtxt ctx(
+        -1, this, &RESTBroker::lsWsnConnection_deleteCallback_RspCb, nullptr);
     pSAgent->deleteCallback(ep, &ctx);
 }
 
@@ -230,12 +224,12 @@ void RESTBroker::lsWsnConnection_Req(Resource* resource, const char*, Method met
     if (method != M_POST) {
         badMethod(resource, session);
     }
-    openConnection("lsWsnConnection_Req", listeners.service, &RESTBroker::serviceAttach,
-                   resource, session);
+    openConnection("lsWsnConnection_Req", listeners.service, &RESTBroker::serviceAttach, resource,
+                   session);
 }
 
-void RESTBroker::lsWsnConnection_BC_Req(Resource* resource, const char*, Method method,
-                                        const char*, std::string*, RESTSessionContext* session) {
+void RESTBroker::lsWsnConnection_BC_Req(Resource* resource, const char*, Method method, const char*,
+                                        std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }
@@ -243,8 +237,8 @@ void RESTBroker::lsWsnConnection_BC_Req(Resource* resource, const char*, Method 
                    resource, session);
 }
 
-void RESTBroker::openConnection(const char* name, ListMap& map, RBAttach attach,
-                                Resource* resource, RESTSessionContext* session) {
+void RESTBroker::openConnection(const char* name, ListMap& map, RBAttach attach, Resource* resource,
+                                RESTSessionContext* session) {
     if (!session->callbackDestinationSet || session->callbackDestination.empty()) {
         throw RESTException(PARAMETER_MISSING, "Missing callbackDestination parameter");
     }
@@ -382,8 +376,7 @@ void RESTBroker::lsMessage_Req(Resource* resource, const char*, Method method, c
 }
 
 void RESTBroker::lndAllServicesMessage_Req(Resource* resource, const char*, Method method,
-                                           const char*, std::string*,
-                                           RESTSessionContext* session) {
+                                           const char*, std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }

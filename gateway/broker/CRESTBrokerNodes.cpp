@@ -31,13 +31,8 @@ std::string ieeeName(const unsigned char* ieee) {
     return name;
 }
 
-const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
-    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
-}
-
 bool isEndOfProcedure(const RPCReqStatus* status) {
-    return status != nullptr &&
-           (status->getFState() == End || status->getFState() == Canceled);
+    return status != nullptr && (status->getFState() == End || status->getFState() == Canceled);
 }
 
 }  // namespace
@@ -90,6 +85,12 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
                     shortAddress);
             return;
         }
+        if (node == pOrqDb->getRoot()) {
+            // The gateway's own entry anchors the database: it is never removed.
+            ORQ_LOG(*pLogger, WARN, "leaveCommandDeleteResources - %04x is the gateway, kept",
+                    shortAddress);
+            return;
+        }
         ieee = ieeeName(node->get_ieee_addr());
         ORQ_LOG(*pLogger, INFO, "leaveCommandDeleteResources - Removing node %s, IEEE address %s",
                 shortName(shortAddress).c_str(), ieee.c_str());
@@ -107,6 +108,16 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
     } else {
         removeNodeFolders(ieee, shortAddr);
     }
+}
+
+bool RESTBroker::localRequest(const char* name, int sessionId) {
+    if (sessionId != -1) {
+        return false;
+    }
+    ORQ_LOG(*pLogger, DEBUG,
+            "%s - It was a local REST request (no HTTP request triggered the method invocation)",
+            name);
+    return true;
 }
 
 void RESTBroker::startOneShot(RBURIListenerList* list, const uriListener_t& listener,
@@ -189,8 +200,8 @@ void* RESTBroker::listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
 
 // --- The node list ---
 
-void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method,
-                                  const char* query, std::string*, RESTSessionContext* session) {
+void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method, const char* query,
+                                  std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }
@@ -308,9 +319,8 @@ void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t&
 void RESTBroker::nodeInquiryDetach(RBURIListenerList* list) {
     ORQ_LOG(*pLogger, DEBUG, "nodeInquiryDetach");
     if (list->empty() && list->running.exchange(false)) {
-        DiscoveryAgentT::CancelInquiryCtxt ctx(-1, this,
-                                               &RESTBroker::wsnNodesList_cancelInquiry_RspCb,
-                                               nullptr);
+        DiscoveryAgentT::CancelInquiryCtxt ctx(
+            -1, this, &RESTBroker::wsnNodesList_cancelInquiry_RspCb, nullptr);
         pDAgent->cancelInquiry(&ctx);
     }
 }
@@ -350,7 +360,8 @@ void* RESTBroker::wsnNodesList_cancelInquiry_RspCb(int, RPCReqStatus* status) {
 void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t& listener,
                                    int sessionId, bool) {
     if (list->running.load()) {
-        ORQ_LOG(*pLogger, INFO, "nodeMgmtLQIAttach - ATTENTION: Discovery still running, overwriting it!");
+        ORQ_LOG(*pLogger, INFO,
+                "nodeMgmtLQIAttach - ATTENTION: Discovery still running, overwriting it!");
         return;
     }
     const RESTCallbackInfo* info = callbackInfoOf(listener);
@@ -363,8 +374,7 @@ void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t&
 void RESTBroker::nodeMgmtLQIDetach(RBURIListenerList* list) {
     if (list->empty() && list->running.exchange(false)) {
         ORQ_LOG(*pLogger, DEBUG, "nodeMgmtLQIDetach - calling cancelMgmtLQI_Req");
-        DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb,
-                                               nullptr);
+        DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb, nullptr);
         pDAgent->cancelMgmtLQI_Req(&ctx);
     }
 }
@@ -413,9 +423,9 @@ void RESTBroker::nodeAnnounceAttach(RBURIListenerList* list, const uriListener_t
         restResponse("nodeAnnounceAttach", sessionId, std::string(), NO_ERROR);
         return;
     }
-    DiscoveryAgentT::StartAnnouncementsModeCtxt ctx(
-        sessionId, this, &RESTBroker::wsnNodesList_StartAnnceMode_RspCb,
-        &RESTBroker::wsnNodeAnnce_NtfCb);
+    DiscoveryAgentT::StartAnnouncementsModeCtxt ctx(sessionId, this,
+                                                    &RESTBroker::wsnNodesList_StartAnnceMode_RspCb,
+                                                    &RESTBroker::wsnNodeAnnce_NtfCb);
     list->running.store(true);
     pDAgent->startAnnouncementsMode(&ctx);
 }
@@ -424,9 +434,8 @@ void RESTBroker::nodeAnnounceDetach(RBURIListenerList* list) {
     if (!list->empty() || !list->running.exchange(false) || isAMLocallyEnabled) {
         return;
     }
-    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(-1, this,
-                                                     &RESTBroker::wsnNodesList_cancelMode_RspCb,
-                                                     nullptr);
+    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(
+        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
     pDAgent->cancelAnnouncementsMode(&ctx);
 }
 
@@ -443,9 +452,9 @@ void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_
     }
     ORQ_LOG(*pLogger, DEBUG, "nodeFreshnessAttach - KAthresholdValue = %s - (int value = %d",
             value.c_str(), std::atoi(value.c_str()));
-    DiscoveryAgentT::StartFreshnessModeCtxt ctx(
-        sessionId, this, &RESTBroker::wsnNodesList_StartFreshnessMode_RspCb,
-        &RESTBroker::wsnNodeFreshnessAnnce_NtfCb);
+    DiscoveryAgentT::StartFreshnessModeCtxt ctx(sessionId, this,
+                                                &RESTBroker::wsnNodesList_StartFreshnessMode_RspCb,
+                                                &RESTBroker::wsnNodeFreshnessAnnce_NtfCb);
     list->running.store(true);
     pDAgent->startFreshnessMode(&ctx);
 }
@@ -454,17 +463,13 @@ void RESTBroker::nodeFreshnessDetach(RBURIListenerList* list) {
     if (!list->empty() || !list->running.exchange(false) || isFMLocallyEnabled) {
         return;
     }
-    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(-1, this,
-                                                 &RESTBroker::wsnNodesList_cancelMode_RspCb,
-                                                 nullptr);
+    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(
+        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
     pDAgent->cancelFreshnessMode(&ctx);
 }
 
 void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "wsnNodesList_StartAnnceMode_RspCb - It was a local REST request (no HTTP "
-                "request triggered the method invocation)");
+    if (localRequest("wsnNodesList_StartAnnceMode_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("wsnNodesList_StartAnnceMode_RspCb", sessionId, std::string(), nullptr, status);
@@ -472,10 +477,7 @@ void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus*
 }
 
 void* RESTBroker::wsnNodesList_StartFreshnessMode_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "wsnNodesList_StartAnnceMode_RspCb - It was a local REST request (no HTTP "
-                "request triggered the method invocation)");
+    if (localRequest("wsnNodesList_StartAnnceMode_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("wsnNodesList_StartFreshnessMode_RspCb", sessionId, std::string(), nullptr,
@@ -623,9 +625,8 @@ void RESTBroker::leaveCommandAttach(RBURIListenerList* list, const uriListener_t
     pendingLeaveAddress.store(address);
     const bool removeChildren = pQueryParser->isParameterPresent("remove-children", query);
     const bool rejoin = pQueryParser->isParameterPresent("rejoin", query);
-    startOneShot(list, listener, [&] {
-        return pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx);
-    });
+    startOneShot(list, listener,
+                 [&] { return pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx); });
 }
 
 void RESTBroker::leaveCommandDetach(RBURIListenerList* list) {
@@ -684,7 +685,8 @@ void RESTBroker::nodeDescriptor_Req(Resource* resource, const char*, Method meth
 void RESTBroker::nodeDescriptorAttach(RBURIListenerList* list, const uriListener_t& listener,
                                       int sessionId, bool) {
     if (list->running.load()) {
-        ORQ_LOG(*pLogger, WARN, "nodeDescriptorAttach - WARNING: Another request is already running!");
+        ORQ_LOG(*pLogger, WARN,
+                "nodeDescriptorAttach - WARNING: Another request is already running!");
         return;
     }
     const RESTCallbackInfo* info = callbackInfoOf(listener);
@@ -696,9 +698,8 @@ void RESTBroker::nodeDescriptorAttach(RBURIListenerList* list, const uriListener
             agentTimeout(*info), address);
     DiscoveryAgentT::NodeDescriptorCtxt ctx(sessionId, this, &RESTBroker::nodeDescriptor_RspCb,
                                             &RESTBroker::nodeDescriptor_NtfCb);
-    startOneShot(list, listener, [&] {
-        return pDAgent->getNodeDescriptor(agentTimeout(*info), address, &ctx);
-    });
+    startOneShot(list, listener,
+                 [&] { return pDAgent->getNodeDescriptor(agentTimeout(*info), address, &ctx); });
 }
 
 void RESTBroker::nodeDescriptorDetach(RBURIListenerList* list) {
@@ -709,10 +710,7 @@ void RESTBroker::nodeDescriptorDetach(RBURIListenerList* list) {
 
 void* RESTBroker::nodeDescriptor_RspCb(unsigned short, unsigned char*, NodeDescriptor* descriptor,
                                        int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "sServiceDescriptor_RspCb - It was a local REST request (no HTTP request "
-                "triggered the method invocation)");
+    if (localRequest("sServiceDescriptor_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
@@ -738,8 +736,8 @@ void* RESTBroker::nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status) {
     return nullptr;
 }
 
-void RESTBroker::ndPowerDescriptor_Req(Resource* resource, const char*, Method method,
-                                       const char*, std::string*, RESTSessionContext* session) {
+void RESTBroker::ndPowerDescriptor_Req(Resource* resource, const char*, Method method, const char*,
+                                       std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }

@@ -23,10 +23,6 @@ std::string endPointName(int ep) {
     return name;
 }
 
-const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
-    return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
-}
-
 // The 8 bytes of a node folder named by 16 hexadecimal digits (the order of the database);
 // false for any other name.
 bool ieeeOfFolderName(const std::string& name, unsigned char out[8]) {
@@ -39,7 +35,8 @@ bool ieeeOfFolderName(const std::string& name, unsigned char out[8]) {
         }
     }
     for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<unsigned char>(std::strtoul(name.substr(2 * i, 2).c_str(), nullptr, 16));
+        out[i] =
+            static_cast<unsigned char>(std::strtoul(name.substr(2 * i, 2).c_str(), nullptr, 16));
     }
     return true;
 }
@@ -93,8 +90,7 @@ void RESTBroker::lndServicesList_Req(Resource* resource, const char*, Method met
             return;
         }
         restResponse("lndServicesList_Req", session->getSessionId(),
-                     pXMLMsgComposer->createActiveEndPointLocalNodeMsg(count, endPoints),
-                     NO_ERROR);
+                     pXMLMsgComposer->createActiveEndPointLocalNodeMsg(count, endPoints), NO_ERROR);
         return;
     }
     if (method != M_POST) {
@@ -109,8 +105,7 @@ void RESTBroker::lndServicesList_Req(Resource* resource, const char*, Method met
     pSAgent->addService(&sd, &ctx);
 }
 
-void* RESTBroker::lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId,
-                                        RPCReqStatus* status) {
+void* RESTBroker::lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId, RPCReqStatus* status) {
     const bool ok = status->getReturnValue() == AGENT_SUCCESS && sd != nullptr;
     if (ok) {
         // Called from addService on the main thread, which owns the tree.
@@ -134,10 +129,10 @@ void* RESTBroker::lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId,
         }
         return nullptr;
     }
-    restResponse("lndServicesList_RspCb", sessionId,
-                 ok ? pXMLMsgComposer->createLocalNodeEndpointMsg(status->getFResult(), sd)
-                    : std::string(),
-                 nullptr, status);
+    restResponse(
+        "lndServicesList_RspCb", sessionId,
+        ok ? pXMLMsgComposer->createLocalNodeEndpointMsg(status->getFResult(), sd) : std::string(),
+        nullptr, status);
     return nullptr;
 }
 
@@ -148,10 +143,10 @@ void RESTBroker::clearEndpoin_Req(Resource* resource, const char* uri, Method me
         return;
     }
     const std::string path = uri != nullptr ? uri : "";
-    const int ep = path.size() >= 2
-                       ? static_cast<int>(std::strtol(path.substr(path.size() - 2).c_str(),
-                                                      nullptr, 16))
-                       : -1;
+    const int ep =
+        path.size() >= 2
+            ? static_cast<int>(std::strtol(path.substr(path.size() - 2).c_str(), nullptr, 16))
+            : -1;
     const int rc = pSAgent->removeService(ep);
     if (rc == -1) {
         ORQ_LOG(*pLogger, INFO, "clearEndpoin_Req - GW Running, procedure not allowed");
@@ -170,7 +165,8 @@ void RESTBroker::clearEndpoin_Req(Resource* resource, const char* uri, Method me
     Resource* rootLocal = pRESTServer->findResource(pRESTServer->getRoot(), "localnode");
     for (Resource* services : {pRESTServer->findResource(resources.localNode, "services"),
                                pRESTServer->findResource(rootLocal, "services")}) {
-        Resource* folder = services != nullptr ? pRESTServer->findResource(services, name) : nullptr;
+        Resource* folder =
+            services != nullptr ? pRESTServer->findResource(services, name) : nullptr;
         if (folder == nullptr) {
             ORQ_LOG(*pLogger, INFO, "clearEndpoin_Req - no resource for end point %02x", ep);
             continue;
@@ -250,10 +246,7 @@ void RESTBroker::rebuildServiceResourcesLater(const Node* node) {
 }
 
 void* RESTBroker::ndServicesList_RspCb(Node* node, int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "ndServicesList_RspCb - It was a local REST request (no HTTP request triggered "
-                "the method invocation)");
+    if (localRequest("ndServicesList_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
@@ -277,8 +270,8 @@ void* RESTBroker::ndServicesList_NtfCb(Node* node, RPCReqStatus* status) {
 
 // --- Remote simple descriptor ---
 
-void RESTBroker::sServiceDescriptor_Req(Resource* resource, const char*, Method method,
-                                        const char*, std::string*, RESTSessionContext* session) {
+void RESTBroker::sServiceDescriptor_Req(Resource* resource, const char*, Method method, const char*,
+                                        std::string*, RESTSessionContext* session) {
     if (method != M_GET) {
         badMethod(resource, session);
     }
@@ -317,10 +310,7 @@ void RESTBroker::serviceDescriptorDetach(RBURIListenerList* list) {
 
 void* RESTBroker::sServiceDescriptor_RspCb(Node* node, int endPoint, int sessionId,
                                            RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "sServiceDescriptor_RspCb - It was a local REST request (no HTTP request "
-                "triggered the method invocation)");
+    if (localRequest("sServiceDescriptor_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
@@ -390,8 +380,8 @@ void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
                 copy.set_ieee_addr(c.ieee);
                 createNodeResources(net, &copy);
                 Resource* wsnnodes = pRESTServer->findResource(net, "wsnnodes");
-                for (Resource* folder : wsnnodes != nullptr ? wsnnodes->children
-                                                            : std::list<Resource*>()) {
+                for (Resource* folder :
+                     wsnnodes != nullptr ? wsnnodes->children : std::list<Resource*>()) {
                     if (folder->data != c.nwk) {
                         continue;
                     }
@@ -411,8 +401,7 @@ void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
     return nullptr;
 }
 
-void* RESTBroker::awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId,
-                                               RPCReqStatus* status) {
+void* RESTBroker::awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
     std::string doc;
     if (status->getReturnValue() == AGENT_SUCCESS) {
         doc = pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db);
@@ -488,15 +477,13 @@ void RESTBroker::getnodebindingDetach(RBURIListenerList* list) {
 void* RESTBroker::getnodebinding_RspCb(unsigned short entries, unsigned short startIndex,
                                        unsigned short count, ZB_BIND_STRUCT* list, int sessionId,
                                        RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "getnodebinding_RspCb - It was a local REST request (no HTTP request triggered "
-                "the method invocation)");
+    if (localRequest("getnodebinding_RspCb", sessionId)) {
         return nullptr;
     }
     std::string doc;
     if (!status->isReqAsynch() && status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createGetNodeBindingMsg(status->getFResult(), entries, startIndex, count, list);
+        doc = pXMLMsgComposer->createGetNodeBindingMsg(status->getFResult(), entries, startIndex,
+                                                       count, list);
     }
     restResponse("getnodebinding_RspCb", sessionId, doc, nullptr, status);
     return nullptr;
@@ -507,7 +494,8 @@ void* RESTBroker::getnodebinding_NtfCb(unsigned short entries, unsigned short st
                                        RPCReqStatus* status) {
     std::string doc;
     if (status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createGetNodeBindingMsg(status->getFResult(), entries, startIndex, count, list);
+        doc = pXMLMsgComposer->createGetNodeBindingMsg(status->getFResult(), entries, startIndex,
+                                                       count, list);
     }
     oneShotEvent("getnodebinding_NtfCb", &listeners.getnodebinding, doc, status);
     return nullptr;
@@ -575,8 +563,8 @@ void RESTBroker::bindDetach(RBURIListenerList* list) {
     oneShotDetach(list);
 }
 
-void RESTBroker::unbindAttach(RBURIListenerList* list, const uriListener_t& listener,
-                              int sessionId, bool) {
+void RESTBroker::unbindAttach(RBURIListenerList* list, const uriListener_t& listener, int sessionId,
+                              bool) {
     bindListAttach(false, list, listener, sessionId);
 }
 
@@ -585,10 +573,7 @@ void RESTBroker::unbindDetach(RBURIListenerList* list) {
 }
 
 void* RESTBroker::bind_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "bind_RspCb - It was a local REST request (no HTTP request triggered the method "
-                "invocation)");
+    if (localRequest("bind_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("bind_RspCb", sessionId, std::string(), nullptr, status);
@@ -601,10 +586,7 @@ void* RESTBroker::bind_NtfCb(RPCReqStatus* status) {
 }
 
 void* RESTBroker::unbind_RspCb(int sessionId, RPCReqStatus* status) {
-    if (sessionId == -1) {
-        ORQ_LOG(*pLogger, DEBUG,
-                "unbind_RspCb - It was a local REST request (no HTTP request triggered the "
-                "method invocation)");
+    if (localRequest("unbind_RspCb", sessionId)) {
         return nullptr;
     }
     restResponse("unbind_RspCb", sessionId, std::string(), nullptr, status);

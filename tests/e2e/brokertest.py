@@ -1,22 +1,9 @@
-"""A running gateway for the REST scenarios: zbsim with a network file, orq on a free port with
-a configuration of the test's choosing, an HTTP client, and a listener server that collects
-the notifications orq POSTs. Also the documents the composer fixes, built the same way."""
+"""The gateway of the node, service and message scenarios: the gateway-resource harness
+(gatewaytest) with the network formed and a listener server at hand, and the documents the
+composer fixes, built the same way."""
 
-import http.server
-import os
-import signal
-import socket
-import tempfile
-import threading
-import urllib.error
-import urllib.request
-
-from orqtest import BUILD_DIR, DEADLINE, ORQ, SOURCE_DIR, Process, run, wait_for
-
-ZBSIM = os.path.join(BUILD_DIR, "sim", "zbsim")
-ZBSIM_CTL = os.path.join(BUILD_DIR, "sim", "zbsim-ctl")
-DEMO = os.path.join(SOURCE_DIR, "config", "networks", "demo.ini")
-DEVICE_STARTED = "Device started (ORQ shortAddr = 0x0000"
+from gatewaytest import Gateway as GatewayProcesses
+from gatewaytest import Listener
 
 ORQ_NS = "http://www.zigbee.org/GWGSchema"
 REST_NS = "http://www.zigbee.org/GWGRESTSchema"
@@ -35,12 +22,6 @@ NODES = {
 def ieee_number(name):
     """The IEEE address of a demo node as the composer writes it (unsigned decimal)."""
     return str(int(NODES[name][1], 16))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 # Documents, with name spaces on (config "namespaces = 1"): P is the gateway schema's prefix,
@@ -73,131 +54,28 @@ def address_block(name):
     return p("Address", p("NetworkAddress", str(NODES[name][0])) + p("IeeeAddress", ieee_number(name)))
 
 
-class Listener:
-    """An HTTP server on the loopback that keeps every POST it gets, in order."""
+class Gateway(GatewayProcesses):
+    """zbsim and orq with the demo network, formed (unless `autostart` is off), and a
+    listener server (`listener`)."""
 
-    def __init__(self):
-        self.posts = []
-        self.cond = threading.Condition()
-        outer = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length", "0"))
-                body = self.rfile.read(length).decode("utf-8", "replace")
-                with outer.cond:
-                    outer.posts.append((self.path, body))
-                    outer.cond.notify_all()
-                self.send_response(200)
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path)
-
-    def bodies(self, path):
-        with self.cond:
-            return [b for (pth, b) in self.posts if pth == "/" + path]
-
-    def wait(self, path, count=1, timeout=DEADLINE):
-        """The bodies POSTed to `path` once there are at least `count` (fewer on time-out)."""
-        with self.cond:
-            self.cond.wait_for(lambda: len([1 for (pth, _) in self.posts if pth == "/" + path])
-                               >= count, timeout)
-        return self.bodies(path)
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
-class Gateway:
-    """zbsim and orq as processes; `extra` is appended to the [main] section."""
-
-    def __init__(self, network=DEMO, main="", autostart=True, sim_args=()):
-        self.dir = tempfile.TemporaryDirectory(prefix="orq-broker-")
-        self.link = os.path.join(self.dir.name, "ttyZB")
-        self.control = os.path.join(self.dir.name, "zbsim.sock")
-        self.sim = Process([ZBSIM, "--network", network, "--link", self.link,
-                            "--control", self.control] + list(sim_args))
-        self.orq = None
+    def __init__(self, main="", autostart=True):
         self.listener = None
+        self.orq = None
         try:
-            self.start(main, autostart)
+            super().__init__(main=main, autostart=autostart)
+            if autostart and not self.running():
+                raise RuntimeError("the network did not form:\n" + self.orq.output())
         except BaseException:
-            self.close()
+            if getattr(self, "sim", None) is not None:
+                self.close()
             raise
-
-    def start(self, main, autostart):
-        if not self.sim.wait_output("zbsim: ready"):
-            raise RuntimeError("zbsim did not start:\n" + self.sim.output())
-        self.port = free_port()
-        config = os.path.join(self.dir.name, "orq.ini")
-        with open(config, "w") as f:
-            f.write("[main]\ndebugEnabled = 1\nplatform = 1\nnamespaces = 1\nlocalRegToDAnnce = 1\n"
-                    "autostart = %d\n%s\n"
-                    "[RESTServer]\nserverPorts = %d\n"
-                    "[RESTClient]\nhttpOptTimeout = 3\n"
-                    "[DefaultStartupAttributeSet]\nDeviceType = 1\nChannelMask = 15\n"
-                    "PANId = 0xFFFF\nDefaultEndPoint = 8\n"
-                    % (1 if autostart else 0, main, self.port))
-        url = "zigbee://%s?dongle=freescale" % self.link
-        self.orq = Process([ORQ, "-c", config, url], cwd=self.dir.name)
-        ready = "Device started" if autostart else "Gateway initialized (waiting for startup)"
-        if not self.orq.wait_output(ready) or not wait_for(self.answers):
-            raise RuntimeError("orq did not start:\n" + self.orq.output())
         self.listener = Listener()
-
-    def answers(self):
-        try:
-            return self.request("GET", "/version")[0] == 200
-        except OSError:
-            return False
-
-    def request(self, method, path, body=None, query=None):
-        """(HTTP status, body text) of one request."""
-        url = "http://127.0.0.1:%d%s" % (self.port, path)
-        if query:
-            url += "?" + query
-        data = body.encode() if body is not None else None
-        req = urllib.request.Request(url, data=data, method=method)
-        if data is not None:
-            req.add_header("Content-Type", "application/xml")
-        try:
-            with urllib.request.urlopen(req, timeout=DEADLINE) as resp:
-                return resp.status, resp.read().decode()
-        except urllib.error.HTTPError as e:
-            return e.code, e.read().decode()
-
-    def get(self, path, query=None):
-        return self.request("GET", path, None, query)
-
-    def post(self, path, body="", query=None):
-        return self.request("POST", path, body, query)
 
     def delete(self, path, query=None):
         return self.request("DELETE", path, None, query)
-
-    def ctl(self, command):
-        status, out, _ = run([ZBSIM_CTL, self.control] + command.split())
-        return out.strip() if status == 0 else "error: " + out.strip()
 
     def close(self):
         if self.listener is not None:
             self.listener.close()
             self.listener = None
-        if self.orq is not None:
-            self.orq.stop(signal.SIGTERM)
-            self.orq.close()
-            self.orq = None
-        self.sim.stop(signal.SIGTERM)
-        self.sim.close()
-        self.dir.cleanup()
+        return super().close()

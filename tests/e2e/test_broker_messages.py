@@ -96,6 +96,13 @@ class MessageResources(unittest.TestCase):
         self.assertEqual((200, error(6, "No message received so far")),
                          self.gw.get(NET + "/callbacks/%08x" % filtered))
 
+        # A connection on all end points keeps messages for polling; nothing is pushed.
+        status, body = self.gw.post(NET + "/localnode/allservices/wsnconnection", "",
+                                    "urilistener=" + listener.url("all"))
+        everything = callback_id(body)
+        self.assertEqual((200, info(r("CallbackIdentifier", str(everything)), rid=rid_of(body))),
+                         (status, body))
+
         # The plug's message first, then the sensor's report.
         self.assertTrue(self.gw.ctl("send plug 2 0x0402 18010a0000290a08").startswith("ok"))
         self.assertEqual(1, len(listener.wait("ep8", 1)))
@@ -131,10 +138,15 @@ class MessageResources(unittest.TestCase):
         self.assertEqual((200, info(plug)), (200, untimed(self.gw.get(EP8 + "/message")[1])))
         self.assertEqual((200, info(sensor)), (200, untimed(self.gw.get(EP8 + "/message")[1])))
         self.assertEqual((200, error(2, "Message Cache Empty")), self.gw.get(EP8 + "/message"))
+        all_messages = NET + "/localnode/allservices/wsnconnection/message"
+        self.assertEqual((200, info(plug)), (200, untimed(self.gw.get(all_messages)[1])))
+        status, body = self.gw.get(NET + "/callbacks/%08x" % everything)
+        self.assertEqual((200, polled), (status, untimed(body)))
+        self.assertEqual([], listener.bodies("all"))
 
         listed = self.gw.get(NET + "/callbacks")
         self.assertEqual(200, listed[0])
-        for ident in (conn, filtered):
+        for ident in (conn, filtered, everything):
             self.assertIn(p("CallbackIdentifier", str(ident)), listed[1])
         # Deleting a callback: its resource goes, and its listener hears nothing more.
         self.assertEqual((200, info()), self.gw.delete(NET + "/callbacks/%08x" % filtered))

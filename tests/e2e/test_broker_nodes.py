@@ -112,6 +112,12 @@ class NodeResources(unittest.TestCase):
         self.assertEqual([info(node_desc, rid=rid)], self.gw.listener.wait("nodedesc"))
         self.assertEqual((200, error(2, "Missing timeout parameter")),
                          self.gw.get(light + "/nodedescriptor"))
+        # The gateway's own, under both local node folders.
+        for uri in ("/localnode/nodedescriptor", NET + "/localnode/nodedescriptor"):
+            status, body = self.gw.get(uri, "timeout=5")
+            self.assertEqual(200, status)
+            self.assertIn(r("NodeDescriptor", p("LogicalType", "Coordinator"))[:-len(
+                "</tns:NodeDescriptor>")], body, uri)
         status, body = self.gw.get(light + "/nodedescriptor", "timeout=10&urilistener=")
         self.assertEqual((200, error(2, "Missing callbackDestination parameter", rid_of(body))),
                          (status, body))
@@ -159,6 +165,7 @@ class NodeResources(unittest.TestCase):
         self.assertEqual((200, error(2, "Message not sent: Error parsing XML message")),
                          self.gw.post(NET + "/wsnnodes/1101", "<ZDPCommand/>", "timeout=10"))
         self.assertEqual((200, resource_info(NODE_CHILDREN)), self.gw.get(NET + "/wsnnodes/1101"))
+        self.assertEqual(200, self.gw.get(NET + "/allwsnnodes")[0])
 
     def test_ieee_address_from_a_document_reaches_the_same_node(self):
         cache = self.gw.get(NET + "/wsnnodes", "mode=cache")[1]
