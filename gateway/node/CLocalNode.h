@@ -391,8 +391,8 @@ class LocalNode {
             const int shownError = errorCode != GW_NO_ERROR ? errorCode : lastFailure;
             // One change, one notification: a start reports "starting" twice (request and
             // reset confirm), and a listener hears it once.
-            unchanged = gwDescriptor->getGwState() == state &&
-                        gwDescriptor->getErrorCode() == shownError;
+            unchanged =
+                gwDescriptor->getGwState() == state && gwDescriptor->getErrorCode() == shownError;
             gwDescriptor->setGwState(state, shownError);
             if (state == GW_RUNNING) {
                 answer = takeStartAnswer(commandStatus, AGENT_SUCCESS, Running, 0);

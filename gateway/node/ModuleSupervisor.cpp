@@ -12,11 +12,11 @@ long long msBetween(RecoveryClock::time_point from, RecoveryClock::time_point to
 
 // Recovery lines go to standard output as well as to the log: an operator watching a daemon
 // that runs unattended should see every fault and every recovery.
-#define RECOVERY_LINE(...)             \
-    do {                               \
-        std::printf(__VA_ARGS__);      \
-        std::printf("\n");             \
-        std::fflush(stdout);           \
+#define RECOVERY_LINE(...)        \
+    do {                          \
+        std::printf(__VA_ARGS__); \
+        std::printf("\n");        \
+        std::fflush(stdout);      \
     } while (0)
 }  // namespace
 
@@ -188,8 +188,9 @@ ModuleSupervisor::Action ModuleSupervisor::decide(RecoveryClock::time_point now)
             if (rebootedPending) {
                 rebootedPending = false;
                 fault(now, GW_MODULE_RESET_BY_ITSELF, "module reset by itself");
-                RECOVERY_LINE("recovery - the ZigBee module reset by itself: restarting the "
-                              "network");
+                RECOVERY_LINE(
+                    "recovery - the ZigBee module reset by itself: restarting the "
+                    "network");
                 return Action::ReportAndRestart;
             }
             const bool missed = watch.expire(now);
@@ -199,8 +200,8 @@ ModuleSupervisor::Action ModuleSupervisor::decide(RecoveryClock::time_point now)
                 fault(now, GW_MODULE_NOT_ANSWERING, "module not answering");
                 return Action::ReportAndRestart;
             }
-            if (settings.probePeriodSeconds > 0 && probeDeadline == RecoveryClock::time_point::max() &&
-                watch.outstanding() == 0 &&
+            if (settings.probePeriodSeconds > 0 &&
+                probeDeadline == RecoveryClock::time_point::max() && watch.outstanding() == 0 &&
                 now - lastActivity >= std::chrono::seconds(settings.probePeriodSeconds)) {
                 probeDeadline = now + std::chrono::milliseconds(settings.confirmTimeoutMs);
                 lastActivity = now;
@@ -227,9 +228,10 @@ ModuleSupervisor::Action ModuleSupervisor::decide(RecoveryClock::time_point now)
                 const auto delay = backoff.next();
                 restartDeadline = RecoveryClock::time_point::max();
                 retryAt = now + delay;
-                RECOVERY_LINE("recovery - the network did not start in %d ms: next attempt in "
-                              "%lld ms",
-                              settings.restartTimeoutMs, static_cast<long long>(delay.count()));
+                RECOVERY_LINE(
+                    "recovery - the network did not start in %d ms: next attempt in "
+                    "%lld ms",
+                    settings.restartTimeoutMs, static_cast<long long>(delay.count()));
                 return Action::None;
             }
             return now >= retryAt ? Action::Restart : Action::None;
@@ -244,8 +246,10 @@ RecoveryClock::time_point ModuleSupervisor::nextWake() const {
                 return RecoveryClock::time_point::max();
             }
             auto wake = std::min(watch.nextDeadline(), probeDeadline);
-            if (settings.probePeriodSeconds > 0 && probeDeadline == RecoveryClock::time_point::max()) {
-                wake = std::min(wake, lastActivity + std::chrono::seconds(settings.probePeriodSeconds));
+            if (settings.probePeriodSeconds > 0 &&
+                probeDeadline == RecoveryClock::time_point::max()) {
+                wake = std::min(wake,
+                                lastActivity + std::chrono::seconds(settings.probePeriodSeconds));
             }
             return wake;
         }
@@ -280,17 +284,17 @@ void ModuleSupervisor::perform(Action a) {
             restartNetwork();
             return;
         case Action::Reopen: {
-            adapter->ZBIFDisconnect();
-            const bool open = adapter->ZBIFConnect(deviceUrl.c_str()) == 0;
+            const bool open = adapter->reopen(deviceUrl.c_str());
             bool again = false;
             {
                 std::lock_guard<std::mutex> lock(mux);
                 if (!open) {
                     const auto delay = backoff.next();
                     retryAt = RecoveryClock::now() + delay;
-                    RECOVERY_LINE("recovery - cannot reopen the ZigBee device: next attempt in "
-                                  "%lld ms",
-                                  static_cast<long long>(delay.count()));
+                    RECOVERY_LINE(
+                        "recovery - cannot reopen the ZigBee device: next attempt in "
+                        "%lld ms",
+                        static_cast<long long>(delay.count()));
                     return;
                 }
                 RECOVERY_LINE("recovery - ZigBee device reopened");
@@ -315,7 +319,8 @@ void ModuleSupervisor::restartNetwork() {
         phase = Phase::Restarting;
         running = false;
         retryAt = RecoveryClock::time_point::max();
-        restartDeadline = RecoveryClock::now() + std::chrono::milliseconds(settings.restartTimeoutMs);
+        restartDeadline =
+            RecoveryClock::now() + std::chrono::milliseconds(settings.restartTimeoutMs);
     }
     ORQ_LOG(*pLogger, INFO, "restartNetwork - start mode %d", settings.startMode);
     ZbNetDb* db = adapter->getDb();

@@ -173,6 +173,16 @@ int OrqZbIf::ZbIfConnect_W(const char* uri) {
     return gwStatus.load();
 }
 
+bool OrqZbIf::reopen(const char* uri) {
+    ZBIFDisconnect();
+    if (uri == nullptr || ZBIFConnect(uri) != 0) {
+        return false;
+    }
+    ORQ_LOG(*pLogger, INFO, "reopen - ZigBee device connected again");
+    linkLost.store(false);
+    return true;
+}
+
 int OrqZbIf::ZbIfDisconnect_W() {
     std::puts("OrqZbIf::ZbIfDisconnect_W");
     std::fflush(stdout);
@@ -275,6 +285,7 @@ void OrqZbIf::loadCurrentSAS() {
 }
 
 int OrqZbIf::Start() {
+    probePending.store(false);  // the chain's own channel read is not a probe's answer
     uchar options = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(chainMux);
@@ -1055,8 +1066,8 @@ void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {
 
 void OrqZbIf::requestSent(const char* op) {
     ModuleWatcher* w = moduleWatcher.load();
-    if (w != nullptr && (std::strcmp(op, "APSDE_DATA_request") == 0 ||
-                         std::strcmp(op, "APSME_GET_request") == 0)) {
+    if (w != nullptr &&
+        (std::strcmp(op, "APSDE_DATA_request") == 0 || std::strcmp(op, "APSME_GET_request") == 0)) {
         w->requestSent();
     }
 }

@@ -123,6 +123,9 @@ class OrqZbIf : public CZbIf {
     int SaveConfig(const char* path);
     int ZbIfConnect_W(const char* uri);
     int ZbIfDisconnect_W();
+    // Closes the link and opens `uri` again, with no state change (the module supervisor
+    // reports the states of a recovery itself); true when the device is open.
+    bool reopen(const char* uri);
     int Start();
 
     ZbNetDb* getDb() { return &db; }

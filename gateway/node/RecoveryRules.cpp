@@ -29,7 +29,9 @@ RecoverySettings RecoverySettings::fromConfig(ConfigurationRepository* config) {
 }
 
 Backoff::Backoff(int firstMs, int maxMs)
-    : firstMs(std::max(1, firstMs)), maxMs(std::max(this->firstMs, maxMs)), currentMs(this->firstMs) {}
+    : firstMs(std::max(1, firstMs)),
+      maxMs(std::max(this->firstMs, maxMs)),
+      currentMs(this->firstMs) {}
 
 std::chrono::milliseconds Backoff::next() {
     const int delay = currentMs;
@@ -37,12 +39,16 @@ std::chrono::milliseconds Backoff::next() {
     return std::chrono::milliseconds(delay);
 }
 
-void Backoff::reset() { currentMs = firstMs; }
+void Backoff::reset() {
+    currentMs = firstMs;
+}
 
 ConfirmWatch::ConfirmWatch(std::chrono::milliseconds timeout, int missedLimit)
     : timeout(timeout), missedLimit(missedLimit) {}
 
-void ConfirmWatch::sent(RecoveryClock::time_point now) { deadlines.push_back(now + timeout); }
+void ConfirmWatch::sent(RecoveryClock::time_point now) {
+    deadlines.push_back(now + timeout);
+}
 
 void ConfirmWatch::confirmed() {
     if (!deadlines.empty()) {

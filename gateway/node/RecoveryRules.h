@@ -14,14 +14,14 @@ using RecoveryClock = std::chrono::steady_clock;
 
 // The [Recovery] keys (docs/recovery.md), with their defaults.
 struct RecoverySettings {
-    bool enabled = true;                 // Recovery:enabled
-    int backoffFirstMs = 1000;           // Recovery:backoffFirstMs
-    int backoffMaxMs = 30000;            // Recovery:backoffMaxMs
-    int confirmTimeoutMs = 10000;        // Recovery:confirmTimeoutMs
-    int missedConfirms = 3;              // Recovery:missedConfirms
-    int probePeriodSeconds = 60;         // Recovery:probePeriod (0: no probe)
-    int restartTimeoutMs = 30000;        // Recovery:restartTimeoutMs
-    int startMode = 1;                   // Recovery:startMode
+    bool enabled = true;           // Recovery:enabled
+    int backoffFirstMs = 1000;     // Recovery:backoffFirstMs
+    int backoffMaxMs = 30000;      // Recovery:backoffMaxMs
+    int confirmTimeoutMs = 10000;  // Recovery:confirmTimeoutMs
+    int missedConfirms = 3;        // Recovery:missedConfirms
+    int probePeriodSeconds = 60;   // Recovery:probePeriod (0: no probe)
+    int restartTimeoutMs = 30000;  // Recovery:restartTimeoutMs
+    int startMode = 1;             // Recovery:startMode
 
     // Reads the section; values out of range fall back to the defaults above.
     static RecoverySettings fromConfig(ConfigurationRepository* config);

@@ -14,12 +14,25 @@ from orqtest import DEADLINE, wait_for  # noqa: E402
 
 JOIN = ("<JoiningInfo><PermitDuration>30</PermitDuration><TCSignificance>true</TCSignificance>"
         "</JoiningInfo>")
-PERMIT = "/net/default/allwsnnodes/permitjoin"
-TIMER_EXPIRED, GENERIC = 10, 4
+NET = "/net/default"
+PERMIT = NET + "/allwsnnodes/permitjoin"
+MESSAGE = NET + "/localnode/services/08/wsnconnection/message"
+TX = ("<TxOptions><SecurityEnabled>false</SecurityEnabled><UseNetworkKey>false</UseNetworkKey>"
+      "<Acknowledged>true</Acknowledged><PermitFragmentation>false</PermitFragmentation>"
+      "</TxOptions>")
+# ZCL toggle to the demo network's light (0x1101, end point 1) from the gateway's end point 8.
+TOGGLE = ("<ZCLCommand><DestinationAddress><NetworkAddress>4353</NetworkAddress>"
+          "</DestinationAddress><DestinationEndpoint>1</DestinationEndpoint>"
+          "<ProfileID>260</ProfileID><ClusterID>6</ClusterID><SourceEndpoint>8</SourceEndpoint>"
+          "%s<Radius>10</Radius><ZCLHeader>0102</ZCLHeader><ZCLPayload>02</ZCLPayload>"
+          "</ZCLCommand>" % TX)
 # Short recovery settings: 200 ms back-off doubling to 800 ms, 1.5 s confirm deadline, an idle
 # probe every second, 5 s for a restart to reach the running state.
 RECOVERY = ("[Recovery]\nbackoffFirstMs = 200\nbackoffMaxMs = 800\nconfirmTimeoutMs = 1500\n"
-            "missedConfirms = 2\nprobePeriod = 1\nrestartTimeoutMs = 5000\nstartMode = 1\n")
+            "missedConfirms = 2\nprobePeriod = 1\nrestartTimeoutMs = 5000\nstartMode = 1\n"
+            # No periodic descriptor: the status listener hears state changes only.
+            "[RESTBroker]\nHelloMsgNotifyPeriod = 100000\n"
+            "HelloMsg_WSNCAttached_NotifyPeriod = 100000\n")
 
 
 def states(bodies):
@@ -41,6 +54,7 @@ class Recovery(unittest.TestCase):
                           % self.status.url("gwstatus"), extra=RECOVERY)
         self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
         self.assertTrue(self.wait_states([(3, 0)]), self.seen())
+        self.nodes = self.discover()
         self.before = len(self.seen())
 
     def tearDown(self):
@@ -56,20 +70,51 @@ class Recovery(unittest.TestCase):
         the caller)."""
         return wait_for(lambda: self.seen()[-len(tail):] == tail, timeout)
 
-    def pending_permit_join(self, name):
-        """A non-blocking permit join that the hung module will never confirm."""
-        status, body = self.gw.post(PERMIT, JOIN, "timeout=bb8&urilistener=" + self.results.url(name))
+    def pending_request(self, name):
+        """A non-blocking node descriptor request that the hung module never answers."""
+        status, body = self.gw.get(NET + "/wsnnodes/1101/nodedescriptor",
+                                   "timeout=5&urilistener=" + self.results.url(name))
         self.assertEqual(200, status, body)
         self.assertEqual(0, code_of(body), body)
 
     def refused_while_away(self):
-        """A request that needs the module is refused at once, not left to time out."""
+        """Requests that need the module are refused at once, not left to time out; a message
+        is refused, not queued to go out later."""
+        light = re.search(r" on=\d", self.gw.ctl("show light")).group(0)
         started = time.monotonic()
         status, body = self.gw.post(PERMIT, JOIN, "timeout=bb8")
         self.assertEqual(200, status, body)
-        self.assertEqual(GENERIC, code_of(body), body)
+        self.assertNotEqual(0, code_of(body), body)
         self.assertEqual("ORQ not running", message_of(body), body)
-        self.assertLess(time.monotonic() - started, 2.5)  # well under the 3 s time-out
+        status, body = self.gw.post(MESSAGE, TOGGLE, "timeout=bb8")
+        self.assertEqual(200, status, body)
+        self.assertNotEqual(0, code_of(body), body)
+        self.assertIn("Message not sent", body)
+        self.assertLess(time.monotonic() - started, 2.5)  # well under the 3 s time-outs
+        return light
+
+    def node_list(self):
+        """The short addresses of the cached node list."""
+        return sorted(re.findall(r"NetworkAddress>(\d+)<", self.gw.get(NET + "/wsnnodes",
+                                                                         "mode=cache")[1]))
+
+    def discover(self):
+        self.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c"
+                    % self.results.url("inquiry"))
+        self.results.wait("inquiry", 6, timeout=60)
+        nodes = self.node_list()
+        self.assertGreaterEqual(len(nodes), 6, nodes)
+        return nodes
+
+    def toggles(self):
+        """The light changes state through the message resource."""
+        was_on = " on=1" in self.gw.ctl("show light")
+        status, body = self.gw.post(MESSAGE, TOGGLE, "timeout=bb8")
+        self.assertEqual(200, status, body)
+        self.assertEqual(0, code_of(body), body)
+        want = " on=0" if was_on else " on=1"
+        self.assertTrue(wait_for(lambda: want in self.gw.ctl("show light")),
+                        self.gw.ctl("show light"))
 
     def recovered(self, fault):
         """The recovery line orq printed: its measured time, reported by the test."""
@@ -83,7 +128,8 @@ class Recovery(unittest.TestCase):
         # The pending request was answered exactly once, with an error.
         events = self.results.wait(pending)
         self.assertTrue(events, self.gw.orq.output()[-3000:])
-        self.assertEqual(TIMER_EXPIRED, code_of(events[0]), events[0])
+        self.assertNotEqual(0, code_of(events[0]), events[0])
+        self.assertEqual("Timer expired", message_of(events[0]), events[0])
         # The network works again: a permit join goes out and is confirmed.
         self.assertEqual(0, code_of(self.gw.post(PERMIT, JOIN, "timeout=bb8&urilistener="
                                                  + self.results.url("again"))[1]))
@@ -94,19 +140,22 @@ class Recovery(unittest.TestCase):
 
     def test_unplugged_briefly(self):
         self.gw.ctl("module hang")
-        self.pending_permit_join("pending")
+        self.pending_request("pending")
         self.assertTrue(self.gw.ctl("unplug 300").startswith("ok"))
-        self.assertTrue(self.wait_states([(4, 1), (1, 0), (2, 0), (3, 0)]), self.seen())
-        self.assertEqual([(4, 1), (1, 0), (2, 0), (3, 0)], self.seen()[self.before:])
+        self.assertTrue(self.wait_states([(4, 1), (1, 1), (2, 1), (3, 0)]), self.seen())
+        self.assertEqual([(4, 1), (1, 1), (2, 1), (3, 0)], self.seen()[self.before:])
         self.recovered("device lost")
         self.after_recovery("pending")
+        # The database and the REST tree survived; the light answers again.
+        self.assertEqual(self.nodes, self.node_list())
+        self.toggles()
 
     def test_unplugged_for_several_back_off_steps(self):
         self.assertTrue(self.gw.ctl("unplug 4000").startswith("ok"))
         self.assertTrue(self.wait_states([(4, 1)]), self.seen())
-        self.refused_while_away()
-        self.assertTrue(self.wait_states([(4, 1), (1, 0), (2, 0), (3, 0)]), self.seen())
-        self.assertEqual([(4, 1), (1, 0), (2, 0), (3, 0)], self.seen()[self.before:])
+        light = self.refused_while_away()
+        self.assertTrue(self.wait_states([(4, 1), (1, 1), (2, 1), (3, 0)]), self.seen())
+        self.assertEqual([(4, 1), (1, 1), (2, 1), (3, 0)], self.seen()[self.before:])
         out = self.gw.orq.output()
         delays = [int(d) for d in re.findall(r"cannot reopen the ZigBee device: next attempt in (\d+) ms", out)]
         # 200 ms doubling, capped at 800 ms: at least 400, 800, 800 over four seconds.
@@ -114,19 +163,23 @@ class Recovery(unittest.TestCase):
         self.assertEqual([400, 800], delays[:2])
         self.assertEqual(800, max(delays))
         self.assertGreaterEqual(self.recovered("device lost"), 4000)
+        # The message refused during the outage never went out later.
+        self.toggles()  # a message that is sent goes out at once ...
+        self.toggles()  # ... and twice toggled is where the light was before the outage
+        self.assertIn(light, self.gw.ctl("show light"))
         # The status listener registered before the outage is still told of changes.
         self.gw.ctl("module reset")
-        self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0), (3, 0)]), self.seen())
+        self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0x1F6), (3, 0)]), self.seen())
 
     def test_hung_module(self):
         self.gw.ctl("module hang")
-        self.pending_permit_join("pending")
+        self.pending_request("pending")
         # The idle probe goes unanswered: "not answering", then the module is reset.
-        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0)]), self.seen())
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5)]), self.seen())
         self.refused_while_away()
         self.assertTrue(self.gw.ctl("module resume").startswith("ok"))
-        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0), (3, 0)]), self.seen())
-        self.assertEqual([(4, 0x1F5), (2, 0), (3, 0)], self.seen()[self.before:])
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5), (3, 0)]), self.seen())
+        self.assertEqual([(4, 0x1F5), (2, 0x1F5), (3, 0)], self.seen()[self.before:])
         self.assertIn("recovery - the ZigBee module does not answer (liveness probe unanswered)",
                       self.gw.orq.output())
         self.recovered("module not answering")
@@ -134,10 +187,10 @@ class Recovery(unittest.TestCase):
 
     def test_module_reset_by_itself(self):
         self.gw.ctl("module hang")
-        self.pending_permit_join("pending")
+        self.pending_request("pending")
         self.assertTrue(self.gw.ctl("module reset").startswith("ok"))
-        self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0), (3, 0)]), self.seen())
-        self.assertEqual([(4, 0x1F6), (2, 0), (3, 0)], self.seen()[self.before:])
+        self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0x1F6), (3, 0)]), self.seen())
+        self.assertEqual([(4, 0x1F6), (2, 0x1F6), (3, 0)], self.seen()[self.before:])
         self.recovered("module reset by itself")
         self.after_recovery("pending")
 

@@ -2,10 +2,10 @@
 // missed confirms, and the configuration keys that set them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "ConfigurationRepository.h"
 #include "RecoveryRules.h"
@@ -13,7 +13,9 @@
 using std::chrono::milliseconds;
 
 namespace {
-RecoveryClock::time_point at(int ms) { return RecoveryClock::time_point() + milliseconds(ms); }
+RecoveryClock::time_point at(int ms) {
+    return RecoveryClock::time_point() + milliseconds(ms);
+}
 }  // namespace
 
 TEST(Backoff, DoublesFromTheFirstDelayUpToTheCapAndStartsOverAfterASuccess) {

@@ -145,7 +145,10 @@ TEST_F(FreescaleDecoder, NetworkStatesThatReportOrOnlyPrint) {
     link.feed(pkt(0xA0, 0xE6, {0x03}));
     link.feed(pkt(0xA0, 0xE6, {0x09}));
     link.feed(pkt(0xA0, 0xE6, {0x2A}));
-    EXPECT_EQ((Strings{"ZIGBEE_STACK_STATUS_indication 91", "ZDO_START_confirm 0B FFFC"}), calls());
+    // State 0 ("initialized") is reported too: outside a requested reset the module rebooted.
+    EXPECT_EQ((Strings{"ZIGBEE_STACK_STATUS_indication 91", "ZDO_START_confirm 0B FFFC",
+                       "ZIGBEE_STACK_STATUS_indication 00"}),
+              calls());
     std::string out = printed();
     EXPECT_NE(std::string::npos, out.find("ZDO-NetworkState.Event - Device initialized\n"));
     EXPECT_NE(std::string::npos,
