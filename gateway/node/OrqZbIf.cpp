@@ -356,7 +356,6 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
         return;
     }
     if (restartGW != 1) {
-        setGWStatus(GW_ZNP_INITIALIZED, 0);
         db.clearAllButRoot();
         int mode = db.getStartModeSetting();
         const char* tail = "\n*************";
@@ -371,6 +370,8 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
             "\n*************\nGateway initialized (waiting for startup) - StartupMode = 0x%02x%s\n",
             mode, tail);
         std::fflush(stdout);
+        // Listeners hear of the state only once the banner is out and the database cleared.
+        setGWStatus(GW_ZNP_INITIALIZED, 0);
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(chainMux);
