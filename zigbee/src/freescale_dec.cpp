@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <tuple>
+
 #include "zigbee_local.h"
 
 namespace {
@@ -52,17 +54,19 @@ void reversed8(const uchar* src, uchar* dst) {
 
 // Calls a callback slot without the state lock. A callback may disconnect the handle
 // (ZBIFDisconnect on the reader thread leaves it without a connection): the packet's handler
-// then ends at once, so no further callback or request follows on that handle.
-#define CALL(k, slot, ...)                      \
-    do {                                        \
-        if ((k).cb->slot != nullptr) {          \
-            (k).lock->unlock();                 \
-            (k).cb->slot((k).h, ##__VA_ARGS__); \
-            (k).lock->lock();                   \
-            if ((k).h->zb_conn_h == nullptr) {  \
-                return;                         \
-            }                                   \
-        }                                       \
+// then ends at once, so no further callback or request follows on that handle. The arguments
+// are read while the lock is still held: they may name module-wide state a request thread writes.
+#define CALL(k, slot, ...)                                         \
+    do {                                                           \
+        if ((k).cb->slot != nullptr) {                             \
+            auto callArgs = std::make_tuple((k).h, ##__VA_ARGS__); \
+            (k).lock->unlock();                                    \
+            std::apply((k).cb->slot, callArgs);                    \
+            (k).lock->lock();                                      \
+            if ((k).h->zb_conn_h == nullptr) {                     \
+                return;                                            \
+            }                                                      \
+        }                                                          \
     } while (0)
 
 void onTraceOnly(const Pkt&) {}
