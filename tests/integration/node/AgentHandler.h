@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/CallLog.h"
+
 #include "Agents.h"
 #include "GWManagement.h"
 #include "ZbNetDb.h"
@@ -93,16 +95,7 @@ struct AgentHandler {
     // Unused by these agents; present so a local node can be built over this handler.
     void* gwStatusChanged_gwDescriptor_NtfCb(GwDescriptor*, RPCReqStatus*) { return nullptr; }
 
-    std::vector<Call> named(const std::string& op) {
-        std::lock_guard<std::mutex> lock(m);
-        std::vector<Call> out;
-        for (const Call& c : calls) {
-            if (c.op == op) {
-                out.push_back(c);
-            }
-        }
-        return out;
-    }
+    std::vector<Call> named(const std::string& op) { return callsNamed(m, calls, op); }
     size_t count(const std::string& op) { return named(op).size(); }
     bool has(const std::string& op, int nwk) {
         for (const Call& c : named(op)) {

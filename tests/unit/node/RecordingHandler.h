@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/CallLog.h"
+
 #include "Agents.h"
 #include "GWManagement.h"
 
@@ -57,16 +59,7 @@ struct RecordingHandler {
         return nullptr;
     }
 
-    std::vector<Call> named(const std::string& op) {
-        std::lock_guard<std::mutex> lock(m);
-        std::vector<Call> out;
-        for (const Call& c : calls) {
-            if (c.op == op) {
-                out.push_back(c);
-            }
-        }
-        return out;
-    }
+    std::vector<Call> named(const std::string& op) { return callsNamed(m, calls, op); }
     size_t count(const std::string& op) { return named(op).size(); }
 
     std::mutex m;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/CallLog.h"
+
 #include "CServiceAgent.h"
 
 // Stands where the REST broker stands: every response and notification operation of the
@@ -89,16 +91,7 @@ struct ServiceRecorder {
         return add(__func__, 0, s, st, nullptr, m);
     }
 
-    std::vector<Call> named(const std::string& op) {
-        std::lock_guard<std::mutex> lock(mux);
-        std::vector<Call> out;
-        for (const Call& c : calls) {
-            if (c.op == op) {
-                out.push_back(c);
-            }
-        }
-        return out;
-    }
+    std::vector<Call> named(const std::string& op) { return callsNamed(mux, calls, op); }
     size_t count(const std::string& op) { return named(op).size(); }
     Call last(const std::string& op) {
         auto v = named(op);
