@@ -94,14 +94,14 @@ class Listener:
 
 class Gateway:
     """zbsim and orq as processes. `main` and `extra` are appended to the [main] section and
-    to the end of the configuration."""
+    to the end of the configuration; `network` is zbsim's network file."""
 
-    def __init__(self, main="", extra="", autostart=True, sim_args=()):
+    def __init__(self, main="", extra="", autostart=True, sim_args=("--trace",), network=DEMO):
         self.dir = tempfile.TemporaryDirectory(prefix="orq-gw-")
         self.link = os.path.join(self.dir.name, "ttyZB")
         self.control = os.path.join(self.dir.name, "zbsim.sock")
-        self.sim = Process([ZBSIM, "--network", DEMO, "--link", self.link, "--control",
-                            self.control, "--trace"] + list(sim_args))
+        self.sim = Process([ZBSIM, "--network", network, "--link", self.link, "--control",
+                            self.control] + list(sim_args))
         self.orq = None
         if not self.sim.wait_output("zbsim: ready"):
             raise RuntimeError("zbsim did not start:\n" + self.sim.output())
