@@ -17,10 +17,12 @@ const char* kHelp =
     "module reset | module netdown [MS] | module hang | module resume | "
     "fault corrupt N | fault corruptbyte N OFFSET | fault garbage HEX | fault drop N | "
     "fault duplicate N | fault delay MS | fault bytewise US | fault baud RATE | fault nofcs | "
-    "fault failstart [STATUS] | fault clear | unplug [MS] | tick MS | trace on|off";
+    "fault failstart [STATUS] | fault clear | unplug [MS] | tick MS | trace on|off | "
+    "flood N [BYTES [NODE...]] | stamps on FILE [OPCODE...] | stamps off";
 
 // The gateway's registered end point in the sample configuration: where `send` goes by default.
 constexpr uint8_t kGatewayEndpoint = 8;
+constexpr uint16_t kTemperatureCluster = 0x0402;
 
 std::string hex16(uint16_t v) {
     char b[8];
@@ -164,6 +166,10 @@ std::string Controller::run(const Command& c, int64_t nowMs) {
         hooks_.unplug(a.empty() ? -1 : static_cast<int>(ms));
         return "ok";
     }
+    if (c.verb == "flood")
+        return flood(c, nowMs);
+    if (c.verb == "stamps")
+        return stamps(c);
     if (c.verb == "trace") {
         if (a.size() != 1 || (a[0] != "on" && a[0] != "off"))
             return "error: usage: trace on|off";
@@ -280,6 +286,79 @@ std::string Controller::send(const Command& c, Node& n, int64_t nowMs) {
     if (!module_.sendFromNode(n, static_cast<uint8_t>(ep), static_cast<uint16_t>(cluster), payload,
                               static_cast<uint8_t>(dstEp), static_cast<uint16_t>(profile), how,
                               nowMs, why))
+        return "error: " + why;
+    return "ok";
+}
+
+// flood N [BYTES [NODE...]]: N attribute reports back to back, the nodes taking turns.
+std::string Controller::flood(const Command& c, int64_t nowMs) {
+    const auto& a = c.args;
+    unsigned long count, bytes = 20;
+    if (a.empty() || !number(a[0], 200000, count) || count == 0 ||
+        (a.size() >= 2 && (!number(a[1], 80, bytes) || bytes < 11)))
+        return "error: usage: flood N (1-200000) [BYTES (11-80) [NODE...]]";
+    std::vector<Node*> from;
+    std::string why;
+    for (size_t i = 2; i < a.size(); ++i) {
+        Node* n = net_.findRef(a[i]);
+        if (!n)
+            return "error: no node '" + a[i] + "'";
+        if (n->isModule || n->endpoints.empty())
+            return "error: node '" + a[i] + "' has no end point";
+        from.push_back(n);
+    }
+    if (from.empty()) {
+        for (Node* n : net_.all())
+            if (!n->isModule && !n->endpoints.empty() && n->state == NodeState::Up &&
+                module_.reachable(*n))
+                from.push_back(n);
+        if (from.empty())
+            return "error: no node can reach the module";
+    }
+    // A report of an octet string (attribute 0x0000, type 0x41) that starts with the report's
+    // number, big-endian, so that a receiver can tell every report apart.
+    std::vector<uint8_t> asdu(bytes, 0);
+    asdu[0] = 0x18;
+    asdu[2] = 0x0A;
+    asdu[5] = 0x41;
+    asdu[6] = static_cast<uint8_t>(bytes - 7);
+    uint32_t first = floodSeq_;
+    for (unsigned long i = 0; i < count; ++i) {
+        Node& n = *from[i % from.size()];
+        uint32_t seq = floodSeq_++;
+        asdu[1] = static_cast<uint8_t>(seq);
+        for (int k = 0; k < 4; ++k)
+            asdu[7 + k] = static_cast<uint8_t>(seq >> (24 - 8 * k));
+        if (!module_.sendFromNode(n, n.endpoints[0].ep, kTemperatureCluster, asdu,
+                                  kGatewayEndpoint, 0xFFFF, Module::Addressing{}, nowMs, why))
+            return "error: " + why + " (after " + std::to_string(i) + " reports)";
+    }
+    return "ok first=" + std::to_string(first) + " count=" + std::to_string(count) +
+           " nodes=" + std::to_string(from.size());
+}
+
+// stamps on FILE [OPCODE...] | stamps off
+std::string Controller::stamps(const Command& c) {
+    const auto& a = c.args;
+    if (a.size() == 1 && a[0] == "off") {
+        if (hooks_.stampsOff)
+            hooks_.stampsOff();
+        return "ok";
+    }
+    std::vector<uint16_t> opcodes;
+    bool ok = a.size() >= 2 && a[0] == "on";
+    for (size_t i = 2; ok && i < a.size(); ++i) {
+        std::vector<uint8_t> op;
+        ok = parseHexBytes(a[i], op) && op.size() == 2;
+        if (ok)
+            opcodes.push_back(static_cast<uint16_t>(op[0] << 8 | op[1]));
+    }
+    if (!ok)
+        return "error: usage: stamps on FILE [OPCODE...] | stamps off";
+    if (!hooks_.stampsOn)
+        return "error: not available";
+    std::string why;
+    if (!hooks_.stampsOn(a[1], opcodes, why))
         return "error: " + why;
     return "ok";
 }

@@ -35,6 +35,12 @@ class Controller {
         // or -1 when the clock is not manual.
         std::function<int64_t(int ms)> tick;
         std::function<uint64_t()> lineBytes;  // bytes written to the line so far
+        // The time-stamped frame record to path, only for these opcodes (group << 8 | id;
+        // empty: every frame); false with the reason when the file cannot be written.
+        std::function<bool(const std::string& path, const std::vector<uint16_t>& opcodes,
+                           std::string& why)>
+            stampsOn;
+        std::function<void()> stampsOff;
     };
 
     Controller(Network& net, Module& module, Line& line, Hooks hooks)
@@ -48,11 +54,14 @@ class Controller {
     std::string fault(const Command& c, int64_t nowMs);
     std::string moduleFault(const Command& c, int64_t nowMs);
     std::string send(const Command& c, Node& n, int64_t nowMs);
+    std::string flood(const Command& c, int64_t nowMs);
+    std::string stamps(const Command& c);
     std::string describe(Node& n, int64_t nowMs);
     Network& net_;
     Module& module_;
     Line& line_;
     Hooks hooks_;
+    uint32_t floodSeq_ = 0;  // the number the next flooded report carries
 };
 
 }  // namespace zbsim

@@ -80,6 +80,9 @@ bool Emulator::open(std::string& err) {
         return manualUs_ / 1000;
     };
     hooks.lineBytes = [this] { return line_.bytesOut(); };
+    hooks.stampsOn = [this](const std::string& path, const std::vector<uint16_t>& opcodes,
+                            std::string& why) { return stampsOn(path, opcodes, why); };
+    hooks.stampsOff = [this] { stampsOff(); };
     control_ = std::make_unique<Controller>(net_, *module_, line_, hooks);
     if (pipe(stopPipe_) != 0) {
         err = std::string("pipe: ") + std::strerror(errno);
@@ -135,6 +138,9 @@ void Emulator::closePty() {
         close(slave_);
     master_ = slave_ = -1;
     outBuf_.clear();
+    unstamped_.clear();
+    written_ = 0;
+    stalledSinceUs_ = -1;
     line_.clearQueue();
     decoder_.reset();
 }
@@ -162,6 +168,7 @@ bool Emulator::openControl(std::string& err) {
 
 void Emulator::cleanup() {
     closePty();
+    stampsOff();
     for (auto& c : clients_)
         close(c.fd);
     clients_.clear();
@@ -193,6 +200,46 @@ void Emulator::traceOut(const Packet& p, const char* fault) {
                      packetName(p.group, p.id));
 }
 
+bool Emulator::stampsOn(const std::string& path, const std::vector<uint16_t>& opcodes,
+                        std::string& err) {
+    stampsOff();
+    stamps_ = std::fopen(path.c_str(), "w");
+    if (!stamps_) {
+        err = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Written out only when full or at `stamps off`: a record costs no system call.
+    std::setvbuf(stamps_, nullptr, _IOFBF, 1 << 20);
+    stampOpcodes_ = opcodes;
+    return true;
+}
+
+void Emulator::stampsOff() {
+    if (stamps_)
+        std::fclose(stamps_);
+    stamps_ = nullptr;
+    unstamped_.clear();
+}
+
+// One line: microseconds of CLOCK_MONOTONIC, "in" or "out", and the frame's bytes from the
+// opcode group on, without start and check byte, in hexadecimal.
+void Emulator::stamp(int64_t us, const char* dir, const uint8_t* opcode, const uint8_t* bytes,
+                     size_t n) {
+    uint16_t op = static_cast<uint16_t>(opcode[0] << 8 | opcode[1]);
+    if (!stampOpcodes_.empty() &&
+        std::find(stampOpcodes_.begin(), stampOpcodes_.end(), op) == stampOpcodes_.end())
+        return;
+    static const char kHex[] = "0123456789ABCDEF";
+    char line[2 * 300 + 48];
+    int len = std::snprintf(line, 48, "%lld %s ", static_cast<long long>(us), dir);
+    for (size_t i = 0; i < n && i < 300; ++i) {
+        line[len++] = kHex[bytes[i] >> 4];
+        line[len++] = kHex[bytes[i] & 15];
+    }
+    line[len++] = '\n';
+    std::fwrite(line, 1, static_cast<size_t>(len), stamps_);
+}
+
 void Emulator::unplug(int returnAfterMs, int64_t now) {
     closePty();
     module_->powerCycle(now);
@@ -209,7 +256,16 @@ void Emulator::onLineReadable(int64_t now) {
             continue;
         if (n <= 0)
             break;
+        size_t before = packets.size();
         decoder_.feed(buf, static_cast<size_t>(n), packets);
+        if (stamps_ && packets.size() > before) {
+            int64_t at = monotonicUs();
+            for (size_t i = before; i < packets.size(); ++i) {
+                std::vector<uint8_t> b = packets[i].bytes();
+                if (b.size() >= 2)
+                    stamp(at, "in", b.data(), b.data(), b.size());
+            }
+        }
         if (static_cast<size_t>(n) < sizeof buf)
             break;
     }
@@ -223,10 +279,25 @@ void Emulator::onLineReadable(int64_t now) {
     }
 }
 
+namespace {
+// What is taken from the line and not yet accepted by the pseudo-terminal: a flood waits in the
+// line's queue, in order, until the gateway reads.
+constexpr size_t kMaxBacklog = 64 * 1024;
+// The pseudo-terminal accepted nothing for this long: nobody reads the line, and like a real
+// serial line it loses what is due rather than keeping it without bound.
+constexpr int64_t kStalledUs = 2000000;
+}  // namespace
+
 void Emulator::flushLine(int64_t nowUs) {
     if (master_ < 0)
         return;
-    line_.takeDue(nowUs, outBuf_);
+    if (outBuf_.size() < kMaxBacklog) {
+        size_t base = outBuf_.size();
+        taken_.clear();
+        line_.takeDue(nowUs, outBuf_, kMaxBacklog - base, stamps_ ? &taken_ : nullptr);
+        for (auto& f : taken_)
+            unstamped_.emplace_back(written_ + f.first, std::move(f.second));
+    }
     size_t done = 0;
     while (done < outBuf_.size()) {
         ssize_t n = write(master_, outBuf_.data() + done, outBuf_.size() - done);
@@ -237,12 +308,28 @@ void Emulator::flushLine(int64_t nowUs) {
         done += static_cast<size_t>(n);
     }
     outBuf_.erase(outBuf_.begin(), outBuf_.begin() + static_cast<std::ptrdiff_t>(done));
-    // Nobody reads the line (no gateway attached): like a real serial line, the oldest bytes
-    // are lost rather than kept without bound.
-    constexpr size_t kMaxBacklog = 64 * 1024;
-    if (outBuf_.size() > kMaxBacklog)
-        outBuf_.erase(outBuf_.begin(),
-                      outBuf_.begin() + static_cast<std::ptrdiff_t>(outBuf_.size() - kMaxBacklog));
+    written_ += done;
+    if (stamps_ && !unstamped_.empty() && unstamped_.front().first <= written_) {
+        int64_t at = monotonicUs();
+        while (!unstamped_.empty() && unstamped_.front().first <= written_) {
+            const std::vector<uint8_t>& f = unstamped_.front().second;
+            if (f.size() >= 4)  // start byte, group, id, length, payload, check byte
+                stamp(at, "out", f.data() + 1, f.data() + 1,
+                      std::min<size_t>(f.size() - 1, 3 + static_cast<size_t>(f[3])));
+            unstamped_.pop_front();
+        }
+    }
+    if (done > 0 || outBuf_.empty()) {
+        stalledSinceUs_ = -1;
+    } else if (stalledSinceUs_ < 0) {
+        stalledSinceUs_ = nowUs;
+    } else if (nowUs - stalledSinceUs_ >= kStalledUs) {
+        written_ += outBuf_.size();
+        outBuf_.clear();
+        line_.discardDue(nowUs);
+        unstamped_.clear();
+        stalledSinceUs_ = -1;
+    }
 }
 
 void Emulator::onAccept() {
@@ -344,7 +431,10 @@ int Emulator::run() {
         timespec wait{};
         timespec* timeout = nullptr;
         if (!opts_.manualClock) {
-            int64_t dueUs = line_.nextDueUs();
+            // With a full backlog the line waits for the pty (POLLOUT) or for the stall to end.
+            int64_t dueUs = outBuf_.size() < kMaxBacklog ? line_.nextDueUs()
+                            : stalledSinceUs_ >= 0  ? stalledSinceUs_ + kStalledUs
+                                                    : INT64_MAX;
             int64_t dueMs = module_->nextDueMs();
             if (replugAt_ >= 0)
                 dueMs = std::min(dueMs, replugAt_);

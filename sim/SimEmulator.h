@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +68,12 @@ class Emulator {
         now_ = us / 1000;
     }
     void traceOut(const Packet& p, const char* fault);
+    // The time-stamped frame record (`stamps on FILE`): one line per frame of interest, written
+    // to a buffered file; `stamps off` flushes and closes it.
+    bool stampsOn(const std::string& path, const std::vector<uint16_t>& opcodes, std::string& err);
+    void stampsOff();
+    void stamp(int64_t us, const char* dir, const uint8_t* opcode, const uint8_t* bytes,
+               size_t n);
     void cleanup();
 
     EmulatorOptions opts_;
@@ -80,7 +88,15 @@ class Emulator {
     int stopPipe_[2] = {-1, -1};
     std::string slavePath_;
     std::vector<Client> clients_;
-    std::vector<uint8_t> outBuf_;
+    std::vector<uint8_t> outBuf_;       // taken from the line, not yet accepted by the pty
+    uint64_t written_ = 0;              // bytes the pty accepted since the line opened
+    int64_t stalledSinceUs_ = -1;       // the pty has accepted nothing since then
+    FILE* stamps_ = nullptr;
+    std::vector<uint16_t> stampOpcodes_;  // empty: every frame
+    // Frames taken from the line that are still (partly) in outBuf_: where each ends, counted
+    // in the line's bytes as written_ is, and its bytes.
+    std::deque<std::pair<uint64_t, std::vector<uint8_t>>> unstamped_;
+    std::vector<std::pair<size_t, std::vector<uint8_t>>> taken_;
     int64_t replugAt_ = -1;  // ms
     int64_t now_ = 0;        // ms, what the module sees
     int64_t nowUs_ = 0;      // what the line sees

@@ -5,26 +5,38 @@
 
 namespace zbsim {
 
-void Line::enqueue(std::vector<uint8_t> bytes, int64_t readyUs) {
-    int64_t start = std::max(readyUs, tailUs_);
-    if (gapUs_ > 0 || baud_ > 0) {
-        // One item per byte, each due when it has been on the wire: at a baud rate a byte takes
-        // ten bit times (start bit, 8 data bits, stop bit); with a gap, bytes leave gapUs apart.
-        for (size_t k = 0; k < bytes.size(); ++k) {
-            int64_t due = baud_ > 0 ? start + static_cast<int64_t>(k + 1) * 10000000 / baud_
-                                    : start + static_cast<int64_t>(k) * gapUs_;
-            queue_.push_back(Item{due, {bytes[k]}});
-            tailUs_ = due + (baud_ > 0 ? 0 : gapUs_);
-        }
+int64_t Line::Item::dueOf(size_t k) const {
+    // At a baud rate a byte has left when its ten bit times (start bit, 8 data bits, stop bit)
+    // are over; with a gap, bytes leave gapUs apart.
+    if (baud > 0)
+        return start + static_cast<int64_t>(k + 1) * 10000000 / baud;
+    return start + static_cast<int64_t>(k) * gapUs;
+}
+
+size_t Line::Item::dueCount(int64_t nowUs) const {
+    if (nowUs < dueOf(taken))
+        return taken;
+    if (nowUs >= dueOf(bytes.size() - 1))
+        return bytes.size();
+    // The last due byte k satisfies dueOf(k) <= nowUs; computed, then checked against dueOf
+    // (integer division rounds the closed form).
+    int64_t elapsed = nowUs - start;
+    int64_t k = baud > 0 ? elapsed * baud / 10000000 - 1 : elapsed / gapUs;
+    size_t n = static_cast<size_t>(std::clamp<int64_t>(k + 1, 0, static_cast<int64_t>(bytes.size())));
+    while (n < bytes.size() && dueOf(n) <= nowUs)
+        ++n;
+    while (n > taken && dueOf(n - 1) > nowUs)
+        --n;
+    return std::max(n, taken);
+}
+
+void Line::enqueue(std::vector<uint8_t> bytes, int64_t readyUs, bool frame) {
+    if (bytes.empty())
         return;
-    }
-    tailUs_ = start;
-    if (!queue_.empty() && queue_.back().due == start) {
-        auto& b = queue_.back().bytes;
-        b.insert(b.end(), bytes.begin(), bytes.end());
-        return;
-    }
-    queue_.push_back(Item{start, std::move(bytes)});
+    Item item{std::max(readyUs, tailUs_), std::move(bytes), baud_, baud_ > 0 ? 0 : gapUs_, frame};
+    size_t last = item.bytes.size() - 1;
+    tailUs_ = item.dueOf(last) + item.gapUs;
+    queue_.push_back(std::move(item));
 }
 
 void Line::submit(const Packet& p, int64_t nowUs) {
@@ -67,26 +79,44 @@ void Line::submit(const Packet& p, int64_t nowUs) {
     if (duplicate_ > 0) {
         --duplicate_;
         lastFault_ = "duplicated";
-        enqueue(f, ready);
+        enqueue(f, ready, true);
     }
-    enqueue(std::move(f), ready);
+    enqueue(std::move(f), ready, true);
 }
 
 void Line::garbage(const std::vector<uint8_t>& bytes, int64_t nowUs) {
-    enqueue(bytes, nowUs);
+    enqueue(bytes, nowUs, false);
 }
 
-void Line::takeDue(int64_t nowUs, std::vector<uint8_t>& out) {
-    while (!queue_.empty() && queue_.front().due <= nowUs) {
-        auto& b = queue_.front().bytes;
-        bytesOut_ += b.size();
-        out.insert(out.end(), b.begin(), b.end());
+void Line::takeDue(int64_t nowUs, std::vector<uint8_t>& out, size_t maxBytes,
+                   std::vector<std::pair<size_t, std::vector<uint8_t>>>* frames) {
+    while (!queue_.empty() && maxBytes > 0) {
+        Item& it = queue_.front();
+        size_t due = std::min(it.dueCount(nowUs), it.taken + maxBytes);
+        if (due == it.taken)
+            break;
+        out.insert(out.end(), it.bytes.begin() + static_cast<std::ptrdiff_t>(it.taken),
+                   it.bytes.begin() + static_cast<std::ptrdiff_t>(due));
+        bytesOut_ += due - it.taken;
+        maxBytes -= due - it.taken;
+        it.taken = due;
+        if (due < it.bytes.size())
+            break;
+        if (frames && it.frame)
+            frames->emplace_back(out.size(), std::move(it.bytes));
         queue_.pop_front();
     }
 }
 
+size_t Line::discardDue(int64_t nowUs) {
+    std::vector<uint8_t> gone;
+    takeDue(nowUs, gone);
+    bytesOut_ -= gone.size();
+    return gone.size();
+}
+
 int64_t Line::nextDueUs() const {
-    return queue_.empty() ? INT64_MAX : queue_.front().due;
+    return queue_.empty() ? INT64_MAX : queue_.front().dueOf(queue_.front().taken);
 }
 
 }  // namespace zbsim

@@ -4,11 +4,15 @@
 // emulator's clock) it is due on the wire. Faults change what leaves: dropped, duplicated or
 // corrupted frames, missing checksums, garbage bytes, a delay on every answer, and pacing (a gap
 // after every byte, or the time a byte takes at a given baud rate). Order is kept: a delayed or
-// slow frame holds back the ones after it. Not thread-safe: owned by the emulator's loop thread.
+// slow frame holds back the ones after it. A paced frame stays one queue entry; its bytes fall
+// due one by one as they are taken, so a flood of paced frames costs no more than unpaced ones.
+// Not thread-safe: owned by the emulator's loop thread.
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "SimFrame.h"
@@ -21,9 +25,15 @@ class Line {
     void submit(const Packet& p, int64_t nowUs);
     // Queues raw bytes at once (behind what is already queued).
     void garbage(const std::vector<uint8_t>& bytes, int64_t nowUs);
-    // Moves the bytes due at nowUs to out.
-    void takeDue(int64_t nowUs, std::vector<uint8_t>& out);
+    // Moves the bytes due at nowUs to out, at most maxBytes of them. Each frame whose last byte
+    // is among them (not garbage) is added to frames, when given, with the size out had once
+    // the frame's last byte was in it.
+    void takeDue(int64_t nowUs, std::vector<uint8_t>& out, size_t maxBytes = SIZE_MAX,
+                 std::vector<std::pair<size_t, std::vector<uint8_t>>>* frames = nullptr);
+    // When the next byte not yet taken is due (INT64_MAX: none queued).
     int64_t nextDueUs() const;
+    // Forgets every byte due at nowUs (nobody reads the line); returns how many.
+    size_t discardDue(int64_t nowUs);
     void clearQueue() {
         queue_.clear();
         tailUs_ = 0;
@@ -58,11 +68,19 @@ class Line {
     const char* lastFault() const { return lastFault_; }
 
   private:
+    // Bytes queued together: byte k (from 0) is due at dueOf(k). Unpaced: all at start.
     struct Item {
-        int64_t due;
+        int64_t start;
         std::vector<uint8_t> bytes;
+        int baud = 0;
+        int gapUs = 0;
+        bool frame = true;  // false: garbage
+        size_t taken = 0;   // bytes already moved out
+        int64_t dueOf(size_t k) const;
+        // How many bytes (from 0) are due at nowUs.
+        size_t dueCount(int64_t nowUs) const;
     };
-    void enqueue(std::vector<uint8_t> bytes, int64_t readyUs);
+    void enqueue(std::vector<uint8_t> bytes, int64_t readyUs, bool frame);
     std::deque<Item> queue_;
     int64_t tailUs_ = 0;  // when the last queued byte is due
     int corrupt_ = 0;

@@ -206,7 +206,7 @@ int RESTClient::sendPostData(const std::string& URL, int queue, const std::strin
             lock.unlock();
             ORQ_LOG(pLogger, ERROR, "WARNING: sendPostData - Max size reached (%d) for bufferId %d",
                     static_cast<int>(size), queue);
-            return -1;
+            return kDropped;
         }
         buffer.push_back(postMessage{URL, text});
         size = buffer.size();

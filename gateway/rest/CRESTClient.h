@@ -55,6 +55,7 @@ bool isAllowedListenerURL(const std::string& url);
 class RESTClient {
   public:
     static constexpr size_t kMaxQueued = 100;
+    static constexpr int kDropped = -2;
 
     struct postMessage {
         std::string URL;
@@ -77,8 +78,8 @@ class RESTClient {
     // Reads RESTClient:httpOptTimeout (values below 1 take the default, 3 seconds) and starts
     // both delivery threads. Main thread.
     void init();
-    // Queues `text` for the listener's URL. 0 when queued; -1 when dropped because the
-    // queue is full or the URL is not an http(s) URL (both logged).
+    // Queues `text` for the listener's URL. 0 when queued; -1 when the URL is not an http(s)
+    // URL; kDropped when the queue is full and the document is dropped (both logged).
     int sendPostData(const uriListener_t* listener, const std::string& text);
     // Same, for a URL and a queue number.
     int sendPostData(const std::string& URL, int queue, const std::string& text);

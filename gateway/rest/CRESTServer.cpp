@@ -330,13 +330,20 @@ const char* handbackRequestId(const uriListener_t* listener) {
 
 }  // namespace
 
+// 0 only for a listener that cannot be served (a URL that is not http(s)): the broker then
+// drops it. A document dropped because the delivery queue is full is lost, but the listener
+// stays: a burst of events must not end a client's connection.
+int RESTServer::handOver(const uriListener_t* listener, const std::string& doc) {
+    return pRESTClient->sendPostData(listener, doc) == -1 ? 0 : 1;
+}
+
 int RESTServer::restSuccess(const std::string& text, const uriListener_t* listener) {
     if (listener == nullptr || pRESTClient == nullptr || listenerExpired(listener)) {
         return 0;
     }
     std::string doc = pXMLMsgComposer->createSuccessMsg(text.empty() ? nullptr : text.c_str(),
                                                         nullptr, handbackRequestId(listener));
-    return pRESTClient->sendPostData(listener, doc) == 0 ? 1 : 0;
+    return handOver(listener, doc);
 }
 
 int RESTServer::restSuccess(const std::string& text, const uriListener_t* listener, bool) {
@@ -345,14 +352,14 @@ int RESTServer::restSuccess(const std::string& text, const uriListener_t* listen
     }
     std::string doc = pXMLMsgComposer->createRestInfoMsg(
         0, nullptr, text.empty() ? nullptr : text.c_str(), nullptr, listener->id.c_str(), nullptr);
-    return pRESTClient->sendPostData(listener, doc) == 0 ? 1 : 0;
+    return handOver(listener, doc);
 }
 
 int RESTServer::restSuccess_BC(const std::string& text, const uriListener_t* listener) {
     if (listener == nullptr || pRESTClient == nullptr || listenerExpired(listener)) {
         return 0;
     }
-    return pRESTClient->sendPostData(listener, text) == 0 ? 1 : 0;
+    return handOver(listener, text);
 }
 
 int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus,
@@ -363,7 +370,7 @@ int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus
     std::string doc = pXMLMsgComposer->createErrorMsg(
         restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid), nwkStatus,
         handbackRequestId(listener));
-    return pRESTClient->sendPostData(listener, doc) == 0 ? 1 : 0;
+    return handOver(listener, doc);
 }
 
 void RESTServer::RequestsHandler::handle(Resource* resource, const char*, Method method,

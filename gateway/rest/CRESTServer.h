@@ -135,6 +135,7 @@ class RESTServer : public HTTPServer {
     int deliver(const char* name, int sessionId,
                 const std::function<std::string(RESTSessionContext&)>& compose);
     bool listenerExpired(const uriListener_t* listener) const;
+    int handOver(const uriListener_t* listener, const std::string& doc);
 
     std::string serverPorts;
     bool debugEnabled = false;

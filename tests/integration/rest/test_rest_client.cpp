@@ -73,7 +73,7 @@ TEST(RestClient, MessageBeyondTheBoundIsDroppedWhileTheThreadIsStuck) {
         EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<m>" + std::to_string(i) + "</m>"));
     }
     EXPECT_EQ(100u, client.queuedCount(2));
-    EXPECT_EQ(-1, client.sendPostData(stalled.url(), 2, "<m>100</m>"));
+    EXPECT_EQ(RESTClient::kDropped, client.sendPostData(stalled.url(), 2, "<m>100</m>"));
     EXPECT_EQ(100u, client.queuedCount(2));
     // The other queue is not affected.
     EXPECT_EQ(0, client.sendPostData(stalled.url(), 1, "<other/>"));

@@ -348,6 +348,21 @@ TEST_F(RestServerTest, RequestsResource) {
     EXPECT_EQ(404, httpGet(url("/requests/" + readingId)).status);
 }
 
+// A burst beyond the delivery queue's bound loses documents, never the listener (the broker
+// drops a listener whose delivery answers 0).
+TEST_F(RestServerTest, AFullDeliveryQueueDropsDocumentsButKeepsTheListener) {
+    TestListener stalled;
+    stalled.stalled = true;
+    client.init();
+    uriListener_t l(stalled.url("/s"), nullptr);
+    ASSERT_EQ(1, server->restSuccess("<m/>", &l));
+    ASSERT_TRUE(waitFor([&] { return stalled.accepted.load() == 1; }));
+    for (size_t i = 1; i <= RESTClient::kMaxQueued; ++i)
+        EXPECT_EQ(1, server->restSuccess("<m/>", &l)) << i;
+    EXPECT_EQ(RESTClient::kMaxQueued, client.queuedCount(1));
+    stalled.stalled = false;
+}
+
 TEST_F(RestServerTest, RepliesToUriListeners) {
     TestListener listener;
     client.init();
