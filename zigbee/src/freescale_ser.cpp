@@ -9,8 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "zigbee_local.h"
@@ -45,6 +47,11 @@ constexpr int kResetDue = -1000;
 uchar frm[MC13226_RX_BUFFER];
 int have = 0;
 int suspect = 0;
+// Bytes asked of the line at once: whatever has arrived, the next frames' too, in one read
+// (never past the buffer: a frame is at most 260 bytes and `have` stays below one frame when
+// a read is made).
+constexpr int kReadChunk = 512;
+static_assert(kReadChunk + 260 <= MC13226_RX_BUFFER, "a read fits behind a partial frame");
 
 // Waits (in steps of 100 ms, watching for a stop request) until the tty has bytes, then reads at
 // most n. Returns the count, MC13226_ABORTED, or MC13226_LINK_LOST when the device has gone.
@@ -94,6 +101,22 @@ int readSome(void* ctx, uchar* p, int n) {
             return MC13226_LINK_LOST;
         }
     }
+}
+
+// The rest of a frame is on its way: rather than waking for every byte as it trickles in (a
+// poll and a read per byte at 115200 baud), wait as long as the line takes to carry the missing
+// bytes, unless some are there already. At most 20 ms at a time, so that a stop or a reset is
+// never held up; only on a real line (rec), not for the assembler's other sources.
+void awaitRest(const freescale_status_t* rec, int missing) {
+    if (rec == nullptr || rec->byteNs <= 0 || missing <= 0) {
+        return;
+    }
+    struct pollfd pfd = {rec->fd, POLLIN, 0};
+    if (poll(&pfd, 1, 0) != 0) {
+        return;  // bytes, a hang-up or an error: the read sees them at once
+    }
+    struct timespec ts = {0, std::min(missing * rec->byteNs, 20000000L)};
+    nanosleep(&ts, nullptr);
 }
 
 void dumpAssembled(const uchar* bytes, int n) {
@@ -236,6 +259,7 @@ int MC13226_open(char** params) {
     }
     rec->fd = fd;
     rec->state.store(MC13226_IDLE);
+    rec->byteNs = 10L * 1000000000L / speed;
     forgetAssembled();
     abortReceive.store(0);
     fs = rec;
@@ -357,14 +381,17 @@ int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
             if (have >= 4) {
                 break;
             }
-            int r = src.read(src.ctx, &frm[have], 1);
+            if (have > 0) {
+                awaitRest(rec, 4 - have);
+            }
+            int r = src.read(src.ctx, &frm[have], kReadChunk);
             if (r < 0) {
                 if (dropped > 0) {
                     printf("\nMC13226 : Bytes Dropped : %d\n", dropped);
                 }
                 return r;
             }
-            have++;
+            have += r;
         }
         if (dropped > 0) {
             printf("\nMC13226 : Bytes Dropped : %d\n", dropped);
@@ -373,7 +400,8 @@ int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
         // Body.
         int expected = frm[3] + 5;
         while (have < expected) {
-            int r = src.read(src.ctx, &frm[have], expected - have);
+            awaitRest(rec, expected - have);
+            int r = src.read(src.ctx, &frm[have], std::max(expected - have, kReadChunk));
             if (r < 0) {
                 return r;
             }

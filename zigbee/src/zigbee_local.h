@@ -31,6 +31,7 @@ enum {
 typedef struct freescale_status_t {
     int fd;
     std::atomic<int> state;
+    long byteNs;  // how long a byte takes on the line at its speed (8N1: ten bits)
 } freescale_status_t;
 
 int MC13226_open(char** params);
