@@ -329,8 +329,8 @@ std::string Controller::flood(const Command& c, int64_t nowMs) {
         asdu[1] = static_cast<uint8_t>(seq);
         for (int k = 0; k < 4; ++k)
             asdu[7 + k] = static_cast<uint8_t>(seq >> (24 - 8 * k));
-        if (!module_.sendFromNode(n, n.endpoints[0].ep, kTemperatureCluster, asdu,
-                                  kGatewayEndpoint, 0xFFFF, Module::Addressing{}, nowMs, why))
+        if (!module_.sendFromNode(n, n.endpoints[0].ep, kTemperatureCluster, asdu, kGatewayEndpoint,
+                                  0xFFFF, Module::Addressing{}, nowMs, why))
             return "error: " + why + " (after " + std::to_string(i) + " reports)";
     }
     return "ok first=" + std::to_string(first) + " count=" + std::to_string(count) +

@@ -433,8 +433,8 @@ int Emulator::run() {
         if (!opts_.manualClock) {
             // With a full backlog the line waits for the pty (POLLOUT) or for the stall to end.
             int64_t dueUs = outBuf_.size() < kMaxBacklog ? line_.nextDueUs()
-                            : stalledSinceUs_ >= 0  ? stalledSinceUs_ + kStalledUs
-                                                    : INT64_MAX;
+                            : stalledSinceUs_ >= 0       ? stalledSinceUs_ + kStalledUs
+                                                         : INT64_MAX;
             int64_t dueMs = module_->nextDueMs();
             if (replugAt_ >= 0)
                 dueMs = std::min(dueMs, replugAt_);

@@ -72,8 +72,7 @@ class Emulator {
     // to a buffered file; `stamps off` flushes and closes it.
     bool stampsOn(const std::string& path, const std::vector<uint16_t>& opcodes, std::string& err);
     void stampsOff();
-    void stamp(int64_t us, const char* dir, const uint8_t* opcode, const uint8_t* bytes,
-               size_t n);
+    void stamp(int64_t us, const char* dir, const uint8_t* opcode, const uint8_t* bytes, size_t n);
     void cleanup();
 
     EmulatorOptions opts_;
@@ -88,9 +87,9 @@ class Emulator {
     int stopPipe_[2] = {-1, -1};
     std::string slavePath_;
     std::vector<Client> clients_;
-    std::vector<uint8_t> outBuf_;       // taken from the line, not yet accepted by the pty
-    uint64_t written_ = 0;              // bytes the pty accepted since the line opened
-    int64_t stalledSinceUs_ = -1;       // the pty has accepted nothing since then
+    std::vector<uint8_t> outBuf_;  // taken from the line, not yet accepted by the pty
+    uint64_t written_ = 0;         // bytes the pty accepted since the line opened
+    int64_t stalledSinceUs_ = -1;  // the pty has accepted nothing since then
     FILE* stamps_ = nullptr;
     std::vector<uint16_t> stampOpcodes_;  // empty: every frame
     // Frames taken from the line that are still (partly) in outBuf_: where each ends, counted

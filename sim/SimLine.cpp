@@ -22,7 +22,8 @@ size_t Line::Item::dueCount(int64_t nowUs) const {
     // (integer division rounds the closed form).
     int64_t elapsed = nowUs - start;
     int64_t k = baud > 0 ? elapsed * baud / 10000000 - 1 : elapsed / gapUs;
-    size_t n = static_cast<size_t>(std::clamp<int64_t>(k + 1, 0, static_cast<int64_t>(bytes.size())));
+    size_t n =
+        static_cast<size_t>(std::clamp<int64_t>(k + 1, 0, static_cast<int64_t>(bytes.size())));
     while (n < bytes.size() && dueOf(n) <= nowUs)
         ++n;
     while (n > taken && dueOf(n - 1) > nowUs)
@@ -92,7 +93,9 @@ void Line::takeDue(int64_t nowUs, std::vector<uint8_t>& out, size_t maxBytes,
                    std::vector<std::pair<size_t, std::vector<uint8_t>>>* frames) {
     while (!queue_.empty() && maxBytes > 0) {
         Item& it = queue_.front();
-        size_t due = std::min(it.dueCount(nowUs), it.taken + maxBytes);
+        size_t due = it.dueCount(nowUs);
+        if (due - it.taken > maxBytes)
+            due = it.taken + maxBytes;
         if (due == it.taken)
             break;
         out.insert(out.end(), it.bytes.begin() + static_cast<std::ptrdiff_t>(it.taken),

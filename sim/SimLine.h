@@ -9,8 +9,8 @@
 // Not thread-safe: owned by the emulator's loop thread.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <utility>
 #include <vector>

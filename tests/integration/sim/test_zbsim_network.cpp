@@ -1,6 +1,8 @@
 // zbsim acting as a network and as a misbehaving module, over its pseudo-terminal and control
 // socket. Timing runs on zbsim's manual clock (`tick`), so nothing here depends on the speed of
 // the machine.
+#include <ctime>
+#include <fstream>
 #include <set>
 
 #include "ZbsimHarness.h"
@@ -388,6 +390,74 @@ TEST_F(ZbsimNetwork, TheLineDeliversBytewiseSlowlyTwiceOrCorrupted) {
             want[6] = static_cast<uint8_t>(want[1] ^ want[2] ^ want[3] ^ want[4] ^ want[5]);
         EXPECT_EQ(port->read(7), want) << offset;
     }
+}
+
+// A flood is numbered reports from the nodes in turn; more than the line's backlog and the
+// pseudo-terminal's buffer hold together waits in order until the gateway reads, none lost.
+TEST_F(ZbsimNetwork, AFloodSendsNumberedReportsInTurnAndWaitsForTheReader) {
+    start();
+    EXPECT_EQ(ctl("flood 3000"), "ok first=0 count=3000 nodes=5");
+    std::set<uint16_t> sources;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        Bytes f = port->readFrame();
+        ASSERT_EQ(f.size(), 41u) << i;
+        ASSERT_EQ(Bytes(f.begin(), f.begin() + 4), (Bytes{0x02, 0x9D, 0x01, 36})) << i;
+        // Report header (18 nn 0A), attribute 0000 as an octet string of 13, the number.
+        const uint8_t* zcl = &f[4 + 13];
+        ASSERT_EQ(Bytes(zcl, zcl + 7), (Bytes{0x18, uint8_t(i), 0x0A, 0x00, 0x00, 0x41, 13}));
+        EXPECT_EQ(uint32_t(zcl[7] << 24 | zcl[8] << 16 | zcl[9] << 8 | zcl[10]), i);
+        sources.insert(uint16_t(f[4 + 5] | f[4 + 6] << 8));
+        EXPECT_EQ(f[4 + 3], 0x08);  // the gateway's end point
+    }
+    EXPECT_EQ(sources.size(), 5u);
+    EXPECT_EQ(ctl("flood 1 11 light"), "ok first=3000 count=1 nodes=1");
+    Bytes f = port->readFrame();
+    ASSERT_EQ(f.size(), 32u);
+    EXPECT_EQ(uint16_t(f[4 + 5] | f[4 + 6] << 8), 0x1101);
+
+    // Paced at 115200 baud, a byte every 86.8 us.
+    ASSERT_EQ(ctl("fault baud 115200"), "ok");
+    long wire = statusField(*sim, "wire");
+    EXPECT_EQ(ctl("flood 2 11 light"), "ok first=3001 count=2 nodes=1");
+    EXPECT_EQ(statusField(*sim, "wire"), wire);
+    ASSERT_EQ(ctl("tick 1").rfind("ok now=", 0), 0u);
+    EXPECT_EQ(statusField(*sim, "wire"), wire + 11);
+    ASSERT_EQ(ctl("tick 4").rfind("ok now=", 0), 0u);
+    EXPECT_EQ(statusField(*sim, "wire"), wire + 57);
+    ASSERT_EQ(ctl("tick 1").rfind("ok now=", 0), 0u);
+    EXPECT_EQ(statusField(*sim, "wire"), wire + 64);
+    EXPECT_EQ(port->read(64).size(), 64u);
+}
+
+// The stamp record: a line per frame of interest, in (when zbsim read it) and out (when the
+// pseudo-terminal took its last byte), on the clock every process of the machine shares.
+TEST_F(ZbsimNetwork, TheStampRecordTimesFramesOfInterestInAndOut) {
+    start();
+    auto monotonicUs = [] {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    };
+    std::string file = sim->dir() + "/stamps";
+    EXPECT_EQ(ctl("stamps on /nonexistent/stamps").rfind("error: cannot write", 0), 0u);
+    ASSERT_EQ(ctl("stamps on " + file + " A312 A412"), "ok");
+    int64_t before = monotonicUs();
+    EXPECT_EQ(port->drain(), std::vector<Bytes>{});  // a channel read and its answer
+    ASSERT_EQ(ctl("flood 1 11 light"), "ok first=0 count=1 nodes=1");
+    EXPECT_EQ(port->readFrame().size(), 32u);  // not of interest
+    ASSERT_EQ(ctl("stamps off"), "ok");
+    int64_t after = monotonicUs();
+    std::ifstream in(file);
+    int64_t tIn = 0, tOut = 0;
+    std::string dirIn, hexIn, dirOut, hexOut, more;
+    in >> tIn >> dirIn >> hexIn >> tOut >> dirOut >> hexOut >> more;
+    EXPECT_EQ(dirIn + " " + hexIn, "in A31200");
+    EXPECT_EQ(dirOut + " " + hexOut, "out A41202000F");
+    EXPECT_EQ(more, "");
+    EXPECT_LE(before, tIn);
+    EXPECT_LE(tIn, tOut);
+    EXPECT_LE(tOut, after);
+    unlink(file.c_str());
 }
 
 TEST_F(ZbsimNetwork, AHungModuleKeepsTheLineButAnswersNothingUntilItResumes) {

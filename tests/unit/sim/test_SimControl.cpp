@@ -59,6 +59,15 @@ TEST(SimControl, RefusesBadArgumentsAndImpossibleActions) {
         {"set sensor 400", "error: value out of range"},
         {"kill module", "error: the module cannot be killed"},
         {"trace loud", "error: usage: trace on|off"},
+        {"flood 0", "error: usage: flood N (1-200000) [BYTES (11-80) [NODE...]]"},
+        {"flood 5 10", "error: usage: flood N (1-200000) [BYTES (11-80) [NODE...]]"},
+        {"flood 5 20 nobody", "error: no node 'nobody'"},
+        {"flood 5 20 module", "error: node 'module' has no end point"},
+        {"flood 5", "error: no node can reach the module"},
+        {"flood 5 20 light", "error: the network is not up (after 0 reports)"},
+        {"stamps on", "error: usage: stamps on FILE [OPCODE...] | stamps off"},
+        {"stamps on /tmp/x 9C", "error: usage: stamps on FILE [OPCODE...] | stamps off"},
+        {"stamps on /tmp/x", "error: not available"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ctl.execute(c.command, 0), c.answer) << c.command;
