@@ -227,9 +227,11 @@ def ingest_rows(ctx, gw, listener, ctl):
 
     f = Flood(ctx, gw, listener, ctl, ctx.count(1000, 250), "115200 baud", 115200)
     share = 100.0 * f.cpu / f.seconds
+    failed_posts = gw.orq.output().count("returned an error")
     rows.append(benchlib.row(GROUP, "ingest at 115200 baud: lost", f.lost, "indications",
                              target="none lost", met=f.lost == 0,
-                             note="%d flooded at %.0f/s" % (f.count, f.rate)))
+                             note="%d flooded at %.0f/s; POSTs orq saw fail in this run: %d"
+                                  % (f.count, f.rate, failed_posts)))
     rows.append(benchlib.row(GROUP, "ingest at 115200 baud: orq CPU", share, "%",
                              target="< 10 %", met=share < 10.0,
                              note="%.1f us CPU per indication" % (1e6 * f.cpu / f.count)))
@@ -264,7 +266,8 @@ def command_rows(ctx, gw, ctl):
     lat = [1000.0 * (a - s) for a, s in zip(arrivals, sent)]
     med, p99 = benchlib.median(lat), benchlib.percentile(lat, 99)
     note = ("%d toggles over one keep-alive http.client connection; the client takes %.0f us "
-            "(median) to write a request" % (count, 1e6 * benchlib.median(client)))
+            "(median) to write a request; load average %.1f (the machine's other work shows "
+            "here)" % (count, 1e6 * benchlib.median(client), os.getloadavg()[0]))
     return [benchlib.row(GROUP, "command latency: median", med, "ms", target="<= 1 ms",
                          met=med <= 1.0, note=note),
             benchlib.row(GROUP, "command latency: p99", p99, "ms", target="<= 5 ms",
@@ -299,6 +302,8 @@ def event_rows(ctx, gw, listener, ctl):
 
 
 def run(ctx):
+    ctx.log("line: load average %.2f %.2f %.2f (other work on the machine shows in the "
+            "latencies)" % os.getloadavg())
     gw, listener, ctl = start(ctx)
     try:
         rows = ingest_rows(ctx, gw, listener, ctl)
