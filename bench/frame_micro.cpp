@@ -27,15 +27,11 @@ Bytes indicationPacket() {
     return p;
 }
 
+// The frame as the module sends it, made by the gateway's own encoder.
 Bytes framed(const Bytes& pkt) {
-    Bytes f{STX};
-    uchar x = 0;
-    for (uchar b : pkt) {
-        f.push_back(b);
-        x ^= b;
-    }
-    f.push_back(x);
-    return f;
+    uchar frame[MC13226_TX_BUFFER];
+    int n = freescale_build_frame(pkt.data(), frame);
+    return Bytes(frame, frame + n);
 }
 
 // Bytes of a buffer, at most `chunk` per read, as a line hands them over.

@@ -275,7 +275,8 @@ def command_rows(ctx, gw, ctl):
 
 
 def event_rows(ctx, gw, listener, ctl):
-    """A report leaving zbsim until the listener has read its POST."""
+    """A report of the demo network's temperature sensor leaving zbsim until the listener has
+    read its POST."""
     count = ctx.count(1000, 100)
     stamps = os.path.join(ctx.workdir, "event-stamps.txt")
     ctl("stamps on %s 9D01" % stamps)
@@ -283,7 +284,7 @@ def event_rows(ctx, gw, listener, ctl):
     listen0 = listener.cpu()
     try:
         for _ in range(count):
-            first = int(re.search(r"first=(\d+)", ctl("flood 1 %d" % PAYLOAD)).group(1))
+            first = int(re.search(r"first=(\d+)", ctl("flood 1 %d sensor" % PAYLOAD)).group(1))
             if not listener.wait(lambda r: any(n == first for (_, n) in r[-4:]), 10):
                 raise RuntimeError("report %d never reached the listener" % first)
             heard[first] = next(t for (t, n) in reversed(listener.received) if n == first)

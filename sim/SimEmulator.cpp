@@ -223,9 +223,8 @@ void Emulator::stampsOff() {
 
 // One line: microseconds of CLOCK_MONOTONIC, "in" or "out", and the frame's bytes from the
 // opcode group on, without start and check byte, in hexadecimal.
-void Emulator::stamp(int64_t us, const char* dir, const uint8_t* opcode, const uint8_t* bytes,
-                     size_t n) {
-    uint16_t op = static_cast<uint16_t>(opcode[0] << 8 | opcode[1]);
+void Emulator::stamp(int64_t us, const char* dir, const uint8_t* bytes, size_t n) {
+    uint16_t op = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
     if (!stampOpcodes_.empty() &&
         std::find(stampOpcodes_.begin(), stampOpcodes_.end(), op) == stampOpcodes_.end())
         return;
@@ -263,7 +262,7 @@ void Emulator::onLineReadable(int64_t now) {
             for (size_t i = before; i < packets.size(); ++i) {
                 std::vector<uint8_t> b = packets[i].bytes();
                 if (b.size() >= 2)
-                    stamp(at, "in", b.data(), b.data(), b.size());
+                    stamp(at, "in", b.data(), b.size());
             }
         }
         if (static_cast<size_t>(n) < sizeof buf)
@@ -314,7 +313,7 @@ void Emulator::flushLine(int64_t nowUs) {
         while (!unstamped_.empty() && unstamped_.front().first <= written_) {
             const std::vector<uint8_t>& f = unstamped_.front().second;
             if (f.size() >= 4)  // start byte, group, id, length, payload, check byte
-                stamp(at, "out", f.data() + 1, f.data() + 1,
+                stamp(at, "out", f.data() + 1,
                       std::min<size_t>(f.size() - 1, 3 + static_cast<size_t>(f[3])));
             unstamped_.pop_front();
         }

@@ -72,7 +72,8 @@ class Emulator {
     // to a buffered file; `stamps off` flushes and closes it.
     bool stampsOn(const std::string& path, const std::vector<uint16_t>& opcodes, std::string& err);
     void stampsOff();
-    void stamp(int64_t us, const char* dir, const uint8_t* opcode, const uint8_t* bytes, size_t n);
+    // bytes: the packet from its opcode group on (at least group and id).
+    void stamp(int64_t us, const char* dir, const uint8_t* bytes, size_t n);
     void cleanup();
 
     EmulatorOptions opts_;
