@@ -128,6 +128,7 @@ def start(ctx):
     from gatewaytest import Gateway
     # Production logging (the debug log off); zbsim without its frame trace.
     gw = Gateway(main="debugEnabled = 0", sim_args=())
+    listener = None
     try:
         if not gw.running():
             raise RuntimeError("the network did not form")
@@ -141,6 +142,8 @@ def start(ctx):
             raise RuntimeError("no connection on end point 8: %s" % body)
         return gw, listener, Control(gw.control)
     except BaseException:
+        if listener is not None:
+            listener.close()
         gw.close()
         raise
 
