@@ -8,7 +8,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from brokertest import Gateway, error, info, p, r  # noqa: E402
+from brokertest import Gateway, Listener, error, info, p, r  # noqa: E402
 from orqtest import wait_for  # noqa: E402
 
 NET = "/net/default"
@@ -224,6 +224,25 @@ class MessageResources(unittest.TestCase):
         status, body = self.gw.post(EP8 + "/message", node_desc_req, "timeout=5")
         self.assertEqual(200, status)
         self.assertIn("<tns:NodeDescriptor><orq:LogicalType>Router</orq:LogicalType>", body)
+
+
+    def test_5_a_burst_beyond_the_delivery_queue_loses_events_not_the_connection(self):
+        stalled = Listener(answer=False)
+        try:
+            self.assertEqual(200, self.gw.post(EP8, query="urilistener=" + stalled.url("b"))[0])
+            # The listener holds the first POST: the delivery queue (100) overflows.
+            first = int(re.search(r"first=(\d+)", self.gw.ctl("flood 150 20 light")).group(1))
+
+            def handled():  # the cache of end point 8 holds the burst's last reports
+                m = re.search(r"0a0000410d([0-9a-f]{8})", self.gw.get(EP8 + "/message")[1])
+                return m is not None and int(m.group(1), 16) >= first + 139
+            self.assertTrue(wait_for(handled))
+            stalled.release.set()
+            after = int(re.search(r"first=(\d+)", self.gw.ctl("flood 1 20 light")).group(1))
+            self.assertTrue(stalled.wait("b", where=lambda b: "0a0000410d%08x" % after in b))
+            self.assertLess(len(stalled.bodies("b")), 151)
+        finally:
+            stalled.close()
 
 
 if __name__ == "__main__":
