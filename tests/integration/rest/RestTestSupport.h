@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +24,12 @@
 namespace resttest {
 
 using ::waitFor;
+
+// A file name in the temporary directory that no other test process uses, whatever runs
+// beside it (the suites of other build directories write the same names).
+inline std::string tempPath(const std::string& name) {
+    return std::string(::testing::TempDir()) + "orq_" + std::to_string(getpid()) + "_" + name;
+}
 
 struct HttpResult {
     int curlCode = -1;
