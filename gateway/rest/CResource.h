@@ -69,6 +69,8 @@ class Resource {
     // Children by name (the first of each name), kept once there are kIndexFrom children.
     static constexpr size_t kIndexFrom = 16;
     std::unordered_map<std::string_view, Resource*> index;
+    // Children the index does not hold because an earlier one has their name.
+    size_t namesakes = 0;
 };
 
 #endif

@@ -281,10 +281,11 @@ void XMLMsgComposer::appendNodes(std::string& out, ZbNetDb* db, bool activeOnly,
             const size_t before = out.size();
             append(out, node);
             if (!reserved) {
-                // Room for every node at about the first one's length, so that a list of
-                // thousands grows in one step rather than a dozen copies.
+                // Room for every node at the first one's length and a few digits more (the
+                // coordinator's short address is one digit), so that a list of thousands is
+                // never copied to grow.
                 reserved = true;
-                out.reserve(out.size() + (out.size() - before) * nodes.size());
+                out.reserve(out.size() + (out.size() - before + 16) * nodes.size());
             }
         }
     }

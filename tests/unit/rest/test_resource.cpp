@@ -61,6 +61,14 @@ TEST(Resource, TheFirstOfTwoNamesakesIsFoundThenTheSecondOnceItGoes) {
         EXPECT_EQ(f.folder.findChild("twin"), second);
         f.folder.removeChild(second);
         EXPECT_EQ(f.folder.findChild("twin"), nullptr);
+
+        // The later namesake going first leaves the earlier one found.
+        Resource* third = f.add("triplet");
+        Resource* fourth = f.add("triplet");
+        f.folder.removeChild(fourth);
+        EXPECT_EQ(f.folder.findChild("triplet"), third);
+        f.folder.removeChild(third);
+        EXPECT_EQ(f.folder.findChild("triplet"), nullptr);
     }
 }
 
