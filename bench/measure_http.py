@@ -150,7 +150,9 @@ def against_nginx(ctx, rows):
                      (NODE_LIST, "GET node list of %d nodes (cache mode)" % nodes, 0.8)]
             for path, name, ratio in cases:
                 size = len(files[path.split("?")[0]])
-                for connections in (1, 32):
+                # 16 is orq's limit of connections from one address: beyond it wrk's
+                # connections are refused and opened again, which the 16-connection row shows.
+                for connections in (1, 32) if ctx.quick else (1, 16, 32):
                     orq_rate, orq_errors = best_of(rounds, lambda: wrk(
                         "http://127.0.0.1:%d%s" % (gw.port, path), connections, seconds))
                     nginx_rate, nginx_errors = best_of(rounds, lambda: wrk(
@@ -160,12 +162,17 @@ def against_nginx(ctx, rows):
                         notes.append("orq: " + orq_errors)
                     if nginx_errors:
                         notes.append("nginx: " + nginx_errors)
+                    label = "%s, %d connection%s" % (name, connections,
+                                                      "s" if connections > 1 else "")
+                    if connections == 16:
+                        rows.append(benchlib.row(
+                            GROUP, label + " (orq's per-address limit)", orq_rate, "req/s",
+                            reference=nginx_rate, note="; ".join(notes)))
+                        continue
                     rows.append(benchlib.row(
-                        GROUP, "%s, %d connection%s" % (name, connections,
-                                                         "s" if connections > 1 else ""),
-                        orq_rate, "req/s", reference=nginx_rate,
-                        target=">= %.1fx nginx" % ratio,
-                        met=orq_rate >= ratio * nginx_rate, note="; ".join(notes)))
+                        GROUP, label, orq_rate, "req/s", reference=nginx_rate,
+                        target=">= %.1fx nginx" % ratio, met=orq_rate >= ratio * nginx_rate,
+                        note="; ".join(notes)))
         finally:
             nginx.close()
     finally:

@@ -144,6 +144,18 @@ def start_gateway(ctx, nodes=None, main="", **kwargs):
     return gw
 
 
+def rss_parts(pid):
+    """(KiB of anonymous memory, KiB of file pages: the program and its shared libraries)
+    resident in the process."""
+    parts = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            if name in ("RssAnon", "RssFile"):
+                parts[name] = int(value.split()[0])
+    return parts.get("RssAnon", 0), parts.get("RssFile", 0)
+
+
 def node_count(document):
     """The nodes in a node-list document."""
     return document.count(b"WSNNode>") // 2 if isinstance(document, bytes) else \
