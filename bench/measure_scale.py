@@ -151,12 +151,15 @@ def soak(ctx, rows):
         samples = []
         next_sample = 0.0
         requests = 0
+        failed = 0
         while time.monotonic() < end:
             for path in ("/", "/net/default", "/net/default/wsnnodes/1101", NODE_LIST,
                          "/net/default/aliases", "/net/default/callbacks", ep8 + "/message"):
-                client.get(path)
+                status, reply = client.get(path)
                 requests += 1
-            client.post(ep8 + "/message?timeout=5", ZCL_TOGGLE)
+                failed += status != 200 or b"<tns:Status>" not in reply
+            status, reply = client.post(ep8 + "/message?timeout=5", ZCL_TOGGLE)
+            failed += status != 200 or b"<tns:Code>0<" not in reply
             # A filtered callback and a connection on end point 8, each made and deleted.
             for path, body in (("/net/default/callbacks", CALLBACK % sink.url("soak")),
                                (ep8 + "?urilistener=" + sink.url("ep8"), "")):
@@ -183,8 +186,10 @@ def soak(ctx, rows):
         GROUP, "soak of %g min: resident memory growth after warm-up" % ctx.soak_minutes,
         growth, "KiB", target="<= %d KiB" % SOAK_GROWTH_KIB, met=growth <= SOAK_GROWTH_KIB,
         note="%d requests (tree, node list, aliases, messages sent and read, callbacks and "
-             "connections made and deleted); %d samples, %d KiB first after warm-up, %d KiB "
-             "last" % (requests, len(samples), benchlib.median(head), benchlib.median(tail))))
+             "connections made and deleted), %d of them not answered 200 with a status "
+             "document (the toggle: not code 0); %d samples, %d KiB first after warm-up, %d KiB "
+             "last" % (requests, failed, len(samples), benchlib.median(head),
+                       benchlib.median(tail))))
 
 
 def run(ctx):
