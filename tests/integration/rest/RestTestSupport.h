@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,9 +27,22 @@ namespace resttest {
 using ::waitFor;
 
 // A file name in the temporary directory that no other test process uses, whatever runs
-// beside it (the suites of other build directories write the same names).
+// beside it (the suites of other build directories write the same names). The files are
+// removed when the process ends.
 inline std::string tempPath(const std::string& name) {
-    return std::string(::testing::TempDir()) + "orq_" + std::to_string(getpid()) + "_" + name;
+    struct Files {
+        std::vector<std::string> paths;
+        ~Files() {
+            for (const std::string& p : paths) {
+                std::remove(p.c_str());
+            }
+        }
+    };
+    static Files files;
+    std::string path =
+        std::string(::testing::TempDir()) + "orq_" + std::to_string(getpid()) + "_" + name;
+    files.paths.push_back(path);
+    return path;
 }
 
 struct HttpResult {
