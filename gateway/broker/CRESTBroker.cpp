@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "ConfigurationRepository.h"
 
@@ -442,9 +443,13 @@ Resource* RESTBroker::createNodeResources(Resource* netFolder, Node* node) {
     }
     Resource* byIeee = pRESTServer->findResource(wsnnodes, ieeeName);
     if (byIeee != nullptr) {
+        // Known node: its folder by short address goes only if the address changed (a node
+        // announced again keeps it, so that discovering thousands of nodes never rebuilds).
         char oldName[8];
         std::snprintf(oldName, sizeof(oldName), "%04x", static_cast<unsigned>(byIeee->data));
-        Resource* old = pRESTServer->findResource(wsnnodes, oldName);
+        Resource* old = std::strcmp(oldName, shortName) != 0
+                            ? pRESTServer->findResource(wsnnodes, oldName)
+                            : nullptr;
         if (old != nullptr) {
             pRESTServer->removeResource(old);
         }

@@ -13,7 +13,7 @@
 // dispatch took a snapshot): handlers begin with isRunning() (or isRun(id) for work
 // queued earlier) and leave the context alone when it is false.
 //
-// PacedSender sends requests one at a time with a fixed pause after each, on a thread of
+// PacedSender sends requests one at a time with a pause after each, on a thread of
 // its own: the pauses of a walk hold no lock and never stall the reader thread.
 //
 // AgentEnvironment is what every agent stands on: the adapter, its database, the
@@ -257,6 +257,12 @@ class PacedSender {
         }
     }
 
+    // The pause after each request sent from now on.
+    void setPause(std::chrono::milliseconds d) {
+        std::lock_guard<std::mutex> lock(mux);
+        pause = d;
+    }
+
     // Nothing queued and nothing being sent.
     bool idle() {
         std::lock_guard<std::mutex> lock(mux);
@@ -288,7 +294,7 @@ class PacedSender {
         }
     }
 
-    const std::chrono::milliseconds pause;
+    std::chrono::milliseconds pause;  // under mux
     std::mutex mux;
     std::condition_variable cv;
     std::deque<std::function<bool()>> queue;

@@ -11,9 +11,9 @@
 // Threads: operations are started and canceled from the handler's thread (the main thread
 // in the process); confirms arrive on the serial reader thread; time-outs run on the
 // agent's pool; the keep-alive task has a thread of its own; requests of walks and pings go
-// out on the PacedSender's thread, 800 ms apart. `mux` (recursive: handlers announce nodes
-// and touch the dead-node list while holding it) guards the contexts, the walks' pending
-// addresses, the dead-node list and the keep-alive settings; it is taken before the
+// out on the PacedSender's thread, 800 ms apart (main:discoveryPacingMs). `mux` (recursive:
+// handlers announce nodes and touch the dead-node list while holding it) guards the contexts, the
+// walks' pending addresses, the dead-node list and the keep-alive settings; it is taken before the
 // database's own mutex. No pause is ever spent holding either, so a walk never delays the
 // reader thread. Callbacks of the handler are called with both held: a callback must not
 // wait for another thread that needs this agent or the database.
@@ -107,6 +107,8 @@ class DiscoveryAgent : protected AgentEnvironment {
         std::chrono::milliseconds startDelay{10000};
         std::chrono::milliseconds visit{3000};
     };
+    // The pause after each request of a walk or a ping that the protocol prescribes; the
+    // configuration may shorten it (benchmarks walk networks of thousands of nodes).
     static constexpr std::chrono::milliseconds kPacing{800};
 
     static DiscoveryAgent* Instance() {
@@ -165,6 +167,9 @@ class DiscoveryAgent : protected AgentEnvironment {
         KAthreshold = config->getint("main:keepAliveThreshold", 60);
         KAnumOfPings = config->getint("main:keepAliveNumberOfAttempt", 3);
         forceLQIPingTimer = config->getint("main:forcePingTimeout", 240);
+        const int pacingMs = config->getint("main:discoveryPacingMs", kPacing.count());
+        pacing = pacingMs >= 0 ? std::chrono::milliseconds(pacingMs) : kPacing;
+        sender.setPause(pacing);
     }
     // The permanent listeners: device announcements and address confirms.
     void initDAListeners() {
@@ -1342,6 +1347,10 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
     }
 
+    std::chrono::milliseconds pacingNow() {
+        std::lock_guard<std::recursive_mutex> lock(mux);
+        return pacing;
+    }
     // Sleeps up to `d`; false when the agent is being destroyed.
     bool pause(std::chrono::milliseconds d) {
         std::unique_lock<std::mutex> lock(taskMux);
@@ -1416,7 +1425,7 @@ class DiscoveryAgent : protected AgentEnvironment {
             }
             for (unsigned short nwk : takeDuePings()) {
                 pOrqZb->ZB_MGMT_LQI_request(nwk, 0);
-                if (!pause(kPacing)) {
+                if (!pause(pacingNow())) {
                     return;
                 }
             }
@@ -1442,6 +1451,7 @@ class DiscoveryAgent : protected AgentEnvironment {
     std::atomic<int> KAthreshold{60};
     int KAnumOfPings = 3;
     int forceLQIPingTimer = 240;
+    std::chrono::milliseconds pacing{kPacing};  // under mux
     Task tasks;
     std::recursive_mutex mux;
     std::vector<deadingNode> deadingNodeList;

@@ -29,6 +29,19 @@ MHD_Response* textResponse(const std::string& text) {
                                            MHD_RESPMEM_MUST_COPY);
 }
 
+// A response that sends `text` from where it is, with no copy (a node list may be hundreds
+// of kilobytes); the response owns it and frees it when it is destroyed.
+MHD_Response* ownedTextResponse(std::string&& text) {
+    auto* owned = new std::string(std::move(text));
+    MHD_Response* r = MHD_create_response_from_buffer_with_free_callback_cls(
+        owned->size(), const_cast<char*>(owned->data()),
+        [](void* cls) { delete static_cast<std::string*>(cls); }, owned);
+    if (r == nullptr) {
+        delete owned;
+    }
+    return r;
+}
+
 bool parseHexDigest(const std::string& hex, uint8_t out[16]) {
     if (hex.size() != 32) {
         return false;
@@ -331,19 +344,24 @@ std::string HTTPSessionContext::getResponse() const {
     return body;
 }
 
-bool HTTPSessionContext::setReadyResponse(const std::string& text) {
+bool HTTPSessionContext::setReadyResponse(std::string text) {
     std::lock_guard<std::mutex> lock(mux);
     if (status != S_SERVING && status != S_SERVED) {
         return false;
     }
-    body = text;
+    body = std::move(text);
     status = S_READY;
     return true;
 }
 
 void HTTPSessionContext::sendResponse() {
-    std::string text = getResponse();
-    MHD_Response* r = textResponse(text);
+    std::string text;
+    {
+        // The reply goes to the connection; the session keeps no copy of it.
+        std::lock_guard<std::mutex> lock(mux);
+        text.swap(body);
+    }
+    MHD_Response* r = ownedTextResponse(std::move(text));
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/xml");
     MHD_queue_response(context->connection, MHD_HTTP_OK, r);
     MHD_destroy_response(r);
@@ -553,12 +571,7 @@ void HTTPServer::registerResource(Resource* resource, Resource* parent) {
 }
 
 Resource* HTTPServer::findResource(Resource* parent, const std::string& name) {
-    for (Resource* child : (parent != nullptr ? parent : &root)->children) {
-        if (child->rd->path == name) {
-            return child;
-        }
-    }
-    return nullptr;
+    return (parent != nullptr ? parent : &root)->findChild(name);
 }
 
 void HTTPServer::removeResource(Resource* resource) {

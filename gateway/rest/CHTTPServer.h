@@ -90,7 +90,7 @@ class HTTPSessionContext {
 
     // Stores `text` as the reply and sets S_READY when the exchange is being served or
     // waiting for its reply; false otherwise (already answered or not yet dispatched).
-    bool setReadyResponse(const std::string& text);
+    bool setReadyResponse(std::string text);
 
     // Queue the reply on the connection (poll-loop thread only).
     void sendResponse();

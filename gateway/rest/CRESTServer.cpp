@@ -241,8 +241,8 @@ void RESTServer::defaultHandler(Resource* resource, RESTSessionContext* session)
     restSuccess(pXMLMsgComposer->createResourceInfoMsg(names), session);
 }
 
-void RESTServer::send(RESTSessionContext* session, const std::string& text) {
-    if (session->setReadyResponse(text)) {
+void RESTServer::send(RESTSessionContext* session, std::string text) {
+    if (session->setReadyResponse(std::move(text))) {
         notifyReady(session->getSessionId());
     }
 }

@@ -117,7 +117,7 @@ class RESTServer : public HTTPServer {
                   const uriListener_t* listener);
 
     // Stores `text` as the reply of `session` if it is being served or waiting.
-    void send(RESTSessionContext* session, const std::string& text);
+    void send(RESTSessionContext* session, std::string text);
 
     // The port list with HTTPS off: pieces split at blanks, tabs and commas, each cut
     // before its first "s" or "S", joined with ",".

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 class HTTPSessionContext;
 class Resource;
@@ -50,6 +52,10 @@ class Resource {
     void removeChild(Resource* child);
 
     const std::string& name() const { return rd->path; }
+    // The first child named `name`, or null. A folder of many children (the node folders of a
+    // large network) is searched through an index, so that neither a request's resolution nor
+    // making the folders of thousands of nodes grows with their number.
+    Resource* findChild(const std::string& name) const;
 
     const ResourceDescriptor* rd;
     ResourceHandler* handler;
@@ -58,6 +64,13 @@ class Resource {
     intptr_t data;
     Resource* parent = nullptr;
     std::list<Resource*> children;
+
+  private:
+    // Children by name (the first of each name), kept once there are kIndexFrom children.
+    static constexpr size_t kIndexFrom = 16;
+    std::unordered_map<std::string_view, Resource*> index;
+    // Children the index does not hold because an earlier one has their name.
+    size_t namesakes = 0;
 };
 
 #endif

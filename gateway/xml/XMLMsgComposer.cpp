@@ -1,6 +1,8 @@
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "CDebug.h"
@@ -37,16 +39,27 @@ std::string formatted(const char* format, unsigned value) {
     return text;
 }
 
-// `lead` prefix ":" name `tail`, without the prefix and colon when `prefix` is null.
-std::string markup(const char* lead, const char* prefix, const char* name, const char* tail) {
-    std::string tag = lead;
+// Appends `lead` prefix ":" name `tail`, without the prefix and colon when `prefix` is null.
+void appendMarkup(std::string& out, const char* lead, const char* prefix, const char* name,
+                  const char* tail) {
+    out += lead;
     if (prefix != nullptr) {
-        tag += prefix;
-        tag += ':';
+        out += prefix;
+        out += ':';
     }
-    tag += name;
-    tag += tail;
+    out += name;
+    out += tail;
+}
+
+std::string markup(const char* lead, const char* prefix, const char* name, const char* tail) {
+    std::string tag;
+    appendMarkup(tag, lead, prefix, name, tail);
     return tag;
+}
+
+// The length of an element's two tags.
+size_t tagsLength(const char* prefix, const char* name) {
+    return 2 * (std::strlen(name) + (prefix != nullptr ? std::strlen(prefix) + 1 : 0)) + 5;
 }
 }  // namespace
 
@@ -138,6 +151,28 @@ std::string XMLMsgComposer::escape(const std::string& text) {
     return out;
 }
 
+void XMLMsgComposer::appendOpen(std::string& out, const char* prefix, const char* name) const {
+    appendMarkup(out, "<", prefix, name, ">");
+}
+
+void XMLMsgComposer::appendClose(std::string& out, const char* prefix, const char* name) const {
+    appendMarkup(out, "</", prefix, name, ">");
+}
+
+void XMLMsgComposer::appendElement(std::string& out, const char* prefix, const char* name,
+                                   const char* content, size_t length) const {
+    appendOpen(out, prefix, name);
+    out.append(content, length);
+    appendClose(out, prefix, name);
+}
+
+void XMLMsgComposer::appendUnsignedElement(std::string& out, const char* prefix, const char* name,
+                                           unsigned long long value) const {
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+    appendElement(out, prefix, name, digits, static_cast<size_t>(end.ptr - digits));
+}
+
 std::string XMLMsgComposer::open(const char* prefix, const char* name) const {
     return markup("<", prefix, name, ">");
 }
@@ -152,7 +187,10 @@ std::string XMLMsgComposer::emptyElement(const char* prefix, const char* name) c
 
 std::string XMLMsgComposer::element(const char* prefix, const char* name,
                                     const std::string& content) const {
-    return open(prefix, name) + content + close(prefix, name);
+    std::string out;
+    out.reserve(content.size() + tagsLength(prefix, name));
+    appendElement(out, prefix, name, content.data(), content.size());
+    return out;
 }
 
 std::string XMLMsgComposer::textElement(const char* prefix, const char* name,
@@ -167,7 +205,9 @@ std::string XMLMsgComposer::numberElement(const char* prefix, const char* name,
 
 std::string XMLMsgComposer::unsignedElement(const char* prefix, const char* name,
                                             unsigned long long value) const {
-    return element(prefix, name, std::to_string(value));
+    std::string out;
+    appendUnsignedElement(out, prefix, name, value);
+    return out;
 }
 
 std::string XMLMsgComposer::booleanElement(const char* prefix, const char* name, bool value) const {
@@ -204,7 +244,12 @@ std::string XMLMsgComposer::createRestInfoMsg(int code, const char* message, con
                                               const char* eventCallbackIdentifier,
                                               const char* nwkStatus) {
     ORQ_LOG(*pLogger, DEBUG, "createRestInfoMsg");
-    std::string out = kDeclaration;
+    const size_t detailLength = detail != nullptr ? std::strlen(detail) : 0;
+    std::string out;
+    // The detail (a node list may be hundreds of kilobytes) is copied once, into a buffer
+    // that already has room for the rest.
+    out.reserve(detailLength + 512);
+    out += kDeclaration;
     out += '\n';
     if (restPrefix != nullptr) {
         out += "<";
@@ -225,9 +270,9 @@ std::string XMLMsgComposer::createRestInfoMsg(int code, const char* message, con
     if (message != nullptr) {
         status += textElement(restPrefix, "Message", message);
     }
-    out += element(restPrefix, "Status", status);
+    appendElement(out, restPrefix, "Status", status.data(), status.size());
     if (detail != nullptr) {
-        out += element(restPrefix, "Detail", detail);
+        appendElement(out, restPrefix, "Detail", detail, detailLength);
     }
     if (requestIdentifier != nullptr) {
         out += textElement(restPrefix, "RequestIdentifier", requestIdentifier);

@@ -1,6 +1,7 @@
 // The parser's and composer's documents about nodes, descriptors, bindings and start-up
 // attribute sets: the records of the network database.
 
+#include <charconv>
 #include <cstdio>
 #include <mutex>
 
@@ -210,11 +211,41 @@ int XMLMsgParser::getStartupAttributeInfo(StartupAttributeInfo* info, const char
     return PARSE_OK;
 }
 
+XMLMsgComposer::AddressBlockTags XMLMsgComposer::addressBlockTags(const char* wrapper) const {
+    AddressBlockTags tags;
+    if (wrapper != nullptr) {
+        appendOpen(tags.head, orqPrefix, wrapper);
+    }
+    appendOpen(tags.head, orqPrefix, "Address");
+    appendOpen(tags.head, orqPrefix, "NetworkAddress");
+    appendClose(tags.middle, orqPrefix, "NetworkAddress");
+    appendOpen(tags.middle, orqPrefix, "IeeeAddress");
+    appendClose(tags.tail, orqPrefix, "IeeeAddress");
+    appendClose(tags.tail, orqPrefix, "Address");
+    if (wrapper != nullptr) {
+        appendClose(tags.tail, orqPrefix, wrapper);
+    }
+    return tags;
+}
+
+void XMLMsgComposer::appendAddressBlock(std::string& out, const AddressBlockTags& tags,
+                                        Node* node) const {
+    char nwk[8];
+    char ieee[24];
+    const char* nwkEnd = std::to_chars(nwk, nwk + sizeof nwk, node->get_nwk_addr()).ptr;
+    const char* ieeeEnd =
+        std::to_chars(ieee, ieee + sizeof ieee, ieeeAddrToULongLong(node->get_ieee_addr())).ptr;
+    out.append(tags.head);
+    out.append(nwk, static_cast<size_t>(nwkEnd - nwk));
+    out.append(tags.middle);
+    out.append(ieee, static_cast<size_t>(ieeeEnd - ieee));
+    out.append(tags.tail);
+}
+
 std::string XMLMsgComposer::addressBlock(Node* node) const {
-    return element(
-        orqPrefix, "Address",
-        unsignedElement(orqPrefix, "NetworkAddress", node->get_nwk_addr()) +
-            unsignedElement(orqPrefix, "IeeeAddress", ieeeAddrToULongLong(node->get_ieee_addr())));
+    std::string out;
+    appendAddressBlock(out, addressBlockTags(nullptr), node);
+    return out;
 }
 
 std::string XMLMsgComposer::nodeServicesBlock(Node* node) const {
@@ -232,17 +263,32 @@ std::string XMLMsgComposer::nodeServicesBlock(Node* node) const {
 std::string XMLMsgComposer::nodesText(ZbNetDb* db, bool activeOnly,
                                       const std::function<std::string(Node*)>& text) const {
     std::string out;
+    appendNodes(out, db, activeOnly, [&text](std::string& o, Node* node) { o += text(node); });
+    return out;
+}
+
+void XMLMsgComposer::appendNodes(std::string& out, ZbNetDb* db, bool activeOnly,
+                                 const std::function<void(std::string&, Node*)>& append) const {
     if (db == nullptr) {
-        return out;
+        return;
     }
     std::lock_guard<std::recursive_mutex> lock(db->mutex());
-    for (const auto& entry : db->getNodeDict()) {
+    const auto& nodes = db->getNodeDict();
+    bool reserved = false;
+    for (const auto& entry : nodes) {
         Node* node = entry.second;
         if (node != nullptr && (!activeOnly || node->getIsActive())) {
-            out += text(node);
+            const size_t before = out.size();
+            append(out, node);
+            if (!reserved) {
+                // Room for every node at the first one's length and a few digits more (the
+                // coordinator's short address is one digit), so that a list of thousands is
+                // never copied to grow.
+                reserved = true;
+                out.reserve(out.size() + (out.size() - before + 16) * nodes.size());
+            }
         }
     }
-    return out;
 }
 
 std::string XMLMsgComposer::createWSNNodeMsg(int tag, Node* node) {
@@ -254,23 +300,31 @@ std::string XMLMsgComposer::createWSNNodeMsg(int tag, Node* node) {
 std::string XMLMsgComposer::createWSNNodesListMsg(int tag, ZbNetDb* db) {
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createWSNNodesListMsg");
-    const std::string content = nodesText(
-        db, true, [this](Node* node) { return element(orqPrefix, "WSNNode", addressBlock(node)); });
-    return element(restPrefix, "WSNNodes", content);
+    std::string out;
+    appendOpen(out, restPrefix, "WSNNodes");
+    const AddressBlockTags tags = addressBlockTags("WSNNode");
+    appendNodes(out, db, true,
+                [this, &tags](std::string& o, Node* node) { appendAddressBlock(o, tags, node); });
+    appendClose(out, restPrefix, "WSNNodes");
+    return out;
 }
 
 std::string XMLMsgComposer::createAliasesMsg(int all, ZbNetDb* db) {
     ORQ_LOG(*pLogger, DEBUG, "createAliasesMsg");
     int count = 0;
-    std::string content = nodesText(db, all != -1, [this, &count](Node* node) {
+    std::string out;
+    appendOpen(out, restPrefix, "Aliases");
+    appendNodes(out, db, all != -1, [this, &count](std::string& o, Node* node) {
         ++count;
-        return element(orqPrefix, "Alias",
-                       unsignedElement(orqPrefix, "NetworkAddress", node->get_nwk_addr()) +
-                           unsignedElement(orqPrefix, "IeeeAddress",
-                                           ieeeAddrToULongLong(node->get_ieee_addr())));
+        appendOpen(o, orqPrefix, "Alias");
+        appendUnsignedElement(o, orqPrefix, "NetworkAddress", node->get_nwk_addr());
+        appendUnsignedElement(o, orqPrefix, "IeeeAddress",
+                              ieeeAddrToULongLong(node->get_ieee_addr()));
+        appendClose(o, orqPrefix, "Alias");
     });
-    content += numberElement(orqPrefix, "NumberOfAlias", count);
-    return element(restPrefix, "Aliases", content);
+    out += numberElement(orqPrefix, "NumberOfAlias", count);
+    appendClose(out, restPrefix, "Aliases");
+    return out;
 }
 
 std::string XMLMsgComposer::createNodeDescMsg(int tag, NodeDescriptor* nd) {

@@ -264,6 +264,21 @@ class XMLMsgComposer {
         uint16_t payloadLength = 0;
     };
 
+    // The append forms write into `out` without temporaries: the large documents (node lists
+    // of thousands of nodes) are composed into one buffer.
+    void appendOpen(std::string& out, const char* prefix, const char* name) const;
+    void appendClose(std::string& out, const char* prefix, const char* name) const;
+    void appendElement(std::string& out, const char* prefix, const char* name, const char* content,
+                       size_t length) const;
+    void appendUnsignedElement(std::string& out, const char* prefix, const char* name,
+                               unsigned long long value) const;
+    // The fixed text of an address block (inside an element `wrapper` unless it is null),
+    // around its two numbers: composed once for a list, so that each node costs a few appends.
+    struct AddressBlockTags {
+        std::string head, middle, tail;
+    };
+    AddressBlockTags addressBlockTags(const char* wrapper) const;
+    void appendAddressBlock(std::string& out, const AddressBlockTags& tags, Node* node) const;
     std::string open(const char* prefix, const char* name) const;
     std::string close(const char* prefix, const char* name) const;
     std::string emptyElement(const char* prefix, const char* name) const;
@@ -286,6 +301,9 @@ class XMLMsgComposer {
     // in the order of its node table, with the database's lock held; empty for a null `db`.
     std::string nodesText(ZbNetDb* db, bool activeOnly,
                           const std::function<std::string(Node*)>& text) const;
+    // The same, each node's text appended to `out` by `append`.
+    void appendNodes(std::string& out, ZbNetDb* db, bool activeOnly,
+                     const std::function<void(std::string&, Node*)>& append) const;
 
     std::unique_ptr<Debug> pLogger;
     bool debugEnabled = false;

@@ -94,9 +94,11 @@ class Listener:
 
 class Gateway:
     """zbsim and orq as processes. `main` and `extra` are appended to the [main] section and
-    to the end of the configuration; `network` is zbsim's network file."""
+    to the end of the configuration; `network` is zbsim's network file; `more_ports` is
+    appended to the plain port in RESTServer:serverPorts (",9443s" adds an HTTPS port)."""
 
-    def __init__(self, main="", extra="", autostart=True, sim_args=("--trace",), network=DEMO):
+    def __init__(self, main="", extra="", autostart=True, sim_args=("--trace",), network=DEMO,
+                 more_ports=""):
         self.dir = tempfile.TemporaryDirectory(prefix="orq-gw-")
         self.link = os.path.join(self.dir.name, "ttyZB")
         self.control = os.path.join(self.dir.name, "zbsim.sock")
@@ -109,9 +111,9 @@ class Gateway:
         self.config = os.path.join(self.dir.name, "orq.ini")
         with open(self.config, "w") as f:
             f.write("[main]\ndebugEnabled = 1\nplatform = 1\nnamespaces = 1\nautostart = %d\n%s\n"
-                    "[RESTServer]\nserverPorts = %d\n[RESTClient]\nhttpOptTimeout = 2\n"
+                    "[RESTServer]\nserverPorts = %d%s\n[RESTClient]\nhttpOptTimeout = 2\n"
                     "[DefaultStartupAttributeSet]\nChannelMask = 15\n%s\n"
-                    % (1 if autostart else 0, main, self.port, extra))
+                    % (1 if autostart else 0, main, self.port, more_ports, extra))
         self.url = "zigbee://%s?dongle=freescale" % self.link
         self.orq = Process([ORQ, "-c", self.config, self.url], cwd=self.dir.name)
         if not wait_for(self.answers):

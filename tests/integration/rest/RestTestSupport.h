@@ -6,12 +6,14 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -23,6 +25,25 @@
 namespace resttest {
 
 using ::waitFor;
+
+// A file name in the temporary directory that no other test process uses, whatever runs
+// beside it (the suites of other build directories write the same names). The files are
+// removed when the process ends.
+inline std::string tempPath(const std::string& name) {
+    struct Files {
+        std::vector<std::string> paths;
+        ~Files() {
+            for (const std::string& p : paths) {
+                std::remove(p.c_str());
+            }
+        }
+    };
+    static Files files;
+    std::string path =
+        std::string(::testing::TempDir()) + "orq_" + std::to_string(getpid()) + "_" + name;
+    files.paths.push_back(path);
+    return path;
+}
 
 struct HttpResult {
     int curlCode = -1;

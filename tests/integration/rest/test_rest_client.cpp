@@ -14,7 +14,7 @@ using namespace resttest;
 namespace {
 
 void loadTimeout(int seconds) {
-    std::string path = std::string(::testing::TempDir()) + "rest_client.ini";
+    std::string path = tempPath("rest_client.ini");
     std::ofstream(path) << "[RESTClient]\nhttpOptTimeout = " << seconds << "\n";
     ConfigurationRepository::instance(path)->load();
 }

@@ -103,7 +103,7 @@ bool strictlyWellFormed(const std::string& doc) {
 }
 
 std::string writeConfig(const std::string& name, const std::string& text) {
-    std::string path = std::string(::testing::TempDir()) + name;
+    std::string path = tempPath(name);
     std::ofstream(path) << text;
     return path;
 }
@@ -420,9 +420,8 @@ TEST(RestServerInit, PortListsAndFailures) {
 }
 
 std::string makeCertificate() {
-    std::string dir = ::testing::TempDir();
-    std::string key = dir + "rest_key.pem", cert = dir + "rest_cert.pem",
-                both = dir + "rest_both.pem";
+    std::string key = tempPath("rest_key.pem"), cert = tempPath("rest_cert.pem"),
+                both = tempPath("rest_both.pem");
     std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
                       " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
                       ">/dev/null 2>&1 && cat " +
@@ -521,7 +520,7 @@ TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
 }
 
 TEST(RestServerSecurity, DigestAuthentication) {
-    std::string pwd = std::string(::testing::TempDir()) + "rest_htdigest";
+    std::string pwd = tempPath("rest_htdigest");
     auto md5 = [](const std::string& text) {
         std::string h = shellOutput("printf '%s' '" + text + "' | md5sum | cut -c1-32");
         return h.substr(0, 32);

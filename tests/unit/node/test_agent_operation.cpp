@@ -155,7 +155,9 @@ TEST_F(AgentOperationTest, TimeOutEndsTheRunningOperationOnlyWhileItsTimerIsCurr
 }
 
 TEST(PacedSender, PausesAfterEachRequestSentButNotAfterOnesSkipped) {
-    PacedSender sender(milliseconds(60));
+    // The pause set later (the configured pacing) replaces the one it was built with.
+    PacedSender sender(std::chrono::hours(1));
+    sender.setPause(milliseconds(60));
     std::mutex m;
     std::vector<std::chrono::steady_clock::time_point> sent;
     auto stamp = [&] {
