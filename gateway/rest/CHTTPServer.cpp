@@ -791,7 +791,7 @@ bool HTTPServer::startListeners(const std::vector<PortSpec>& specs) {
             MHD_OPTION_URI_LOG_CALLBACK, &HTTPServerGlue::uriLog, loop, MHD_OPTION_NOTIFY_COMPLETED,
             &HTTPServerGlue::completed, loop, MHD_OPTION_NOTIFY_CONNECTION,
             &HTTPServerGlue::connectionNotice, loop, MHD_OPTION_CONNECTION_TIMEOUT,
-            connectionTimeout, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnections,
+            connectionTimeout, MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddressConnections,
             MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_NONCE_NC_SIZE, 300u,
             MHD_OPTION_DIGEST_AUTH_RANDOM, digestRandom.size(), digestRandom.data(),
             MHD_OPTION_ARRAY, spec.tls ? tlsOptions : noOptions, MHD_OPTION_END);

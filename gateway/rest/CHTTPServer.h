@@ -172,8 +172,10 @@ class HTTPServer {
     // The ports actually bound, in the order of the "ports" option.
     std::vector<int> listeningPorts() const;
 
-    // Connections one client address may hold on one port, and connections per port: a
-    // handful of addresses cannot take every slot.
+    // Connections one client address may hold on one port (1 to kConnectionLimit), and
+    // connections per port: a handful of addresses cannot take every slot. Applies to
+    // listeners started afterwards.
+    void setPerAddressConnections(unsigned count) { perAddressConnections = count; }
     static constexpr unsigned kPerAddressConnections = 16;
     static constexpr unsigned kConnectionLimit = 256;
     static constexpr unsigned kBodyBytesPerSecond = 8 * 1024;
@@ -302,6 +304,7 @@ class HTTPServer {
     std::vector<char> digestRandom;
     size_t maxBodySize = 256 * 1024;
     unsigned connectionTimeout = 30;
+    unsigned perAddressConnections = kPerAddressConnections;
     unsigned requestDeadline = 10;
     std::set<HTTPRequestArg*> suspended;
 

@@ -132,6 +132,14 @@ int RESTServer::init() {
         const char* pwd = config->getstring("RESTServer:httpDigestAuthPwdFile", nullptr);
         pwdFile = pwd != nullptr ? pwd : "";
     }
+    int perAddress = config->getint("RESTServer:connectionsPerAddress",
+                                    static_cast<int>(kPerAddressConnections));
+    if (perAddress < 1 || perAddress > static_cast<int>(kConnectionLimit)) {
+        ORQ_LOG(pLogger, WARN, "init - connectionsPerAddress %d is not 1 to %u: using %u",
+                perAddress, kConnectionLimit, kPerAddressConnections);
+        perAddress = static_cast<int>(kPerAddressConnections);
+    }
+    setPerAddressConnections(static_cast<unsigned>(perAddress));
     if (sslEnabled) {
         if (!certFile.empty()) {
             sslCertificateFile = certFile;

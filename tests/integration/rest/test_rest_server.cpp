@@ -585,3 +585,38 @@ TEST(RestServerSecurity, DigestAuthentication) {
 }
 
 }  // namespace
+
+TEST(RestServerInit, ConnectionsPerAddressComeFromTheConfiguration) {
+    // A limit of 2: the third connection from one address is closed at once, and a bad value
+    // falls back to the default of 16.
+    for (const char* value : {"2", "0"}) {
+        SCOPED_TRACE(value);
+        loadConfig(
+            std::string("[RESTServer]\nserverPorts = 127.0.0.1:0\nconnectionsPerAddress = ") +
+            value + "\n");
+        RESTClient client;
+        RESTServer server(nullptr, nullptr, &client);
+        ASSERT_EQ(0, server.init());
+        int port = server.listeningPorts().at(0);
+        LoopThread loop(server);
+        std::vector<int> held;
+        for (int i = 0; i < 2; ++i) {
+            held.push_back(connectTo(port));
+            ASSERT_GE(held.back(), 0);
+            sendAll(held.back(), "GET / HTTP/1.1\r\nHost: x\r\n");
+        }
+        int third = connectTo(port);
+        ASSERT_GE(third, 0);
+        sendAll(third, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        std::string reply = readAll(third);
+        close(third);
+        if (std::string(value) == "2") {
+            EXPECT_EQ("", reply);
+        } else {
+            EXPECT_EQ(0u, reply.find("HTTP/1.1 ")) << reply;
+        }
+        for (int fd : held) {
+            close(fd);
+        }
+    }
+}
