@@ -4,7 +4,8 @@
 // The life of one agent operation, written once for every agent: the network check, the
 // feature lock of its context, the time-out, the copied reply path, the confirm listeners,
 // the count of confirms still expected, and the one place where the operation ends (by
-// its last confirm, its time-out or a cancel), so that it is answered exactly once.
+// its last confirm, its time-out, the module going away or a cancel), so that it is
+// answered exactly once.
 //
 // An AgentOperation wraps one fContext of an agent together with the listeners the
 // operation registers while it runs. Every operation is called under the agent's mutex,
@@ -15,6 +16,8 @@
 //
 // PacedSender sends requests one at a time with a fixed pause after each, on a thread of
 // its own: the pauses of a walk hold no lock and never stall the reader thread.
+//
+// ModuleAwayWatch tells an agent when the module went away, so that it answers what waits.
 //
 // AgentEnvironment is what every agent stands on: the adapter, its database, the
 // configuration, a logger of its own, and the pool and timer thread of its time-outs.
@@ -31,6 +34,7 @@
 #include "Agents.h"
 #include "CDebug.h"
 #include "ConfigurationRepository.h"
+#include "GWManagement.h"
 #include "OrqZbIf.h"
 #include "ThreadPool.h"
 #include "TimerThread.h"
@@ -77,6 +81,29 @@ class AgentEnvironment {
     int debugLevel = 1;
     ThreadPool threadPool;
     TimerThread timerThread;
+};
+
+// Calls `away` each time the gateway enters state 4 (the device was lost, the module hangs
+// or reset itself, the network went down): no confirm an operation waits for will come. The
+// call runs on the thread that reported the state, with no lock of the adapter held. The
+// listener is registered from construction to destruction.
+class ModuleAwayWatch {
+  public:
+    ModuleAwayWatch(OrqZbIf* adapter, std::function<void()> away)
+        : adapter(adapter), listener([away = std::move(away)](int state, int, uchar) {
+              if (state == GW_ERROR) {
+                  away();
+              }
+          }) {
+        adapter->registerListener(ZB_EV_GW_STATUS_CHANGED, &listener);
+    }
+    ~ModuleAwayWatch() { adapter->unregisterListener(ZB_EV_GW_STATUS_CHANGED, &listener); }
+    ModuleAwayWatch(const ModuleAwayWatch&) = delete;
+    ModuleAwayWatch& operator=(const ModuleAwayWatch&) = delete;
+
+  private:
+    OrqZbIf* adapter;
+    ZbGwStatusListener listener;
 };
 
 // One listener an operation registers while it runs.
@@ -203,6 +230,18 @@ class AgentOperation {
     // Step 9 for the cancel operations: true when the operation was running and is now
     // canceled (its timer is removed too, so no late expiry answers it again).
     bool cancel() { return finish(Canceled); }
+
+    // First step when the module went away (docs/recovery.md): false when the operation is
+    // not running. Otherwise the result is marked failed and the caller answers with the
+    // error as its expiry handler answers with TIMER_EXPIRED, calling finish(Canceled), so
+    // that neither a late confirm nor the time-out answers it again.
+    bool abandon() {
+        if (!ctx.isLocked()) {
+            return false;
+        }
+        ctx.result = 1;
+        return true;
+    }
 
   private:
     void unregisterAll() {

@@ -4,7 +4,10 @@
 // and calls the virtual operation; all of them run on the connection's reader thread.
 //
 // The object adds no locking around requests or callbacks; `ifMutex` is there for subclasses.
-// Requests may be issued from any thread once connected. A subclass disconnects in its own
+// Requests may be issued from any thread once connected. The handle may be replaced or closed
+// (a reconnect, a disconnect) while other threads send: a request holds the handle it loaded
+// for its duration, and a disconnect takes the handle out and waits for those requests to end
+// before it closes the link (one atomic count per request, no lock on the sending path). A subclass disconnects in its own
 // destructor (the reader thread must not call into a half-destroyed object); disconnecting from
 // inside a callback is allowed (the reader then ends after the callback returns).
 //
@@ -14,6 +17,7 @@
 #ifndef ORQ_CZBIF_H
 #define ORQ_CZBIF_H
 
+#include <atomic>
 #include <mutex>
 
 #include "zigbee.h"
@@ -31,7 +35,7 @@ class CZbIf {
     // 0 when not connected; else the result of the flat disconnect.
     int ZBIFDisconnect();
     int getLinkError() const;
-    ZBIF_HANDLE getHandle() const { return handle; }
+    ZBIF_HANDLE getHandle() const { return handle.load(); }
 
     void ZDO_RESET_request(uchar options);
     void ZDO_START_request();
@@ -120,14 +124,18 @@ class CZbIf {
     virtual void requestSent(const char* op) { (void)op; }
 
   private:
-    bool connected(const char* op) const;
+    class LinkUse;
+    static bool connected(const char* op, ZBIF_HANDLE h);
     // Calls the back-end's request slot with the handle, or reports `op` dropped when not
     // connected.
     template <typename Slot, typename... Args>
     void forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args);
+    // Closes `h`, already taken out of `handle`, once no other thread's request uses it.
+    int release(ZBIF_HANDLE h);
 
-    ZBIF_HANDLE handle;
-    const ZBIFFunctions_t* zbifFuncs;
+    std::atomic<ZBIF_HANDLE> handle{nullptr};
+    // Requests holding a handle right now (see LinkUse).
+    mutable std::atomic<int> users{0};
 };
 
 #endif
