@@ -113,6 +113,9 @@ class CZbIf {
     virtual void MGMT_LEAVE_confirm(uchar* ieee_addr, uchar rejoin);
     virtual void ZDO_ERROR_confirm(uchar status, ushort cluster_id, uchar expected_len);
     virtual void ZB_LINK_LOST_indication(int error);
+    // Called on the reader thread when the module confirms a data request: the confirm itself
+    // ends in the trampoline (APSDE_DATA_confirm is not called), only the fact is told.
+    virtual void dataConfirmHeard() {}
 
     // The trampoline table registered by ZBIFConnect.
     static const ZBIFCbs_t* trampolines();

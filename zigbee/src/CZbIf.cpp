@@ -72,7 +72,7 @@ void CPP_ZIGBEE_STACK_STATUS_indication(ZBIF_HANDLE h, uchar status) {
     objectOf(h, __func__)->ZIGBEE_STACK_STATUS_indication(status);
 }
 void CPP_APSDE_DATA_confirm(ZBIF_HANDLE h, uchar, uchar*, uchar, uchar, uchar) {
-    objectOf(h, __func__);  // data confirms end here
+    objectOf(h, __func__)->dataConfirmHeard();  // data confirms end here
 }
 void CPP_APSDE_DATA_indication(ZBIF_HANDLE h, uchar dst_mode, uchar* dst, uchar dst_ep,
                                uchar src_mode, uchar* src, uchar src_ep, ushort profile,
