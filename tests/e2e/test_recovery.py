@@ -46,12 +46,16 @@ def states(bodies):
     return out
 
 
-class Recovery(unittest.TestCase):
+class RecoveryCase(unittest.TestCase):
+    """A running demo network with its nodes discovered, a status listener and a listener for
+    non-blocking results; the recovery keys of `EXTRA`."""
+    EXTRA = RECOVERY
+
     def setUp(self):
         self.status = Listener()
         self.results = Listener()
         self.gw = Gateway(main="gwStatusChanged_DefaultURIListener = %s"
-                          % self.status.url("gwstatus"), extra=RECOVERY)
+                          % self.status.url("gwstatus"), extra=self.EXTRA)
         self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
         self.assertTrue(self.wait_states([(3, 0)]), self.seen())
         self.nodes = self.discover()
@@ -143,6 +147,8 @@ class Recovery(unittest.TestCase):
         self.assertEqual(1, len(self.results.bodies(pending)), self.results.bodies(pending))
         self.assertEqual("3", self.gw.state())
 
+
+class Recovery(RecoveryCase):
     def test_unplugged_briefly(self):
         # The router answers a minute late: its descriptor is still awaited when the device goes.
         self.assertTrue(self.gw.ctl("latency 2001 60000").startswith("ok"))
@@ -202,6 +208,26 @@ class Recovery(unittest.TestCase):
         self.assertEqual([(4, 0x1F6), (2, 0x1F6), (3, 0)], self.seen()[self.before:])
         self.recovered("module reset by itself")
         self.after_recovery("pending")
+
+
+class MissedConfirms(RecoveryCase):
+    """With the idle probe off, a module that stops confirming what the gateway sends is found
+    by the count of missed confirms."""
+    EXTRA = RECOVERY.replace("probePeriod = 1", "probePeriod = 0")
+
+    def test_module_hangs_while_the_gateway_sends(self):
+        self.gw.ctl("module hang")
+        for _ in range(2):  # missedConfirms
+            status, body = self.gw.post(MESSAGE, TOGGLE, "timeout=bb8")
+            self.assertEqual((200, 0), (status, code_of(body)), body)
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5)]), self.seen())
+        self.assertIn("recovery - the ZigBee module does not answer (missed confirms)",
+                      self.gw.orq.output())
+        self.assertTrue(self.gw.ctl("module resume").startswith("ok"))
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5), (3, 0)]), self.seen())
+        self.assertEqual([(4, 0x1F5), (2, 0x1F5), (3, 0)], self.seen()[self.before:])
+        self.recovered("module not answering")
+        self.toggles()
 
 
 if __name__ == "__main__":
