@@ -28,6 +28,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -143,16 +144,24 @@ class AgentOperation {
     // copied, listeners registered; AGENT_SUCCESS is returned. Otherwise nothing has
     // changed, `refuse` has been called with the status to answer (ORQ_NOT_RUNNING,
     // AGENT_BUSY, or TIMER_ERROR unless answerTimerError is false), and that code is
-    // returned. `onExpiry` runs on the timer thread's pool.
-    template <typename AT, typename Refuse>
+    // returned. `onExpiry` runs on the timer thread's pool. When a running operation is taken
+    // over, `takenOver` (if given) is called first with its reply path, which is then lost:
+    // the place to answer it.
+    template <typename AT, typename Refuse, typename TakenOver = std::nullptr_t>
     AgentError begin(const OperationStart& how, const rpc_type* caller, AT* agent,
-                     TimerThread* timers, void (AT::*onExpiry)(), Refuse&& refuse) {
+                     TimerThread* timers, void (AT::*onExpiry)(), Refuse&& refuse,
+                     TakenOver&& takenOver = nullptr) {
         if (how.needsNetwork && adapter->getGWStatus() != 3) {
             RPCReqStatus st(NotAvailable, -1, ORQ_NOT_RUNNING);
             refuse(st);
             return ORQ_NOT_RUNNING;
         }
         const bool takeOver = how.overwrite && ctx.isLocked();
+        if constexpr (!std::is_same_v<std::decay_t<TakenOver>, std::nullptr_t>) {
+            if (takeOver) {
+                takenOver(static_cast<const rpc_type&>(ctx.rpcContext));
+            }
+        }
         if (!takeOver && !ctx.lock()) {
             RPCReqStatus st(NotAvailable, -1, AGENT_BUSY);
             refuse(st);

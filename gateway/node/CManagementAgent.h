@@ -71,7 +71,8 @@ class ManagementAgent : protected AgentEnvironment {
     void init() { readDebugSettings(); }
 
     // Opens `address` (0xFFFC: every router) to joining for `duration` seconds. A request
-    // while another is pending replaces it (its reply path and its time-out).
+    // while another is pending replaces it (its reply path and its time-out): the one
+    // replaced is answered then with AGENT_BUSY, so that each request is answered once.
     AgentError permitJoin(unsigned short address, unsigned short duration, bool tcSignificance,
                           unsigned long timeout, permitJoinCtxt* ctx) {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -98,6 +99,12 @@ class ManagementAgent : protected AgentEnvironment {
                 if (ctx != nullptr) {
                     ctx->respond(static_cast<unsigned char>(255), session, &st);
                 }
+            },
+            [this](const permitJoinCtxt&) {
+                RPCReqStatus st(functionsContext.permitJoin, AGENT_BUSY);
+                st.setFState(Canceled);
+                st.setFResult(1);
+                deliverPermitJoin(255, st);
             });
         if (e != AGENT_SUCCESS) {
             return e;

@@ -999,6 +999,13 @@ class ServiceAgent {
                 return -1;
         }
     }
+    // Only binds are taken over (their answers carry no values before the status).
+    template <typename Rpc>
+    static void deliverTakenOver(const Rpc& rpc, RPCReqStatus* st) {
+        if constexpr (std::is_same_v<Rpc, BindCtxt>) {
+            deliver(rpc, st);
+        }
+    }
     // The outcome: by notification when the request has one, else by response.
     template <typename Rpc, typename... A>
     static void deliver(const Rpc& rpc, RPCReqStatus* st, A... args) {
@@ -1231,8 +1238,8 @@ class ServiceAgent {
         }
     }
 
-    // A bind (a second one takes over the first) or an unbind (a second one is refused)
-    // on the source node, found by its IEEE address.
+    // A bind (a second one takes over the first, which is answered AGENT_BUSY then) or an
+    // unbind (a second one is refused) on the source node, found by its IEEE address.
     int bindOrUnbind(bool bind, unsigned long timeout, ZB_BIND_STRUCT bindParams, BindCtxt* ctx) {
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
         auto reply = [&](RPCReqStatus& st) {
@@ -1285,7 +1292,13 @@ class ServiceAgent {
         OperationStart how;
         how.timeoutMs = timeout;
         how.overwrite = overwrite;
-        AgentError rc = op.begin(how, ctx, this, &timerThread, onExpiry, reply);
+        // A bind taken over by a newer one loses its reply path and its time-out: it is
+        // answered now (AGENT_BUSY, as a refused one), once.
+        AgentError rc = op.begin(how, ctx, this, &timerThread, onExpiry, reply,
+                                 [](const typename Op::rpc_type& old) {
+                                     RPCReqStatus st(Canceled, 1, AGENT_BUSY, old.hasNotify());
+                                     deliverTakenOver(old, &st);
+                                 });
         if (rc != AGENT_SUCCESS) {
             return rc;
         }
