@@ -90,7 +90,8 @@ class ManagementAgent : protected AgentEnvironment {
         how.overwrite = true;
         how.timeoutMs = timeout;
         AgentError e = permitJoinOp.begin(
-            how, ctx, this, &timerThread, &ManagementAgent::onPermitJoin, [&](RPCReqStatus& st) {
+            how, ctx, this, &timerThread, &ManagementAgent::onPermitJoin,
+            [&](RPCReqStatus& st) {
                 if (st.getReturnValue() == ORQ_NOT_RUNNING) {
                     ORQ_LOG(*pLogger, ERROR, "permitJoin - Error ORQ_NOT_RUNNING");
                 } else {

@@ -3,13 +3,14 @@
 // of trampolines, registered at connect time, finds the object through the handle's owner pointer
 // and calls the virtual operation; all of them run on the connection's reader thread.
 //
-// The object adds no locking around requests or callbacks; `ifMutex` is there for subclasses.
-// Requests may be issued from any thread once connected. The handle may be replaced or closed
-// (a reconnect, a disconnect) while other threads send: a request holds the handle it loaded
-// for its duration, and a disconnect takes the handle out and waits for those requests to end
-// before it closes the link (one atomic count per request, no lock on the sending path). A subclass disconnects in its own
-// destructor (the reader thread must not call into a half-destroyed object); disconnecting from
-// inside a callback is allowed (the reader then ends after the callback returns).
+// The object adds no locking around callbacks; `ifMutex` is there for subclasses. Requests may
+// be issued from any thread once connected. The handle may be replaced or closed (a reconnect,
+// a disconnect) while other threads send: a request holds the handle it loaded for its
+// duration, and a disconnect takes the handle out and waits for those requests to end before
+// it closes the link (one atomic count per request, no lock on the sending path). A subclass
+// disconnects in its own destructor (the reader thread must not call into a half-destroyed
+// object); disconnecting from inside a callback is allowed (the reader then ends after the
+// callback returns).
 //
 // Lost device: ZB_LINK_LOST_indication(error) is called once on the reader thread when the serial
 // device goes away (read error, hang-up); getLinkError() returns the errno-style reason from then

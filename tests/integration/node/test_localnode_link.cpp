@@ -119,8 +119,9 @@ TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
     EXPECT_EQ(node->startGatewayDevice(4294967295UL, nullptr, &ctx), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
     // The banner follows the running state (the root is announced in between).
-    EXPECT_TRUE(out.show("Device started (ORQ shortAddr = 0x0000 - ORQ IEEE address = "
-                         "00:12:4b:00:00:00:00:a1 - Channel Mask = 20)"));
+    EXPECT_TRUE(
+        out.show("Device started (ORQ shortAddr = 0x0000 - ORQ IEEE address = "
+                 "00:12:4b:00:00:00:00:a1 - Channel Mask = 20)"));
     auto r = handler.named("startup_RspCb")[0];
     EXPECT_EQ(r.commandStatus, 0);
     EXPECT_EQ(r.session, -1);
