@@ -146,7 +146,8 @@ class AgentOperation {
     // AGENT_BUSY, or TIMER_ERROR unless answerTimerError is false), and that code is
     // returned. `onExpiry` runs on the timer thread's pool. When a running operation is taken
     // over, `takenOver` (if given) is called first with its reply path, which is then lost:
-    // the place to answer it.
+    // the place to answer it. It is not called when the new reply path notifies the same
+    // handler operation (the outcome reaches the old listener through it).
     template <typename AT, typename Refuse, typename TakenOver = std::nullptr_t>
     AgentError begin(const OperationStart& how, const rpc_type* caller, AT* agent,
                      TimerThread* timers, void (AT::*onExpiry)(), Refuse&& refuse,
@@ -158,7 +159,7 @@ class AgentOperation {
         }
         const bool takeOver = how.overwrite && ctx.isLocked();
         if constexpr (!std::is_same_v<std::decay_t<TakenOver>, std::nullptr_t>) {
-            if (takeOver) {
+            if (takeOver && !notifiesTheSame(ctx.rpcContext, caller)) {
                 takenOver(static_cast<const rpc_type&>(ctx.rpcContext));
             }
         }
@@ -253,6 +254,12 @@ class AgentOperation {
     }
 
   private:
+    static bool notifiesTheSame(const rpc_type& old, const rpc_type* now) {
+        return now != nullptr && old.hasNotify() && now->hasNotify() &&
+               old.getHandler() == now->getHandler() &&
+               old.getRPCNotifyCb() == now->getRPCNotifyCb();
+    }
+
     void unregisterAll() {
         for (const OperationListener& l : listeners) {
             adapter->unregisterListener(l.event, l.listener);
