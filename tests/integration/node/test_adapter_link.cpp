@@ -79,10 +79,15 @@ TEST_F(AdapterLinkTest, SecurityLevelFiveWritesPoliciesKeysAndTheKeyTable) {
                                          0xE0, 0x05, 0x06, 0x00, 0x07, 0x08, 0x1E,
                                          0x72, 0x72, 0x72, 0x72, 0x72, 0x72, 0xEE};
     EXPECT_EQ(zb->getAttributeTrace(), expected);
-    peer.withModule([](zbsim::Module& m, zbsim::Network&) {
-        EXPECT_TRUE(m.networkUp());
-        EXPECT_EQ(m.linkKeys().size(), 3u);
-    });
+    // The key table goes out row by row once the network is up, after the running state.
+    EXPECT_TRUE(waitFor([&] {
+        size_t keys = 0;
+        peer.withModule([&](zbsim::Module& m, zbsim::Network&) {
+            EXPECT_TRUE(m.networkUp());
+            keys = m.linkKeys().size();
+        });
+        return keys == 3;
+    }));
 }
 
 TEST_F(AdapterLinkTest, NvmStartWithRandomAddressResetsWith0x1D) {
