@@ -215,6 +215,9 @@ TEST_F(LocalNodeLinkTest, AResetWithRestartAfterAStartRunsAgain) {
     LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
     node->startGatewayDevice(0, nullptr, &ctx);
     ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
+    // The listeners hear of the running state after the start is answered; the descriptor
+    // they read must not be the reset's already.
+    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING); }));
     LN::ResetCommandCtxt reset(3, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
     EXPECT_EQ(node->resetRequest(ZB_RESET_OPT_RESTART_GW, &reset), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return handler.count("resetCommand_RspCb") == 1; }));
