@@ -163,7 +163,7 @@ TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
     EXPECT_EQ(r.state, Canceled);
     EXPECT_EQ(r.error, GW_STARTUP_FORMING_NETWORK_FAILED);
     EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
-    EXPECT_TRUE(reached(GW_ERROR));
+    EXPECT_TRUE(waitFor([&] { return reached(GW_ERROR); }));  // told after the answer
     EXPECT_EQ(zb->getDb()->getRoot(), nullptr);
     // The reset after the failure readies the gateway for a new start; the failure stays
     // visible until a start succeeds.

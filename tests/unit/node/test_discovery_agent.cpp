@@ -247,7 +247,13 @@ TEST_F(AgentLogicTest, ModuleAwayAnswersEveryWaitingOperationOnceWithAnError) {
     ASSERT_EQ(da.startInquiry(0, &inq), AGENT_SUCCESS);
     ASSERT_EQ(da.getNodeDescriptor(0, 0x1101, &nd), AGENT_SUCCESS);
     ASSERT_EQ(da.getPowerDescriptor(0x1101, &pd), AGENT_SUCCESS);
+    // A permit joining taken over by a newer one is answered then, not never.
+    MA::permitJoinCtxt replaced(6, &h, &AgentHandler::permitJoin_RspCb, nullptr);
+    ASSERT_EQ(ma.permitJoin(0xFFFC, 30, false, 0, &replaced), AGENT_SUCCESS);
     ASSERT_EQ(ma.permitJoin(0xFFFC, 30, false, 1000, &pj), AGENT_SUCCESS);  // a 1 s timer
+    auto taken = h.named("permitJoin_RspCb").at(0);
+    EXPECT_EQ(taken.session, 6);
+    EXPECT_EQ(taken.error, AGENT_BUSY);
     ASSERT_EQ(ma.leaveRequest(0x1101, false, false, &leave), AGENT_SUCCESS);
 
     zb.setGWStatus(4, 501);
