@@ -4,7 +4,8 @@
 // The life of one agent operation, written once for every agent: the network check, the
 // feature lock of its context, the time-out, the copied reply path, the confirm listeners,
 // the count of confirms still expected, and the one place where the operation ends (by
-// its last confirm, its time-out or a cancel), so that it is answered exactly once.
+// its last confirm, its time-out, the module going away or a cancel), so that it is
+// answered exactly once.
 //
 // An AgentOperation wraps one fContext of an agent together with the listeners the
 // operation registers while it runs. Every operation is called under the agent's mutex,
@@ -16,6 +17,8 @@
 // PacedSender sends requests one at a time with a pause after each, on a thread of
 // its own: the pauses of a walk hold no lock and never stall the reader thread.
 //
+// ModuleAwayWatch tells an agent when the module went away, so that it answers what waits.
+//
 // AgentEnvironment is what every agent stands on: the adapter, its database, the
 // configuration, a logger of its own, and the pool and timer thread of its time-outs.
 
@@ -25,12 +28,14 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "Agents.h"
 #include "CDebug.h"
 #include "ConfigurationRepository.h"
+#include "GWManagement.h"
 #include "OrqZbIf.h"
 #include "ThreadPool.h"
 #include "TimerThread.h"
@@ -79,6 +84,29 @@ class AgentEnvironment {
     TimerThread timerThread;
 };
 
+// Calls `away` each time the gateway enters state 4 (the device was lost, the module hangs
+// or reset itself, the network went down): no confirm an operation waits for will come. The
+// call runs on the thread that reported the state, with no lock of the adapter held. The
+// listener is registered from construction to destruction.
+class ModuleAwayWatch {
+  public:
+    ModuleAwayWatch(OrqZbIf* adapter, std::function<void()> away)
+        : adapter(adapter), listener([away = std::move(away)](int state, int, uchar) {
+              if (state == GW_ERROR) {
+                  away();
+              }
+          }) {
+        adapter->registerListener(ZB_EV_GW_STATUS_CHANGED, &listener);
+    }
+    ~ModuleAwayWatch() { adapter->unregisterListener(ZB_EV_GW_STATUS_CHANGED, &listener); }
+    ModuleAwayWatch(const ModuleAwayWatch&) = delete;
+    ModuleAwayWatch& operator=(const ModuleAwayWatch&) = delete;
+
+  private:
+    OrqZbIf* adapter;
+    ZbGwStatusListener listener;
+};
+
 // One listener an operation registers while it runs.
 struct OperationListener {
     int event;
@@ -116,16 +144,25 @@ class AgentOperation {
     // copied, listeners registered; AGENT_SUCCESS is returned. Otherwise nothing has
     // changed, `refuse` has been called with the status to answer (ORQ_NOT_RUNNING,
     // AGENT_BUSY, or TIMER_ERROR unless answerTimerError is false), and that code is
-    // returned. `onExpiry` runs on the timer thread's pool.
-    template <typename AT, typename Refuse>
+    // returned. `onExpiry` runs on the timer thread's pool. When a running operation is taken
+    // over, `takenOver` (if given) is called first with its reply path, which is then lost:
+    // the place to answer it. It is not called when the new reply path notifies the same
+    // handler operation (the outcome reaches the old listener through it).
+    template <typename AT, typename Refuse, typename TakenOver = std::nullptr_t>
     AgentError begin(const OperationStart& how, const rpc_type* caller, AT* agent,
-                     TimerThread* timers, void (AT::*onExpiry)(), Refuse&& refuse) {
+                     TimerThread* timers, void (AT::*onExpiry)(), Refuse&& refuse,
+                     TakenOver&& takenOver = nullptr) {
         if (how.needsNetwork && adapter->getGWStatus() != 3) {
             RPCReqStatus st(NotAvailable, -1, ORQ_NOT_RUNNING);
             refuse(st);
             return ORQ_NOT_RUNNING;
         }
         const bool takeOver = how.overwrite && ctx.isLocked();
+        if constexpr (!std::is_same_v<std::decay_t<TakenOver>, std::nullptr_t>) {
+            if (takeOver && !notifiesTheSame(ctx.rpcContext, caller)) {
+                takenOver(static_cast<const rpc_type&>(ctx.rpcContext));
+            }
+        }
         if (!takeOver && !ctx.lock()) {
             RPCReqStatus st(NotAvailable, -1, AGENT_BUSY);
             refuse(st);
@@ -204,7 +241,25 @@ class AgentOperation {
     // canceled (its timer is removed too, so no late expiry answers it again).
     bool cancel() { return finish(Canceled); }
 
+    // First step when the module went away (docs/recovery.md): false when the operation is
+    // not running. Otherwise the result is marked failed and the caller answers with the
+    // error as its expiry handler answers with TIMER_EXPIRED, calling finish(Canceled), so
+    // that neither a late confirm nor the time-out answers it again.
+    bool abandon() {
+        if (!ctx.isLocked()) {
+            return false;
+        }
+        ctx.result = 1;
+        return true;
+    }
+
   private:
+    static bool notifiesTheSame(const rpc_type& old, const rpc_type* now) {
+        return now != nullptr && old.hasNotify() && now->hasNotify() &&
+               old.getHandler() == now->getHandler() &&
+               old.getRPCNotifyCb() == now->getRPCNotifyCb();
+    }
+
     void unregisterAll() {
         for (const OperationListener& l : listeners) {
             adapter->unregisterListener(l.event, l.listener);

@@ -780,7 +780,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
         ORQ_LOG(*pLogger, WARN, "onInquiry - Inquiry canceled (timeout expired)");
         ORQ_LOG(*pLogger, WARN, "onInquiry - Discovery using LQI interrupted!");
-        endWalkByTimeOut(inquiryOp, inquiryPending);
+        endWalk(inquiryOp, inquiryPending, TIMER_EXPIRED);
     }
     void onMgmtLQIRequest() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -788,7 +788,7 @@ class DiscoveryAgent : protected AgentEnvironment {
             return;
         }
         ORQ_LOG(*pLogger, WARN, "onMgmtLQIRequest - MgmtLQI canceled (timeout expired)");
-        endWalkByTimeOut(lqiOp, lqiPending);
+        endWalk(lqiOp, lqiPending, TIMER_EXPIRED);
     }
     void onSuperDiscovery() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -806,13 +806,7 @@ class DiscoveryAgent : protected AgentEnvironment {
             return;
         }
         ORQ_LOG(*pLogger, WARN, "onGetNodeDescriptor - timer canceled (Failed)");
-        auto& c = functionsContext.getNodeDescriptor;
-        RPCReqStatus st(c, TIMER_EXPIRED);
-        nodeDescOp.finish(Canceled);
-        if (!c.rpcContext.notify(static_cast<Node*>(nullptr), &st)) {
-            c.rpcContext.respond(static_cast<unsigned short>(0), nullptr, nullptr,
-                                 c.rpcContext.getSessionId(), &st);
-        }
+        endNodeDescriptor(TIMER_EXPIRED);
     }
     void onGetPowerDescriptor() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -820,11 +814,34 @@ class DiscoveryAgent : protected AgentEnvironment {
             return;
         }
         ORQ_LOG(*pLogger, WARN, "onTimer - getPowerDescriptor canceled (Failed)");
-        auto& c = functionsContext.getPowerDescriptor;
-        powerDescOp.finish(Canceled);
-        RPCReqStatus st(c, TIMER_EXPIRED);
-        c.rpcContext.respond(static_cast<unsigned short>(0), nullptr, nullptr,
-                             c.rpcContext.getSessionId(), &st);
+        endPowerDescriptor(TIMER_EXPIRED);
+    }
+
+    // The module went away (state 4, any thread): every operation waiting for it is answered
+    // at once with AGENT_ERROR, the way its time-out answers. The announcement and freshness
+    // modes wait for nothing and stay.
+    void moduleAway() {
+        std::lock_guard<std::recursive_mutex> lock(mux);
+        if (inquiryOp.abandon()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - inquiry ended");
+            endWalk(inquiryOp, inquiryPending, AGENT_ERROR);
+        }
+        if (lqiOp.abandon()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - MgmtLQI ended");
+            endWalk(lqiOp, lqiPending, AGENT_ERROR);
+        }
+        if (superOp.abandon()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - superDiscovery ended");
+            completeSuper(Canceled, AGENT_ERROR);
+        }
+        if (nodeDescOp.abandon()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - getNodeDescriptor ended");
+            endNodeDescriptor(AGENT_ERROR);
+        }
+        if (powerDescOp.abandon()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - getPowerDescriptor ended");
+            endPowerDescriptor(AGENT_ERROR);
+        }
     }
 
     // ---- Keep-alive ----
@@ -1239,24 +1256,46 @@ class DiscoveryAgent : protected AgentEnvironment {
         RPCReqStatus st(functionsContext.MgmtLQI, e);
         functionsContext.MgmtLQI.rpcContext.notify(static_cast<Node*>(nullptr), &st);
     }
-    void completeSuper(fState_t state = End) {
+    // The reply carries what was found (also after the time-out, the usual end of a large
+    // discovery); `e` is AGENT_ERROR when the module went away.
+    void completeSuper(fState_t state = End, AgentError e = AGENT_SUCCESS) {
         superOp.finish(state);
         superPendingIeee.clear();
         superPendingNodeDesc.clear();
         superPendingPowerDesc.clear();
         clearGhostNodes();
         auto& c = functionsContext.superDiscovery;
-        RPCReqStatus st(c, AGENT_SUCCESS);
+        RPCReqStatus st(c, e);
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
         c.rpcContext.respond(pOrqDb, c.rpcContext.getSessionId(), &st);
     }
 
-    void endWalkByTimeOut(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending) {
+    // A walk that will hear no more: its time-out (TIMER_EXPIRED) or the module gone
+    // (AGENT_ERROR), told to its listener.
+    void endWalk(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending,
+                 AgentError e) {
         op.finish(Canceled);
         pending.clear();
         clearGhostNodes();
-        RPCReqStatus st(op.context(), TIMER_EXPIRED);
+        RPCReqStatus st(op.context(), e);
         op.context().rpcContext.notify(static_cast<Node*>(nullptr), &st);
+    }
+    // A descriptor request whose confirm will not come (its time-out or the module gone).
+    void endNodeDescriptor(AgentError e) {
+        auto& c = functionsContext.getNodeDescriptor;
+        RPCReqStatus st(c, e);
+        nodeDescOp.finish(Canceled);
+        if (!c.rpcContext.notify(static_cast<Node*>(nullptr), &st)) {
+            c.rpcContext.respond(static_cast<unsigned short>(0), nullptr, nullptr,
+                                 c.rpcContext.getSessionId(), &st);
+        }
+    }
+    void endPowerDescriptor(AgentError e) {
+        auto& c = functionsContext.getPowerDescriptor;
+        powerDescOp.finish(Canceled);
+        RPCReqStatus st(c, e);
+        c.rpcContext.respond(static_cast<unsigned short>(0), nullptr, nullptr,
+                             c.rpcContext.getSessionId(), &st);
     }
 
     AgentError cancelWalk(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending,
@@ -1500,6 +1539,7 @@ class DiscoveryAgent : protected AgentEnvironment {
     bool stopping = false;
     KeepAliveTimings kaTimings;
     PacedSender sender{kPacing};
+    ModuleAwayWatch awayWatch{pOrqZb, [this] { moduleAway(); }};
 };
 
 #endif

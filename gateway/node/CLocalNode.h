@@ -377,6 +377,7 @@ class LocalNode {
             return;
         }
         StartAnswer answer;
+        std::optional<ResetCommandCtxt> resetAnswer;
         std::list<StatusChanged_Event_NotifyCtxt> listeners;
         bool unchanged = false;
         {
@@ -399,12 +400,18 @@ class LocalNode {
             } else if (state == GW_ERROR) {
                 functionsContext.startGatewayDevice.fstate = Canceled;
                 answer = takeStartAnswer(commandStatus, startFailure(errorCode), Canceled, 1);
+                // The module went away: a reset waiting for its confirm will not get it.
+                resetAnswer = takeResetCommand();
             }
             if (!unchanged) {
                 listeners = gwStatusChanged;
             }
         }
         answer.give();
+        if (resetAnswer) {
+            ORQ_LOG(*pLogger, WARN, "gwStatusChanged_Event_Cb - resetCommand ended (state 4)");
+            answerResetCommand(*resetAnswer, AGENT_ERROR);
+        }
         if (unchanged) {
             ORQ_LOG(*pLogger, DEBUG, "gwStatusChanged_Event_Cb - state %d unchanged", state);
         } else if (listeners.empty()) {
@@ -469,26 +476,20 @@ class LocalNode {
     // The reset time-out (pool thread): the confirm never came. The request is answered
     // with TIMER_EXPIRED and a new reset is accepted.
     void onResetCommand() {
-        ResetCommandCtxt ctx;
+        std::optional<ResetCommandCtxt> ctx;
         {
             std::lock_guard<std::recursive_mutex> lock(mux);
-            auto& rc = functionsContext.resetCommand;
-            if (!rc.isExpiryCurrent()) {
+            if (!functionsContext.resetCommand.isExpiryCurrent()) {
                 return;
             }
             ORQ_LOG(*pLogger, WARN, "onTimer - resetCommand canceled (timeout expired)");
             std::fprintf(stderr, "ERROR: the co-processor did not confirm the reset within %d s\n",
                          RESET_TIMEOUT_SECONDS);
-            rc.resetTimerEnv();
-            pOrqZb->unregisterListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
-            rc.unlock(Canceled);
-            rc.result = 1;
-            ctx = rc.rpcContext;
-            rc.rpcContext = ResetCommandCtxt();
+            functionsContext.resetCommand.resetTimerEnv();
+            ctx = takeResetCommand();
         }
-        RPCReqStatus st(Canceled, 1, TIMER_EXPIRED, ctx.hasNotify());
-        if (!ctx.notify(static_cast<unsigned char>(255), &st)) {
-            ctx.respond(ctx.getSessionId(), &st);
+        if (ctx) {
+            answerResetCommand(*ctx, TIMER_EXPIRED);
         }
     }
 
@@ -562,6 +563,29 @@ class LocalNode {
         ORQ_LOG(*pLogger, WARN, "gwStatusChanged_Event_Cb - errorCode = %d - start failed",
                 errorCode);
         return AGENT_ERROR;
+    }
+
+    // Under mux: the running reset request ends failed (timer removed, confirm listener gone)
+    // and its reply path is taken, so that it is answered once; nothing when none runs.
+    std::optional<ResetCommandCtxt> takeResetCommand() {
+        auto& rc = functionsContext.resetCommand;
+        if (!rc.isLocked()) {
+            return std::nullopt;
+        }
+        rc.killTimer();
+        pOrqZb->unregisterListener(ZB_EV_ZDO_RESET_CONFIRM, &resetListener);
+        rc.unlock(Canceled);
+        rc.result = 1;
+        ResetCommandCtxt ctx = rc.rpcContext;
+        rc.rpcContext = ResetCommandCtxt();
+        return ctx;
+    }
+    // Without mux: a reset request that got no confirm is answered with `error`.
+    static void answerResetCommand(const ResetCommandCtxt& ctx, AgentError error) {
+        RPCReqStatus st(Canceled, 1, error, ctx.hasNotify());
+        if (!ctx.notify(static_cast<unsigned char>(255), &st)) {
+            ctx.respond(ctx.getSessionId(), &st);
+        }
     }
 
     // Under mux: the reset mode bits of the configured start mode.

@@ -71,7 +71,8 @@ class ManagementAgent : protected AgentEnvironment {
     void init() { readDebugSettings(); }
 
     // Opens `address` (0xFFFC: every router) to joining for `duration` seconds. A request
-    // while another is pending replaces it (its reply path and its time-out).
+    // while another is pending replaces it (its reply path and its time-out): the one
+    // replaced is answered then with AGENT_BUSY, so that each request is answered once.
     AgentError permitJoin(unsigned short address, unsigned short duration, bool tcSignificance,
                           unsigned long timeout, permitJoinCtxt* ctx) {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -89,7 +90,8 @@ class ManagementAgent : protected AgentEnvironment {
         how.overwrite = true;
         how.timeoutMs = timeout;
         AgentError e = permitJoinOp.begin(
-            how, ctx, this, &timerThread, &ManagementAgent::onPermitJoin, [&](RPCReqStatus& st) {
+            how, ctx, this, &timerThread, &ManagementAgent::onPermitJoin,
+            [&](RPCReqStatus& st) {
                 if (st.getReturnValue() == ORQ_NOT_RUNNING) {
                     ORQ_LOG(*pLogger, ERROR, "permitJoin - Error ORQ_NOT_RUNNING");
                 } else {
@@ -98,6 +100,12 @@ class ManagementAgent : protected AgentEnvironment {
                 if (ctx != nullptr) {
                     ctx->respond(static_cast<unsigned char>(255), session, &st);
                 }
+            },
+            [this](const permitJoinCtxt&) {
+                RPCReqStatus st(functionsContext.permitJoin, AGENT_BUSY);
+                st.setFState(Canceled);
+                st.setFResult(1);
+                deliverPermitJoin(255, st);
             });
         if (e != AGENT_SUCCESS) {
             return e;
@@ -181,12 +189,7 @@ class ManagementAgent : protected AgentEnvironment {
         } else {
             std::printf("WARNING: No notify function associated to MGMT_LEAVE_RESPONSE!!\r");
         }
-        if (leaveListenerRegistered) {
-            pOrqZb->unregisterListener(ZB_EV_MGMT_LEAVE_RESPONSE, &leaveListener);
-            leaveListenerRegistered = false;
-        }
-        // Answered: a later leave response (another leaving node) tells nobody again.
-        c.rpcContext = leaveCommandCtxt();
+        forgetLeave();
     }
 
     // The permit-join time-out (pool thread).
@@ -201,7 +204,36 @@ class ManagementAgent : protected AgentEnvironment {
         deliverPermitJoin(255, st);
     }
 
+    // The module went away (state 4, any thread): a pending permit joining is answered as
+    // its time-out answers, and a leave's listener is told, both with AGENT_ERROR.
+    void moduleAway() {
+        std::lock_guard<std::recursive_mutex> lock(mux);
+        if (permitJoinOp.abandon()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - permitJoin ended");
+            RPCReqStatus st(functionsContext.permitJoin, AGENT_ERROR);
+            permitJoinOp.finish(Canceled);
+            deliverPermitJoin(255, st);
+        }
+        auto& c = functionsContext.leaveCommand;
+        if (c.rpcContext.hasNotify()) {
+            ORQ_LOG(*pLogger, WARN, "moduleAway - leave ended");
+            RPCReqStatus st(Canceled, 1, AGENT_ERROR);
+            c.rpcContext.notify(static_cast<unsigned char>(0), 255, &st);
+        }
+        forgetLeave();
+    }
+
   private:
+    // Under mux: the leave was answered; a later leave response (another leaving node) tells
+    // nobody again.
+    void forgetLeave() {
+        if (leaveListenerRegistered) {
+            pOrqZb->unregisterListener(ZB_EV_MGMT_LEAVE_RESPONSE, &leaveListener);
+            leaveListenerRegistered = false;
+        }
+        functionsContext.leaveCommand.rpcContext = leaveCommandCtxt();
+    }
+
     void deliverPermitJoin(unsigned char status, RPCReqStatus& st) {
         auto& rpc = functionsContext.permitJoin.rpcContext;
         if (rpc.hasNotify()) {
@@ -219,6 +251,7 @@ class ManagementAgent : protected AgentEnvironment {
     ZbStatusListener leaveListener{[this](uchar s) { leaveCommandNotify_Cb(s); }};
     bool leaveListenerRegistered = false;  // under mux
     AgentOperation<PermitJoinCtx> permitJoinOp;
+    ModuleAwayWatch awayWatch{pOrqZb, [this] { moduleAway(); }};
 };
 
 #endif

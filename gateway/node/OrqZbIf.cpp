@@ -1059,7 +1059,9 @@ void OrqZbIf::NLME_SYNC_confirm(uchar status) {
     }
 }
 
-void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {
+void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {}
+
+void OrqZbIf::dataConfirmHeard() {
     if (ModuleWatcher* w = moduleWatcher.load()) {
         w->confirmHeard();
     }

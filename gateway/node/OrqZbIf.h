@@ -215,6 +215,9 @@ class OrqZbIf : public CZbIf {
                                     uchar* startIndex, uchar* listCount,
                                     ZB_NEIGHBOR_TABLE_LIST* out, int max);
 
+    // A data request was confirmed (the module answers): told to the module watcher.
+    void dataConfirmHeard() override;
+
   protected:
     void requestSent(const char* op) override;
 

@@ -465,22 +465,47 @@ class ServiceAgent {
     // Time-outs (pool thread).
     void onActiveEndpoints() {
         AgentLock lock(*this);
-        auto& c = functionsContext.activeEndpoints;
-        if (!activeEpOp.expire() || !activeEpOp.finish(Canceled)) {
-            return;
+        if (activeEpOp.expire()) {
+            endUnanswered(activeEpOp, TIMER_EXPIRED, static_cast<Node*>(nullptr));
         }
-        RPCReqStatus st(c, TIMER_EXPIRED);
-        deliver(c.rpcContext, &st, static_cast<Node*>(nullptr));
     }
 
     void onServiceDescriptor() {
         AgentLock lock(*this);
-        auto& c = functionsContext.getServiceDescriptor;
-        if (!serviceDescOp.expire() || !serviceDescOp.finish(Canceled)) {
+        if (serviceDescOp.expire()) {
+            endUnanswered(serviceDescOp, TIMER_EXPIRED, static_cast<Node*>(nullptr), -1);
+        }
+    }
+
+    // The module went away (state 4, any thread): every request waiting for it is answered
+    // at once with AGENT_ERROR, the way its time-out answers; the bulk discoveries end.
+    void moduleAway() {
+        if (calledFromCallback("moduleAway")) {
             return;
         }
-        RPCReqStatus st(c, TIMER_EXPIRED);
-        deliver(c.rpcContext, &st, static_cast<Node*>(nullptr), -1);
+        AgentLock lock(*this);
+        const auto none = static_cast<unsigned short>(0);
+        if (activeEpOp.abandon()) {
+            endUnanswered(activeEpOp, AGENT_ERROR, static_cast<Node*>(nullptr));
+        }
+        if (serviceDescOp.abandon()) {
+            endUnanswered(serviceDescOp, AGENT_ERROR, static_cast<Node*>(nullptr), -1);
+        }
+        if (nodeBindingOp.abandon()) {
+            endUnanswered(nodeBindingOp, AGENT_ERROR, none, none, none,
+                          static_cast<ZB_BIND_STRUCT*>(nullptr));
+        }
+        if (bindOp.abandon()) {
+            endUnanswered(bindOp, AGENT_ERROR);
+        }
+        if (unbindOp.abandon()) {
+            endUnanswered(unbindOp, AGENT_ERROR);
+        }
+        for (auto* bulk : {&epDiscoveryOp, &sdDiscoveryOp}) {
+            if (bulk->abandon()) {
+                bulk->finish(Canceled);
+            }
+        }
     }
 
     // Bulk discoveries over every node of the database: -2 not running, -1 already running
@@ -873,16 +898,14 @@ class ServiceAgent {
 
     void onGetnodebindingRequestExpired() {
         AgentLock lock(*this);
-        auto& c = functionsContext.getnodebindingRequest;
-        if (!nodeBindingOp.expire() || !nodeBindingOp.finish(Canceled)) {
-            return;
+        if (nodeBindingOp.expire()) {
+            const auto none = static_cast<unsigned short>(0);
+            endUnanswered(nodeBindingOp, TIMER_EXPIRED, none, none, none,
+                          static_cast<ZB_BIND_STRUCT*>(nullptr));
         }
-        RPCReqStatus st(c, TIMER_EXPIRED);
-        deliver(c.rpcContext, &st, static_cast<unsigned short>(0), static_cast<unsigned short>(0),
-                static_cast<unsigned short>(0), static_cast<ZB_BIND_STRUCT*>(nullptr));
     }
-    void onBindRequestExpired() { bindExpired(bindOp, functionsContext.bindRequest); }
-    void onUnbindRequestExpired() { bindExpired(unbindOp, functionsContext.unbindRequest); }
+    void onBindRequestExpired() { bindExpired(bindOp); }
+    void onUnbindRequestExpired() { bindExpired(unbindOp); }
 
     // --- For tests and diagnostics ---
 
@@ -974,6 +997,13 @@ class ServiceAgent {
                 return -4;
             default:
                 return -1;
+        }
+    }
+    // Only binds are taken over (their answers carry no values before the status).
+    template <typename Rpc>
+    static void deliverTakenOver(const Rpc& rpc, RPCReqStatus* st) {
+        if constexpr (std::is_same_v<Rpc, BindCtxt>) {
+            deliver(rpc, st);
         }
     }
     // The outcome: by notification when the request has one, else by response.
@@ -1208,8 +1238,8 @@ class ServiceAgent {
         }
     }
 
-    // A bind (a second one takes over the first) or an unbind (a second one is refused)
-    // on the source node, found by its IEEE address.
+    // A bind (a second one takes over the first, which is answered AGENT_BUSY then) or an
+    // unbind (a second one is refused) on the source node, found by its IEEE address.
     int bindOrUnbind(bool bind, unsigned long timeout, ZB_BIND_STRUCT bindParams, BindCtxt* ctx) {
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
         auto reply = [&](RPCReqStatus& st) {
@@ -1262,7 +1292,13 @@ class ServiceAgent {
         OperationStart how;
         how.timeoutMs = timeout;
         how.overwrite = overwrite;
-        AgentError rc = op.begin(how, ctx, this, &timerThread, onExpiry, reply);
+        // A bind taken over by a newer one loses its reply path and its time-out: it is
+        // answered now (AGENT_BUSY, as a refused one), once.
+        AgentError rc = op.begin(how, ctx, this, &timerThread, onExpiry, reply,
+                                 [](const typename Op::rpc_type& old) {
+                                     RPCReqStatus st(Canceled, 1, AGENT_BUSY, old.hasNotify());
+                                     deliverTakenOver(old, &st);
+                                 });
         if (rc != AGENT_SUCCESS) {
             return rc;
         }
@@ -1297,14 +1333,23 @@ class ServiceAgent {
         deliver(c.rpcContext, &st);
     }
 
-    template <typename Op, typename C>
-    void bindExpired(Op& op, C& c) {
+    template <typename Op>
+    void bindExpired(Op& op) {
         AgentLock lock(*this);
-        if (!op.expire() || !op.finish(Canceled)) {
+        if (op.expire()) {
+            endUnanswered(op, TIMER_EXPIRED);
+        }
+    }
+
+    // Under mux: a request whose confirm will not come (its time-out, or the module gone)
+    // ends and is answered with `why`; `args` are the answer's values before the status.
+    template <typename Op, typename... A>
+    void endUnanswered(Op& op, AgentError why, A... args) {
+        if (!op.finish(Canceled)) {
             return;
         }
-        RPCReqStatus st(c, TIMER_EXPIRED);
-        deliver(c.rpcContext, &st);
+        RPCReqStatus st(op.context(), why);
+        deliver(op.context().rpcContext, &st, args...);
     }
 
     static inline thread_local const ServiceAgent* holder = nullptr;
@@ -1359,6 +1404,7 @@ class ServiceAgent {
     AgentOperation<Ctx<BindResF, BindNotF>> unbindOp;
     AgentOperation<Ctx<NoCb, NoCb>> epDiscoveryOp;
     AgentOperation<Ctx<NoCb, NoCb>> sdDiscoveryOp;
+    ModuleAwayWatch awayWatch{pOrqZb, [this] { moduleAway(); }};
     PacedSender paced{std::chrono::milliseconds(800)};
 };
 

@@ -131,7 +131,10 @@ class Gateway:
         return value_of(self.request("GET", "/ib/00/00")[1])
 
     def running(self):
-        return wait_for(lambda: self.state() == "3")
+        """True once the gateway runs; false at once when orq has ended (the caller's check
+        then shows its output)."""
+        ended = lambda: self.orq.proc.poll() is not None  # noqa: E731
+        return wait_for(lambda: ended() or self.state() == "3") and not ended()
 
     def request(self, method, path, body=None, query=None, timeout=DEADLINE):
         """(HTTP status, body text) of one request."""

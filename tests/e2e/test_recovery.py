@@ -46,12 +46,16 @@ def states(bodies):
     return out
 
 
-class Recovery(unittest.TestCase):
+class RecoveryCase(unittest.TestCase):
+    """A running demo network with its nodes discovered, a status listener and a listener for
+    non-blocking results; the recovery keys of `EXTRA`."""
+    EXTRA = RECOVERY
+
     def setUp(self):
         self.status = Listener()
         self.results = Listener()
         self.gw = Gateway(main="gwStatusChanged_DefaultURIListener = %s"
-                          % self.status.url("gwstatus"), extra=RECOVERY)
+                          % self.status.url("gwstatus"), extra=self.EXTRA)
         self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
         self.assertTrue(self.wait_states([(3, 0)]), self.seen())
         self.nodes = self.discover()
@@ -70,12 +74,21 @@ class Recovery(unittest.TestCase):
         the caller)."""
         return wait_for(lambda: self.seen()[-len(tail):] == tail, timeout)
 
-    def pending_request(self, name):
-        """A non-blocking node descriptor request that the hung module never answers."""
-        status, body = self.gw.get(NET + "/wsnnodes/1101/nodedescriptor",
-                                   "timeout=5&urilistener=" + self.results.url(name))
+    def pending_request(self, name, node="1101"):
+        """A non-blocking node descriptor request without a time-out that the module does not
+        answer before the fault: only the fault can end it."""
+        status, body = self.gw.get(NET + "/wsnnodes/%s/nodedescriptor" % node,
+                                   "timeout=ffffffff&urilistener=" + self.results.url(name))
         self.assertEqual(200, status, body)
         self.assertEqual(0, code_of(body), body)
+
+    def answered_with_error(self, pending):
+        """The pending request's one answer, an error."""
+        events = self.results.wait(pending)
+        self.assertTrue(events, self.gw.orq.output()[-3000:])
+        self.assertEqual(1, len(events), events)
+        self.assertNotEqual(0, code_of(events[0]), events[0])
+        self.assertEqual("Generic Agent error", message_of(events[0]), events[0])
 
     def refused_while_away(self):
         """Requests that need the module are refused at once, not left to time out; a message
@@ -125,11 +138,7 @@ class Recovery(unittest.TestCase):
         return int(line.group(1))
 
     def after_recovery(self, pending):
-        # The pending request was answered exactly once, with an error.
-        events = self.results.wait(pending)
-        self.assertTrue(events, self.gw.orq.output()[-3000:])
-        self.assertNotEqual(0, code_of(events[0]), events[0])
-        self.assertEqual("Timer expired", message_of(events[0]), events[0])
+        self.answered_with_error(pending)
         # The network works again: a permit join goes out and is confirmed.
         self.assertEqual(0, code_of(self.gw.post(PERMIT, JOIN, "timeout=bb8&urilistener="
                                                  + self.results.url("again"))[1]))
@@ -138,13 +147,17 @@ class Recovery(unittest.TestCase):
         self.assertEqual(1, len(self.results.bodies(pending)), self.results.bodies(pending))
         self.assertEqual("3", self.gw.state())
 
+
+class Recovery(RecoveryCase):
     def test_unplugged_briefly(self):
-        self.gw.ctl("module hang")
-        self.pending_request("pending")
+        # The router answers a minute late: its descriptor is still awaited when the device goes.
+        self.assertTrue(self.gw.ctl("latency 2001 60000").startswith("ok"))
+        self.pending_request("pending", "2001")
         self.assertTrue(self.gw.ctl("unplug 300").startswith("ok"))
         self.assertTrue(self.wait_states([(4, 1), (1, 1), (2, 1), (3, 0)]), self.seen())
         self.assertEqual([(4, 1), (1, 1), (2, 1), (3, 0)], self.seen()[self.before:])
         self.recovered("device lost")
+        self.gw.ctl("latency 2001 0")
         self.after_recovery("pending")
         # The database and the REST tree survived; the light answers again.
         self.assertEqual(self.nodes, self.node_list())
@@ -176,6 +189,8 @@ class Recovery(unittest.TestCase):
         self.pending_request("pending")
         # The idle probe goes unanswered: "not answering", then the module is reset.
         self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5)]), self.seen())
+        # Answered while the module is still hung, not left waiting for its recovery.
+        self.answered_with_error("pending")
         self.refused_while_away()
         self.assertTrue(self.gw.ctl("module resume").startswith("ok"))
         self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5), (3, 0)]), self.seen())
@@ -193,6 +208,26 @@ class Recovery(unittest.TestCase):
         self.assertEqual([(4, 0x1F6), (2, 0x1F6), (3, 0)], self.seen()[self.before:])
         self.recovered("module reset by itself")
         self.after_recovery("pending")
+
+
+class MissedConfirms(RecoveryCase):
+    """With the idle probe off, a module that stops confirming what the gateway sends is found
+    by the count of missed confirms."""
+    EXTRA = RECOVERY.replace("probePeriod = 1", "probePeriod = 0")
+
+    def test_module_hangs_while_the_gateway_sends(self):
+        self.gw.ctl("module hang")
+        for _ in range(2):  # missedConfirms
+            status, body = self.gw.post(MESSAGE, TOGGLE, "timeout=bb8")
+            self.assertEqual((200, 0), (status, code_of(body)), body)
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5)]), self.seen())
+        self.assertIn("recovery - the ZigBee module does not answer (missed confirms)",
+                      self.gw.orq.output())
+        self.assertTrue(self.gw.ctl("module resume").startswith("ok"))
+        self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5), (3, 0)]), self.seen())
+        self.assertEqual([(4, 0x1F5), (2, 0x1F5), (3, 0)], self.seen()[self.before:])
+        self.recovered("module not answering")
+        self.toggles()
 
 
 if __name__ == "__main__":

@@ -3,10 +3,14 @@
 // of trampolines, registered at connect time, finds the object through the handle's owner pointer
 // and calls the virtual operation; all of them run on the connection's reader thread.
 //
-// The object adds no locking around requests or callbacks; `ifMutex` is there for subclasses.
-// Requests may be issued from any thread once connected. A subclass disconnects in its own
-// destructor (the reader thread must not call into a half-destroyed object); disconnecting from
-// inside a callback is allowed (the reader then ends after the callback returns).
+// The object adds no locking around callbacks; `ifMutex` is there for subclasses. Requests may
+// be issued from any thread once connected. The handle may be replaced or closed (a reconnect,
+// a disconnect) while other threads send: a request holds the handle it loaded for its
+// duration, and a disconnect takes the handle out and waits for those requests to end before
+// it closes the link (one atomic count per request, no lock on the sending path). A subclass
+// disconnects in its own destructor (the reader thread must not call into a half-destroyed
+// object); disconnecting from inside a callback is allowed (the reader then ends after the
+// callback returns).
 //
 // Lost device: ZB_LINK_LOST_indication(error) is called once on the reader thread when the serial
 // device goes away (read error, hang-up); getLinkError() returns the errno-style reason from then
@@ -14,6 +18,7 @@
 #ifndef ORQ_CZBIF_H
 #define ORQ_CZBIF_H
 
+#include <atomic>
 #include <mutex>
 
 #include "zigbee.h"
@@ -31,7 +36,7 @@ class CZbIf {
     // 0 when not connected; else the result of the flat disconnect.
     int ZBIFDisconnect();
     int getLinkError() const;
-    ZBIF_HANDLE getHandle() const { return handle; }
+    ZBIF_HANDLE getHandle() const { return handle.load(); }
 
     void ZDO_RESET_request(uchar options);
     void ZDO_START_request();
@@ -109,6 +114,9 @@ class CZbIf {
     virtual void MGMT_LEAVE_confirm(uchar* ieee_addr, uchar rejoin);
     virtual void ZDO_ERROR_confirm(uchar status, ushort cluster_id, uchar expected_len);
     virtual void ZB_LINK_LOST_indication(int error);
+    // Called on the reader thread when the module confirms a data request: the confirm itself
+    // ends in the trampoline (APSDE_DATA_confirm is not called), only the fact is told.
+    virtual void dataConfirmHeard() {}
 
     // The trampoline table registered by ZBIFConnect.
     static const ZBIFCbs_t* trampolines();
@@ -120,14 +128,18 @@ class CZbIf {
     virtual void requestSent(const char* op) { (void)op; }
 
   private:
-    bool connected(const char* op) const;
+    class LinkUse;
+    static bool connected(const char* op, ZBIF_HANDLE h);
     // Calls the back-end's request slot with the handle, or reports `op` dropped when not
     // connected.
     template <typename Slot, typename... Args>
     void forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args);
+    // Closes `h`, already taken out of `handle`, once no other thread's request uses it.
+    int release(ZBIF_HANDLE h);
 
-    ZBIF_HANDLE handle;
-    const ZBIFFunctions_t* zbifFuncs;
+    std::atomic<ZBIF_HANDLE> handle{nullptr};
+    // Requests holding a handle right now (see LinkUse).
+    mutable std::atomic<int> users{0};
 };
 
 #endif

@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 void warnNotOverridden(const char* op) {
@@ -69,7 +72,7 @@ void CPP_ZIGBEE_STACK_STATUS_indication(ZBIF_HANDLE h, uchar status) {
     objectOf(h, __func__)->ZIGBEE_STACK_STATUS_indication(status);
 }
 void CPP_APSDE_DATA_confirm(ZBIF_HANDLE h, uchar, uchar*, uchar, uchar, uchar) {
-    objectOf(h, __func__);  // data confirms end here
+    objectOf(h, __func__)->dataConfirmHeard();  // data confirms end here
 }
 void CPP_APSDE_DATA_indication(ZBIF_HANDLE h, uchar dst_mode, uchar* dst, uchar dst_ep,
                                uchar src_mode, uchar* src, uchar src_ep, ushort profile,
@@ -146,7 +149,43 @@ const ZBIFCbs_t cppCbs = {
 
 }  // namespace
 
-CZbIf::CZbIf() : handle(nullptr), zbifFuncs(nullptr) {}
+namespace {
+// The uses of one object's link this thread holds: a confirm given inside a request may send
+// the next request, or even disconnect; a disconnect waits only for other threads' uses.
+thread_local const CZbIf* linkUser = nullptr;
+thread_local int linkUsesHeld = 0;
+}  // namespace
+
+// One request's hold on the handle: counted before the handle is loaded, so a disconnect that
+// took the handle out either finds the count raised or the request finds no handle.
+class CZbIf::LinkUse {
+  public:
+    explicit LinkUse(const CZbIf& zb) : zb(zb) {
+        zb.users.fetch_add(1);
+        h = zb.handle.load();
+        if (linkUser == nullptr || linkUser == &zb) {
+            linkUser = &zb;
+            ++linkUsesHeld;
+            own = true;
+        }
+    }
+    ~LinkUse() {
+        if (own && --linkUsesHeld == 0) {
+            linkUser = nullptr;
+        }
+        zb.users.fetch_sub(1);
+    }
+    LinkUse(const LinkUse&) = delete;
+    LinkUse& operator=(const LinkUse&) = delete;
+    ZBIF_HANDLE get() const { return h; }
+
+  private:
+    const CZbIf& zb;
+    ZBIF_HANDLE h = nullptr;
+    bool own = false;
+};
+
+CZbIf::CZbIf() = default;
 
 CZbIf::~CZbIf() {
     ZBIFDisconnect();
@@ -161,32 +200,42 @@ int CZbIf::ZBIFConnect(const char* uri) {
     if (h == nullptr) {
         return -1;
     }
-    // Stored before the reader starts: a callback may issue the next request at once.
-    handle = h;
-    zbifFuncs = h->zbifFuncs;
+    // Stored before the reader starts: a callback may issue the next request at once. A link
+    // still open is replaced and closed.
+    if (ZBIF_HANDLE old = handle.exchange(h)) {
+        release(old);
+    }
     if (::ZBIFStart(h) != 0) {
-        ZBIFDisconnect();
+        ZBIF_HANDLE expected = h;
+        if (handle.compare_exchange_strong(expected, nullptr)) {
+            release(h);
+        }
         return -1;
     }
     return 0;
 }
 
 int CZbIf::ZBIFDisconnect() {
-    if (handle == nullptr) {
-        return 0;
+    ZBIF_HANDLE h = handle.exchange(nullptr);
+    return h == nullptr ? 0 : release(h);
+}
+
+int CZbIf::release(ZBIF_HANDLE h) {
+    // A request that loaded `h` is short (one frame written): wait for it to end.
+    const int own = linkUser == this ? linkUsesHeld : 0;
+    while (users.load() > own) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    int result = ::ZBIFDisconnect(handle);
-    handle = nullptr;
-    zbifFuncs = nullptr;
-    return result;
+    return ::ZBIFDisconnect(h);
 }
 
 int CZbIf::getLinkError() const {
-    return handle == nullptr ? ENODEV : ::ZBIFLinkError(handle);
+    LinkUse use(*this);
+    return use.get() == nullptr ? ENODEV : ::ZBIFLinkError(use.get());
 }
 
-bool CZbIf::connected(const char* op) const {
-    if (handle != nullptr && zbifFuncs != nullptr) {
+bool CZbIf::connected(const char* op, ZBIF_HANDLE h) {
+    if (h != nullptr && h->zbifFuncs != nullptr) {
         return true;
     }
     fprintf(stderr, "CZbIf::%s - ERROR: not connected, request dropped\n", op);
@@ -195,9 +244,11 @@ bool CZbIf::connected(const char* op) const {
 
 template <typename Slot, typename... Args>
 void CZbIf::forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args) {
-    if (connected(op)) {
+    LinkUse use(*this);
+    ZBIF_HANDLE h = use.get();
+    if (connected(op, h)) {
         requestSent(op);
-        (zbifFuncs->*slot)(handle, args...);
+        (h->zbifFuncs->*slot)(h, args...);
     }
 }
 

@@ -1,4 +1,8 @@
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "AdapterFixture.h"
 
@@ -75,10 +79,15 @@ TEST_F(AdapterLinkTest, SecurityLevelFiveWritesPoliciesKeysAndTheKeyTable) {
                                          0xE0, 0x05, 0x06, 0x00, 0x07, 0x08, 0x1E,
                                          0x72, 0x72, 0x72, 0x72, 0x72, 0x72, 0xEE};
     EXPECT_EQ(zb->getAttributeTrace(), expected);
-    peer.withModule([](zbsim::Module& m, zbsim::Network&) {
-        EXPECT_TRUE(m.networkUp());
-        EXPECT_EQ(m.linkKeys().size(), 3u);
-    });
+    // The key table goes out row by row once the network is up, after the running state.
+    EXPECT_TRUE(waitFor([&] {
+        size_t keys = 0;
+        peer.withModule([&](zbsim::Module& m, zbsim::Network&) {
+            EXPECT_TRUE(m.networkUp());
+            keys = m.linkKeys().size();
+        });
+        return keys == 3;
+    }));
 }
 
 TEST_F(AdapterLinkTest, NvmStartWithRandomAddressResetsWith0x1D) {
@@ -173,4 +182,47 @@ TEST_F(AdapterLinkTest, FramesFromKnownNodesRefreshTheirKeepAliveTimer) {
     uchar unknown[2] = {0x99, 0x99};
     zb->manageNodeTimeouts(2, unknown);
     EXPECT_EQ(zb->getDb()->findNodeByNwkAddr(0x9999), nullptr);
+}
+
+// The module supervisor reopens the device while agents send: a request either goes out on a
+// handle that stays open until it is written or is dropped, never written to a closed one.
+TEST_F(AdapterLinkTest, RequestsSentWhileTheLinkIsReopenedUseAnOpenHandleOrNone) {
+    struct Confirms : ModuleWatcher {
+        std::atomic<int> heard{0};
+        void requestSent() override {}
+        void confirmHeard() override { ++heard; }
+        void linkLost(int) override {}
+        void moduleRebooted() override {}
+    } confirms;
+    connect(baseConfig());
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    zb->setModuleWatcher(&confirms);
+    auto toggle = [this] {
+        uchar dst[8] = {0x01, 0x0B};
+        uchar zcl[3] = {0x01, 0x00, 0x02};
+        zb->APSDE_DATA_request(2, dst, 1, 0x0104, 0x0006, 8, sizeof zcl, zcl, 0, 10);
+    };
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) {
+        senders.emplace_back([&] {
+            while (!stop.load()) {
+                toggle();
+                std::this_thread::sleep_for(std::chrono::microseconds(300));  // a busy gateway
+            }
+        });
+    }
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_TRUE(zb->reopen(peer.deviceUrl().c_str()));
+    }
+    stop.store(true);
+    for (auto& t : senders) {
+        t.join();
+    }
+    // The link still carries requests and their confirms.
+    const int before = confirms.heard.load();
+    toggle();
+    EXPECT_TRUE(waitFor([&] { return confirms.heard.load() > before; }));
+    zb->setModuleWatcher(nullptr);
 }

@@ -12,6 +12,43 @@
 using LN = LocalNode<RecordingHandler>;
 using zbsim::Packet;
 
+// What a stream prints while the object lives, in a file the test may read at any moment (the
+// lines come from the reader thread, after the state that a test waits for).
+class PrintedLines {
+  public:
+    PrintedLines(FILE* stream, int fd) : stream(stream), fd(fd) {
+        file = mkstemp(name);
+        std::fflush(stream);
+        saved = dup(fd);
+        dup2(file, fd);
+    }
+    ~PrintedLines() {
+        std::fflush(stream);
+        dup2(saved, fd);
+        close(saved);
+        close(file);
+        std::remove(name);
+    }
+    PrintedLines(const PrintedLines&) = delete;
+    PrintedLines& operator=(const PrintedLines&) = delete;
+    bool ok() const { return file >= 0 && saved >= 0; }
+    // True once `text` was printed.
+    bool show(const std::string& text) {
+        return waitFor([&] {
+            std::ifstream in(name);
+            return std::string(std::istreambuf_iterator<char>(in), {}).find(text) !=
+                   std::string::npos;
+        });
+    }
+
+  private:
+    FILE* stream;
+    int fd;
+    char name[32] = "/tmp/orq_node_printedXXXXXX";
+    int file = -1;
+    int saved = -1;
+};
+
 // A local node, as the process builds it, on an adapter linked to the emulator's module.
 class LocalNodeLinkTest : public ::testing::Test {
   protected:
@@ -77,11 +114,14 @@ class LocalNodeLinkTest : public ::testing::Test {
 TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
     init(baseConfig());
     LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    testing::internal::CaptureStdout();
+    PrintedLines out(stdout, STDOUT_FILENO);
+    ASSERT_TRUE(out.ok());
     EXPECT_EQ(node->startGatewayDevice(4294967295UL, nullptr, &ctx), AGENT_SUCCESS);
-    bool answered = waitFor([&] { return handler.count("startup_RspCb") == 1; });
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(answered);
+    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
+    // The banner follows the running state (the root is announced in between).
+    EXPECT_TRUE(
+        out.show("Device started (ORQ shortAddr = 0x0000 - ORQ IEEE address = "
+                 "00:12:4b:00:00:00:00:a1 - Channel Mask = 20)"));
     auto r = handler.named("startup_RspCb")[0];
     EXPECT_EQ(r.commandStatus, 0);
     EXPECT_EQ(r.session, -1);
@@ -92,9 +132,6 @@ TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
     EXPECT_EQ(node->getGwDescriptor()->getGwStateDescription(), "GW successfully started");
     EXPECT_TRUE(reached(GW_STARTING));
     expectRootIsTheModule();
-    EXPECT_NE(out.find("Device started (ORQ shortAddr = 0x0000 - ORQ IEEE address = "
-                       "00:12:4b:00:00:00:00:a1 - Channel Mask = 20)"),
-              std::string::npos);
     EXPECT_TRUE(exits.empty());
 }
 
@@ -126,7 +163,7 @@ TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
     EXPECT_EQ(r.state, Canceled);
     EXPECT_EQ(r.error, GW_STARTUP_FORMING_NETWORK_FAILED);
     EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
-    EXPECT_TRUE(reached(GW_ERROR));
+    EXPECT_TRUE(waitFor([&] { return reached(GW_ERROR); }));  // told after the answer
     EXPECT_EQ(zb->getDb()->getRoot(), nullptr);
     // The reset after the failure readies the gateway for a new start; the failure stays
     // visible until a start succeeds.
@@ -178,6 +215,9 @@ TEST_F(LocalNodeLinkTest, AResetWithRestartAfterAStartRunsAgain) {
     LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
     node->startGatewayDevice(0, nullptr, &ctx);
     ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
+    // The listeners hear of the running state after the start is answered; the descriptor
+    // they read must not be the reset's already.
+    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING); }));
     LN::ResetCommandCtxt reset(3, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
     EXPECT_EQ(node->resetRequest(ZB_RESET_OPT_RESTART_GW, &reset), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return handler.count("resetCommand_RspCb") == 1; }));
@@ -297,26 +337,11 @@ TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
 // Platform 0 cannot be started: the chain stops with an error line, whatever the debug settings.
 TEST_F(LocalNodeLinkTest, PlatformZeroSaysWhyTheStartStops) {
     init("[main]\nplatform = 0\n" + baseConfig().substr(std::strlen("[main]\nplatform = 1\n")));
-    char name[] = "/tmp/orq_node_stderrXXXXXX";
-    int file = mkstemp(name);
-    ASSERT_GE(file, 0);
-    std::fflush(stderr);
-    int saved = dup(STDERR_FILENO);
-    dup2(file, STDERR_FILENO);
+    PrintedLines err(stderr, STDERR_FILENO);
+    ASSERT_TRUE(err.ok());
     LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
     node->startGatewayDevice(0, nullptr, &ctx);
-    auto printed = [&] {
-        std::ifstream in(name);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    bool said =
-        waitFor([&] { return printed().find("ERROR: main:platform = 0") != std::string::npos; });
-    std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(file);
-    std::remove(name);
-    EXPECT_TRUE(said);
+    EXPECT_TRUE(err.show("ERROR: main:platform = 0"));
     EXPECT_EQ(zb->getGWStatus(), GW_STARTING);
     EXPECT_EQ(handler.count("startup_RspCb"), 0u);
 }

@@ -2,6 +2,8 @@
 
 #include <ctime>
 #include <set>
+#include <string>
+#include <thread>
 
 #include "../../integration/node/AgentHandler.h"
 #include "../../integration/node/TestConfig.h"
@@ -231,4 +233,77 @@ TEST_F(AgentLogicTest, RefusalsAndLateAnswersAnswerOnce) {
     zb.setGWStatus(2, 0);
     EXPECT_EQ(ma.permitJoin(0xFFFC, 30, false, 0, &pj), ORQ_NOT_RUNNING);
     EXPECT_EQ(h.named("permitJoin_RspCb").back().error, ORQ_NOT_RUNNING);
+}
+
+TEST_F(AgentLogicTest, ModuleAwayAnswersEveryWaitingOperationOnceWithAnError) {
+    addNode(0x1101, true, true, 0);
+    DA::StartAnnouncementsModeCtxt annce(-1, &h, nullptr, &AgentHandler::announce_NtfCb);
+    DA::InquiryCtxt inq(1, &h, &AgentHandler::proc_RspCb, &AgentHandler::inquiry_NtfCb);
+    DA::NodeDescriptorCtxt nd(2, &h, &AgentHandler::nodeDesc_RspCb, nullptr);
+    DA::PowerDescriptorCtxt pd(3, &h, &AgentHandler::powerDesc_RspCb, nullptr);
+    MA::permitJoinCtxt pj(4, &h, &AgentHandler::permitJoin_RspCb, &AgentHandler::permitJoin_NtfCb);
+    MA::leaveCommandCtxt leave(5, &h, &AgentHandler::leave_RspCb, &AgentHandler::leave_NtfCb);
+    ASSERT_EQ(da.startAnnouncementsMode(&annce), AGENT_SUCCESS);
+    ASSERT_EQ(da.startInquiry(0, &inq), AGENT_SUCCESS);
+    ASSERT_EQ(da.getNodeDescriptor(0, 0x1101, &nd), AGENT_SUCCESS);
+    ASSERT_EQ(da.getPowerDescriptor(0x1101, &pd), AGENT_SUCCESS);
+    // A permit joining taken over by a newer one is answered then, not never.
+    MA::permitJoinCtxt replaced(6, &h, &AgentHandler::permitJoin_RspCb, nullptr);
+    ASSERT_EQ(ma.permitJoin(0xFFFC, 30, false, 0, &replaced), AGENT_SUCCESS);
+    ASSERT_EQ(ma.permitJoin(0xFFFC, 30, false, 1000, &pj), AGENT_SUCCESS);  // a 1 s timer
+    auto taken = h.named("permitJoin_RspCb").at(0);
+    EXPECT_EQ(taken.session, 6);
+    EXPECT_EQ(taken.error, AGENT_BUSY);
+    ASSERT_EQ(ma.leaveRequest(0x1101, false, false, &leave), AGENT_SUCCESS);
+
+    zb.setGWStatus(4, 501);
+    zb.setGWStatus(4, 502);  // a second fault finds nothing left to answer
+    const char* waiting[] = {"inquiry_NtfCb", "nodeDesc_RspCb", "powerDesc_RspCb",
+                             "permitJoin_NtfCb", "leave_NtfCb"};
+    for (const char* op : waiting) {
+        SCOPED_TRACE(op);
+        auto calls = h.named(op);
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].error, AGENT_ERROR);
+        EXPECT_EQ(calls[0].result, 1);
+    }
+    // The confirms that come late tell nobody; the announcement mode waits for nothing and
+    // still hears its nodes.
+    ZB_NODE_DESC desc{};
+    da.getNodeDescriptor_Cb(0, 0x1101, &desc);
+    ma.permitJoinNotify_Cb(0);
+    ma.leaveCommandNotify_Cb(0);
+    unsigned char ieee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0x11, 0x01};
+    da.Announce_Cb(0x1101, ieee, 8);
+    EXPECT_EQ(h.count("announce_NtfCb"), 1u);
+    // The ended operations gave their feature bits back: the next ones run.
+    zb.setGWStatus(3, 0);
+    ASSERT_EQ(ma.permitJoin(0xFFFC, 30, false, 0, &pj), AGENT_SUCCESS);
+    ma.permitJoinNotify_Cb(0);
+    ASSERT_EQ(h.count("permitJoin_NtfCb"), 2u);
+    EXPECT_EQ(h.named("permitJoin_NtfCb")[1].error, AGENT_SUCCESS);
+    EXPECT_EQ(da.getNodeDescriptor(0, 0x1101, &nd), AGENT_SUCCESS);
+    for (const char* op : waiting) {
+        EXPECT_EQ(h.count(op), std::string(op) == "permitJoin_NtfCb" ? 2u : 1u) << op;
+    }
+}
+
+TEST_F(AgentLogicTest, AConfirmRacingTheModuleGoingAwayAnswersOnce) {
+    addNode(0x1101, true, true, 0);
+    DA::NodeDescriptorCtxt nd(2, &h, &AgentHandler::nodeDesc_RspCb, nullptr);
+    constexpr int kRounds = 200;
+    for (int i = 0; i < kRounds; ++i) {
+        zb.setGWStatus(3, 0);
+        ASSERT_EQ(da.getNodeDescriptor(0, 0x1101, &nd), AGENT_SUCCESS);
+        std::thread confirm([&] {
+            ZB_NODE_DESC desc{};
+            da.getNodeDescriptor_Cb(0, 0x1101, &desc);
+        });
+        zb.setGWStatus(4, 1);
+        confirm.join();
+        ASSERT_EQ(h.count("nodeDesc_RspCb"), static_cast<size_t>(i + 1));
+    }
+    for (const auto& c : h.named("nodeDesc_RspCb")) {
+        EXPECT_TRUE(c.error == AGENT_SUCCESS || c.error == AGENT_ERROR) << c.error;
+    }
 }

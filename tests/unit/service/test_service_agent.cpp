@@ -376,4 +376,26 @@ TEST_F(ServiceAgentTest, BindingsOfUnknownSourcesAndPendingUnbinds) {
         << "the refused bind is answered once, its time-out answers nothing";
 }
 
+// Every bind and unbind is answered once: one taken over by a newer bind at once, one waiting
+// when the module goes away with AGENT_ERROR; a late confirm answers nothing more.
+TEST_F(ServiceAgentTest, BindsTakenOverOrLeftByTheModuleAreAnsweredOnce) {
+    running({});
+    ZB_BIND_STRUCT b{};
+    std::memcpy(b.src_addr, kLightIeee, 8);
+    SA::BindCtxt first(8, &rec, &ServiceRecorder::bind_RspCb, nullptr);
+    SA::BindCtxt second(9, &rec, &ServiceRecorder::bind_RspCb, nullptr);
+    EXPECT_EQ(agent->bindRequest(1000, b, &first), AGENT_SUCCESS);
+    EXPECT_EQ(agent->bindRequest(1000, b, &second), AGENT_SUCCESS);
+    agent->bindRequest_Cb(0);
+    EXPECT_EQ(agent->unbindRequest(0, b, &first), AGENT_SUCCESS);
+    zb->setGWStatus(GW_ERROR, GW_MODULE_NOT_ANSWERING);
+    agent->unbindRequest_Cb(0);
+    std::vector<std::pair<int, AgentError>> answers;
+    for (const auto& c : rec.named("bind_RspCb")) {
+        answers.emplace_back(c.session, c.error);
+    }
+    EXPECT_EQ(answers, (std::vector<std::pair<int, AgentError>>{
+                           {8, AGENT_BUSY}, {9, AGENT_SUCCESS}, {8, AGENT_ERROR}}));
+}
+
 }  // namespace
