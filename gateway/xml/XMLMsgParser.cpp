@@ -119,14 +119,13 @@ const XMLElement* XMLMsgParser::getRoot(XMLDocument& document, const char* text,
 
 const XMLElement* XMLMsgParser::getNode(const XMLElement* parent, const std::string& prefix,
                                         const char* name, const XMLElement* after) const {
-    if (parent == nullptr && after == nullptr) {
+    const XMLElement* from = after != nullptr ? after : parent;
+    if (from == nullptr) {
         return nullptr;
     }
     const std::string full = prefix.empty() ? std::string(name) : prefix + ":" + name;
-    if (after != nullptr) {
-        return after->NextSiblingElement(full.c_str());
-    }
-    return parent->FirstChildElement(full.c_str());
+    return after != nullptr ? from->NextSiblingElement(full.c_str())
+                            : from->FirstChildElement(full.c_str());
 }
 
 const XMLElement* XMLMsgParser::openRoot(Doc& doc, const char* text) {
