@@ -80,6 +80,7 @@ class XMLMsgParser {
     // most significant first (the byte order of Message).
     int parseAddress(const tinyxml2::XMLElement* parent, const std::string& prefix,
                      const char* name, uint8_t& mode, uint8_t addr[8]);
+    // Device: Address (an IEEE address, as the bare number or in IeeeAddress) and Endpoint.
     int parseDeviceElement(const tinyxml2::XMLElement* parent, const std::string& prefix,
                            const char* name, uint8_t ieee[8], long& endpoint);
     int parseTxOptions(const tinyxml2::XMLElement* parent, const std::string& prefix,

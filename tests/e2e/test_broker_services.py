@@ -32,11 +32,13 @@ def simple_descriptor_doc(ep, profile, device, version, clusters_in=(), clusters
                        for c in clusters_out)))
 
 
-def binding_doc(cluster, dst="module", dst_ep=8):
+def binding_doc(cluster, dst="module", dst_ep=8, nested=False):
+    """A Binding request; `nested` writes the destination's address in IeeeAddress."""
+    address = ("<IeeeAddress>%s</IeeeAddress>" if nested else "%s") % ieee_number(dst)
     return ("<Binding><SourceIEEEAddress>%s</SourceIEEEAddress><SourceEndpoint>1"
             "</SourceEndpoint><ClusterID>%d</ClusterID><DeviceDestination><Address>%s</Address>"
             "<Endpoint>%d</Endpoint></DeviceDestination></Binding>"
-            % (ieee_number("light"), cluster, ieee_number(dst), dst_ep))
+            % (ieee_number("light"), cluster, address, dst_ep))
 
 
 def binding(cluster, dst="module", dst_ep=8):
@@ -133,6 +135,13 @@ class RemoteServices(unittest.TestCase):
                                                       "timeout=5"))
         self.assertEqual((200, info(r("Bindings", "".join(binding(c) for c in (0, 6, 8))))),
                          self.gw.get(LIGHT + "/bindings", "timeout=5"))
+        # The destination written as every other address is: bound and unbound the same.
+        self.assertEqual((200, info()), self.gw.post(LIGHT + "/bindings",
+                                                      binding_doc(768, nested=True), "timeout=2710"))
+        self.assertEqual((200, info(r("Bindings", "".join(binding(c) for c in (0, 6, 8, 768))))),
+                         self.gw.get(LIGHT + "/bindings", "timeout=2710"))
+        self.assertEqual((200, info()), self.gw.post(LIGHT + "/unbindings",
+                                                      binding_doc(768, nested=True), "timeout=2710"))
         # Unbinding what is not there: the node's error status.
         self.assertEqual((200, error(2, "ERROR returned by ZDP_UNBIND_response")),
                          self.gw.post(LIGHT + "/unbindings", binding_doc(3), "timeout=5"))

@@ -496,6 +496,54 @@ TEST_F(ParserTest, Binding) {
     EXPECT_TRUE(said("getBindindCommand - Binding element not found"));
 }
 
+// Binding and unbinding read the same document: the destination's IEEE address may be the bare
+// number (the form of the binding table) or held in IeeeAddress, with or without name spaces
+// and beside a group destination.
+TEST_F(ParserTest, BindingDestinationInEitherAddressForm) {
+    const std::string nested =
+        "<Address><IeeeAddress>258</IeeeAddress></Address><Endpoint>8</Endpoint>";
+    const std::string ns = std::string(" xmlns:p=\"") + ORQ_GATEWAY_SCHEMA_URI + "\"";
+    const std::string prefixed =
+        "<p:Binding" + ns +
+        "><p:SourceIEEEAddress>81985529216486895</p:SourceIEEEAddress>"
+        "<p:SourceEndpoint>1</p:SourceEndpoint><p:ClusterID>6</p:ClusterID>"
+        "<p:DeviceDestination><p:Address><p:IeeeAddress>258</p:IeeeAddress></p:Address>"
+        "<p:Endpoint>8</p:Endpoint></p:DeviceDestination></p:Binding>";
+    std::vector<Part> withGroup = kBindingParts;
+    withGroup.insert(withGroup.begin() + 3, {"GroupDestination", "5"});
+    withGroup.back().content = nested;
+    std::vector<Part> plain = kBindingParts;
+    plain.back().content = nested;
+    for (const std::string& doc :
+         {build("Binding", plain), build("Binding", withGroup), prefixed}) {
+        ZB_BIND_STRUCT bind = {};
+        ASSERT_EQ(parser.getBindindCommand(&bind, doc.c_str()), 0) << doc << "\n" << messages();
+        EXPECT_EQ(bytesOf(bind.dst_addr, 8), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0x01, 0x02}))
+            << doc;
+        EXPECT_EQ(bind.dst_ep, 8) << doc;
+        EXPECT_EQ(bind.cluster_id, 6) << doc;
+    }
+    // A device is named by its IEEE address alone.
+    const struct {
+        std::string address;
+        std::string message;
+    } refused[] = {
+        {"<NetworkAddress>4353</NetworkAddress>",
+         "parseDeviceElement - NetworkAddress address type is unknown"},
+        {"<IeeeAddress>258</IeeeAddress><NetworkAddress>1</NetworkAddress>",
+         "parseDeviceElement - IeeeAddress address type is unknown"},
+        {"<IeeeAddress/>", "parseDeviceElement - DeviceDestination/Address is empty"},
+        {"<IeeeAddress>0x102</IeeeAddress>", "parseDeviceElement - bad IEEE address  '0x102'"},
+    };
+    for (const auto& c : refused) {
+        plain.back().content = "<Address>" + c.address + "</Address><Endpoint>8</Endpoint>";
+        ZB_BIND_STRUCT bind = {};
+        EXPECT_EQ(parser.getBindindCommand(&bind, build("Binding", plain).c_str()), 1) << c.address;
+        EXPECT_TRUE(said(c.message)) << c.message << "\n" << messages();
+        EXPECT_TRUE(said("getBindindCommand - DeviceDestination parsing error"));
+    }
+}
+
 TEST_F(ParserTest, SimpleDescriptor) {
     SimpleDescriptor sd;
     const std::vector<Part> parts = {
