@@ -417,6 +417,15 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void clearWsnNodes(const char* logLine);
     int startModeFromQuery(const char* query, bool log);
     void clearLocalServices();
+    // Main thread: every registered service has its folders, with all their children, under
+    // both "localnode"/"services" folders again (a reset empties the root-level one while the
+    // services stay registered); folders that exist are kept.
+    void restoreServiceFolders();
+    // Main thread: the folder of end point `ep` under `services` (made from `table` when it is
+    // missing), with the rows of `table` and those of `connTable` under its "wsnconnection",
+    // each made only when it is missing.
+    void createServiceFolders(Resource* services, int ep, const RBResourceDescriptor* table,
+                              const RBResourceDescriptor* connTable);
     void parseStartup(const std::string* body, StartupAttributeInfo* info, bool blocking);
     // The co-processor link is gone (the adapter reported it lost).
     bool linkLost();

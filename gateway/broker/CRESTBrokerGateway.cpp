@@ -620,8 +620,13 @@ void* RESTBroker::gwStatusChanged_gwDescriptor_NtfCb(GwDescriptor* descriptor,
         (status != nullptr && status->getReturnValue() != AGENT_SUCCESS)) {
         return nullptr;
     }
-    if (descriptor->getGwState() == GW_RUNNING && pDAgent != nullptr) {
-        pDAgent->runKeepAliveAlgorithm();
+    if (descriptor->getGwState() == GW_RUNNING) {
+        if (pDAgent != nullptr) {
+            pDAgent->runKeepAliveAlgorithm();
+        }
+        // Whatever start brought the network up (a start request, a reset with restart, the
+        // recovery's restart), the services it runs with are reachable in both trees again.
+        onTreeThread([this] { restoreServiceFolders(); });
     }
     const std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" +
                             pXMLMsgComposer->createGwStatusChangedMsg(descriptor);

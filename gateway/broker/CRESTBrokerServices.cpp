@@ -110,16 +110,11 @@ void* RESTBroker::lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId, RPC
     if (ok) {
         // Called from addService on the main thread, which owns the tree.
         const int ep = sd->end_point;
-        const std::string name = endPointName(ep);
-        Resource* services = pRESTServer->findResource(resources.localNode, "services");
-        Resource* folder = createFolder(services, name.c_str(), servicesDesc, ep);
-        createResources(folder, servicesDesc);
-        createResources(pRESTServer->findResource(folder, "wsnconnection"), connDesc);
         Resource* rootLocal = pRESTServer->findResource(pRESTServer->getRoot(), "localnode");
-        Resource* rootServices = pRESTServer->findResource(rootLocal, "services");
-        Resource* bc = createFolder(rootServices, name.c_str(), servicesDescBC, ep);
-        createResources(bc, servicesDescBC);
-        createResources(pRESTServer->findResource(bc, "wsnconnection"), connDescBC);
+        createServiceFolders(pRESTServer->findResource(resources.localNode, "services"), ep,
+                             servicesDesc, connDesc);
+        createServiceFolders(pRESTServer->findResource(rootLocal, "services"), ep, servicesDescBC,
+                             connDescBC);
     }
     if (sessionId == -1) {
         if (!ok) {
@@ -134,6 +129,44 @@ void* RESTBroker::lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId, RPC
         ok ? pXMLMsgComposer->createLocalNodeEndpointMsg(status->getFResult(), sd) : std::string(),
         nullptr, status);
     return nullptr;
+}
+
+void RESTBroker::createServiceFolders(Resource* services, int ep, const RBResourceDescriptor* table,
+                                      const RBResourceDescriptor* connTable) {
+    if (services == nullptr) {
+        return;
+    }
+    const std::string name = endPointName(ep);
+    Resource* folder = pRESTServer->findResource(services, name);
+    if (folder == nullptr) {
+        folder = createFolder(services, name.c_str(), table, ep);
+    }
+    auto missingRows = [this](Resource* parent, const RBResourceDescriptor* rows) {
+        for (const RBResourceDescriptor* row = rows; parent != nullptr && !row->path.empty();
+             ++row) {
+            if (pRESTServer->findResource(parent, row->path) == nullptr) {
+                pRESTServer->createResource(parent, row, static_cast<ResourceHandler*>(this), 0);
+            }
+        }
+    };
+    missingRows(folder, table);
+    missingRows(pRESTServer->findResource(folder, "wsnconnection"), connTable);
+}
+
+void RESTBroker::restoreServiceFolders() {
+    int endPoints[MAX_LOCAL_ENDPOINT + 1];
+    const int count = pSAgent != nullptr ? pSAgent->getCurrentServices(endPoints) : 0;
+    Resource* netServices = pRESTServer->findResource(resources.localNode, "services");
+    Resource* rootLocal = pRESTServer->findResource(pRESTServer->getRoot(), "localnode");
+    Resource* rootServices =
+        rootLocal != nullptr ? pRESTServer->findResource(rootLocal, "services") : nullptr;
+    for (int i = 0; i < count; ++i) {
+        createServiceFolders(netServices, endPoints[i], servicesDesc, connDesc);
+        // End point 0, the device object, has no folder of the second format.
+        if (endPoints[i] != 0) {
+            createServiceFolders(rootServices, endPoints[i], servicesDescBC, connDescBC);
+        }
+    }
 }
 
 void RESTBroker::clearEndpoin_Req(Resource* resource, const char* uri, Method method, const char*,

@@ -16,6 +16,15 @@ JOIN = ("<JoiningInfo><PermitDuration>20</PermitDuration><TCSignificance>false</
         "</JoiningInfo>")
 START = "<StartupAttributeInfo><StartupControl>0</StartupControl></StartupAttributeInfo>"
 PERMIT = "/net/default/allwsnnodes/permitjoin"
+# The default service's connection in the second message format, and a ZCL toggle of the demo
+# network's light (0x1101, end point 1) sent from it.
+SERVICE_BC = "/localnode/services/08"
+TOGGLE = ("<ZCLCommand><DestinationAddress><NetworkAddress>4353</NetworkAddress>"
+          "</DestinationAddress><DestinationEndpoint>1</DestinationEndpoint><ProfileID>260</ProfileID>"
+          "<ClusterID>6</ClusterID><SourceEndpoint>8</SourceEndpoint><TxOptions><SecurityEnabled>"
+          "false</SecurityEnabled><UseNetworkKey>false</UseNetworkKey><Acknowledged>true"
+          "</Acknowledged><PermitFragmentation>false</PermitFragmentation></TxOptions><Radius>10"
+          "</Radius><ZCLHeader>0101</ZCLHeader><ZCLPayload>02</ZCLPayload></ZCLCommand>")
 
 
 class Procedures(unittest.TestCase):
@@ -71,6 +80,34 @@ class Procedures(unittest.TestCase):
         self.assertCode(self.gw.get("/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
         self.assertEqual(2, len(self.listener.wait("reset", count=2)))
         self.assertTrue(self.gw.running())
+
+    def test_service_folders_come_back_with_the_network(self):
+        def light_on():
+            return " on=1" in self.gw.ctl("show light")
+
+        def served():
+            # The folders are made again on the poll loop once the network runs.
+            self.assertTrue(wait_for(lambda: self.gw.get(SERVICE_BC)[0] == 200),
+                            self.gw.get(SERVICE_BC))
+            self.assertCode(self.gw.get(SERVICE_BC + "/wsnconnection",
+                                        "urilistener=" + self.listener.url("bc")), 0)
+            was_on = light_on()
+            self.assertCode(self.gw.post(SERVICE_BC + "/wsnconnection/message", TOGGLE,
+                                         "timeout=2710"), 0)
+            self.assertTrue(wait_for(lambda: light_on() != was_on), self.gw.ctl("show light"))
+
+        served()
+        self.assertCode(self.gw.get("/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
+        self.assertTrue(self.listener.wait("reset"))
+        self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
+        served()
+        self.assertCode(self.gw.get("/reset"), 0)
+        self.assertTrue(wait_for(lambda: self.gw.state() == "1"))
+        self.assertCode(self.gw.post("/startup", START, "start=true&timeout=7530"), 0)
+        self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
+        served()
+        # And the network tree has its folder.
+        self.assertEqual(200, self.gw.get("/net/default" + SERVICE_BC)[0])
 
     def test_listeners_down_or_stalled_hold_nothing_back(self):
         stalled = Listener(answer=False)
