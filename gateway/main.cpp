@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CRESTBroker.h"
+#include "ConfigurationCheck.h"
 #include "ConfigurationRepository.h"
 #include "ModuleSupervisor.h"
 #include "StopSignal.h"
@@ -147,6 +148,10 @@ int main(int argc, char* argv[]) {
     }
     std::printf("ZigBee Network Device - Gateway (version %s)\n", kVersion);
     std::fflush(stdout);
+    // A misspelt section or key would otherwise be ignored without a word.
+    for (const ConfigurationProblem& problem : checkConfiguration(*confrep)) {
+        std::fprintf(stderr, "%s\n", problem.text().c_str());
+    }
 
     pLocalNode = RESTBroker::LocalNodeT::getLocalNode();
     pLocalNode->init(device_url);

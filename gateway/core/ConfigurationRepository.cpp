@@ -63,6 +63,17 @@ const char* ConfigurationRepository::lookup(const char* key) {
     return value == kAbsent ? nullptr : value;
 }
 
+std::vector<std::string> ConfigurationRepository::loadedNames() {
+    std::lock_guard<std::mutex> lock(mux);
+    std::vector<std::string> names;
+    for (int i = 0; ini != nullptr && i < ini->size; ++i) {
+        if (ini->key[i] != nullptr) {
+            names.emplace_back(ini->key[i]);
+        }
+    }
+    return names;
+}
+
 int ConfigurationRepository::getint(const char* key, int def) {
     std::lock_guard<std::mutex> lock(mux);
     const char* value = lookup(key);

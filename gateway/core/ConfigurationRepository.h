@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct _dictionary_;
 
@@ -34,6 +35,11 @@ class ConfigurationRepository {
     // "01 02 ..."), each cut to 8 bits, into out[0..count). Numbers the text does not
     // hold become 0; the text is never read past its end.
     void getHexArray(const char* key, const char* def, uint8_t* out, int count);
+
+    // The sections and keys of the loaded file in the order the dictionary keeps them, lower
+    // case as it keeps them: "section" for a section, "section:key" for a key (":key" before
+    // any section). Empty before load().
+    std::vector<std::string> loadedNames();
 
     const std::string& filename() const { return _filename; }
 

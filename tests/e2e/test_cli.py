@@ -104,6 +104,16 @@ class CommandLine(unittest.TestCase):
         self.assertIn(opened % second, err)
         self.assertNotIn(opened % first, err)
 
+    def test_unknown_section_and_key_are_warned_about_at_start(self):
+        with open(self.config, "a") as f:
+            f.write("[RESTSever]\nserverPort = 9001\n")
+        err = self._device_tried(["zigbee://%s/none?dongle=freescale" % self.dir.name])
+        self.assertEqual([
+            "WARNING: %s:5: unknown section [RESTSever] - did you mean RESTServer?" % self.config,
+            "WARNING: %s:6: unknown key RESTSever:serverPort - did you mean "
+            "RESTServer:serverPorts?" % self.config,
+        ], [line for line in err.splitlines() if line.startswith("WARNING")])
+
     def test_default_device_url(self):
         err = self._device_tried(["-v", "-n", "wsn-1"])
         self.assertIn('"zigbee:///dev/ttyUSB0?dongle=ezsp"', err)
