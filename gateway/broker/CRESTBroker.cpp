@@ -471,6 +471,41 @@ Resource* RESTBroker::createNodeResources(Resource* netFolder, Node* node) {
     return byShort;
 }
 
+void RESTBroker::pruneNodeFoldersLater() {
+    Resource* net = resources.net;
+    onTreeThread([this, net] {
+        Resource* wsnnodes = pRESTServer->findResource(net, "wsnnodes");
+        if (wsnnodes == nullptr) {
+            return;
+        }
+        std::vector<Resource*> stale;
+        {
+            std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+            for (Resource* folder : wsnnodes->children) {
+                const Node* node =
+                    pOrqDb->findNodeByNwkAddr(static_cast<unsigned short>(folder->data));
+                char shortName[8] = "";
+                char ieeeName[20] = "";
+                if (node != nullptr) {
+                    std::snprintf(shortName, sizeof(shortName), "%04x", node->get_nwk_addr());
+                    for (int i = 0; i < 8; ++i) {
+                        std::snprintf(ieeeName + 2 * i, 3, "%02x", node->get_ieee_addr()[i]);
+                    }
+                }
+                if (folder->name() != shortName && folder->name() != ieeeName) {
+                    stale.push_back(folder);
+                }
+            }
+        }
+        for (Resource* folder : stale) {
+            ORQ_LOG(*pLogger, DEBUG, "pruneNodeFolders - %s is no longer a node",
+                    folder->name().c_str());
+            forgetResources(folder);
+            pRESTServer->removeResource(folder);
+        }
+    });
+}
+
 void RESTBroker::createCallbackResources(Resource* callbacksResource, const uriListener_t& listener,
                                          RBURIListenerList* list) {
     ORQ_LOG(*pLogger, DEBUG, "createCallbackResources - Callback ID: %s ", listener.id.c_str());

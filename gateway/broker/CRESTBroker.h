@@ -434,6 +434,9 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void createNodeResourcesLater(const Node* node);
     // Poll-loop thread: the two folders of a node, with what any listener kept of them.
     void removeNodeFolders(const std::string& ieee, const std::string& shortAddr);
+    // After a walk: on the poll loop, the node folders of nodes the database no longer holds
+    // (under that short address and IEEE address) go.
+    void pruneNodeFoldersLater();
     // No listener's handback refers to `folder` or anything below it any more.
     void forgetResources(Resource* folder);
     // Marks `list` running and calls `start`; a refused start (not AGENT_SUCCESS) clears the

@@ -292,7 +292,7 @@ void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t&
     ORQ_LOG(*pLogger, DEBUG, "nodeInquiryAttach");
     const RESTCallbackInfo* info = callbackInfoOf(listener);
     if (!list->running.load()) {
-        clearWsnNodes("nodeInquiryAttach - clear net/");
+        // The folders stay: a walk keeps what it does not reach (pruned when it ends).
         const unsigned long timeout = info != nullptr ? agentTimeout(*info) : 0;
         ORQ_LOG(*pLogger, DEBUG, "nodeInquiryAttach - timeout value = %lu", timeout);
         ORQ_LOG(*pLogger, DEBUG, "nodeInquiryAttach - calling startInquiry");
@@ -345,6 +345,7 @@ void* RESTBroker::wsnNodesList_NtfCb(Node* node, RPCReqStatus* status) {
     }
     restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status);
     if (isEndOfProcedure(status)) {
+        pruneNodeFoldersLater();
         listeners.nodeInquiry.running.store(false);
         listeners.nodeInquiry.removeListeners();
     }

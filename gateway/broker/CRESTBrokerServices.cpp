@@ -429,6 +429,7 @@ void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
                 }
             }
         });
+        pruneNodeFoldersLater();
     }
     restResponse("awndServicesList_RspCb", sessionId, doc, nullptr, status);
     return nullptr;

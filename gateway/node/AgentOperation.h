@@ -197,6 +197,19 @@ class AgentOperation {
         return AGENT_SUCCESS;
     }
 
+    // A running operation's timer armed afresh for `seconds` from now (a walk whose time
+    // limit grows); a late expiry of the old one ends nothing. False when not running or
+    // when the timer thread refuses it (the operation then has no timer).
+    template <typename AT>
+    bool rearm(int seconds, TimerThread* timers, AT* agent, void (AT::*onExpiry)()) {
+        if (!ctx.isLocked()) {
+            return false;
+        }
+        ctx.killTimer();
+        ctx.fTimeout = seconds;
+        return ctx.setTimer(timers, agent, onExpiry);
+    }
+
     bool isRunning() const { return ctx.isLocked(); }
     // The run begun last (work queued during a run checks it is still that run).
     unsigned currentRun() const { return runId; }

@@ -34,6 +34,7 @@
 #include "Agents.h"
 #include "CDebug.h"
 #include "ConfigurationRepository.h"
+#include "DiscoveryWalk.h"
 #include "OrqZbIf.h"
 #include "ThreadPool.h"
 #include "TimerThread.h"
@@ -226,7 +227,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         answer(ctx, st);
         ORQ_LOG(*pLogger, INFO, "startInquiry - Started");
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-        pOrqDb->clearAllButRoot();
+        inquiryWalk.begin(pOrqDb, WalkKind::Tree);
         clearDeadingNodeList();
         inquiryPending.clear();
         Node* root = pOrqDb->getRoot();
@@ -238,12 +239,13 @@ class DiscoveryAgent : protected AgentEnvironment {
             functionsContext.inquiry.rpcContext.notify(static_cast<Node*>(nullptr), &err);
             return AGENT_SUCCESS;
         }
+        inquiryWalk.reach(root->get_nwk_addr());
         requestAddress(inquiryOp, inquiryPending, root->get_nwk_addr());
         return AGENT_SUCCESS;
     }
 
     AgentError cancelInquiry(CancelInquiryCtxt* ctx) {
-        return cancelWalk(inquiryOp, inquiryPending, ctx, "cancelInquiry");
+        return cancelWalk(inquiryOp, inquiryPending, inquiryWalk, ctx, "cancelInquiry");
     }
 
     // ---- LQI discovery ----
@@ -269,9 +271,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
         registerLqiListener();
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-        for (auto& kv : pOrqDb->getNodeDict()) {
-            kv.second->setIsActive(false);
-        }
+        lqiWalk.begin(pOrqDb, WalkKind::Neighbours);
         clearDeadingNodeList();
         rootNodeDiscovered = false;
         lqiPending.clear();
@@ -289,15 +289,17 @@ class DiscoveryAgent : protected AgentEnvironment {
     }
 
     AgentError cancelMgmtLQI_Req(CancelMgmtLQICtxt* ctx) {
-        return cancelWalk(lqiOp, lqiPending, ctx, "cancelMgmtLQI_Req");
+        return cancelWalk(lqiOp, lqiPending, lqiWalk, ctx, "cancelMgmtLQI_Req");
     }
 
     // ---- Combined discovery ----
 
     AgentError superDiscovery(SuperDiscoveryCtxt* ctx) {
         std::lock_guard<std::recursive_mutex> lock(mux);
+        // 10 s and a pause per request sent: the root's 3 now, 3 per node learnt of later.
+        WalkDeadline limit(std::chrono::seconds(10), pacingNow());
         OperationStart how;
-        how.timeoutMs = 10000;
+        how.timeoutMs = 1000UL * static_cast<unsigned long>(limit.add(3));
         AgentError e = superOp.begin(how, ctx, this, &timerThread,
                                      &DiscoveryAgent::onSuperDiscovery, [&](RPCReqStatus& st) {
                                          logRefusal("superDiscovery", st.getReturnValue());
@@ -308,8 +310,9 @@ class DiscoveryAgent : protected AgentEnvironment {
         if (e != AGENT_SUCCESS) {
             return e;
         }
+        superDeadline = limit;
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-        pOrqDb->clearAllButRoot();
+        superWalk.begin(pOrqDb, WalkKind::Tree);
         clearDeadingNodeList();
         superPendingIeee.clear();
         superPendingNodeDesc.clear();
@@ -383,6 +386,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         // The list ends a running inquiry: its listener gets the final notification.
         if (inquiryOp.finish(End)) {
             inquiryPending.clear();
+            inquiryWalk.end(pOrqDb, false, *pLogger);
             RPCReqStatus st(functionsContext.inquiry, AGENT_SUCCESS);
             functionsContext.inquiry.rpcContext.notify(static_cast<Node*>(nullptr), &st);
         }
@@ -533,6 +537,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         if (status != 0 || ieee == nullptr || reporter == nullptr) {
             ORQ_LOG(*pLogger, WARN, "Inquiry_Cb - ERROR returned by ZDO_IEEE_ADDR_confirm");
             inquiryOp.fail();
+            inquiryWalk.markIncomplete();
             if (inquiryOp.nothingExpected()) {
                 completeInquiry();
             }
@@ -541,9 +546,9 @@ class DiscoveryAgent : protected AgentEnvironment {
             return;
         }
         reporter->set_ieee_addr(ieee);
-        // Each new child is one more answer expected; a known one only marks the result.
+        // Each child is one more answer expected; one this walk reached before marks the result.
         for (int i = 0; i < count && list != nullptr; ++i) {
-            if (!adoptChild(reporter, ieee, list[i], "Inquiry_Cb")) {
+            if (!adoptChild(inquiryWalk, reporter, ieee, list[i], "Inquiry_Cb")) {
                 inquiryOp.fail();
                 continue;
             }
@@ -591,6 +596,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         const bool forWalk = lqiOp.isRunning() && takePending(lqiPending, nwk);
         if (forWalk) {
             lqiOp.received();
+            lqiWalk.reach(nwk);
         }
         if (!isRealIeee(node->get_ieee_addr())) {
             ORQ_LOG(*pLogger, WARN,
@@ -619,6 +625,7 @@ class DiscoveryAgent : protected AgentEnvironment {
             // waits for is left.
             if (lqiOp.isRunning()) {
                 lqiOp.fail();
+                lqiWalk.markIncomplete();
                 if (forWalk && lqiOp.nothingExpected()) {
                     completeLqi(INQUIRY_ERROR);
                 } else {
@@ -743,14 +750,21 @@ class DiscoveryAgent : protected AgentEnvironment {
         if (status != 0 || ieee == nullptr || reporter == nullptr) {
             // A node removed meanwhile counts as a failed answer; the walk goes on.
             superOp.fail();
+            superWalk.markIncomplete();
         } else {
             reporter->set_ieee_addr(ieee);
+            int asked = 0;
             for (int i = 0; i < count && list != nullptr; ++i) {
-                if (!adoptChild(reporter, ieee, list[i], "superDiscovery_Cb")) {
+                if (!adoptChild(superWalk, reporter, ieee, list[i], "superDiscovery_Cb")) {
                     superOp.fail();
                     continue;
                 }
                 requestAllOf(list[i]);
+                ++asked;
+            }
+            if (asked > 0) {
+                superOp.rearm(superDeadline.add(3 * asked), &timerThread, this,
+                              &DiscoveryAgent::onSuperDiscovery);
             }
         }
         if (superOp.nothingExpected()) {
@@ -780,7 +794,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
         ORQ_LOG(*pLogger, WARN, "onInquiry - Inquiry canceled (timeout expired)");
         ORQ_LOG(*pLogger, WARN, "onInquiry - Discovery using LQI interrupted!");
-        endWalk(inquiryOp, inquiryPending, TIMER_EXPIRED);
+        endWalk(inquiryOp, inquiryPending, inquiryWalk, TIMER_EXPIRED);
     }
     void onMgmtLQIRequest() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -788,7 +802,7 @@ class DiscoveryAgent : protected AgentEnvironment {
             return;
         }
         ORQ_LOG(*pLogger, WARN, "onMgmtLQIRequest - MgmtLQI canceled (timeout expired)");
-        endWalk(lqiOp, lqiPending, TIMER_EXPIRED);
+        endWalk(lqiOp, lqiPending, lqiWalk, TIMER_EXPIRED);
     }
     void onSuperDiscovery() {
         std::lock_guard<std::recursive_mutex> lock(mux);
@@ -824,11 +838,11 @@ class DiscoveryAgent : protected AgentEnvironment {
         std::lock_guard<std::recursive_mutex> lock(mux);
         if (inquiryOp.abandon()) {
             ORQ_LOG(*pLogger, WARN, "moduleAway - inquiry ended");
-            endWalk(inquiryOp, inquiryPending, AGENT_ERROR);
+            endWalk(inquiryOp, inquiryPending, inquiryWalk, AGENT_ERROR);
         }
         if (lqiOp.abandon()) {
             ORQ_LOG(*pLogger, WARN, "moduleAway - MgmtLQI ended");
-            endWalk(lqiOp, lqiPending, AGENT_ERROR);
+            endWalk(lqiOp, lqiPending, lqiWalk, AGENT_ERROR);
         }
         if (superOp.abandon()) {
             ORQ_LOG(*pLogger, WARN, "moduleAway - superDiscovery ended");
@@ -1086,8 +1100,9 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
         post(walk, [this, nwk, start] { pOrqZb->ZB_MGMT_LQI_request(nwk, start); });
     }
-    // The three requests of the combined discovery for one node.
+    // The three requests of the combined discovery for one node, which it has now reached.
     void requestAllOf(unsigned short nwk) {
+        superWalk.reach(nwk);
         superPendingIeee.insert(nwk);
         superPendingNodeDesc.insert(nwk);
         superPendingPowerDesc.insert(nwk);
@@ -1097,16 +1112,21 @@ class DiscoveryAgent : protected AgentEnvironment {
         post(&superOp, [this, nwk] { pOrqZb->ZDO_POWER_DESC_request(nwk, nwk); });
     }
 
-    // A child listed by `reporter` during an address walk: false when it is known already
-    // (a child reported by two parents); else it is created as its neighbour.
-    bool adoptChild(Node* reporter, const unsigned char* reporterIeee, unsigned short child,
-                    const char* op) {
-        if (pOrqDb->findNodeByNwkAddr(child) != nullptr) {
+    // A child listed by `reporter` during an address walk: false when the walk reached it
+    // already (a child reported by two parents). Else it is the reporter's neighbour, to be
+    // asked: the node the database holds (known before the walk, or announced during it), or
+    // a new one.
+    bool adoptChild(WalkRecord& walk, Node* reporter, const unsigned char* reporterIeee,
+                    unsigned short child, const char* op) {
+        if (!walk.reach(child)) {
             ORQ_LOG(*pLogger, WARN, "%s - ATTENTION: node already discovered!", op);
             return false;
         }
-        Node* n = new Node(child);
-        n->node_desc.receiveronwhenidle = true;
+        Node* n = pOrqDb->findNodeByNwkAddr(child);
+        if (n == nullptr) {
+            n = new Node(child);
+            n->node_desc.receiveronwhenidle = true;
+        }
         pOrqDb->addNeighbor(reporter, n);
         pOrqDb->addTranslationEntry(reporter->get_nwk_addr(), reporterIeee);
         return true;
@@ -1215,28 +1235,6 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
     }
 
-    // Every node without an IEEE address gets the translated one, or is removed.
-    void clearGhostNodes() {
-        std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
-        std::vector<unsigned short> ghosts;
-        for (auto& kv : pOrqDb->getNodeDict()) {
-            static const unsigned char zeros[8] = {0};
-            if (std::memcmp(kv.second->get_ieee_addr(), zeros, 8) == 0) {
-                ghosts.push_back(kv.first);
-            }
-        }
-        for (unsigned short nwk : ghosts) {
-            const unsigned char* known = pOrqDb->translateAddress(nwk);
-            if (known != nullptr) {
-                pOrqDb->findNodeByNwkAddr(nwk)->set_ieee_addr(known);
-            } else {
-                ORQ_LOG(*pLogger, INFO, "clearGhostNodes() - Ghost node %04X has been detected.",
-                        nwk);
-                pOrqDb->removeNodeByNwkAddr(nwk);
-            }
-        }
-    }
-
     void completeInquiry() {
         ORQ_LOG(*pLogger, INFO, "DiscoveryAgent<T>::Inquiry_Cb - Inquiry completed");
         if (functionsContext.inquiry.timerData) {
@@ -1246,13 +1244,13 @@ class DiscoveryAgent : protected AgentEnvironment {
         }
         inquiryOp.finish(End);
         inquiryPending.clear();
-        clearGhostNodes();
+        inquiryWalk.end(pOrqDb, true, *pLogger);
     }
     // Ends the LQI discovery and tells its listener how.
     void completeLqi(AgentError e) {
         lqiOp.finish(End);
         lqiPending.clear();
-        clearGhostNodes();
+        lqiWalk.end(pOrqDb, true, *pLogger);
         RPCReqStatus st(functionsContext.MgmtLQI, e);
         functionsContext.MgmtLQI.rpcContext.notify(static_cast<Node*>(nullptr), &st);
     }
@@ -1263,7 +1261,7 @@ class DiscoveryAgent : protected AgentEnvironment {
         superPendingIeee.clear();
         superPendingNodeDesc.clear();
         superPendingPowerDesc.clear();
-        clearGhostNodes();
+        superWalk.end(pOrqDb, state == End, *pLogger);
         auto& c = functionsContext.superDiscovery;
         RPCReqStatus st(c, e);
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
@@ -1273,10 +1271,10 @@ class DiscoveryAgent : protected AgentEnvironment {
     // A walk that will hear no more: its time-out (TIMER_EXPIRED) or the module gone
     // (AGENT_ERROR), told to its listener.
     void endWalk(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending,
-                 AgentError e) {
+                 WalkRecord& walk, AgentError e) {
         op.finish(Canceled);
         pending.clear();
-        clearGhostNodes();
+        walk.end(pOrqDb, false, *pLogger);
         RPCReqStatus st(op.context(), e);
         op.context().rpcContext.notify(static_cast<Node*>(nullptr), &st);
     }
@@ -1299,14 +1297,14 @@ class DiscoveryAgent : protected AgentEnvironment {
     }
 
     AgentError cancelWalk(AgentOperation<ProcCtx>& op, std::multiset<unsigned short>& pending,
-                          CancelInquiryCtxt* ctx, const char* name) {
+                          WalkRecord& walk, CancelInquiryCtxt* ctx, const char* name) {
         bool wasRunning;
         {
             std::lock_guard<std::recursive_mutex> lock(mux);
             wasRunning = op.cancel();
             if (wasRunning) {
                 pending.clear();
-                clearGhostNodes();
+                walk.end(pOrqDb, false, *pLogger);
             }
         }
         const int session = ctx != nullptr ? ctx->getSessionId() : -1;
@@ -1529,9 +1527,11 @@ class DiscoveryAgent : protected AgentEnvironment {
     AgentOperation<SuperCtx> superOp;
     AgentOperation<ProcCtx> announceOp;
     AgentOperation<ProcCtx> freshnessOp;
-    // Addresses whose answers the running walks wait for (under mux).
+    // Addresses whose answers the running walks wait for, what they reached (under mux).
     std::multiset<unsigned short> inquiryPending, lqiPending;
     std::multiset<unsigned short> superPendingIeee, superPendingNodeDesc, superPendingPowerDesc;
+    WalkRecord inquiryWalk, lqiWalk, superWalk;
+    WalkDeadline superDeadline;
     std::atomic<bool> lqiListenerRegistered{false};
 
     std::mutex taskMux;  // stopping, the task's start and its timings

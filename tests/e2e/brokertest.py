@@ -55,14 +55,14 @@ def address_block(name):
 
 
 class Gateway(GatewayProcesses):
-    """zbsim and orq with the demo network, formed (unless `autostart` is off), and a
-    listener server (`listener`)."""
+    """zbsim and orq with the demo network (or `network`), formed (unless `autostart` is off),
+    and a listener server (`listener`)."""
 
-    def __init__(self, main="", autostart=True):
+    def __init__(self, main="", autostart=True, **processes):
         self.listener = None
         self.orq = None
         try:
-            super().__init__(main=main, autostart=autostart)
+            super().__init__(main=main, autostart=autostart, **processes)
             if autostart and not self.running():
                 raise RuntimeError("the network did not form:\n" + self.orq.output())
         except BaseException:

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <list>
 #include <thread>
 #include <vector>
 
+#include "CDebug.h"
+#include "DiscoveryWalk.h"
 #include "ZbNetDb.h"
 
 namespace {
@@ -409,4 +413,85 @@ TEST_F(ZbNetDbTest, ConcurrentAnnouncementsAndRemovalsKeepTheDatabaseConsistent)
         EXPECT_EQ(kv.first, kv.second->get_nwk_addr());
     }
     EXPECT_NE(db.getRoot(), nullptr);
+}
+
+// A walk keeps every node it knew; only a complete tree walk drops the ones it knew, did not
+// reach and did not hear from meanwhile.
+TEST_F(ZbNetDbTest, AWalkDropsWhatItDidNotFindOnlyWhenItEndedComplete) {
+    addRoot();
+    Debug log("WalkRecordTest");
+    auto node = [&](unsigned short nwk, long stamp) {
+        unsigned char ieee[8] = {1,
+                                 2,
+                                 3,
+                                 4,
+                                 5,
+                                 6,
+                                 static_cast<unsigned char>(nwk >> 8),
+                                 static_cast<unsigned char>(nwk)};
+        Node* n = db.nodeAnnounce(nwk, ieee, 8);
+        n->setKANodeTimer(stamp);
+        n->setIsActive(true);
+        db.clearEndPointList(n);
+        db.addEndPoint(n, 1);
+        return n;
+    };
+    struct Case {
+        const char* what;
+        bool lastAnswer, errorAnswer, gone;
+    };
+    const Case cases[] = {{"ended early", false, false, false},
+                          {"an answer was an error", true, true, false},
+                          {"complete", true, false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        node(0x0101, KA_NO_TIMESTAMP);  // reached
+        node(0x0102, KA_NO_TIMESTAMP);  // neither reached nor heard
+        node(0x0103, KA_NO_TIMESTAMP);  // heard during the walk
+        db.removeNodeByNwkAddr(0x0104);
+        WalkRecord walk;
+        walk.begin(&db, WalkKind::Tree);
+        EXPECT_TRUE(walk.reach(0x0000));
+        EXPECT_TRUE(walk.reach(0x0101));
+        EXPECT_FALSE(walk.reach(0x0101));  // reached twice: asked once
+        db.findNodeByNwkAddr(0x0103)->setKANodeTimer(static_cast<long>(std::time(nullptr)));
+        node(0x0104, KA_NO_TIMESTAMP);  // learnt during the walk by someone else
+        if (c.errorAnswer) {
+            walk.markIncomplete();
+        }
+        walk.end(&db, c.lastAnswer, log);
+        Node* unreached = db.findNodeByNwkAddr(0x0102);
+        EXPECT_EQ(unreached == nullptr, c.gone);
+        if (unreached != nullptr) {
+            EXPECT_EQ(db.getEndPointList(unreached), std::list<int>{1});
+        }
+        for (unsigned short kept : {0x0000, 0x0101, 0x0103, 0x0104}) {
+            EXPECT_NE(db.findNodeByNwkAddr(kept), nullptr) << kept;
+        }
+    }
+}
+
+// An LQI discovery marks every node inactive until heard; one that ends early gives the nodes
+// it did not reach their flag back. Its time limit grows with the requests it sends.
+TEST_F(ZbNetDbTest, AnLqiWalkEndedEarlyRestoresWhatItDidNotReach) {
+    addRoot()->setIsActive(true);
+    Debug log("WalkRecordTest");
+    unsigned char ieee[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    db.nodeAnnounce(0x0201, ieee, 8)->setIsActive(true);
+    for (bool lastAnswer : {false, true}) {
+        WalkRecord walk;
+        walk.begin(&db, WalkKind::Neighbours);
+        EXPECT_FALSE(db.getRoot()->getIsActive());
+        EXPECT_FALSE(db.findNodeByNwkAddr(0x0201)->getIsActive());
+        walk.reach(0x0000);
+        db.getRoot()->setIsActive(true);  // its answer announced it
+        walk.end(&db, lastAnswer, log);
+        ASSERT_NE(db.findNodeByNwkAddr(0x0201), nullptr);
+        EXPECT_EQ(db.findNodeByNwkAddr(0x0201)->getIsActive(), !lastAnswer) << lastAnswer;
+    }
+    using std::chrono::milliseconds;
+    WalkDeadline limit(milliseconds(10000), milliseconds(300));
+    EXPECT_EQ(limit.add(3), 11);   // 10.9 s
+    EXPECT_EQ(limit.add(10), 14);  // 13.9 s
+    EXPECT_EQ(WalkDeadline(milliseconds(0), milliseconds(0)).add(0), 1);
 }
