@@ -740,9 +740,6 @@ void OrqZbIf::ZDO_START_confirm(uchar status, ushort nwk_addr) {
 }
 
 void OrqZbIf::APSME_GET_confirm(uchar status, uchar attr, uchar attr_len, uchar* attr_value) {
-    if (ModuleWatcher* w = moduleWatcher.load()) {
-        w->confirmHeard();
-    }
     if (attr == ZB_ATTR_GET_CHANNEL_PROBE && probePending.exchange(false)) {
         ORQ_LOG(*pLogger, DEBUG, "APSME_GET_confirm - liveness probe answered");
         return;  // the start-up chain did not ask: nothing follows
@@ -1061,17 +1058,15 @@ void OrqZbIf::NLME_SYNC_confirm(uchar status) {
 
 void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {}
 
-void OrqZbIf::dataConfirmHeard() {
+void OrqZbIf::moduleRequestSent() {
     if (ModuleWatcher* w = moduleWatcher.load()) {
-        w->confirmHeard();
+        w->requestSent();
     }
 }
 
-void OrqZbIf::requestSent(const char* op) {
-    ModuleWatcher* w = moduleWatcher.load();
-    if (w != nullptr &&
-        (std::strcmp(op, "APSDE_DATA_request") == 0 || std::strcmp(op, "APSME_GET_request") == 0)) {
-        w->requestSent();
+void OrqZbIf::moduleHeard() {
+    if (ModuleWatcher* w = moduleWatcher.load()) {
+        w->moduleHeard();
     }
 }
 

@@ -100,10 +100,11 @@ using ZbGwStatusListener = ZbListener<int, int, uchar>;
 // Called on the thread that saw it; an implementation only records and returns.
 struct ModuleWatcher {
     virtual ~ModuleWatcher() = default;
-    // A request went out that the module itself confirms (data, attribute read or write).
+    // A request went out that the module answers itself whatever the radio does (a data
+    // request, an attribute read): requests to remote nodes are not told.
     virtual void requestSent() = 0;
-    // Such a confirm came back.
-    virtual void confirmHeard() = 0;
+    // The module sent something (any packet): it is alive.
+    virtual void moduleHeard() = 0;
     virtual void linkLost(int error) = 0;
     // The module said it has just booted while the network was running.
     virtual void moduleRebooted() = 0;
@@ -215,11 +216,9 @@ class OrqZbIf : public CZbIf {
                                     uchar* startIndex, uchar* listCount,
                                     ZB_NEIGHBOR_TABLE_LIST* out, int max);
 
-    // A data request was confirmed (the module answers): told to the module watcher.
-    void dataConfirmHeard() override;
-
-  protected:
-    void requestSent(const char* op) override;
+    // What the link tells of the module's health, passed on to the module watcher.
+    void moduleRequestSent() override;
+    void moduleHeard() override;
 
   private:
     using ListenerList = std::list<ZbListenerBase*>;

@@ -78,6 +78,10 @@ ZBIF_HANDLE ZBIFConnectStopped(const char* uri, const ZBIFCbs_t* zbifCbs, void* 
 
 void ZBIFReceiveCb(void* handle, const unsigned char* data, const int size) {
     ZBIF_HANDLE h = static_cast<ZBIF_HANDLE>(handle);
+    if (h != nullptr && h->zbifCbs != nullptr &&
+        h->zbifCbs->ZB_MODULE_HEARD_indication != nullptr) {
+        h->zbifCbs->ZB_MODULE_HEARD_indication(h);
+    }
     if (h != nullptr && h->zbifReceiveCb != nullptr) {
         h->zbifReceiveCb(h, data, size);
     }
@@ -334,13 +338,33 @@ void defLinkLost(ZBIF_HANDLE, int error) {
 }  // namespace
 
 const ZBIFCbs_t zbifDefaultCbs = {
-    defResetConfirm,     defStartConfirm,          defNwkAddrConfirm,
-    defIeeeAddrConfirm,  defLqiResponse,           defNodeDescConfirm,
-    defPowerDescConfirm, defSimpleDescConfirm,     defActiveEpConfirm,
-    defMatchDescConfirm, defMatchDescIndication,   defEndDeviceBindConfirm,
-    defDeviceAnnce,      defStackStatus,           defDataConfirm,
-    defDataIndication,   defMgmtBindResponse,      defApsmeBindConfirm,
-    defBindResponse,     defUnbindResponse,        defGetConfirm,
-    defSetConfirm,       defPermitJoiningResponse, defLeaveResponse,
-    defLeaveConfirm,     defErrorConfirm,          defLinkLost,
+    defResetConfirm,
+    defStartConfirm,
+    defNwkAddrConfirm,
+    defIeeeAddrConfirm,
+    defLqiResponse,
+    defNodeDescConfirm,
+    defPowerDescConfirm,
+    defSimpleDescConfirm,
+    defActiveEpConfirm,
+    defMatchDescConfirm,
+    defMatchDescIndication,
+    defEndDeviceBindConfirm,
+    defDeviceAnnce,
+    defStackStatus,
+    defDataConfirm,
+    defDataIndication,
+    defMgmtBindResponse,
+    defApsmeBindConfirm,
+    defBindResponse,
+    defUnbindResponse,
+    defGetConfirm,
+    defSetConfirm,
+    defPermitJoiningResponse,
+    defLeaveResponse,
+    defLeaveConfirm,
+    defErrorConfirm,
+    defLinkLost,
+    nullptr,
+    nullptr,
 };
