@@ -35,7 +35,8 @@ static std::unique_ptr<RESTBroker>& broker() {
 }
 
 const char* config_filename = "config.ini";
-const char* device_url = "zigbee:///dev/ttyUSB0?dongle=ezsp";
+const char kBuiltInDeviceUrl[] = "zigbee:///dev/ttyUSB0?dongle=ezsp";
+const char* device_url = kBuiltInDeviceUrl;
 const char* WSN_Id = "";
 unsigned char verbose = 0;
 ConfigurationRepository* confrep = nullptr;
@@ -148,6 +149,10 @@ int main(int argc, char* argv[]) {
     std::printf("ZigBee Network Device - Gateway (version %s)\n", kVersion);
     std::fflush(stdout);
 
+    if (device_url == kBuiltInDeviceUrl) {  // neither -d nor a positional URL
+        std::fprintf(stderr, "No device URL given: trying the built-in default \"%s\"\n",
+                     device_url);
+    }
     pLocalNode = RESTBroker::LocalNodeT::getLocalNode();
     pLocalNode->init(device_url);
     pLocalNode->setWSNId(WSN_Id);

@@ -1,6 +1,7 @@
 #include "OrqZbIf.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,11 +163,18 @@ int OrqZbIf::ZbIfConnect_W(const char* uri) {
             zb_free_params(params);
         }
     }
-    if (uri != nullptr && ZBIFConnect(uri) == 0) {
+    // A URL of another form is not handed to the stack: the reason is said once, by the caller.
+    const char* problem = ZBIFUriProblem(uri);
+    errno = 0;
+    if (problem == nullptr && ZBIFConnect(uri) == 0) {
         ORQ_LOG(*pLogger, INFO, "ZbIfConnect - ZigBee device connected");
         linkLost.store(false);
         setGWStatus(GW_ZNP_INITIALIZED, 0);
     } else {
+        const int why = errno;
+        connectFailure = problem != nullptr ? problem
+                         : why != 0         ? std::strerror(why)
+                                            : "the link could not be opened";
         ORQ_LOG(*pLogger, ERROR, "ZbIfConnect - ERROR: cannot connect to the ZigBee device");
         setGWStatus(GW_ERROR, 4);
     }

@@ -20,6 +20,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Agents.h"
@@ -123,6 +124,9 @@ class OrqZbIf : public CZbIf {
     int LoadConfig(const char* path);
     int SaveConfig(const char* path);
     int ZbIfConnect_W(const char* uri);
+    // Why the last ZbIfConnect_W failed: the system's reason ("No such file or directory") or
+    // what is wrong with the URL ("dongle ezsp not supported"). Set before the state change.
+    std::string getConnectFailure() const { return connectFailure; }
     int ZbIfDisconnect_W();
     // Closes the link and opens `uri` again, with no state change (the module supervisor
     // reports the states of a recovery itself); true when the device is open.
@@ -272,6 +276,7 @@ class OrqZbIf : public CZbIf {
     std::atomic<uchar> lastResetOptions{0};
     std::atomic<ModuleWatcher*> moduleWatcher{nullptr};
     std::atomic<bool> probePending{false};
+    std::string connectFailure;  // main thread, at start-up (ZbIfConnect_W)
 };
 
 #endif

@@ -303,6 +303,11 @@ ZBIF_HANDLE ZBIFConnect(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh);
 // calls ZBIFStart (0, or -1: disconnect the handle). No callback arrives before ZBIFStart.
 ZBIF_HANDLE ZBIFConnectStopped(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh);
 int ZBIFStart(ZBIF_HANDLE handle);
+// Why uri names no device this stack can drive ("not a device URL", "no dongle given",
+// "dongle ezsp not supported", "no device path"), or null for a URL of the form
+// "zigbee://<device>?dongle=freescale". The text is valid until the next call on the thread.
+// A connect to such a URL that fails leaves the system's reason in errno.
+const char* ZBIFUriProblem(const char* uri);
 // Packet sink of the connection (forwards to the back-end's packet entry).
 void ZBIFReceiveCb(void* handle, const unsigned char* data, const int size);
 // Closes the connection and frees the handle (a null handle is a programming error); -1 without
