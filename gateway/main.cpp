@@ -36,7 +36,8 @@ static std::unique_ptr<RESTBroker>& broker() {
 }
 
 const char* config_filename = "config.ini";
-const char* device_url = "zigbee:///dev/ttyUSB0?dongle=ezsp";
+const char kBuiltInDeviceUrl[] = "zigbee:///dev/ttyUSB0?dongle=ezsp";
+const char* device_url = kBuiltInDeviceUrl;
 const char* WSN_Id = "";
 unsigned char verbose = 0;
 ConfigurationRepository* confrep = nullptr;
@@ -153,6 +154,10 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%s\n", problem.text().c_str());
     }
 
+    if (device_url == kBuiltInDeviceUrl) {  // neither -d nor a positional URL
+        std::fprintf(stderr, "No device URL given: trying the built-in default \"%s\"\n",
+                     device_url);
+    }
     pLocalNode = RESTBroker::LocalNodeT::getLocalNode();
     pLocalNode->init(device_url);
     pLocalNode->setWSNId(WSN_Id);

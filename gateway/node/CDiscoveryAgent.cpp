@@ -45,6 +45,11 @@ void decodePowerDescriptor(const ZB_POWER_DESC& in, PowerDescriptor* out, int* b
         out->currentpowermode = UNKNOWN_POWERMODE;
         *badMode = mode;
     }
+    // Bit 0 constant mains, bit 1 rechargeable battery, bit 2 disposable battery.
+    for (int i = 0; i < 3; ++i) {
+        out->avaiablepowersource[i] = (in.avail_pw_src >> i) & 1;
+        out->currentpowersource[i] = (in.curr_pw_src >> i) & 1;
+    }
     const int level = in.curr_pw_src_level;
     if (level == CRITICAL || level == P33 || level == P66 || level == P100) {
         out->currentpowersourcelevel = static_cast<enum_currentpowersourcelevel>(level);

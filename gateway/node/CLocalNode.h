@@ -15,7 +15,6 @@
 // broker's own locks never invert with this one.
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -359,16 +358,15 @@ class LocalNode {
     // stored start request is answered and forgotten first, then the listeners are told; both
     // without `mux`, so a listener may start the gateway again.
     void gwStatusChanged_Event_Cb(int state, int errorCode, unsigned char commandStatus) {
-        const int linkErrno = errno;  // why the link failed, before anything overwrites it
         if (state == GW_ERROR && errorCode == GW_ZNP_INITIALIZATION_FAILED) {
             ORQ_LOG(*pLogger, ERROR, "gwStatusChanged_Event_Cb - GW_ZNP_INITIALIZATION_FAILED");
-            if (linkErrno != 0) {
-                linkFailureReason = std::strerror(linkErrno);
-            }
-            std::fprintf(stderr, "ERROR: cannot open the ZigBee device \"%s\" (%s) - exit\n",
-                         localDevice.c_str(), linkFailureReason.c_str());
-            std::printf("ERROR: cannot open the ZigBee device \"%s\" (%s) - exit\n",
-                        localDevice.c_str(), linkFailureReason.c_str());
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "ERROR: cannot open the ZigBee device \"%s\" (%s) - exit\n"
+                         "A device URL has the form zigbee://<device>?dongle=freescale, for "
+                         "example zigbee:///dev/ttyUSB0?dongle=freescale (\"freescale\" is the "
+                         "one supported back-end)\n",
+                         localDevice.c_str(), pOrqZb->getConnectFailure().c_str());
             exitProcess(EXIT_LINK_FAILURE);
             return;
         }
@@ -614,7 +612,6 @@ class LocalNode {
     bool loadTCKeyTable() { return readTCKeyTable(config, pLogger, pOrqDb); }
 
     void initZNP() {
-        errno = 0;
         pOrqZb->ZbIfConnect_W(localDevice.c_str());
         if (pOrqZb->getGWStatus() == GW_ZNP_INITIALIZED) {
             ORQ_LOG(*pLogger, INFO, "start - ZNP serial initialization completed");
@@ -675,7 +672,6 @@ class LocalNode {
     int timerThreadResult = 1;
     int threadPoolResult = 1;
     std::string localDevice;
-    std::string linkFailureReason = "the link could not be opened";
     std::recursive_mutex mux;
     ThreadPool threadPool;
     TimerThread timerThread;

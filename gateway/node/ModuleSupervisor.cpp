@@ -94,9 +94,9 @@ void ModuleSupervisor::requestSent() {
     }
 }
 
-void ModuleSupervisor::confirmHeard() {
+void ModuleSupervisor::moduleHeard() {
     std::lock_guard<std::mutex> lock(mux);
-    watch.confirmed();
+    watch.heard();
     probeDeadline = RecoveryClock::time_point::max();
     lastActivity = RecoveryClock::now();
 }

@@ -6,9 +6,10 @@
 //
 // - Device gone: the adapter reports the lost link (state 4); the supervisor reopens the device
 //   URL after a capped back-off and, once open, restarts the network (state 1, 2, 3).
-// - Module hung: requests the module itself confirms have a deadline; after the configured
-//   number of missed confirms, or when the idle gateway's liveness probe is not answered, it
-//   reports state 4 ("not answering") and restarts.
+// - Module hung: requests the module answers itself have a deadline, and anything heard from
+//   the module settles them; after the configured number of deadlines missed in silence, or
+//   when the idle gateway's liveness probe is not answered, it reports state 4 ("not
+//   answering") and restarts.
 // - Module reset by itself: the module's unsolicited "initialized" event while running is
 //   reported as state 4 ("reset by itself") and followed by a restart.
 // A restart resets the module and starts the network in the configured start mode (the
@@ -47,7 +48,7 @@ class ModuleSupervisor : public ModuleWatcher {
 
     // What the adapter saw (any thread).
     void requestSent() override;
-    void confirmHeard() override;
+    void moduleHeard() override;
     void linkLost(int error) override;
     void moduleRebooted() override;
 

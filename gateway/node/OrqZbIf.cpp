@@ -1,6 +1,7 @@
 #include "OrqZbIf.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,11 +163,18 @@ int OrqZbIf::ZbIfConnect_W(const char* uri) {
             zb_free_params(params);
         }
     }
-    if (uri != nullptr && ZBIFConnect(uri) == 0) {
+    // A URL of another form is not handed to the stack: the reason is said once, by the caller.
+    const char* problem = ZBIFUriProblem(uri);
+    errno = 0;
+    if (problem == nullptr && ZBIFConnect(uri) == 0) {
         ORQ_LOG(*pLogger, INFO, "ZbIfConnect - ZigBee device connected");
         linkLost.store(false);
         setGWStatus(GW_ZNP_INITIALIZED, 0);
     } else {
+        const int why = errno;
+        connectFailure = problem != nullptr ? problem
+                         : why != 0         ? std::strerror(why)
+                                            : "the link could not be opened";
         ORQ_LOG(*pLogger, ERROR, "ZbIfConnect - ERROR: cannot connect to the ZigBee device");
         setGWStatus(GW_ERROR, 4);
     }
@@ -740,9 +748,6 @@ void OrqZbIf::ZDO_START_confirm(uchar status, ushort nwk_addr) {
 }
 
 void OrqZbIf::APSME_GET_confirm(uchar status, uchar attr, uchar attr_len, uchar* attr_value) {
-    if (ModuleWatcher* w = moduleWatcher.load()) {
-        w->confirmHeard();
-    }
     if (attr == ZB_ATTR_GET_CHANNEL_PROBE && probePending.exchange(false)) {
         ORQ_LOG(*pLogger, DEBUG, "APSME_GET_confirm - liveness probe answered");
         return;  // the start-up chain did not ask: nothing follows
@@ -1061,17 +1066,15 @@ void OrqZbIf::NLME_SYNC_confirm(uchar status) {
 
 void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {}
 
-void OrqZbIf::dataConfirmHeard() {
+void OrqZbIf::moduleRequestSent() {
     if (ModuleWatcher* w = moduleWatcher.load()) {
-        w->confirmHeard();
+        w->requestSent();
     }
 }
 
-void OrqZbIf::requestSent(const char* op) {
-    ModuleWatcher* w = moduleWatcher.load();
-    if (w != nullptr &&
-        (std::strcmp(op, "APSDE_DATA_request") == 0 || std::strcmp(op, "APSME_GET_request") == 0)) {
-        w->requestSent();
+void OrqZbIf::moduleHeard() {
+    if (ModuleWatcher* w = moduleWatcher.load()) {
+        w->moduleHeard();
     }
 }
 

@@ -20,6 +20,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Agents.h"
@@ -100,10 +101,11 @@ using ZbGwStatusListener = ZbListener<int, int, uchar>;
 // Called on the thread that saw it; an implementation only records and returns.
 struct ModuleWatcher {
     virtual ~ModuleWatcher() = default;
-    // A request went out that the module itself confirms (data, attribute read or write).
+    // A request went out that the module answers itself whatever the radio does (a data
+    // request, an attribute read): requests to remote nodes are not told.
     virtual void requestSent() = 0;
-    // Such a confirm came back.
-    virtual void confirmHeard() = 0;
+    // The module sent something (any packet): it is alive.
+    virtual void moduleHeard() = 0;
     virtual void linkLost(int error) = 0;
     // The module said it has just booted while the network was running.
     virtual void moduleRebooted() = 0;
@@ -122,6 +124,9 @@ class OrqZbIf : public CZbIf {
     int LoadConfig(const char* path);
     int SaveConfig(const char* path);
     int ZbIfConnect_W(const char* uri);
+    // Why the last ZbIfConnect_W failed: the system's reason ("No such file or directory") or
+    // what is wrong with the URL ("dongle ezsp not supported"). Set before the state change.
+    std::string getConnectFailure() const { return connectFailure; }
     int ZbIfDisconnect_W();
     // Closes the link and opens `uri` again, with no state change (the module supervisor
     // reports the states of a recovery itself); true when the device is open.
@@ -215,11 +220,9 @@ class OrqZbIf : public CZbIf {
                                     uchar* startIndex, uchar* listCount,
                                     ZB_NEIGHBOR_TABLE_LIST* out, int max);
 
-    // A data request was confirmed (the module answers): told to the module watcher.
-    void dataConfirmHeard() override;
-
-  protected:
-    void requestSent(const char* op) override;
+    // What the link tells of the module's health, passed on to the module watcher.
+    void moduleRequestSent() override;
+    void moduleHeard() override;
 
   private:
     using ListenerList = std::list<ZbListenerBase*>;
@@ -273,6 +276,7 @@ class OrqZbIf : public CZbIf {
     std::atomic<uchar> lastResetOptions{0};
     std::atomic<ModuleWatcher*> moduleWatcher{nullptr};
     std::atomic<bool> probePending{false};
+    std::string connectFailure;  // main thread, at start-up (ZbIfConnect_W)
 };
 
 #endif

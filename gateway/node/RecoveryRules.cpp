@@ -50,11 +50,8 @@ void ConfirmWatch::sent(RecoveryClock::time_point now) {
     deadlines.push_back(now + timeout);
 }
 
-void ConfirmWatch::confirmed() {
-    if (!deadlines.empty()) {
-        deadlines.pop_front();
-    }
-    missed = 0;
+void ConfirmWatch::heard() {
+    clear();
 }
 
 bool ConfirmWatch::expire(RecoveryClock::time_point now) {

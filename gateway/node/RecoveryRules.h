@@ -42,14 +42,16 @@ class Backoff {
     int currentMs;
 };
 
-// Requests the module itself confirms (data, attribute reads and writes, start, reset) each
-// get a deadline. A confirm settles the oldest one and clears the count of misses; every
-// deadline that passes unsettled is a miss. `missed` consecutive misses mean the module hangs.
+// Requests the module answers itself whatever the radio does (data requests, attribute reads)
+// each get a deadline; requests that only a remote node answers are never given one. Anything
+// heard from the module proves it alive: it settles every outstanding request and clears the
+// count of misses. Every deadline that passes with nothing heard is a miss; `missed`
+// consecutive misses mean the module hangs.
 class ConfirmWatch {
   public:
     ConfirmWatch(std::chrono::milliseconds timeout, int missedLimit);
     void sent(RecoveryClock::time_point now);
-    void confirmed();
+    void heard();
     // Counts the deadlines passed at `now`; true once the limit of misses is reached.
     bool expire(RecoveryClock::time_point now);
     int misses() const { return missed; }

@@ -121,14 +121,21 @@ class NodeResources(unittest.TestCase):
         status, body = self.gw.get(light + "/nodedescriptor", "timeout=10&urilistener=")
         self.assertEqual((200, error(2, "Missing callbackDestination parameter", rid_of(body))),
                          (status, body))
-        # The descriptor's power-source flags are not decoded: they stay false.
-        sources = (p("ConstrantMains", "false") + p("RechargeableBattery", "false") +
-                   p("DisposableBattery", "false"))
-        power = r("PowerDescriptor",
-                  p("CurrentPowerMode", "Synchronized") + p("AvailablePowerSources", sources) +
-                  p("CurrentPowerSources", sources) + p("PowerSourceLevel", "100Percent"))
-        self.assertEqual((200, info(power)), self.gw.get(light + "/powerdescriptor"))
         self.assertEqual(405, self.gw.post(light + "/powerdescriptor")[0])
+
+    def test_power_descriptors_say_how_each_node_is_powered(self):
+        def sources(mains, disposable):
+            return (p("ConstrantMains", mains) + p("RechargeableBattery", "false") +
+                    p("DisposableBattery", disposable))
+        mains, battery = sources("true", "false"), sources("false", "true")
+        # The mains-powered light, and the sleepy sensor on a disposable battery at 66 %.
+        for node, mode, src, level in (("1101", "Synchronized", mains, "100Percent"),
+                                       ("1102", "Periodic", battery, "66Percent")):
+            power = r("PowerDescriptor",
+                      p("CurrentPowerMode", mode) + p("AvailablePowerSources", src) +
+                      p("CurrentPowerSources", src) + p("PowerSourceLevel", level))
+            self.assertEqual((200, info(power)),
+                             self.gw.get(NET + "/wsnnodes/%s/powerdescriptor" % node), node)
 
     def test_lqi_walk_fills_the_lqi_table(self):
         status, body = self.gw.get(NET + "/wsnnodes", "lqi&timeout=3c&urilistener=" +

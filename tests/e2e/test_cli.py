@@ -118,6 +118,25 @@ class CommandLine(unittest.TestCase):
         err = self._device_tried(["-v", "-n", "wsn-1"])
         self.assertIn('"zigbee:///dev/ttyUSB0?dongle=ezsp"', err)
 
+    def test_a_device_that_cannot_be_opened_is_explained_once(self):
+        form = ('A device URL has the form zigbee://<device>?dongle=freescale, for example '
+                'zigbee:///dev/ttyUSB0?dongle=freescale ("freescale" is the one supported '
+                'back-end)')
+        cases = [(["zigbee://%s/ttyUSB7?dongle=freescale" % self.dir.name],
+                  "No such file or directory"),
+                 ([os.path.join(self.dir.name, "ttyUSB0")], "not a device URL"),
+                 ([], "dongle ezsp not supported")]  # the built-in default URL
+        for args, reason in cases:
+            status, out, err = run([ORQ, "-c", self.config] + args, cwd=self.dir.name)
+            both = out + err
+            self.assertEqual(1, status, both)
+            # One line on standard error says what failed and why, the next one what to write.
+            self.assertEqual(1, both.count("cannot open the ZigBee device"), both)
+            self.assertEqual(1, both.count(reason), both)
+            self.assertIn("(%s) - exit\n%s\n" % (reason, form), err)
+        self.assertIn('No device URL given: trying the built-in default '
+                      '"zigbee:///dev/ttyUSB0?dongle=ezsp"', err)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

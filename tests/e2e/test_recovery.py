@@ -230,5 +230,50 @@ class MissedConfirms(RecoveryCase):
         self.toggles()
 
 
+class InstallerTraffic(RecoveryCase):
+    """What an installer sends within a few seconds while setting a network up. With one missed
+    answer enough to reset the module, each request the supervision counts has to be one the
+    module answers itself, and what only a remote node answers is not counted."""
+    EXTRA = RECOVERY.replace("missedConfirms = 2", "missedConfirms = 1").replace(
+        "confirmTimeoutMs = 1500", "confirmTimeoutMs = 3000")
+
+    def test_a_module_that_answers_is_never_reset(self):
+        # Router 2 answers a minute late: what is sent to it stays unanswered throughout.
+        self.assertTrue(self.gw.ctl("latency 2001 60000").startswith("ok"))
+        late = "timeout=bb8&urilistener=" + self.results.url("late")
+        bind = ("<Binding><SourceIEEEAddress>%d</SourceIEEEAddress><SourceEndpoint>1"
+                "</SourceEndpoint><ClusterID>6</ClusterID><DeviceDestination><Address>%d"
+                "</Address><Endpoint>8</Endpoint></DeviceDestination></Binding>"
+                % (0x00124B0000001101, 0x00124B0000000001))
+        steps = [
+            ("POST", NET + "/wsnnodes/1001/permitjoin", JOIN, "timeout=bb8"),
+            ("POST", NET + "/wsnnodes/2001/permitjoin", JOIN, late),
+            ("POST", PERMIT, JOIN, "timeout=bb8"),
+            ("GET", NET + "/wsnnodes/1101/nodedescriptor", None, "timeout=bb8"),
+            ("GET", NET + "/wsnnodes/1101/powerdescriptor", None, None),
+            ("POST", NET + "/wsnnodes/00124b0000001101/bindings", bind, "timeout=bb8"),
+            ("POST", MESSAGE, TOGGLE, "timeout=bb8"),
+            ("DELETE", NET + "/wsnnodes/2101", None, "rejoin"),  # the plug leaves and rejoins
+            ("GET", NET + "/wsnnodes/2001/nodedescriptor", None, late),
+            ("POST", NET + "/wsnnodes/1001/permitjoin", JOIN, "timeout=bb8"),
+            ("POST", PERMIT, JOIN, "timeout=bb8"),
+        ]
+        probes = lambda: self.gw.sim.output().count("zbsim: -> A4 12 ")  # noqa: E731
+        for method, path, body, query in steps:
+            seen_probes = probes()
+            status, reply = self.gw.request(method, path, body, query)
+            self.assertEqual((200, 0), (status, code_of(reply)), (method, path, reply))
+        # The idle probe goes out only once nothing counted is outstanding: by its answer every
+        # request above has been settled, or missed.
+        self.assertTrue(wait_for(lambda: probes() > seen_probes), self.gw.sim.output()[-3000:])
+        out = self.gw.orq.output()
+        self.assertEqual([], [line for line in out.splitlines() if line.startswith("recovery - ")])
+        self.assertEqual(1, out.count("ZTC_RESET->"))  # the start's own reset only
+        self.assertEqual([], self.seen()[self.before:])
+        self.assertEqual("3", self.gw.state())
+        # Router 2 never answered meanwhile (its permit joining was replaced by the next one).
+        self.assertEqual([], [b for b in self.results.bodies("late") if code_of(b) == 0])
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

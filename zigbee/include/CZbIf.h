@@ -114,18 +114,19 @@ class CZbIf {
     virtual void MGMT_LEAVE_confirm(uchar* ieee_addr, uchar rejoin);
     virtual void ZDO_ERROR_confirm(uchar status, ushort cluster_id, uchar expected_len);
     virtual void ZB_LINK_LOST_indication(int error);
-    // Called on the reader thread when the module confirms a data request: the confirm itself
-    // ends in the trampoline (APSDE_DATA_confirm is not called), only the fact is told.
-    virtual void dataConfirmHeard() {}
+    // The module's health, for a supervisor. moduleRequestSent: on the sending thread, just
+    // before a packet goes out that the module answers itself whatever the radio does (the
+    // back-end decides which); the answer may come back before the request returns.
+    // moduleHeard: on the reader thread, for every packet from the module, before it is
+    // decoded. A data confirm is only heard: APSDE_DATA_confirm is not called.
+    virtual void moduleRequestSent() {}
+    virtual void moduleHeard() {}
 
     // The trampoline table registered by ZBIFConnect.
     static const ZBIFCbs_t* trampolines();
 
   protected:
     std::mutex ifMutex;
-    // Called on the sending thread just before a request goes to a connected module (named
-    // by `op`, the request operation's name); a confirm may come back inside the request.
-    virtual void requestSent(const char* op) { (void)op; }
 
   private:
     class LinkUse;

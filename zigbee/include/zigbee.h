@@ -183,7 +183,8 @@ static_assert(sizeof(ZB_BIND_STRUCT) == 20, "binding record is 20 bytes");
 struct zbif_status_t;
 typedef struct zbif_status_t* ZBIF_HANDLE;
 
-// Confirm and indication callbacks, in slot order. Called on the reader thread.
+// Confirm and indication callbacks, in slot order. Called on the reader thread (but for
+// ZB_MODULE_REQUEST_indication).
 typedef struct ZBIFCbs_t {
     void (*ZDO_RESET_confirm)(ZBIF_HANDLE, uchar status, uchar restartGW);
     void (*ZDO_START_confirm)(ZBIF_HANDLE, uchar status, ushort nwk_addr);
@@ -229,6 +230,12 @@ typedef struct ZBIFCbs_t {
     void (*ZDO_ERROR_confirm)(ZBIF_HANDLE, uchar status, ushort cluster_id, uchar expected_len);
     // Link-layer addition: the serial device is gone (errno-style reason); may be null.
     void (*ZB_LINK_LOST_indication)(ZBIF_HANDLE, int error);
+    // Link-layer additions for the module's supervision; may be null. A packet that the module
+    // answers itself whatever the radio does (a data request, an attribute read) is about to
+    // be written: called on the sending thread, before the answer can arrive.
+    void (*ZB_MODULE_REQUEST_indication)(ZBIF_HANDLE);
+    // A packet came from the module (any packet: the module is alive), before it is decoded.
+    void (*ZB_MODULE_HEARD_indication)(ZBIF_HANDLE);
 } ZBIFCbs_t;
 
 // Back-end request table, in slot order. Encodings are the back-end's; results come back later
@@ -296,6 +303,11 @@ ZBIF_HANDLE ZBIFConnect(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh);
 // calls ZBIFStart (0, or -1: disconnect the handle). No callback arrives before ZBIFStart.
 ZBIF_HANDLE ZBIFConnectStopped(const char* uri, const ZBIFCbs_t* zbifCbs, void* hh);
 int ZBIFStart(ZBIF_HANDLE handle);
+// Why uri names no device this stack can drive ("not a device URL", "no dongle given",
+// "dongle ezsp not supported", "no device path"), or null for a URL of the form
+// "zigbee://<device>?dongle=freescale". The text is valid until the next call on the thread.
+// A connect to such a URL that fails leaves the system's reason in errno.
+const char* ZBIFUriProblem(const char* uri);
 // Packet sink of the connection (forwards to the back-end's packet entry).
 void ZBIFReceiveCb(void* handle, const unsigned char* data, const int size);
 // Closes the connection and frees the handle (a null handle is a programming error); -1 without

@@ -72,7 +72,7 @@ void CPP_ZIGBEE_STACK_STATUS_indication(ZBIF_HANDLE h, uchar status) {
     objectOf(h, __func__)->ZIGBEE_STACK_STATUS_indication(status);
 }
 void CPP_APSDE_DATA_confirm(ZBIF_HANDLE h, uchar, uchar*, uchar, uchar, uchar) {
-    objectOf(h, __func__)->dataConfirmHeard();  // data confirms end here
+    objectOf(h, __func__);  // data confirms end here: the packet itself was heard
 }
 void CPP_APSDE_DATA_indication(ZBIF_HANDLE h, uchar dst_mode, uchar* dst, uchar dst_ep,
                                uchar src_mode, uchar* src, uchar src_ep, ushort profile,
@@ -116,6 +116,12 @@ void CPP_ZDO_ERROR_confirm(ZBIF_HANDLE h, uchar status, ushort cluster, uchar ex
 void CPP_ZB_LINK_LOST_indication(ZBIF_HANDLE h, int error) {
     objectOf(h, __func__)->ZB_LINK_LOST_indication(error);
 }
+void CPP_ZB_MODULE_REQUEST_indication(ZBIF_HANDLE h) {
+    objectOf(h, __func__)->moduleRequestSent();
+}
+void CPP_ZB_MODULE_HEARD_indication(ZBIF_HANDLE h) {
+    objectOf(h, __func__)->moduleHeard();
+}
 
 const ZBIFCbs_t cppCbs = {
     CPP_ZDO_RESET_confirm,
@@ -145,6 +151,8 @@ const ZBIFCbs_t cppCbs = {
     CPP_MGMT_LEAVE_confirm,
     CPP_ZDO_ERROR_confirm,
     CPP_ZB_LINK_LOST_indication,
+    CPP_ZB_MODULE_REQUEST_indication,
+    CPP_ZB_MODULE_HEARD_indication,
 };
 
 }  // namespace
@@ -247,7 +255,6 @@ void CZbIf::forward(const char* op, Slot ZBIFFunctions_t::*slot, Args... args) {
     LinkUse use(*this);
     ZBIF_HANDLE h = use.get();
     if (connected(op, h)) {
-        requestSent(op);
         (h->zbifFuncs->*slot)(h, args...);
     }
 }

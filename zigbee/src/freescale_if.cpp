@@ -743,6 +743,11 @@ struct StateInit {
 } stateInit;
 }  // namespace
 
+int FREESCALE_ModuleAnswers(uchar group, uchar id) {
+    const int code = group << 8 | id;
+    return code == 0x9C00 || code == 0xA312 || code == 0xA3D2 || code == 0xA320;
+}
+
 int FREESCALE_SendPacket(ZBIF_HANDLE handle, const uchar* pkt, const char* label, const char* who) {
     int len = pkt[2];
     if (refuseTooLong(who, len)) {
@@ -752,6 +757,11 @@ int FREESCALE_SendPacket(ZBIF_HANDLE handle, const uchar* pkt, const char* label
     if (handle == nullptr || handle->zb_conn_h == nullptr) {
         fprintf(stderr, "%s - ERROR: not connected, not sent\n", who);
         return -1;
+    }
+    // Told before the write: the answer may be read before zb_conn_send returns.
+    if (FREESCALE_ModuleAnswers(pkt[0], pkt[1]) && handle->zbifCbs != nullptr &&
+        handle->zbifCbs->ZB_MODULE_REQUEST_indication != nullptr) {
+        handle->zbifCbs->ZB_MODULE_REQUEST_indication(handle);
     }
     return zb_conn_send(handle->zb_conn_h, pkt, len + 3);
 }

@@ -228,9 +228,9 @@ int MC13226_open(char** params) {
         }
         usleep(2000000);
     }
+    // A failure leaves errno as the system call set it: the layer above says why, once.
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        perror(path);
         return -19;
     }
     struct termios current;
@@ -248,8 +248,9 @@ int MC13226_open(char** params) {
     cfsetospeed(&tio, row->posixBaud);
     tcflush(fd, TCIOFLUSH);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        perror(path);
+        const int why = errno;
         close(fd);
+        errno = why;
         return -19;
     }
     freescale_status_t* rec = new (std::nothrow) freescale_status_t();

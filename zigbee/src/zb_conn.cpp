@@ -236,9 +236,11 @@ ZB_CONN_HANDLE zb_conn_open_stopped(char** params, void* hh, ZBIFReceiveCb_t zbi
     }
     h->handle = h->open(params);
     if (h->handle == 0) {
+        const int why = errno;  // the open's reason, for the caller
         close(h->wakeFd[0]);
         close(h->wakeFd[1]);
         delete h;
+        errno = why;
         return nullptr;
     }
     h->abort(h->handle, 0);

@@ -67,17 +67,43 @@ ZBIF_HANDLE ZBIFConnectStopped(const char* uri, const ZBIFCbs_t* zbifCbs, void* 
     handle->hh = hh;
     handle->zbifCbs = zbifCbs;
     ZB_CONN_HANDLE conn = zb_conn_open_stopped(params, handle, ZBIFReceiveCb, linkLost);
+    const int why = errno;  // the open's reason, for the caller
     zb_free_params(params);
     if (conn == nullptr) {
         free(handle);
+        errno = why;
         return nullptr;
     }
     handle->zb_conn_h = conn;
     return handle;
 }
 
+const char* ZBIFUriProblem(const char* uri) {
+    static thread_local char why[80];
+    char** params = uri != nullptr ? zb_url_to_params(uri) : nullptr;
+    if (params == nullptr) {
+        return "not a device URL";
+    }
+    const char* dongle = get_param(params, "dongle");
+    const char* problem = nullptr;
+    if (dongle == nullptr) {
+        problem = "no dongle given";
+    } else if (strcmp(dongle, "freescale") != 0) {
+        snprintf(why, sizeof why, "dongle %.40s not supported", dongle);
+        problem = why;
+    } else if (get_param(params, "path") == nullptr) {
+        problem = "no device path";
+    }
+    zb_free_params(params);
+    return problem;
+}
+
 void ZBIFReceiveCb(void* handle, const unsigned char* data, const int size) {
     ZBIF_HANDLE h = static_cast<ZBIF_HANDLE>(handle);
+    if (h != nullptr && h->zbifCbs != nullptr &&
+        h->zbifCbs->ZB_MODULE_HEARD_indication != nullptr) {
+        h->zbifCbs->ZB_MODULE_HEARD_indication(h);
+    }
     if (h != nullptr && h->zbifReceiveCb != nullptr) {
         h->zbifReceiveCb(h, data, size);
     }
@@ -334,13 +360,33 @@ void defLinkLost(ZBIF_HANDLE, int error) {
 }  // namespace
 
 const ZBIFCbs_t zbifDefaultCbs = {
-    defResetConfirm,     defStartConfirm,          defNwkAddrConfirm,
-    defIeeeAddrConfirm,  defLqiResponse,           defNodeDescConfirm,
-    defPowerDescConfirm, defSimpleDescConfirm,     defActiveEpConfirm,
-    defMatchDescConfirm, defMatchDescIndication,   defEndDeviceBindConfirm,
-    defDeviceAnnce,      defStackStatus,           defDataConfirm,
-    defDataIndication,   defMgmtBindResponse,      defApsmeBindConfirm,
-    defBindResponse,     defUnbindResponse,        defGetConfirm,
-    defSetConfirm,       defPermitJoiningResponse, defLeaveResponse,
-    defLeaveConfirm,     defErrorConfirm,          defLinkLost,
+    defResetConfirm,
+    defStartConfirm,
+    defNwkAddrConfirm,
+    defIeeeAddrConfirm,
+    defLqiResponse,
+    defNodeDescConfirm,
+    defPowerDescConfirm,
+    defSimpleDescConfirm,
+    defActiveEpConfirm,
+    defMatchDescConfirm,
+    defMatchDescIndication,
+    defEndDeviceBindConfirm,
+    defDeviceAnnce,
+    defStackStatus,
+    defDataConfirm,
+    defDataIndication,
+    defMgmtBindResponse,
+    defApsmeBindConfirm,
+    defBindResponse,
+    defUnbindResponse,
+    defGetConfirm,
+    defSetConfirm,
+    defPermitJoiningResponse,
+    defLeaveResponse,
+    defLeaveConfirm,
+    defErrorConfirm,
+    defLinkLost,
+    nullptr,
+    nullptr,
 };

@@ -190,7 +190,7 @@ TEST_F(AdapterLinkTest, RequestsSentWhileTheLinkIsReopenedUseAnOpenHandleOrNone)
     struct Confirms : ModuleWatcher {
         std::atomic<int> heard{0};
         void requestSent() override {}
-        void confirmHeard() override { ++heard; }
+        void moduleHeard() override { ++heard; }
         void linkLost(int) override {}
         void moduleRebooted() override {}
     } confirms;

@@ -297,6 +297,10 @@ TEST_F(AgentLinkTest, CombinedDiscoveryAnswersOnceAndDescriptorsOfARouterAreDeco
         EXPECT_TRUE(router->node_desc.filled);
         EXPECT_EQ(router->node_desc.logicaltype, ROUTER);
         EXPECT_TRUE(router->power_desc.filled);
+        // A mains-powered router: constant mains available and in use, no battery.
+        EXPECT_TRUE(router->power_desc.avaiablepowersource[0]);
+        EXPECT_TRUE(router->power_desc.currentpowersource[0]);
+        EXPECT_FALSE(router->power_desc.avaiablepowersource[2]);
         EXPECT_TRUE(find(0x0000)->node_desc.filled);
     }
     EXPECT_EQ(peer.countSent(0xA2, 0x02), 2u);
@@ -324,6 +328,8 @@ TEST_F(AgentLinkTest, CombinedDiscoveryAnswersOnceAndDescriptorsOfARouterAreDeco
     ASSERT_TRUE(p.hasDesc);
     EXPECT_EQ(p.powerDesc.currentpowersourcelevel, P100);
     EXPECT_EQ(p.powerDesc.currentpowermode, SYNCHRONIZED_WITH_RECEIVERONWHENIDLE);
+    EXPECT_TRUE(p.powerDesc.avaiablepowersource[0]);
+    EXPECT_TRUE(p.powerDesc.currentpowersource[0]);
 }
 
 TEST_F(AgentLinkTest, KeepAlivePingsSilentNodesReportsTheDeadAndNeverPingsSleepyOnes) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ctime>
 #include <set>
 #include <string>
@@ -51,6 +52,34 @@ TEST(DescriptorDecoding, KnownValuesAreKeptAndOthersBecomeUnknown) {
         EXPECT_EQ(badLevel, l[2]);
         EXPECT_EQ(out.currentpowermode, l[0] == 3 ? UNKNOWN_POWERMODE : PERIODICALLYON);
         EXPECT_EQ(badMode, l[0] == 3 ? 7 : -1);
+    }
+}
+
+// The two bytes as the module sends them: byte 0 is the current power mode (bits 0-3) and the
+// available sources (bits 4-7), byte 1 the current source (bits 0-3) and its level (bits 4-7);
+// a source bit 0 is constant mains, bit 1 a rechargeable battery, bit 2 a disposable one.
+TEST(DescriptorDecoding, PowerSourcesComeFromTheirBitsOfTheWireBytes) {
+    struct Case {
+        uchar byte0, byte1;
+        bool available[3], current[3];
+    };
+    const Case cases[] = {{0x10, 0xC1, {true, false, false}, {true, false, false}},
+                          {0x41, 0x84, {false, false, true}, {false, false, true}},
+                          {0x32, 0x02, {true, true, false}, {false, true, false}},
+                          {0x00, 0x00, {false, false, false}, {false, false, false}}};
+    for (const Case& c : cases) {
+        const uchar wire[2] = {c.byte0, c.byte1};
+        ZB_POWER_DESC in;
+        std::memcpy(&in, wire, sizeof in);
+        PowerDescriptor out;
+        int badMode = 0, badLevel = 0;
+        decodePowerDescriptor(in, &out, &badMode, &badLevel);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(c.available[i], out.avaiablepowersource[i]) << int(c.byte0) << " bit " << i;
+            EXPECT_EQ(c.current[i], out.currentpowersource[i]) << int(c.byte1) << " bit " << i;
+        }
+        EXPECT_EQ(c.byte0 & 0x0F, static_cast<int>(out.currentpowermode));
+        EXPECT_EQ(c.byte1 >> 4, static_cast<int>(out.currentpowersourcelevel));
     }
 }
 

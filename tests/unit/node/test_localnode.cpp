@@ -52,9 +52,11 @@ class LocalNodeTest : public ::testing::Test {
 TEST_F(LocalNodeTest, ALinkThatCannotOpenEndsTheProcessWithStatus1AndSaysWhich) {
     ASSERT_EQ(exits, std::vector<int>{EXIT_LINK_FAILURE});
     EXPECT_NE(linkError.find("cannot open the ZigBee device "
-                             "\"zigbee:///nonexistent/orq-tty?dongle=freescale\""),
+                             "\"zigbee:///nonexistent/orq-tty?dongle=freescale\" "
+                             "(No such file or directory) - exit\n"),
               std::string::npos)
         << linkError;
+    EXPECT_EQ(zb.getConnectFailure(), "No such file or directory");
 }
 
 TEST_F(LocalNodeTest, ShortTimeoutArmsOneSecondStartsNothingThenExpires) {

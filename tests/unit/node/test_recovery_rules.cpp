@@ -53,20 +53,22 @@ TEST(ConfirmWatch, ConsecutiveMissedDeadlinesMakeAHungModule) {
     EXPECT_EQ(3, w.misses());
 }
 
-TEST(ConfirmWatch, AConfirmSettlesTheOldestRequestAndClearsTheMisses) {
+TEST(ConfirmWatch, AnythingHeardSettlesEveryRequestAndClearsTheMisses) {
     ConfirmWatch w(milliseconds(100), 2);
     w.sent(at(0));
     EXPECT_FALSE(w.expire(at(150)));
     EXPECT_EQ(1, w.misses());
     w.sent(at(200));
     w.sent(at(250));
-    w.confirmed();  // the module answers: the count starts over
+    w.heard();  // the module said something: nothing it was sent points to a hang any more
     EXPECT_EQ(0, w.misses());
-    EXPECT_EQ(1, w.outstanding());
-    EXPECT_EQ(at(350), w.nextDeadline());
-    EXPECT_FALSE(w.expire(at(350)));  // one miss after the confirm is not two
-    w.sent(at(400));
-    EXPECT_TRUE(w.expire(at(500)));
+    EXPECT_EQ(0, w.outstanding());
+    EXPECT_EQ(RecoveryClock::time_point::max(), w.nextDeadline());
+    EXPECT_FALSE(w.expire(at(1000)));
+    w.sent(at(1000));
+    EXPECT_FALSE(w.expire(at(1100)));  // one miss after it is not two
+    w.sent(at(1200));
+    EXPECT_TRUE(w.expire(at(1300)));
     w.clear();
     EXPECT_EQ(0, w.misses());
     EXPECT_EQ(0, w.outstanding());

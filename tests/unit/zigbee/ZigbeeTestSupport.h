@@ -167,6 +167,8 @@ inline const ZBIFCbs_t& recordingCbs() {
             record("ZDO_ERROR_confirm %02X %04X %d", s, c, e);
         },
         [](ZBIF_HANDLE, int e) { record("ZB_LINK_LOST_indication %d", e); },
+        nullptr,
+        nullptr,
     };
     return cbs;
 }

@@ -49,6 +49,8 @@ class RecordingZbIf : public CZbIf {
         seen.push_back("set " + std::to_string(s) + " " + std::to_string(a));
     }
     void ZB_LINK_LOST_indication(int e) override { seen.push_back("lost " + std::to_string(e)); }
+    void moduleRequestSent() override { seen.push_back("module request"); }
+    void moduleHeard() override { seen.push_back("module heard"); }
 };
 
 class CZbIfTrampolines : public ::testing::Test {
@@ -78,8 +80,11 @@ TEST_F(CZbIfTrampolines, ConfirmsReachTheVirtualOperations) {
     t->ZDO_SIMPLE_DESC_confirm(link.h(), 0, 9, nullptr);
     t->APSME_SET_confirm(link.h(), 0, 0xEE);
     t->ZB_LINK_LOST_indication(link.h(), 5);
+    t->ZB_MODULE_REQUEST_indication(link.h());
+    t->ZB_MODULE_HEARD_indication(link.h());
     EXPECT_EQ((std::vector<std::string>{"reset 0 1", "start 0 4660", "nwkaddr 0 7", "power 0 8",
-                                        "simple 0 9", "set 0 238", "lost 5"}),
+                                        "simple 0 9", "set 0 238", "lost 5", "module request",
+                                        "module heard"}),
               obj.seen);
 }
 

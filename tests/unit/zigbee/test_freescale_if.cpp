@@ -143,6 +143,46 @@ TEST_F(FreescaleEncoder, DataRequestLeaveAlsoClearsTheKeyPair) {
     EXPECT_EQ("A3 3F 08 21 22 23 24 25 26 27 28", sent[1]);
 }
 
+// The module's supervision is told only of the packets the module answers itself, whatever
+// the radio does: data requests (the data confirm) and attribute reads. Device-profile
+// requests, the permit joining a data request becomes among them, wait for a remote node.
+TEST_F(FreescaleEncoder, OnlyPacketsTheModuleAnswersItselfAreToldAsTheyGoOut) {
+    ZBIFCbs_t cbs = zbtest::recordingCbs();
+    static std::vector<size_t> told;  // the index of the packet about to be written
+    told.clear();
+    cbs.ZB_MODULE_REQUEST_indication = [](ZBIF_HANDLE) {
+        told.push_back(zbtest::sentPackets().size());
+    };
+    FakeLink supervised(&cbs);
+    ZBIF_HANDLE h = supervised.h();
+    uchar dst[2] = {0x01, 0x11};
+    uchar zcl[3] = {0x01, 0x00, 0x02};
+    uchar join[3] = {0x03, 0x1E, 0x01};
+    uchar leave[10] = {0x00, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x00};
+    f.APSDE_DATA_request(h, 2, dst, 1, 0x0104, 0x0006, 8, 3, zcl, 0, 10);
+    f.APSDE_DATA_request(h, 3, kDst, 1, 0x0104, 0x0006, 8, 3, zcl, 0, 10);
+    f.APSDE_DATA_request(h, 2, dst, 0, 0, 0x0036, 0, 3, join, 0, 0xFF);
+    f.APSDE_DATA_request(h, 2, dst, 0, 0, 0x0034, 0, 10, leave, 0, 0xFF);
+    f.APSDE_DATA_request(h, 1, dst, 1, 0x0104, 0x0006, 8, 3, zcl, 0, 10);  // not sent at all
+    f.APSME_GET_request(h, 0xC3);
+    f.APSME_GET_request(h, 0xED);
+    f.APSME_GET_request(h, 0x91);
+    f.ZDO_NODE_DESC_request(h, 0x1101, 0x1101);
+    f.ZDO_POWER_DESC_request(h, 0x1101, 0x1101);
+    f.ZDO_ACTIVE_EP_DESC_request(h, 0x1101, 0x1101);
+    f.ZDO_IEEE_ADDR_request(h, 0x1101, 1, 0);
+    f.ZB_MGMT_LQI_request(h, 0x1101, 0);
+    f.ZDP_BIND_request(h, 0x1101, kSrc, 1, 0x0006, kDst, 8);
+    f.ZDP_MGMT_BIND_Request(h, 0x1101, 0);
+    Strings toldPackets;
+    for (size_t i : told) {
+        ASSERT_LT(i, zbtest::sentPackets().size());
+        toldPackets.push_back(zbtest::hex(zbtest::sentPackets()[i]).substr(0, 5));
+    }
+    EXPECT_EQ((Strings{"9C 00", "9C 00", "9C 00", "A3 12", "A3 D2", "A3 20"}), toldPackets);
+    EXPECT_EQ(15u, zbtest::sentPackets().size());  // with A2 36, A3 3F and the A2 requests
+}
+
 TEST_F(FreescaleEncoder, DataRequestRefusals) {
     uchar dst[2] = {0x00, 0x00};
     std::vector<uchar> asdu(255, 0x55);
