@@ -1066,18 +1066,6 @@ void OrqZbIf::NLME_SYNC_confirm(uchar status) {
 
 void OrqZbIf::APSDE_DATA_confirm(uchar, uchar*, uchar, uchar, uchar) {}
 
-void OrqZbIf::moduleRequestSent() {
-    if (ModuleWatcher* w = moduleWatcher.load()) {
-        w->requestSent();
-    }
-}
-
-void OrqZbIf::moduleHeard() {
-    if (ModuleWatcher* w = moduleWatcher.load()) {
-        w->moduleHeard();
-    }
-}
-
 void OrqZbIf::sendLivenessProbe() {
     probePending.store(true);
     APSME_GET_request(ZB_ATTR_GET_CHANNEL_PROBE);

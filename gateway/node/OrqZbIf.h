@@ -221,8 +221,16 @@ class OrqZbIf : public CZbIf {
                                     ZB_NEIGHBOR_TABLE_LIST* out, int max);
 
     // What the link tells of the module's health, passed on to the module watcher.
-    void moduleRequestSent() override;
-    void moduleHeard() override;
+    void moduleRequestSent() override {
+        if (ModuleWatcher* w = moduleWatcher.load()) {
+            w->requestSent();
+        }
+    }
+    void moduleHeard() override {
+        if (ModuleWatcher* w = moduleWatcher.load()) {
+            w->moduleHeard();
+        }
+    }
 
   private:
     using ListenerList = std::list<ZbListenerBase*>;

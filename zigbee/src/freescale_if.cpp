@@ -168,23 +168,10 @@ void FREESCALE_ZDO_START_request(ZBIF_HANDLE handle) {
         puts("\n*****************");
         puts("USING NVM SETTING\n*****************\n");
     }
-    uchar device = 0;
-    switch (fsState.DevType) {
-        case 1:
-            device = 0xC0;
-            break;
-        case 2:
-            device = 0x80;
-            break;
-        case 3:
-            device = 0x20;
-            break;
-        default:
-            device = 0;
-            break;
-    }
+    // By device type: 1 coordinator, 2 router, 3 end device; any other 0.
+    static const uchar kDeviceByte[4] = {0x00, 0xC0, 0x80, 0x20};
     Packet pkt(0xA3, 0xE7);
-    pkt.u8(device);
+    pkt.u8(fsState.DevType <= 3 ? kDeviceByte[fsState.DevType] : 0x00);
     pkt.u8(fsState.useCommissioningMode ? 0x18 : 0x00);
     pkt.u8(fsState.useSilentStart ? 0x04 : 0x00);
     sendSealed(handle, pkt, "ZTC_START_NETWORK->", "ZDO_START_request");
@@ -743,11 +730,6 @@ struct StateInit {
 } stateInit;
 }  // namespace
 
-int FREESCALE_ModuleAnswers(uchar group, uchar id) {
-    const int code = group << 8 | id;
-    return code == 0x9C00 || code == 0xA312 || code == 0xA3D2 || code == 0xA320;
-}
-
 int FREESCALE_SendPacket(ZBIF_HANDLE handle, const uchar* pkt, const char* label, const char* who) {
     int len = pkt[2];
     if (refuseTooLong(who, len)) {
@@ -758,10 +740,9 @@ int FREESCALE_SendPacket(ZBIF_HANDLE handle, const uchar* pkt, const char* label
         fprintf(stderr, "%s - ERROR: not connected, not sent\n", who);
         return -1;
     }
-    // Told before the write: the answer may be read before zb_conn_send returns.
-    if (FREESCALE_ModuleAnswers(pkt[0], pkt[1]) && handle->zbifCbs != nullptr &&
-        handle->zbifCbs->ZB_MODULE_REQUEST_indication != nullptr) {
-        handle->zbifCbs->ZB_MODULE_REQUEST_indication(handle);
+    const ZBIFCbs_t* cb = handle->zbifCbs;
+    if (cb != nullptr && cb->ZB_MODULE_REQUEST_indication && FREESCALE_ModuleAnswers(pkt)) {
+        cb->ZB_MODULE_REQUEST_indication(handle);  // before the write: the answer may come first
     }
     return zb_conn_send(handle->zb_conn_h, pkt, len + 3);
 }

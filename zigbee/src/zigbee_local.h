@@ -121,12 +121,15 @@ void FREESCALE_ResetState();
 // Sends one packet (group, id, L, payload) after dumping it under label; refuses (with a message
 // naming who) a payload above ZB_MAX_PAYLOAD. Returns the send result or -1.
 int FREESCALE_SendPacket(ZBIF_HANDLE handle, const uchar* pkt, const char* label, const char* who);
-// 1 for a packet the module answers itself whatever the radio does: a data request (9C 00, its
-// data confirm) and the attribute reads (A3 12, A3 D2, A3 20). A device-profile request (A2 ..)
-// is answered by the node it names, or by nobody when that node is gone; the permit joining
-// that a data request becomes (A2 36) is one of them. Those packets are told to the
-// ZB_MODULE_REQUEST_indication callback as they go out.
-int FREESCALE_ModuleAnswers(uchar group, uchar id);
+// True for a packet (group, id, ...) the module answers itself whatever the radio does: a data
+// request (9C 00, its data confirm) and the attribute reads (A3 12, A3 D2, A3 20). A
+// device-profile request (A2 ..) is answered by the node it names, or by nobody when that node
+// is gone; the permit joining that a data request becomes (A2 36) is one of them. The packets
+// it is true for are told to the ZB_MODULE_REQUEST_indication callback as they go out.
+inline bool FREESCALE_ModuleAnswers(const uchar* pkt) {
+    const int code = pkt[0] << 8 | pkt[1];
+    return code == 0x9C00 || code == 0xA312 || code == 0xA3D2 || code == 0xA320;
+}
 
 // Internal commands.
 void FREESCALE_ZTC_RESET_request(ZBIF_HANDLE handle);
