@@ -3,6 +3,7 @@ emulator processes (the end-to-end tests' harness, pointed at the benchmark buil
 process's CPU time and resident memory, percentiles, and the rows of the result table."""
 
 import os
+import shutil
 import statistics
 import sys
 
@@ -56,6 +57,11 @@ def row(group, name, value, unit, reference=None, target=None, met=None, note=""
 def skipped(group, name, why):
     """A row for a measurement that could not run on this machine, and why."""
     return row(group, name, None, "", note="skipped: " + why)
+
+
+def missing(*tools):
+    """The first of the programs that is not on the PATH, or None when all are."""
+    return next((t for t in tools if shutil.which(t) is None), None)
 
 
 def percentile(values, p):

@@ -9,7 +9,6 @@ without a flood of TLS handshakes on its HTTPS port, and the same for the bare t
 
 import os
 import re
-import shutil
 import signal
 import subprocess
 import time
@@ -200,15 +199,25 @@ def certificate(workdir):
 
 def tls_isolation(ctx, rows):
     """orq's plain-HTTP throughput on /version with and without full TLS handshakes flooding
-    its HTTPS port (two openssl s_time clients, each a new session per connection)."""
-    if shutil.which("openssl") is None:
-        rows.append(benchlib.skipped(GROUP, "TLS isolation", "openssl is not installed"))
+    its HTTPS port (two openssl s_time clients, each a new session per connection, wrk for the
+    plain load), then the same for the transport alone (rest_tls_bench, no wrk)."""
+    if benchlib.missing("openssl"):
+        rows.append(benchlib.skipped(GROUP, "TLS isolation", "openssl not installed"))
         return
     pem = certificate(ctx.workdir)
     if pem is None:
         rows.append(benchlib.skipped(GROUP, "TLS isolation", "openssl cannot make a key"))
         return
     seconds = ctx.count(4, 1)
+    if benchlib.missing("wrk"):
+        rows.append(benchlib.skipped(GROUP, "orq plain HTTP during TLS handshake flood",
+                                     "wrk not installed (scripts/setup bench)"))
+    else:
+        orq_under_flood(ctx, rows, pem, seconds)
+    transport_under_flood(ctx, rows, seconds)
+
+
+def orq_under_flood(ctx, rows, pem, seconds):
     tls_port = free_port()
     gw = netbench.start_gateway(ctx, None, more_ports=",%ds" % tls_port,
                                 extra="[RESTServer]\nssl = 1\nsslCertFile = %s\n" % pem)
@@ -237,6 +246,8 @@ def tls_isolation(ctx, rows):
     finally:
         gw.close()
 
+
+def transport_under_flood(ctx, rows, seconds):
     program = ctx.path("bench", "rest_tls_bench")
     if not os.path.exists(program):
         rows.append(benchlib.skipped(GROUP, "transport alone, TLS isolation",
@@ -258,9 +269,10 @@ def tls_isolation(ctx, rows):
 
 def run(ctx):
     rows = []
-    if shutil.which("wrk") is None or shutil.which("nginx") is None:
+    tool = benchlib.missing("wrk", "nginx")
+    if tool:
         rows.append(benchlib.skipped(GROUP, "throughput against nginx",
-                                     "wrk or nginx is not installed (scripts/setup bench)"))
+                                     "%s not installed (scripts/setup bench)" % tool))
     else:
         against_nginx(ctx, rows)
     tls_isolation(ctx, rows)

@@ -134,7 +134,7 @@ def start(ctx):
             raise RuntimeError("the network did not form")
         listener = Sink(ctx)
         # The node list first: messages from nodes the gateway does not know are dropped.
-        gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c" % listener.url("inquiry"))
+        gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" % listener.url("inquiry"))
         if not listener.wait(lambda r: len(r) >= 6, 60):
             raise RuntimeError("the inquiry did not find the demo network")
         status, body = gw.post(EP8, query="urilistener=" + listener.url("ep8"))

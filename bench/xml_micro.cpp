@@ -89,7 +89,7 @@ BENCHMARK(BM_GatewayDescriptor);
 // The query of a node-list request: the parameters a handler looks up one by one.
 void BM_QueryParameters(benchmark::State& state) {
     QueryParser parser;
-    const char* query = "inquiry&timeout=3c&urilistener=http://127.0.0.1:9100/inquiry";
+    const char* query = "inquiry&timeout=ea60&urilistener=http://127.0.0.1:9100/inquiry";
     for (auto _ : state) {
         std::string value;
         benchmark::DoNotOptimize(parser.getParameter("mode", query, value));

@@ -207,8 +207,9 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
 
     // The mapped REST error of an agent error (GENERIC_REST_ERROR outside the table).
     static RESTError restErrorOf(AgentError error);
-    // The time-out an agent is given for a request: the "timeout" parameter is in seconds,
-    // the agents take milliseconds (0 and 4294967295 stay "none"; 0 when none was given).
+    // The time-out an agent is given for a request: the "timeout" parameter's value as it
+    // is, a number of milliseconds (0 and 4294967295 mean none; 0 when none was given). The
+    // same value read as seconds is the listener's lifetime (RESTCallbackInfo::expiry).
     static unsigned long agentTimeout(const RESTCallbackInfo& info);
 
     // --- Gateway resources ---

@@ -62,11 +62,7 @@ bool readExtendedPanId(const std::string& text, unsigned char out[8]) {
 }  // namespace
 
 unsigned long RESTBroker::agentTimeout(const RESTCallbackInfo& info) {
-    if (!info.timeoutSet || info.timeout == 0 || info.timeout == 0xFFFFFFFFUL) {
-        return info.timeoutSet ? info.timeout : 0;
-    }
-    const unsigned long long ms = static_cast<unsigned long long>(info.timeout) * 1000ULL;
-    return ms >= 0xFFFFFFFFULL ? 0xFFFFFFFEUL : static_cast<unsigned long>(ms);
+    return info.timeoutSet ? info.timeout : 0;
 }
 
 std::string RESTBroker::networkId() {

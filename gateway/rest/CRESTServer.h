@@ -18,15 +18,17 @@ class XMLMsgComposer;
 class XMLMsgParser;
 
 // What an asynchronous request carries to its URI listener: the request identifier, the
-// "timeout" parameter (hexadecimal seconds) and its expiry, and the request's session and
-// resource (valid only while the request is being dispatched on the poll-loop thread).
+// "timeout" parameter (hexadecimal) and the listener's expiry, and the request's session and
+// resource (valid only while the request is being dispatched on the poll-loop thread). The
+// agents take `timeout` as milliseconds; the listener lives that many seconds.
 class RESTCallbackInfo : public UriListenerHandback {
   public:
     RESTCallbackInfo* clone() const override { return new RESTCallbackInfo(*this); }
 
-    // Reads `value` as a hexadecimal number of seconds (empty: no timeout). 0 and
-    // ffffffff mean "none" (expiry stays -1). Throws RESTException(BAD_PARAMETER,
-    // "Bad timeout parameter") for anything else than hexadecimal digits up to ffffffff.
+    // Reads `value` as a hexadecimal number (empty: no timeout); `expiry` is that many
+    // seconds from now. 0 and ffffffff mean "none" (expiry stays -1). Throws
+    // RESTException(BAD_PARAMETER, "Bad timeout parameter") for anything else than hexadecimal
+    // digits up to ffffffff.
     void setTimeout(const std::string& value);
     // True once the time-out has passed; never when none was set.
     bool expired() const;

@@ -25,7 +25,7 @@ def cache(gw):
 
 
 def inquiry(gw, path="inquiry"):
-    gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c" % gw.listener.url(path))
+    gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" % gw.listener.url(path))
     return gw.listener.wait(path, len(NODES), timeout=60)
 
 
@@ -59,7 +59,7 @@ class Membership(unittest.TestCase):
         self.assertNotIn(p("NetworkAddress", str(0x2101)), aliases)
         # The IEEE folder names the node under its new address.
         self.assertEqual(200, gw.get(NET + "/wsnnodes/%s/nodedescriptor" % NODES["plug"][1],
-                                     "timeout=5")[0])
+                                     "timeout=1388")[0])
 
     def test_2_delete_of_a_node_sends_the_leave_and_removes_it(self):
         gw = self.gw

@@ -63,7 +63,7 @@ class MessageResources(unittest.TestCase):
     def setUpClass(cls):
         cls.gw = Gateway()
         # The node list, so that senders are known and their messages delivered.
-        cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c" %
+        cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" %
                    cls.gw.listener.url("inquiry"))
         cls.gw.listener.wait("inquiry", 6, timeout=60)
 
@@ -221,7 +221,7 @@ class MessageResources(unittest.TestCase):
                          "<SourceEndpoint>0</SourceEndpoint><ProfileID>0</ProfileID>"
                          "<ClusterID>2</ClusterID>%s<Radius>10</Radius><Data>000111</Data>"
                          "</APSMessage>" % TX)
-        status, body = self.gw.post(EP8 + "/message", node_desc_req, "timeout=5")
+        status, body = self.gw.post(EP8 + "/message", node_desc_req, "timeout=1388")
         self.assertEqual(200, status)
         self.assertIn("<tns:NodeDescriptor><orq:LogicalType>Router</orq:LogicalType>", body)
 

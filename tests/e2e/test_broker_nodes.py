@@ -34,7 +34,7 @@ class NodeResources(unittest.TestCase):
         cls.gw = Gateway()
         listener = cls.gw.listener
         # The inquiry every scenario below builds on: one event per node.
-        status, body = cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c" %
+        status, body = cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" %
                                   listener.url("inquiry"))
         cls.inquiry_reply = (status, body)
         cls.inquiry_events = listener.wait("inquiry", len(NODES), timeout=60)
@@ -103,9 +103,9 @@ class NodeResources(unittest.TestCase):
         for folder in ("1101", NODES["light"][1]):
             self.assertEqual((200, info(node_desc)),
                              self.gw.get(NET + "/wsnnodes/%s/nodedescriptor" % folder,
-                                         "timeout=5"))
+                                         "timeout=1388"))
         # Non-blocking: the request identifier at once, the descriptor to the listener.
-        status, body = self.gw.get(light + "/nodedescriptor", "timeout=5&urilistener=" +
+        status, body = self.gw.get(light + "/nodedescriptor", "timeout=1388&urilistener=" +
                                    self.gw.listener.url("nodedesc"))
         rid = rid_of(body)
         self.assertEqual((200, info(rid=rid)), (status, body))
@@ -114,7 +114,7 @@ class NodeResources(unittest.TestCase):
                          self.gw.get(light + "/nodedescriptor"))
         # The gateway's own, under both local node folders.
         for uri in ("/localnode/nodedescriptor", NET + "/localnode/nodedescriptor"):
-            status, body = self.gw.get(uri, "timeout=5")
+            status, body = self.gw.get(uri, "timeout=1388")
             self.assertEqual(200, status)
             self.assertIn(r("NodeDescriptor", p("LogicalType", "Coordinator"))[:-len(
                 "</tns:NodeDescriptor>")], body, uri)
@@ -138,7 +138,7 @@ class NodeResources(unittest.TestCase):
                              self.gw.get(NET + "/wsnnodes/%s/powerdescriptor" % node), node)
 
     def test_lqi_walk_fills_the_lqi_table(self):
-        status, body = self.gw.get(NET + "/wsnnodes", "lqi&timeout=3c&urilistener=" +
+        status, body = self.gw.get(NET + "/wsnnodes", "lqi&timeout=ea60&urilistener=" +
                                    self.gw.listener.url("lqi"))
         self.assertEqual((200, info(rid=rid_of(body))), (status, body))
         plug = p("Neighbor", p("ShortAddress", str(NODES["plug"][0])) +

@@ -78,7 +78,7 @@ class RemoteServices(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.gw = Gateway()
-        cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c" %
+        cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" %
                    cls.gw.listener.url("inquiry"))
         cls.gw.listener.wait("inquiry", len(NODES), timeout=60)
 
@@ -100,7 +100,7 @@ class RemoteServices(unittest.TestCase):
         light = NET + "/wsnnodes/1101"
         services = info(r("NodeServices", address_block("light") +
                           p("ActiveEndpoints", p("EndPoint", "1"))))
-        self.assertEqual((200, services), self.gw.get(light + "/services", "timeout=5"))
+        self.assertEqual((200, services), self.gw.get(light + "/services", "timeout=1388"))
         descriptor = r("ServiceDescriptor", address_block("light") + p("EndPoint", "1") +
                        p("SimpleDescriptor", p("EndPoint", "1") +
                          p("ApplicationProfileIdentifier", "260") +
@@ -110,9 +110,9 @@ class RemoteServices(unittest.TestCase):
         # The end point folder exists under both of the light's folders.
         for folder in (light, LIGHT):
             self.assertEqual((200, info(descriptor)),
-                             self.gw.get(folder + "/services/01", "timeout=5"))
+                             self.gw.get(folder + "/services/01", "timeout=1388"))
         # Non-blocking: the request identifier now, the result to the listener.
-        status, body = self.gw.get(light + "/services", "timeout=5&urilistener=" +
+        status, body = self.gw.get(light + "/services", "timeout=1388&urilistener=" +
                                    self.gw.listener.url("services"))
         rid = RID.search(body).group(1)
         self.assertEqual((200, info(rid=rid)), (status, body))
@@ -126,15 +126,15 @@ class RemoteServices(unittest.TestCase):
         clusters = [0, 3, 6, 8]
         for c in clusters:
             self.assertEqual((200, info()), self.gw.post(LIGHT + "/bindings", binding_doc(c),
-                                                          "timeout=5"), c)
+                                                          "timeout=1388"), c)
         self.assertEqual((200, info(r("Bindings", "".join(binding(c) for c in clusters)))),
-                         self.gw.get(LIGHT + "/bindings", "timeout=5"))
+                         self.gw.get(LIGHT + "/bindings", "timeout=1388"))
         self.assertEqual((200, info(r("Bindings", binding(8)))),
-                         self.gw.get(LIGHT + "/bindings", "timeout=5&index=3"))
+                         self.gw.get(LIGHT + "/bindings", "timeout=1388&index=3"))
         self.assertEqual((200, info()), self.gw.post(LIGHT + "/unbindings", binding_doc(3),
-                                                      "timeout=5"))
+                                                      "timeout=1388"))
         self.assertEqual((200, info(r("Bindings", "".join(binding(c) for c in (0, 6, 8))))),
-                         self.gw.get(LIGHT + "/bindings", "timeout=5"))
+                         self.gw.get(LIGHT + "/bindings", "timeout=1388"))
         # The destination written as every other address is: bound and unbound the same.
         self.assertEqual((200, info()), self.gw.post(LIGHT + "/bindings",
                                                       binding_doc(768, nested=True), "timeout=2710"))
@@ -144,11 +144,11 @@ class RemoteServices(unittest.TestCase):
                                                       binding_doc(768, nested=True), "timeout=2710"))
         # Unbinding what is not there: the node's error status.
         self.assertEqual((200, error(2, "ERROR returned by ZDP_UNBIND_response")),
-                         self.gw.post(LIGHT + "/unbindings", binding_doc(3), "timeout=5"))
+                         self.gw.post(LIGHT + "/unbindings", binding_doc(3), "timeout=1388"))
         self.assertEqual((200, error(2, "Message not sent: Error parsing XML message")),
-                         self.gw.post(LIGHT + "/bindings", "<Binding/>", "timeout=5"))
+                         self.gw.post(LIGHT + "/bindings", "<Binding/>", "timeout=1388"))
         self.assertEqual((200, error(2, "Bad formatted destination address")),
-                         self.gw.get(NET + "/wsnnodes/1101/bindings", "timeout=5"))
+                         self.gw.get(NET + "/wsnnodes/1101/bindings", "timeout=1388"))
         self.assertEqual((200, error(2, "Missing timeout parameter")),
                          self.gw.get(LIGHT + "/bindings"))
 

@@ -54,7 +54,7 @@ class Procedures(unittest.TestCase):
         self.assertEqual("1", self.gw.state())
         self.assertNotIn("USING NVM SETTING", self.gw.orq.output())
         # The blocking start is answered once the network is up, and uses the module's NVM.
-        self.assertCode(self.gw.post("/startup", START, "start=true&timeout=1e"), 0)
+        self.assertCode(self.gw.post("/startup", START, "start=true&timeout=7530"), 0)
         self.assertEqual("3", self.gw.state())
         self.assertIn("USING NVM SETTING", self.gw.orq.output())
         # Back to commissioning; the non-blocking start answers with its identifier and
@@ -62,7 +62,7 @@ class Procedures(unittest.TestCase):
         self.assertCode(self.gw.get("/reset", "startMode=0x00"), 0)
         self.assertTrue(wait_for(lambda: self.gw.state() == "1"))
         body = self.assertCode(self.gw.post(
-            "/startup", START, "start=true&timeout=1e&urilistener=" + self.listener.url("start")), 0)
+            "/startup", START, "start=true&timeout=7530&urilistener=" + self.listener.url("start")), 0)
         self.assertIn("RequestIdentifier>", body)
         events = self.listener.wait("start")
         self.assertEqual(0, code_of(events[0]), events)
@@ -114,11 +114,11 @@ class Procedures(unittest.TestCase):
         try:
             down = "http://127.0.0.1:%d/gone" % free_port()
             for url in (down, stalled.url("stalled")):
-                self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=1e&urilistener=" + url), 0)
+                self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=7530&urilistener=" + url), 0)
             # Blocking requests are answered meanwhile; a later event reaches a live listener.
             self.assertCode(self.gw.get("/version"), 0)
             self.assertCode(self.gw.post(
-                PERMIT, JOIN, "timeout=1e&urilistener=" + self.listener.url("live")), 0)
+                PERMIT, JOIN, "timeout=7530&urilistener=" + self.listener.url("live")), 0)
             self.assertEqual(0, code_of(self.listener.wait("live")[0]))
             self.assertCode(self.gw.get("/version"), 0)
         finally:
@@ -153,7 +153,7 @@ class Procedures(unittest.TestCase):
         self.assertCode(self.gw.get("/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
         self.assertTrue(self.listener.wait("reset"))
         self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
-        self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=1e&urilistener=" + self.listener.url("p20")), 0)
+        self.assertCode(self.gw.post(PERMIT, JOIN, "timeout=7530&urilistener=" + self.listener.url("p20")), 0)
         self.assertEqual(0, code_of(self.listener.wait("p20")[0]))
         self.assertEqual([], [b for i in range(20) for b in self.listener.bodies("p%d" % i)])
 

@@ -123,7 +123,7 @@ class GatewayResources(unittest.TestCase):
         self.assertEqual([], self.listener.bodies("start"))
 
     def test_permit_join_on_all_nodes(self):
-        self.assertReply(self.gw.post("/net/default/allwsnnodes/permitjoin", JOIN, "timeout=1e"), 0)
+        self.assertReply(self.gw.post("/net/default/allwsnnodes/permitjoin", JOIN, "timeout=7530"), 0)
         # Mgmt_Permit_Join to every router: 30 seconds, trust centre significance.
         self.assertTrue(self.gw.sim_saw(r"<- A2 36 04 FC FF 1E 01"), self.gw.sim.output()[-3000:])
         self.assertIn("permit=1", self.gw.ctl("status"))
@@ -139,7 +139,7 @@ class GatewayResources(unittest.TestCase):
                              code, message)
         # Non-blocking: the request identifier now, the result at the listener.
         body = self.assertReply(self.gw.post("/net/default/allwsnnodes/permitjoin", JOIN,
-                                             "timeout=1e&urilistener=" + self.listener.url("pj")), 0)
+                                             "timeout=7530&urilistener=" + self.listener.url("pj")), 0)
         self.assertIn("RequestIdentifier>", body)
         events = self.listener.wait("pj")
         self.assertEqual(1, len(events), events)

@@ -112,7 +112,7 @@ class RecoveryCase(unittest.TestCase):
                                                                          "mode=cache")[1]))
 
     def discover(self):
-        self.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=3c"
+        self.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60"
                     % self.results.url("inquiry"))
         self.results.wait("inquiry", 6, timeout=60)
         nodes = self.node_list()
@@ -140,7 +140,7 @@ class RecoveryCase(unittest.TestCase):
     def after_recovery(self, pending):
         self.answered_with_error(pending)
         # The network works again: a permit join goes out and is confirmed.
-        self.assertEqual(0, code_of(self.gw.post(PERMIT, JOIN, "timeout=bb8&urilistener="
+        self.assertEqual(0, code_of(self.gw.post(PERMIT, JOIN, "timeout=7530&urilistener="
                                                  + self.results.url("again"))[1]))
         again = self.results.wait("again")
         self.assertEqual(0, code_of(again[0]), again[0])
