@@ -13,6 +13,7 @@
 #include "ConfigurationCheck.h"
 #include "ConfigurationRepository.h"
 #include "ModuleSupervisor.h"
+#include "ServiceManagerLink.h"
 #include "StopSignal.h"
 
 namespace {
@@ -72,11 +73,21 @@ static std::unique_ptr<ModuleSupervisor>& supervisor() {
     return instance;
 }
 
+// Tells systemd (when it started us, Type=notify) that the gateway is ready, its state and
+// that it is alive.
+static std::unique_ptr<ServiceManagerLink>& serviceManager() {
+    static std::unique_ptr<ServiceManagerLink> instance;
+    return instance;
+}
+
 // The orderly stop, on the main thread once SIGINT or SIGTERM has ended the poll loop: the
 // broker stops its periodic notification, its deliveries and its HTTP listeners, the local
 // node closes the co-processor link, and exit() then ends the agents' timers and threads
 // before the broker itself and the REST client go (docs/broker.md, "Stopping").
 static void terminate_process() {
+    if (serviceManager()) {
+        serviceManager()->stopping();
+    }
     if (broker()) {
         broker()->stop();
     }
@@ -168,6 +179,9 @@ int main(int argc, char* argv[]) {
                                             RecoverySettings::fromConfig(confrep),
                                             [] { pLocalNode->start(); }));
     supervisor()->start();
+    serviceManager().reset(
+        new ServiceManagerLink(pLocalNode->getOrqZbIf(), broker()->getRESTServer()));
+    serviceManager()->start();
     // Serves HTTP until a stop signal ends the poll loop.
     broker()->start();
     terminate_process();

@@ -17,7 +17,8 @@ const char* kHelp =
     "module reset | module netdown [MS] | module hang | module resume | "
     "fault corrupt N | fault corruptbyte N OFFSET | fault garbage HEX | fault drop N | "
     "fault duplicate N | fault delay MS | fault bytewise US | fault baud RATE | fault nofcs | "
-    "fault failstart [STATUS] | fault clear | unplug [MS] | tick MS | trace on|off | "
+    "fault failstart [STATUS] | fault stall on|off | fault clear | unplug [MS] | tick MS | trace "
+    "on|off | "
     "flood N [BYTES [NODE...]] | stamps on FILE [OPCODE...] | stamps off";
 
 // The gateway's registered end point in the sample configuration: where `send` goes by default.
@@ -394,7 +395,7 @@ std::string Controller::fault(const Command& c, int64_t nowMs) {
     const auto& a = c.args;
     if (a.empty())
         return "error: usage: fault corrupt|corruptbyte|garbage|drop|duplicate|delay|bytewise|"
-               "baud|nofcs|failstart|clear";
+               "baud|nofcs|failstart|stall|clear";
     const std::string& kind = a[0];
     unsigned long n = 0;
     if (kind == "corrupt" || kind == "drop" || kind == "duplicate") {
@@ -455,9 +456,18 @@ std::string Controller::fault(const Command& c, int64_t nowMs) {
         module_.failNextStart(static_cast<uint8_t>(n));
         return "ok";
     }
+    if (kind == "stall") {
+        if (a.size() != 2 || (a[1] != "on" && a[1] != "off"))
+            return "error: usage: fault stall on|off";
+        if (!hooks_.stall || !hooks_.stall(a[1] == "on"))
+            return "error: the line cannot be stalled now";
+        return "ok";
+    }
     if (kind == "clear") {
         line_.clearFaults();
         module_.failNextStart(0);
+        if (hooks_.stall)
+            hooks_.stall(false);
         return "ok";
     }
     return "error: unknown fault '" + kind + "'";

@@ -41,6 +41,8 @@ class Controller {
                            std::string& why)>
             stampsOn;
         std::function<void()> stampsOff;
+        // The line stops (true) or resumes taking the gateway's bytes; false when it cannot.
+        std::function<bool(bool on)> stall;
     };
 
     Controller(Network& net, Module& module, Line& line, Hooks hooks)

@@ -83,6 +83,12 @@ bool Emulator::open(std::string& err) {
     hooks.stampsOn = [this](const std::string& path, const std::vector<uint16_t>& opcodes,
                             std::string& why) { return stampsOn(path, opcodes, why); };
     hooks.stampsOff = [this] { stampsOff(); };
+    // The gateway's writes block, as on a serial adapter whose device holds its flow control:
+    // output on the pseudo-terminal's gateway side is suspended (tcflow on zbsim's own
+    // descriptor of that side). A new pseudo-terminal after an unplug starts unstalled.
+    hooks.stall = [this](bool on) {
+        return slave_ >= 0 && tcflow(slave_, on ? TCOOFF : TCOON) == 0;
+    };
     control_ = std::make_unique<Controller>(net_, *module_, line_, hooks);
     if (pipe(stopPipe_) != 0) {
         err = std::string("pipe: ") + std::strerror(errno);

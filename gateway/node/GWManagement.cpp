@@ -125,6 +125,10 @@ std::string GWManagementMessages::getStateDescMessage(int state) const {
     return err;
 }
 
+const char* GWManagementMessages::findErrorMessage(int errorId) const {
+    return findText(std::begin(kErrorTexts), std::end(kErrorTexts), errorId);
+}
+
 std::string GWManagementMessages::getErrorMessage(int errorId) const {
     const char* text = findText(std::begin(kErrorTexts), std::end(kErrorTexts), errorId);
     if (text != nullptr) {

@@ -53,6 +53,8 @@ class GWManagementMessages {
     std::string getStateDescMessage(int state) const;
     // The error's text; an unknown code is described by the error text 2.
     std::string getErrorMessage(int errorId) const;
+    // The error's text, or null when the code has none (nothing is logged).
+    const char* findErrorMessage(int errorId) const;
 
   private:
     GWManagementMessages();

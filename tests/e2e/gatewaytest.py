@@ -95,10 +95,11 @@ class Listener:
 class Gateway:
     """zbsim and orq as processes. `main` and `extra` are appended to the [main] section and
     to the end of the configuration; `network` is zbsim's network file; `more_ports` is
-    appended to the plain port in RESTServer:serverPorts (",9443s" adds an HTTPS port)."""
+    appended to the plain port in RESTServer:serverPorts (",9443s" adds an HTTPS port);
+    `orq_env` is added to orq's environment; `port` is the plain port (default: a free one)."""
 
     def __init__(self, main="", extra="", autostart=True, sim_args=("--trace",), network=DEMO,
-                 more_ports=""):
+                 more_ports="", orq_env=None, port=None):
         self.dir = tempfile.TemporaryDirectory(prefix="orq-gw-")
         self.link = os.path.join(self.dir.name, "ttyZB")
         self.control = os.path.join(self.dir.name, "zbsim.sock")
@@ -107,7 +108,7 @@ class Gateway:
         self.orq = None
         if not self.sim.wait_output("zbsim: ready"):
             raise RuntimeError("zbsim did not start:\n" + self.sim.output())
-        self.port = free_port()
+        self.port = port or free_port()
         self.config = os.path.join(self.dir.name, "orq.ini")
         with open(self.config, "w") as f:
             f.write("[main]\ndebugEnabled = 1\nplatform = 1\nnamespaces = 1\nautostart = %d\n%s\n"
@@ -115,7 +116,8 @@ class Gateway:
                     "[DefaultStartupAttributeSet]\nChannelMask = 15\n%s\n"
                     % (1 if autostart else 0, main, self.port, more_ports, extra))
         self.url = "zigbee://%s?dongle=freescale" % self.link
-        self.orq = Process([ORQ, "-c", self.config, self.url], cwd=self.dir.name)
+        env = dict(os.environ, **orq_env) if orq_env else None
+        self.orq = Process([ORQ, "-c", self.config, self.url], cwd=self.dir.name, env=env)
         if not wait_for(self.answers):
             raise RuntimeError("orq did not serve REST:\n" + self.orq.output())
 

@@ -69,6 +69,15 @@ bool zb_conn_on_reader(ZB_CONN_HANDLE h);
 // 0 while the device is usable; the errno-style reason once the reader ended on a lost device.
 int zb_conn_link_error(ZB_CONN_HANDLE h);
 
+// Progress of the reader, for a watchdog of the whole process (any thread). A reader shows
+// progress at every packet and, while it waits on a quiet line, at least every
+// ZB_CONN_READER_BEAT_MS: a reader that shows none for much longer is stuck (in a callback that
+// does not return, or in a write that blocks). The back-end holds one module per process, so
+// there is at most one reader at a time.
+// Milliseconds since the reader last showed progress; -1 while no reader runs.
+#define ZB_CONN_READER_BEAT_MS 500
+long zb_conn_reader_silence_ms();
+
 // "<label> > " then "%02X " per byte and a newline, on standard output.
 void zb_print_bytes(const char* label, const unsigned char* data, int size);
 

@@ -58,6 +58,7 @@ static_assert(kReadChunk + 260 <= MC13226_RX_BUFFER, "a read fits behind a parti
 int readSome(void* ctx, uchar* p, int n) {
     int fd = *static_cast<int*>(ctx);
     for (;;) {
+        zb_conn_reader_beat();
         if (abortReceive.load()) {
             return MC13226_ABORTED;
         }
@@ -353,6 +354,7 @@ int receiveFrame(freescale_status_t* rec, MC13226_ByteSource src, uchar* buf) {
             if (abortReceive.load()) {
                 return MC13226_ABORTED;
             }
+            zb_conn_reader_beat();
             usleep(100000);
         }
         struct pollfd pfd = {fd, POLLIN, 0};

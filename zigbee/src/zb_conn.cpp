@@ -16,6 +16,17 @@ namespace {
 
 constexpr int kPacketBuffer = 300;
 
+// Reader progress (zb_conn_reader_silence_ms): readers running, and the monotonic time of the
+// last sign of life of the one that runs.
+std::atomic<int> readersRunning{0};
+std::atomic<long long> lastBeatMs{0};
+
+long long monotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 void addParam(char*** list, int* count, int* room, const char* prefix, const char* text,
               size_t len) {
     if (*count + 1 >= *room) {
@@ -44,9 +55,11 @@ void* rcv_thread(void* arg) {
     unsigned char buf[kPacketBuffer];
     int fd = h->fd(h->handle);
     for (;;) {
+        zb_conn_reader_beat();
         if (zb_conn_backend_pending(h) <= 0) {
+            // A bounded wait: a quiet line is no sign of a stuck reader.
             struct pollfd pfd[2] = {{fd, POLLIN, 0}, {h->wakeFd[0], POLLIN, 0}};
-            int r = poll(pfd, 2, -1);
+            int r = poll(pfd, 2, ZB_CONN_READER_BEAT_MS);
             if (r < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -92,6 +105,7 @@ void* rcv_thread(void* arg) {
             break;
         }
     }
+    readersRunning.fetch_sub(1);
     if (h->closedFromReader) {
         close(h->wakeFd[0]);
         close(h->wakeFd[1]);
@@ -252,7 +266,10 @@ int zb_conn_start(ZB_CONN_HANDLE h) {
         return -1;
     }
     h->readerStarted = true;  // before the thread exists: it reads the flag
+    zb_conn_reader_beat();
+    readersRunning.fetch_add(1);
     if (pthread_create(&h->tid, nullptr, rcv_thread, h) != 0) {
+        readersRunning.fetch_sub(1);
         h->readerStarted = false;
         return -1;
     }
@@ -313,6 +330,18 @@ int zb_conn_backend_pending(ZB_CONN_HANDLE h) {
         return 0;
     }
     return freescale_pending(h->handle);
+}
+
+void zb_conn_reader_beat() {
+    lastBeatMs.store(monotonicMs());
+}
+
+long zb_conn_reader_silence_ms() {
+    if (readersRunning.load() <= 0) {
+        return -1;
+    }
+    long long silence = monotonicMs() - lastBeatMs.load();
+    return silence < 0 ? 0 : static_cast<long>(silence);
 }
 
 void zb_print_time() {

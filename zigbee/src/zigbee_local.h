@@ -79,6 +79,9 @@ void MC13226_reset_receiver();
 int zb_conn_backend_pending(ZB_CONN_HANDLE h);
 // Prints "[hh:mm:ss]" (UTC) without a newline.
 void zb_print_time();
+// The reader shows it is alive (see zb_conn_reader_silence_ms); called by the reader thread at
+// each packet and at every step of its bounded waits, in the connection layer and the back-end.
+void zb_conn_reader_beat();
 
 // ---- Module-wide encoder/decoder state (freescale_if.cpp) ----
 
