@@ -4,10 +4,13 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CRESTBroker.h"
 #include "ConfigurationCheck.h"
@@ -26,6 +29,7 @@ constexpr int kExitConfig = 3;
 constexpr int kExitStopped = 4;
 constexpr int kExitUsage = 5;
 constexpr int kExitVersion = 6;
+constexpr int kExitConfigProblems = 10;
 }  // namespace
 
 // The broker lives until the very end of the process. It is made by the first statement of
@@ -57,8 +61,35 @@ static void showHelp() {
     std::printf("  %-19s%s\n", "-n <WSN name>", "WSN name (i.e. QLM ethernet MAC address) ");
     std::printf("  %-19s%s\n", "-v", "Be verbose.");
     std::printf("  %-19s%s\n", "-V", "Show the program version and quit.");
+    std::printf("  %-19s%s\n", "--check-config",
+                "Check the configuration file (-c), print every problem and quit.");
     std::puts("");
     std::fflush(stdout);
+}
+
+// orq --check-config: the configuration read as a start reads it, every problem printed;
+// no device and no port is opened.
+static int checkConfigurationFile(ConfigurationRepository& config) {
+    std::vector<ConfigurationProblem> problems = checkConfiguration(config);
+    for (ConfigurationProblem& p : checkConfigurationValues(config)) {
+        problems.push_back(std::move(p));
+    }
+    // In the order of the file; what the file does not place (an absent key) last.
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const ConfigurationProblem& a, const ConfigurationProblem& b) {
+                         return (a.line == 0 ? INT_MAX : a.line) < (b.line == 0 ? INT_MAX : b.line);
+                     });
+    for (const ConfigurationProblem& p : problems) {
+        std::printf("%s\n", p.text().c_str());
+    }
+    if (problems.empty()) {
+        std::printf("%s: configuration OK\n", config.filename().c_str());
+    } else {
+        std::printf("%s: %zu problem%s\n", config.filename().c_str(), problems.size(),
+                    problems.size() == 1 ? "" : "s");
+    }
+    std::fflush(stdout);
+    return problems.empty() ? 0 : kExitConfigProblems;
 }
 
 static void showVersion() {
@@ -115,10 +146,17 @@ int main(int argc, char* argv[]) {
 
     bool autostart = false;
     bool nvm = false;
+    bool checkOnly = false;
+    constexpr int kCheckConfigOption = 256;
+    static const option longOptions[] = {{"check-config", no_argument, nullptr, kCheckConfigOption},
+                                         {nullptr, 0, nullptr, 0}};
     opterr = 1;
     int opt;
-    while ((opt = getopt(argc, argv, "c:n:ad:hmvV")) != -1) {
+    while ((opt = getopt_long(argc, argv, "c:n:ad:hmvV", longOptions, nullptr)) != -1) {
         switch (opt) {
+            case kCheckConfigOption:
+                checkOnly = true;
+                break;
             case 'h':
                 showHelp();
                 return kExitUsage;
@@ -157,6 +195,9 @@ int main(int argc, char* argv[]) {
         std::printf("ERROR: Loading configuration file %s\n", config_filename);
         std::fflush(stdout);
         return kExitConfig;
+    }
+    if (checkOnly) {
+        return checkConfigurationFile(*confrep);
     }
     std::printf("ZigBee Network Device - Gateway (version %s)\n", kVersion);
     std::fflush(stdout);

@@ -1,7 +1,12 @@
 #include "ConfigurationCheck.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -176,72 +181,209 @@ std::map<std::string, Place> placesOf(const std::string& filename) {
     return places;
 }
 
+// `text` read as strtol with base 0 reads it, all of it, and within an int.
+bool wholeNumber(const std::string& text, long* number) {
+    if (text.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    *number = std::strtol(text.c_str(), &end, 0);
+    return errno == 0 && *end == '\0' && *number >= std::numeric_limits<int>::min() &&
+           *number <= std::numeric_limits<int>::max();
+}
+
+std::vector<std::string> fields(const std::string& text, const char* separators) {
+    std::vector<std::string> out;
+    size_t at = text.find_first_not_of(separators);
+    while (at != std::string::npos) {
+        const size_t end = text.find_first_of(separators, at);
+        out.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = text.find_first_not_of(separators, end);
+    }
+    return out;
+}
+
+std::string bytesProblem(const std::string& text, size_t count) {
+    const std::vector<std::string> bytes = fields(text, " \t");
+    for (const std::string& b : bytes) {
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(b.c_str(), &end, 16);
+        if (*end != '\0' || b[0] == '-' || b[0] == '+' || v > 0xFF) {
+            return "'" + b + "' is not a hexadecimal byte";
+        }
+    }
+    if (bytes.size() != count) {
+        return std::to_string(bytes.size()) + " bytes, not " + std::to_string(count);
+    }
+    return std::string();
+}
+
+// As the HTTP server reads "ports": [IPv4 address:]port[s], port 0 to 65535.
+std::string portsProblem(const std::string& text) {
+    const std::vector<std::string> items = fields(text, " \t,");
+    if (items.empty()) {
+        return "no port";
+    }
+    for (std::string item : items) {
+        const std::string written = item;
+        if (item.back() == 's' || item.back() == 'S') {
+            item.pop_back();
+        }
+        const size_t colon = item.rfind(':');
+        in_addr address{};
+        if (colon != std::string::npos &&
+            inet_pton(AF_INET, item.substr(0, colon).c_str(), &address) != 1) {
+            return "'" + written + "' names no IPv4 address";
+        }
+        long port = 0;
+        const std::string digits = colon == std::string::npos ? item : item.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 ||
+            !std::all_of(digits.begin(), digits.end(), ::isdigit) ||
+            (port = std::strtol(digits.c_str(), nullptr, 10)) > 65535) {
+            return "'" + written + "' is not a port 0 to 65535";
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 const std::vector<ConfigurationKey>& knownConfigurationKeys() {
+    using R = ConfigurationRule;
+    constexpr long kMost = std::numeric_limits<int>::max();
+    constexpr long kHour = 3600000;
     static const std::vector<ConfigurationKey> keys = {
-        {"main", "debugEnabled", false},
-        {"Debug", "DiscoveryAgentDL", false},
-        {"Debug", "ManagementAgentDL", false},
-        {"Debug", "LocalNodeDL", false},
-        {"Debug", "HTTPServerDL", false},
-        {"Debug", "HTTPSessionContextDL", false},
-        {"Debug", "HTTPClientDL", false},
-        {"Debug", "RESTClientDL", false},
-        {"Debug", "RESTBrokerDL", false},
-        {"Debug", "ModuleSupervisorDL", false},
-        {"main", "keepAliveThreshold", false},
-        {"main", "keepAliveNumberOfAttempt", false},
-        {"main", "forcePingTimeout", false},
-        {"main", "discoveryPacingMs", false},
-        {"main", "autoDiscoveryUnknownNodes", false},
-        {"main", "platform", false},
-        {"main", "apscMaxWindowSize", false},
-        {"main", "apsInterframeDelay", false},
-        {"main", "autostart", false},
-        {"main", "startupMode", false},
-        {"main", "namespaces", false},
-        {"main", "localRegToDAnnce", false},
-        {"main", "gwStatusChanged_DefaultURIListener", false},
-        {"RESTBroker", "UseDefaultNWKRootURI", false},
-        {"RESTBroker", "HelloMsgNotifyPeriod", false},
-        {"RESTBroker", "HelloMsg_WSNCAttached_NotifyPeriod", false},
-        {"RESTServer", "serverPorts", false},
-        {"RESTServer", "ssl", false},
-        {"RESTServer", "sslCertFile", false},
-        {"RESTServer", "httpDigestAuth", false},
-        {"RESTServer", "httpDigestAuthPwdFile", false},
-        {"RESTServer", "connectionsPerAddress", false},
-        {"RESTClient", "httpOptTimeout", false},
-        {"DefaultStartupAttributeSet", "DeviceType", false},
-        {"DefaultStartupAttributeSet", "ChannelMask", false},
-        {"DefaultStartupAttributeSet", "PANId", false},
-        {"DefaultStartupAttributeSet", "ExtendedPanId", false},
-        {"DefaultStartupAttributeSet", "StartUpControl", false},
-        {"DefaultStartupAttributeSet", "SecurityLevel", false},
-        {"DefaultStartupAttributeSet", "networkKey", false},
-        {"DefaultStartupAttributeSet", "preconfiguredLinkKey", false},
-        {"DefaultStartupAttributeSet", "DefaultEndPoint", false},
-        {"DefaultStartupAttributeSet", "freescaleMACAddressValue", false},
-        {"TCKeyTable", "TCKeyTableSize", false},
-        {"TCKeyTable", "IEEEAddress", true},
-        {"TCKeyTable", "TCLinkKey", true},
-        {"Recovery", "enabled", false},
-        {"Recovery", "backoffFirstMs", false},
-        {"Recovery", "backoffMaxMs", false},
-        {"Recovery", "confirmTimeoutMs", false},
-        {"Recovery", "missedConfirms", false},
-        {"Recovery", "probePeriod", false},
-        {"Recovery", "restartTimeoutMs", false},
-        {"Recovery", "startMode", false},
+        {"main", "debugEnabled", false, R::Switch},
+        {"Debug", "DiscoveryAgentDL", false, R::Integer, 0, 4},
+        {"Debug", "ManagementAgentDL", false, R::Integer, 0, 4},
+        {"Debug", "LocalNodeDL", false, R::Integer, 0, 4},
+        {"Debug", "HTTPServerDL", false, R::Integer, 0, 4},
+        {"Debug", "HTTPSessionContextDL", false, R::Integer, 0, 4},
+        {"Debug", "HTTPClientDL", false, R::Integer, 0, 4},
+        {"Debug", "RESTClientDL", false, R::Integer, 0, 4},
+        {"Debug", "RESTBrokerDL", false, R::Integer, 0, 4},
+        {"Debug", "ModuleSupervisorDL", false, R::Integer, 0, 4},
+        {"main", "keepAliveThreshold", false, R::Integer, 0, kMost},
+        {"main", "keepAliveNumberOfAttempt", false, R::Integer, 0, kMost},
+        {"main", "forcePingTimeout", false, R::Integer, 0, kMost},
+        {"main", "discoveryPacingMs", false, R::Integer, 0, kMost},
+        {"main", "autoDiscoveryUnknownNodes", false, R::Switch},
+        {"main", "platform", false, R::Integer, 0, 1},
+        {"main", "apscMaxWindowSize", false, R::Integer, 1, 65535},
+        {"main", "apsInterframeDelay", false, R::Integer, 0, 65535},
+        {"main", "autostart", false, R::Switch},
+        {"main", "startupMode", false, R::Integer, 0, 2},
+        {"main", "namespaces", false, R::Switch},
+        {"main", "localRegToDAnnce", false, R::Switch},
+        {"main", "gwStatusChanged_DefaultURIListener", false, R::Text},
+        {"RESTBroker", "UseDefaultNWKRootURI", false, R::Switch},
+        {"RESTBroker", "HelloMsgNotifyPeriod", false, R::Integer, 1, kMost},
+        {"RESTBroker", "HelloMsg_WSNCAttached_NotifyPeriod", false, R::Integer, 1, kMost},
+        {"RESTServer", "serverPorts", false, R::Ports},
+        {"RESTServer", "ssl", false, R::Switch},
+        {"RESTServer", "sslCertFile", false, R::File, 0, 0, false, "RESTServer:ssl"},
+        {"RESTServer", "httpDigestAuth", false, R::Switch},
+        {"RESTServer", "httpDigestAuthPwdFile", false, R::File, 0, 0, false,
+         "RESTServer:httpDigestAuth"},
+        {"RESTServer", "connectionsPerAddress", false, R::Integer, 1, 256},
+        {"RESTClient", "httpOptTimeout", false, R::Integer, 1, kMost},
+        {"DefaultStartupAttributeSet", "DeviceType", false, R::Integer, 0, 3},
+        {"DefaultStartupAttributeSet", "ChannelMask", false, R::Channel, 0, 0, true},
+        {"DefaultStartupAttributeSet", "PANId", false, R::Integer, 0, 65535},
+        {"DefaultStartupAttributeSet", "ExtendedPanId", false, R::Bytes, 0, 8},
+        {"DefaultStartupAttributeSet", "StartUpControl", false, R::Integer, 0, 255},
+        {"DefaultStartupAttributeSet", "SecurityLevel", false, R::Integer, 0, 7},
+        {"DefaultStartupAttributeSet", "networkKey", false, R::Bytes, 0, 16},
+        {"DefaultStartupAttributeSet", "preconfiguredLinkKey", false, R::Bytes, 0, 16},
+        {"DefaultStartupAttributeSet", "DefaultEndPoint", false, R::Integer, 1, 240},
+        {"DefaultStartupAttributeSet", "freescaleMACAddressValue", false, R::Switch},
+        {"TCKeyTable", "TCKeyTableSize", false, R::Integer, 0, 9},
+        {"TCKeyTable", "IEEEAddress", true, R::Bytes, 0, 8},
+        {"TCKeyTable", "TCLinkKey", true, R::Bytes, 0, 16},
+        {"Recovery", "enabled", false, R::Switch},
+        {"Recovery", "backoffFirstMs", false, R::Integer, 1, kHour},
+        {"Recovery", "backoffMaxMs", false, R::Integer, 1, kHour},
+        {"Recovery", "confirmTimeoutMs", false, R::Integer, 1, kHour},
+        {"Recovery", "missedConfirms", false, R::Integer, 0, 1000},
+        {"Recovery", "probePeriod", false, R::Integer, 0, 86400},
+        {"Recovery", "restartTimeoutMs", false, R::Integer, 1, kHour},
+        {"Recovery", "startMode", false, R::Integer, 0, 2},
     };
     return keys;
 }
 
+const ConfigurationKey* findConfigurationKey(const std::string& name) {
+    const std::string wanted = lowered(name);
+    const size_t colon = wanted.find(':');
+    if (colon == std::string::npos) {
+        return nullptr;
+    }
+    for (const ConfigurationKey& k : knownConfigurationKeys()) {
+        if (lowered(k.section) == wanted.substr(0, colon) && sameKey(k, wanted.substr(colon + 1))) {
+            return &k;
+        }
+    }
+    return nullptr;
+}
+
+std::string valueProblem(const ConfigurationKey& key, const char* value) {
+    if (value == nullptr) {
+        return key.required ? "absent: it must be set" : std::string();
+    }
+    const std::string text = stripped(value);
+    switch (key.rule) {
+        case ConfigurationRule::Integer:
+        case ConfigurationRule::Switch:
+        case ConfigurationRule::Channel: {
+            long number = 0;
+            if (!wholeNumber(text, &number)) {
+                return "not a whole number";
+            }
+            if (key.rule == ConfigurationRule::Switch) {
+                return number == 0 || number == 1 ? std::string() : "not 0 or 1";
+            }
+            if (key.rule == ConfigurationRule::Channel) {
+                return number == 0 || (number >= 11 && number <= 26)
+                           ? std::string()
+                           : "not 0 (every channel) or a channel 11 to 26";
+            }
+            return number >= key.low && number <= key.high
+                       ? std::string()
+                       : "not " + std::to_string(key.low) + " to " + std::to_string(key.high);
+        }
+        case ConfigurationRule::Bytes:
+            return bytesProblem(text, static_cast<size_t>(key.high));
+        case ConfigurationRule::Ports:
+            return portsProblem(text);
+        case ConfigurationRule::File: {
+            if (text.empty()) {
+                return std::string();
+            }
+            std::ifstream file(text);
+            char c;
+            if (!file.is_open() || (!file.get(c) && !file.eof())) {
+                return std::string("cannot be read: ") + std::strerror(errno);
+            }
+            return std::string();
+        }
+        case ConfigurationRule::Text:
+            break;
+    }
+    return std::string();
+}
+
 std::string ConfigurationProblem::text() const {
-    std::string out = "WARNING: " + file;
+    std::string out = (problem.empty() ? "WARNING: " : "ERROR: ") + file;
     if (line > 0) {
         out += ":" + std::to_string(line);
+    }
+    if (!problem.empty()) {
+        out += ": " + section + ":" + key;
+        if (line > 0) {
+            out += " = " + value;
+        }
+        return out + " - " + problem;
     }
     if (key.empty()) {
         out += ": unknown section [" + section + "]";
@@ -258,13 +400,20 @@ std::string ConfigurationProblem::text() const {
 
 std::vector<ConfigurationProblem> checkConfiguration(ConfigurationRepository& config) {
     const std::map<std::string, Place> places = placesOf(config.filename());
+    const std::vector<std::string> names = config.loadedNames();
     std::vector<ConfigurationProblem> problems;
-    for (const std::string& name : config.loadedNames()) {
+    for (const std::string& name : names) {
         const size_t colon = name.find(':');
         const std::string section = name.substr(0, colon);
         const std::string key = colon == std::string::npos ? std::string() : name.substr(colon + 1);
         if (colon == std::string::npos ? isKnownSection(section) : isKnownKey(section, key)) {
             continue;
+        }
+        const bool holdsKeys = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return n.compare(0, section.size() + 1, section + ":") == 0;
+        });
+        if (colon == std::string::npos && !holdsKeys) {
+            continue;  // sets nothing, so nothing is lost
         }
         ConfigurationProblem p;
         p.file = config.filename();
@@ -287,5 +436,49 @@ std::vector<ConfigurationProblem> checkConfiguration(ConfigurationRepository& co
                          const int last = std::numeric_limits<int>::max();
                          return (a.line == 0 ? last : a.line) < (b.line == 0 ? last : b.line);
                      });
+    return problems;
+}
+
+std::vector<ConfigurationProblem> checkConfigurationValues(ConfigurationRepository& config) {
+    const std::map<std::string, Place> places = placesOf(config.filename());
+    std::vector<ConfigurationProblem> problems;
+    for (const std::string& name : config.loadedNames()) {
+        const ConfigurationKey* known = findConfigurationKey(name);
+        const char* value = known != nullptr ? config.getstring(name.c_str(), nullptr) : nullptr;
+        const bool read = known != nullptr &&
+                          (known->switchKey == nullptr || config.getint(known->switchKey, 0) == 1);
+        const std::string problem =
+            value != nullptr && read ? valueProblem(*known, value) : std::string();
+        if (problem.empty()) {
+            continue;
+        }
+        ConfigurationProblem p;
+        p.file = config.filename();
+        const auto place = places.find(name);
+        p.line = place != places.end() ? place->second.line : 0;
+        p.section = known->section;
+        p.key = place != places.end() ? place->second.key : known->key;
+        p.value = stripped(value);
+        p.problem = problem;
+        problems.push_back(std::move(p));
+    }
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const ConfigurationProblem& a, const ConfigurationProblem& b) {
+                         return a.line < b.line;
+                     });
+    for (const ConfigurationKey& k : knownConfigurationKeys()) {
+        const std::string name = std::string(k.section) + ":" + k.key;
+        const bool needed =
+            k.required || (k.switchKey != nullptr && config.getint(k.switchKey, 0) == 1);
+        if (needed && !k.indexed && config.getstring(name.c_str(), nullptr) == nullptr) {
+            ConfigurationProblem p;
+            p.file = config.filename();
+            p.section = k.section;
+            p.key = k.key;
+            p.problem = k.required ? valueProblem(k, nullptr)
+                                   : std::string("absent: ") + k.switchKey + " = 1 needs it";
+            problems.push_back(std::move(p));
+        }
+    }
     return problems;
 }

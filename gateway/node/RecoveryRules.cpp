@@ -2,29 +2,30 @@
 
 #include <algorithm>
 
+#include "ConfigurationCheck.h"
 #include "ConfigurationRepository.h"
 
 namespace {
-int keyInRange(ConfigurationRepository* config, const char* key, int def, int low, int high) {
+// The value of `key`, or `def` when it is absent or outside the key's range in the table of
+// known keys (the range that orq --check-config reports on); never below `low`.
+int keyInRange(ConfigurationRepository* config, const char* key, int def, int low = 0) {
+    const ConfigurationKey* known = findConfigurationKey(key);
     const int v = config->getint(key, def);
-    return v < low || v > high ? def : v;
+    return v < low || (known != nullptr && (v < known->low || v > known->high)) ? def : v;
 }
 }  // namespace
 
 RecoverySettings RecoverySettings::fromConfig(ConfigurationRepository* config) {
     RecoverySettings s;
     s.enabled = config->getint("Recovery:enabled", 1) != 0;
-    s.backoffFirstMs = keyInRange(config, "Recovery:backoffFirstMs", s.backoffFirstMs, 1, 3600000);
+    s.backoffFirstMs = keyInRange(config, "Recovery:backoffFirstMs", s.backoffFirstMs);
     s.backoffMaxMs =
-        keyInRange(config, "Recovery:backoffMaxMs", s.backoffMaxMs, s.backoffFirstMs, 3600000);
-    s.confirmTimeoutMs =
-        keyInRange(config, "Recovery:confirmTimeoutMs", s.confirmTimeoutMs, 1, 3600000);
-    s.missedConfirms = keyInRange(config, "Recovery:missedConfirms", s.missedConfirms, 0, 1000);
-    s.probePeriodSeconds =
-        keyInRange(config, "Recovery:probePeriod", s.probePeriodSeconds, 0, 86400);
-    s.restartTimeoutMs =
-        keyInRange(config, "Recovery:restartTimeoutMs", s.restartTimeoutMs, 1, 3600000);
-    s.startMode = keyInRange(config, "Recovery:startMode", s.startMode, 0, 2);
+        keyInRange(config, "Recovery:backoffMaxMs", s.backoffMaxMs, s.backoffFirstMs);
+    s.confirmTimeoutMs = keyInRange(config, "Recovery:confirmTimeoutMs", s.confirmTimeoutMs);
+    s.missedConfirms = keyInRange(config, "Recovery:missedConfirms", s.missedConfirms);
+    s.probePeriodSeconds = keyInRange(config, "Recovery:probePeriod", s.probePeriodSeconds);
+    s.restartTimeoutMs = keyInRange(config, "Recovery:restartTimeoutMs", s.restartTimeoutMs);
+    s.startMode = keyInRange(config, "Recovery:startMode", s.startMode);
     return s;
 }
 

@@ -1,12 +1,13 @@
 """The command line of orq: options, usage and version texts, exit statuses, stop signals."""
 
 import os
+import socket
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orqtest import ORQ, run  # noqa: E402
+from orqtest import ORQ, SOURCE_DIR, run  # noqa: E402
 
 USAGE = (
     "Usage: orq [options...] <device url>\n"
@@ -19,6 +20,7 @@ USAGE = (
     "  -n <WSN name>      WSN name (i.e. QLM ethernet MAC address) \n"
     "  -v                 Be verbose.\n"
     "  -V                 Show the program version and quit.\n"
+    "  --check-config     Check the configuration file (-c), print every problem and quit.\n"
     "\n"
 )
 VERSION = "orq version 5.3.15\nORQ for ZigBee networks\n"
@@ -140,3 +142,56 @@ class CommandLine(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
+
+
+class CheckConfig(unittest.TestCase):
+    """orq --check-config reads the file as a start does, prints each problem and opens nothing."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="orq-check-")
+        self.config = os.path.join(self.dir.name, "orq.ini")
+        self.device = "zigbee://%s/absent?dongle=freescale" % self.dir.name
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def check(self, text):
+        with open(self.config, "w") as f:
+            f.write(text)
+        return run([ORQ, "--check-config", "-c", self.config, self.device], cwd=self.dir.name)
+
+    def test_a_good_configuration_passes_without_opening_device_or_port(self):
+        with socket.socket() as held:
+            held.bind(("127.0.0.1", 0))
+            held.listen(1)
+            port = held.getsockname()[1]
+            status, out, err = self.check(
+                "[main]\nautostart = 0\n[Storage]\n; nothing set yet\n[RESTServer]\n"
+                "serverPorts = 127.0.0.1:%d\nssl = 0\nsslCertFile = /absent.pem\n"
+                "[DefaultStartupAttributeSet]\nChannelMask = 15\n" % port)
+        # A start would have ended with 1 on the absent device (or 2 on the held port).
+        self.assertEqual((0, "%s: configuration OK\n" % self.config, ""), (status, out, err))
+        with open(os.path.join(SOURCE_DIR, "config", "config.ini")) as f:
+            status, out, _ = self.check(f.read())
+        self.assertEqual(0, status, out)
+
+    def test_every_problem_is_printed_and_the_status_is_10(self):
+        status, out, err = self.check(
+            "[main]\nautostart = 0\nstartupMod = 1\n[RESTServer]\nssl = 1\n"
+            "sslCertFile = %s\nconnectionsPerAddress = 300\n"
+            "[DefaultStartupAttributeSet]\nChannelMask = 0x100000\n" % self.dir.name)
+        self.assertEqual(10, status, out + err)
+        self.assertEqual([
+            "WARNING: %s:3: unknown key main:startupMod - did you mean main:startupMode?",
+            "ERROR: %s:6: RESTServer:sslCertFile = " + self.dir.name +
+            " - cannot be read: Is a directory",
+            "ERROR: %s:7: RESTServer:connectionsPerAddress = 300 - not 1 to 256",
+            "ERROR: %s:9: DefaultStartupAttributeSet:ChannelMask = 0x100000 - not 0 (every "
+            "channel) or a channel 11 to 26",
+            "%s: 4 problems",
+        ], [line.replace(self.config, "%s") for line in out.splitlines()])
+        self.assertNotIn(BANNER, out)
+        status, out, _ = self.check("[main]\nautostart = 0\n")
+        self.assertEqual((10, "ERROR: %s: DefaultStartupAttributeSet:ChannelMask - absent: it "
+                          "must be set\n%s: 1 problem\n" % (self.config, self.config)),
+                         (status, out))

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -100,3 +101,60 @@ TEST(ConfigurationCheck, EveryKeyTheGatewayReadsIsKnown) {
 }
 
 }  // namespace
+
+// Each rule of the table against values on both sides of its edges: empty means orq takes the
+// value as written, else the start of the problem text.
+TEST(ConfigurationCheck, ValuesAreCheckedAgainstTheRangeOfTheirKey) {
+    TempFile readable("x");
+    const struct {
+        const char* key;
+        const char* value;
+        const char* problem;
+    } cases[] = {
+        {"RESTServer:connectionsPerAddress", "1", ""},
+        {"RESTServer:connectionsPerAddress", "256", ""},
+        {"RESTServer:connectionsPerAddress", "0", "not 1 to 256"},
+        {"RESTServer:connectionsPerAddress", "257", "not 1 to 256"},
+        {"restserver:CONNECTIONSperaddress", " 0x10 ", ""},
+        {"TCKeyTable:TCKeyTableSize", "9", ""},
+        {"TCKeyTable:TCKeyTableSize", "10", "not 0 to 9"},
+        {"main:startupMode", "2", ""},
+        {"main:startupMode", "3", "not 0 to 2"},
+        {"main:startupMode", "1x", "not a whole number"},
+        {"main:startupMode", "", "not a whole number"},
+        {"Recovery:restartTimeoutMs", "0", "not 1 to 3600000"},
+        {"Recovery:missedConfirms", "0", ""},
+        {"main:debugEnabled", "1", ""},
+        {"main:debugEnabled", "2", "not 0 or 1"},
+        {"main:autostart", "yes", "not a whole number"},
+        {"main:discoveryPacingMs", "99999999999", "not a whole number"},
+        {"DefaultStartupAttributeSet:ChannelMask", "0", ""},
+        {"DefaultStartupAttributeSet:ChannelMask", "11", ""},
+        {"DefaultStartupAttributeSet:ChannelMask", "26", ""},
+        {"DefaultStartupAttributeSet:ChannelMask", "10", "not 0 (every channel)"},
+        {"DefaultStartupAttributeSet:ChannelMask", "0x100000", "not 0 (every channel)"},
+        {"DefaultStartupAttributeSet:ChannelMask", nullptr, "absent: it must be set"},
+        {"DefaultStartupAttributeSet:PANId", nullptr, ""},
+        {"DefaultStartupAttributeSet:ExtendedPanId", "0x00 01 2 3 4 5 6 0xff", ""},
+        {"DefaultStartupAttributeSet:ExtendedPanId", "00 01 02", "3 bytes, not 8"},
+        {"TCKeyTable:TCLinkKey07", "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 100",
+         "'100' is not a hexadecimal byte"},
+        {"RESTServer:serverPorts", "0, 9000s 127.0.0.1:65535", ""},
+        {"RESTServer:serverPorts", "65536", "'65536' is not a port"},
+        {"RESTServer:serverPorts", "localhost:80", "'localhost:80' names no IPv4 address"},
+        {"RESTServer:serverPorts", " , ", "no port"},
+        {"RESTServer:sslCertFile", readable.path().c_str(), ""},
+        {"RESTServer:httpDigestAuthPwdFile", "/nonexistent/htdigest", "cannot be read: No such"},
+        {"main:gwStatusChanged_DefaultURIListener", "anything", ""},
+    };
+    for (const auto& c : cases) {
+        const ConfigurationKey* key = findConfigurationKey(c.key);
+        ASSERT_NE(key, nullptr) << c.key;
+        const std::string problem = valueProblem(*key, c.value);
+        EXPECT_EQ(problem.substr(0, std::strlen(c.problem)), c.problem)
+            << c.key << " = " << (c.value != nullptr ? c.value : "(absent)");
+        EXPECT_EQ(problem.empty(), *c.problem == '\0') << c.key << ": " << problem;
+    }
+    EXPECT_EQ(findConfigurationKey("RESTServer:serverPort"), nullptr);
+    EXPECT_EQ(findConfigurationKey("TCKeyTable:TCLinkKey1"), nullptr);
+}
