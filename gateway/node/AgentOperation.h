@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -40,26 +41,32 @@
 #include "ThreadPool.h"
 #include "TimerThread.h"
 
-// The base of every agent. `adapter` and `config` null mean the process-wide ones. An
-// agent's destructor calls stopTimers() before its contexts go, so that no expiry runs on
-// a half-destroyed agent.
+// The pool that runs an agent's time-outs: its threads at most, the jobs a thread may have
+// queued, and how long an idle thread is kept.
+struct AgentPoolSize {
+    int maxThreads = 10;
+    int jobsPerThread = 10;
+    int maxIdleMs = 5000;
+};
+
+// The base of every agent. `adapter` and `config` null mean the process-wide ones; `clock`
+// null the steady clock (tests give a manual one). An agent's destructor calls stopTimers()
+// before its contexts go, so that no expiry runs on a half-destroyed agent.
 class AgentEnvironment {
   protected:
     AgentEnvironment(OrqZbIf* adapter, ConfigurationRepository* configuration, const char* name,
-                     const char* levelKey)
+                     const char* levelKey, TimerClock* clock = nullptr, AgentPoolSize pool = {})
         : pOrqZb(adapter != nullptr ? adapter : OrqZbIf::Instance()),
           pOrqDb(pOrqZb->getDb()),
           config(configuration != nullptr ? configuration : ConfigurationRepository::instance()),
-          pLogger(new Debug(name)),
+          logger(std::make_unique<Debug>(name)),
+          pLogger(logger.get()),
           levelKey(levelKey),
-          threadPool(10, 10, 5000),
-          timerThread(&threadPool) {
+          threadPool(pool.maxThreads, pool.jobsPerThread, pool.maxIdleMs),
+          timerThread(&threadPool, clock) {
         configureLogger(*pLogger, levelKey);
     }
-    ~AgentEnvironment() {
-        stopTimers();
-        delete pLogger;
-    }
+    ~AgentEnvironment() { stopTimers(); }
     AgentEnvironment(const AgentEnvironment&) = delete;
     AgentEnvironment& operator=(const AgentEnvironment&) = delete;
 
@@ -76,6 +83,11 @@ class AgentEnvironment {
     OrqZbIf* pOrqZb;
     ZbNetDb* pOrqDb;
     ConfigurationRepository* config;
+
+  private:
+    std::unique_ptr<Debug> logger;
+
+  protected:
     Debug* pLogger;
     const char* levelKey;
     bool debugEnabled = false;
@@ -113,7 +125,8 @@ struct OperationListener {
     ZbListenerBase* listener;
 };
 
-// How an operation starts (step 1 to 3 of its life).
+// How an operation starts: whether it needs the network, whether a newer request takes a
+// running one over, and its time-out.
 struct OperationStart {
     // Refuse with ORQ_NOT_RUNNING unless the gateway is running.
     bool needsNetwork = true;
@@ -139,7 +152,8 @@ class AgentOperation {
     Ctx& context() { return ctx; }
     const rpc_type& replyPath() const { return ctx.rpcContext; }
 
-    // Steps 1 to 4. On success the operation runs: context locked, timer armed when a
+    // The start: the network check, the feature lock, the time-out and the copy of the reply
+    // path with the listeners. On success the operation runs: context locked, timer armed when a
     // time-out is given, result and expected count 0, `caller` (null: no reply path)
     // copied, listeners registered; AGENT_SUCCESS is returned. Otherwise nothing has
     // changed, `refuse` has been called with the status to answer (ORQ_NOT_RUNNING,
@@ -152,7 +166,7 @@ class AgentOperation {
     AgentError begin(const OperationStart& how, const rpc_type* caller, AT* agent,
                      TimerThread* timers, void (AT::*onExpiry)(), Refuse&& refuse,
                      TakenOver&& takenOver = nullptr) {
-        if (how.needsNetwork && adapter->getGWStatus() != 3) {
+        if (how.needsNetwork && adapter->getGWStatus() != GW_RUNNING) {
             RPCReqStatus st(NotAvailable, -1, ORQ_NOT_RUNNING);
             refuse(st);
             return ORQ_NOT_RUNNING;
@@ -215,7 +229,8 @@ class AgentOperation {
     unsigned currentRun() const { return runId; }
     bool isRun(unsigned id) const { return ctx.isLocked() && id == runId; }
 
-    // Bookkeeping of step 5 and 7.
+    // The count of confirms still expected: raised for each request sent, lowered for each
+    // confirm that arrives.
     void expect(int n = 1) { ctx.numExpectedMsgs += n; }
     // One confirm arrived; true when nothing more is expected.
     bool received(int n = 1) {
@@ -250,7 +265,7 @@ class AgentOperation {
         return true;
     }
 
-    // Step 9 for the cancel operations: true when the operation was running and is now
+    // The end by a client's cancel: true when the operation was running and is now
     // canceled (its timer is removed too, so no late expiry answers it again).
     bool cancel() { return finish(Canceled); }
 
@@ -268,9 +283,7 @@ class AgentOperation {
 
   private:
     static bool notifiesTheSame(const rpc_type& old, const rpc_type* now) {
-        return now != nullptr && old.hasNotify() && now->hasNotify() &&
-               old.getHandler() == now->getHandler() &&
-               old.getRPCNotifyCb() == now->getRPCNotifyCb();
+        return now != nullptr && old.notifiesTheSame(*now);
     }
 
     void unregisterAll() {

@@ -7,6 +7,8 @@
 // ZigBee procedures from running at once.
 
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -168,6 +170,12 @@ class RPCContext {
             return false;
         }
     }
+    // Both paths notify through the same operation of the same handler (the listeners of a
+    // list share one), so an outcome for one reaches the other's listener too.
+    bool notifiesTheSame(const RPCContext& other) const {
+        return hasNotify() && other.hasNotify() && handler == other.handler &&
+               rpcNotifyCb == other.rpcNotifyCb;
+    }
     // Call the operation if there is one; false (nothing called) otherwise.
     template <typename... A>
     bool respond(A&&... args) const {
@@ -197,6 +205,160 @@ class RPCContext {
     int sessionId = 0;
 };
 
+// The signature of a handler operation without its class (void* (T::*)(int, RPCReqStatus*)
+// gives void*(int, RPCReqStatus*)); NoCb stays NoCb.
+template <typename M>
+struct OperationSignature {
+    using type = NoCb;
+};
+template <typename T, typename R, typename... A>
+struct OperationSignature<R (T::*)(A...)> {
+    using type = R(A...);
+};
+
+// Where a reply path's notifications go: the handler object and its operation, kept only to
+// be compared (see ReplyPath::notifiesTheSame). Empty: nowhere that can be compared.
+class NotifyTarget {
+  public:
+    NotifyTarget() = default;
+    template <typename T, typename M>
+    NotifyTarget(const T* handler, M operation) : handler(handler) {
+        static_assert(sizeof(M) <= sizeof(op), "an operation pointer fits");
+        std::memcpy(op, &operation, sizeof(M));
+    }
+    bool empty() const { return handler == nullptr; }
+    bool operator==(const NotifyTarget& o) const {
+        return handler == o.handler && std::memcmp(op, o.op, sizeof(op)) == 0;
+    }
+
+  private:
+    const void* handler = nullptr;
+    unsigned char op[2 * sizeof(void*)] = {};
+};
+
+// The caller's reply path as the compiled agents take it: the HTTP session waiting for the
+// response (-1: raised inside the gateway), the response and notification callables (empty,
+// or the NoCb signature: there is none) and where the notifications go. A plain value, copied
+// into the procedure's context when it starts, like RPCContext; the agent facades build one
+// from their caller's RPCContext (replyPathOf).
+template <typename ResSig, typename NotSig = NoCb>
+class ReplyPath {
+    template <typename S>
+    using Callable = std::conditional_t<std::is_same_v<S, NoCb>, NoCb, std::function<S>>;
+
+  public:
+    using response_type = Callable<ResSig>;
+    using notify_type = Callable<NotSig>;
+
+    ReplyPath() = default;
+    ReplyPath(int sessionId, response_type response, notify_type notify = {},
+              NotifyTarget target = {})
+        : response(std::move(response)),
+          notification(std::move(notify)),
+          target(target),
+          sessionId(sessionId) {}
+
+    void setSessionId(int id) { sessionId = id; }
+    int getSessionId() const { return sessionId; }
+
+    bool hasResponse() const {
+        if constexpr (std::is_same_v<ResSig, NoCb>) {
+            return false;
+        } else {
+            return static_cast<bool>(response);
+        }
+    }
+    bool hasNotify() const {
+        if constexpr (std::is_same_v<NotSig, NoCb>) {
+            return false;
+        } else {
+            return static_cast<bool>(notification);
+        }
+    }
+    bool notifiesTheSame(const ReplyPath& other) const {
+        return hasNotify() && other.hasNotify() && !target.empty() && target == other.target;
+    }
+    // Call the operation if there is one; false (nothing called) otherwise.
+    template <typename... A>
+    bool respond(A&&... args) const {
+        if constexpr (!std::is_same_v<ResSig, NoCb>) {
+            if (response) {
+                response(std::forward<A>(args)...);
+                return true;
+            }
+        }
+        return false;
+    }
+    template <typename... A>
+    bool notify(A&&... args) const {
+        if constexpr (!std::is_same_v<NotSig, NoCb>) {
+            if (notification) {
+                notification(std::forward<A>(args)...);
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    response_type response{};
+    notify_type notification{};
+    NotifyTarget target;
+    int sessionId = 0;
+};
+
+namespace agents_detail {
+// A callable that runs `op` on `handler`; empty when either is null.
+template <typename Sig, typename T, typename M>
+auto bindOperation(T* handler, M op) {
+    if constexpr (std::is_same_v<Sig, NoCb>) {
+        return NoCb{};
+    } else {
+        std::function<Sig> fn;
+        if (handler != nullptr && op != nullptr) {
+            fn = [handler, op](auto&&... args) {
+                return (handler->*op)(std::forward<decltype(args)>(args)...);
+            };
+        }
+        return fn;
+    }
+}
+}  // namespace agents_detail
+
+// The reply path of a caller's RPCContext, for the compiled agents.
+template <typename T, typename resf, typename notf>
+using ReplyPathOf =
+    ReplyPath<typename OperationSignature<resf>::type, typename OperationSignature<notf>::type>;
+
+template <typename T, typename resf, typename notf>
+ReplyPathOf<T, resf, notf> replyPathOf(const RPCContext<T, resf, notf>& ctx) {
+    using Path = ReplyPathOf<T, resf, notf>;
+    using ResSig = typename OperationSignature<resf>::type;
+    using NotSig = typename OperationSignature<notf>::type;
+    NotifyTarget target;
+    if constexpr (!std::is_same_v<NotSig, NoCb>) {
+        if (ctx.hasNotify()) {
+            target = NotifyTarget(ctx.getHandler(), ctx.getRPCNotifyCb());
+        }
+    }
+    return Path(ctx.getSessionId(),
+                agents_detail::bindOperation<ResSig>(ctx.getHandler(), ctx.getRPCResponseCb()),
+                agents_detail::bindOperation<NotSig>(ctx.getHandler(), ctx.getRPCNotifyCb()),
+                target);
+}
+
+// A facade's call into its compiled agent: `call` gets the reply path built from `ctx`, or a
+// null pointer when there is no caller context.
+template <typename T, typename resf, typename notf, typename Call>
+decltype(auto) withReplyPath(const RPCContext<T, resf, notf>* ctx, Call&& call) {
+    using Path = ReplyPathOf<T, resf, notf>;
+    if (ctx == nullptr) {
+        return call(static_cast<Path*>(nullptr));
+    }
+    Path path = replyPathOf(*ctx);
+    return call(&path);
+}
+
 // One armed time-out: which agent's expiry handler to run. Owned jointly by the context
 // that armed it and by the scheduled job, so neither can free it under the other.
 template <typename AT>
@@ -221,11 +383,12 @@ void timer_CbW(const std::shared_ptr<timer_data_t<AT>>& rec) {
     agents_detail::firingTimer = nullptr;
 }
 
-// One procedure kind inside an agent. Every field is guarded by the agent's mutex; only
-// the feature bits live in the shared, atomic FeatureControl.
-template <typename T, typename AT, typename resf, typename notf>
-struct fContext {
-    using rpc_type = RPCContext<T, resf, notf>;
+// One procedure kind inside an agent, replying through `Reply` (an RPCContext or a
+// ReplyPath). Every field is guarded by the agent's mutex; only the feature bits live in the
+// shared, atomic FeatureControl.
+template <typename Reply, typename AT>
+struct ProcedureContext {
+    using rpc_type = Reply;
 
     FeatureControl* fc;
     unsigned long features;
@@ -236,7 +399,7 @@ struct fContext {
     std::shared_ptr<timer_data_t<AT>> timerData;
     rpc_type rpcContext;
 
-    fContext(FeatureControl* fc, unsigned long features) : fc(fc), features(features) {}
+    ProcedureContext(FeatureControl* fc, unsigned long features) : fc(fc), features(features) {}
 
     // Fails if running or if any of this procedure's feature bits is taken.
     bool lock() {
@@ -303,6 +466,10 @@ struct fContext {
         return timerData && agents_detail::firingTimer == timerData.get();
     }
 };
+
+// The context of a procedure that replies to a handler of type T directly.
+template <typename T, typename AT, typename resf, typename notf>
+using fContext = ProcedureContext<RPCContext<T, resf, notf>, AT>;
 
 // Time-out conversion: milliseconds to whole seconds, rounded up. 0 and the all-ones
 // value (4294967295, or -1 given to an unsigned long of 64 bits) mean no timer: false is

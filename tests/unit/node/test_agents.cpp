@@ -272,6 +272,65 @@ TEST(RPCContext, AContextKindWithoutNotificationHasNoneByType) {
     EXPECT_FALSE(ctx.notify(&st));
 }
 
+// The compiled agents reply through a ReplyPath built from the caller's RPCContext: it must
+// reach the same operations of the same handler, and know a shared listener operation.
+TEST(ReplyPath, BuiltFromAContextCallsTheHandlersOperationsAndKnowsTheirTarget) {
+    Handler h;
+    Handler other;
+    RPCReqStatus st(End, 0, AGENT_SUCCESS);
+    const Ctx both(7, &h, &Handler::onResponse, &Handler::onNotify);
+    auto path = replyPathOf(both);
+    EXPECT_EQ(path.getSessionId(), 7);
+    EXPECT_TRUE(path.hasResponse());
+    EXPECT_TRUE(path.hasNotify());
+    EXPECT_TRUE(path.respond(path.getSessionId(), &st));
+    EXPECT_TRUE(path.notify(static_cast<unsigned char>(2), &st));
+    EXPECT_EQ(h.responses, 1);
+    EXPECT_EQ(h.lastSession, 7);
+    EXPECT_EQ(h.notifications, 1);
+
+    const auto none = replyPathOf(Ctx(3, nullptr, &Handler::onResponse, &Handler::onNotify));
+    EXPECT_FALSE(none.hasResponse());
+    EXPECT_FALSE(none.hasNotify());
+    EXPECT_FALSE(none.respond(3, &st));
+    const auto responseOnly = replyPathOf(Ctx(4, &h, &Handler::onResponse, nullptr));
+    EXPECT_TRUE(responseOnly.hasResponse());
+    EXPECT_FALSE(responseOnly.hasNotify());
+
+    // Same handler and operation: the same target, whatever the session.
+    EXPECT_TRUE(path.notifiesTheSame(replyPathOf(Ctx(8, &h, nullptr, &Handler::onNotify))));
+    EXPECT_TRUE(both.notifiesTheSame(Ctx(8, &h, nullptr, &Handler::onNotify)));
+    EXPECT_FALSE(path.notifiesTheSame(replyPathOf(Ctx(8, &other, nullptr, &Handler::onNotify))));
+    EXPECT_FALSE(path.notifiesTheSame(responseOnly));
+    EXPECT_FALSE(responseOnly.notifiesTheSame(responseOnly));
+
+    // A path made by hand (a test's callables) has no target to compare.
+    ReplyPathOf<Handler, ResF, NotF> byHand(
+        1, [](int, RPCReqStatus*) -> void* { return nullptr; },
+        [](unsigned char, RPCReqStatus*) -> void* { return nullptr; });
+    EXPECT_TRUE(byHand.hasNotify());
+    EXPECT_FALSE(byHand.notifiesTheSame(byHand));
+
+    // A facade without a caller context hands on no path.
+    const Ctx* absent = nullptr;
+    EXPECT_TRUE(withReplyPath(absent, [](auto* p) { return p == nullptr; }));
+    EXPECT_EQ(withReplyPath(&both, [](auto* p) { return p->getSessionId(); }), 7);
+}
+
+TEST(ReplyPath, AProcedureContextOverAReplyPathTracksItsRunAsOverAnRPCContext) {
+    Handler h;
+    FeatureControl fc;
+    ProcedureContext<ReplyPathOf<Handler, ResF, NotF>, Agent> ctx(&fc, FEATURE_INQUIRY);
+    ASSERT_TRUE(ctx.lock());
+    EXPECT_FALSE(fc.lock(FEATURE_INQUIRY));
+    ctx.rpcContext = replyPathOf(Ctx(-1, &h, &Handler::onResponse, &Handler::onNotify));
+    EXPECT_TRUE(RPCReqStatus(ctx, AGENT_SUCCESS).isReqAsynch());
+    ctx.rpcContext = replyPathOf(Ctx(-1, &h, &Handler::onResponse, nullptr));
+    EXPECT_FALSE(RPCReqStatus(ctx, AGENT_SUCCESS).isReqAsynch());
+    EXPECT_TRUE(ctx.unlock(End));
+    EXPECT_TRUE(fc.lock(FEATURE_INQUIRY));
+}
+
 TEST(RPCReqStatus, BuiltFromAContextCopiesStateAndKnowsIfAsynchronous) {
     Handler h;
     FeatureControl fc;
