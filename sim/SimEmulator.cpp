@@ -96,6 +96,8 @@ bool Emulator::open(std::string& err) {
     }
     setNonBlocking(stopPipe_[0]);
     setNonBlocking(stopPipe_[1]);
+    if (!opts_.resetLinePath.empty() && !resetLine_.open(opts_.resetLinePath, err))
+        return false;
     return openPty(err) && openControl(err);
 }
 
@@ -250,6 +252,14 @@ void Emulator::unplug(int returnAfterMs, int64_t now) {
     module_->powerCycle(now);
     replugAt_ = returnAfterMs < 0 ? -1 : now + returnAfterMs;
     std::fprintf(stderr, "zbsim: unplugged%s\n", returnAfterMs < 0 ? "" : " (coming back)");
+}
+
+void Emulator::checkResetLine() {
+    if (!resetLine_.takeReset())
+        return;
+    std::fprintf(stderr, "zbsim: reset line: the module is reset%s\n",
+                 module_->hung() ? " (it was hung)" : "");
+    module_->watchdogReset(now_);
 }
 
 void Emulator::onLineReadable(int64_t now) {
@@ -428,6 +438,11 @@ int Emulator::run() {
             fds.push_back(
                 {master_, static_cast<short>(POLLIN | (outBuf_.empty() ? 0 : POLLOUT)), 0});
         }
+        size_t resetIdx = SIZE_MAX;
+        if (resetLine_.pollFd() >= 0) {
+            resetIdx = fds.size();
+            fds.push_back({resetLine_.pollFd(), POLLIN, 0});
+        }
         size_t firstClient = fds.size();
         for (auto& c : clients_)
             fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
@@ -445,6 +460,8 @@ int Emulator::run() {
                 dueMs = std::min(dueMs, replugAt_);
             if (dueMs != INT64_MAX)
                 dueUs = std::min(dueUs, dueMs * 1000);
+            if (resetLine_.isOpen() && resetLine_.pollFd() < 0)
+                dueUs = std::min(dueUs, nowUs_ + ResetLine::checkEveryMs() * 1000);
             if (dueUs != INT64_MAX) {
                 int64_t us = std::clamp<int64_t>(dueUs - nowUs_, 0, 60000000);
                 wait.tv_sec = static_cast<time_t>(us / 1000000);
@@ -457,6 +474,10 @@ int Emulator::run() {
             std::perror("zbsim: poll");
             return 1;
         }
+        if (resetLine_.isOpen() && resetLine_.pollFd() < 0) {
+            setNow(std::max(nowUs_, clockUs()));
+            checkResetLine();  // a file: looked at on every turn of the loop
+        }
         if (r <= 0)
             continue;
         setNow(std::max(nowUs_, clockUs()));
@@ -464,6 +485,8 @@ int Emulator::run() {
             return 0;
         if (fds[1].revents & POLLIN)
             onAccept();
+        if (resetIdx != SIZE_MAX && (fds[resetIdx].revents & POLLIN))
+            checkResetLine();
         if (lineIdx != SIZE_MAX && (fds[lineIdx].revents & POLLIN))
             onLineReadable(now_);
         if (lineIdx != SIZE_MAX && (fds[lineIdx].revents & POLLOUT))

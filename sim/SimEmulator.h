@@ -15,6 +15,7 @@
 #include "SimLine.h"
 #include "SimModule.h"
 #include "SimNetwork.h"
+#include "SimResetLine.h"
 
 namespace zbsim {
 
@@ -29,6 +30,8 @@ struct EmulatorOptions {
     // Time stands still until a `tick` command moves it (for tests that must not depend on
     // how fast the machine is).
     bool manualClock = false;
+    // The board's reset line (empty: none): "reset" written to it resets the module.
+    std::string resetLinePath;
 };
 
 class Emulator {
@@ -59,6 +62,7 @@ class Emulator {
     void onAccept();
     bool onClient(Client& c, int64_t now);
     void unplug(int returnAfterMs, int64_t now);
+    void checkResetLine();
     // Brings everything due up to nowUs about, in order: module actions, the return of an
     // unplugged device, the line. False when the device cannot come back.
     bool runUntil(int64_t nowUs);
@@ -81,6 +85,7 @@ class Emulator {
     std::unique_ptr<Module> module_;
     Line line_;
     std::unique_ptr<Controller> control_;
+    ResetLine resetLine_;
     FrameDecoder decoder_;
     int master_ = -1;
     int slave_ = -1;

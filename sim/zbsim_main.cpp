@@ -20,7 +20,7 @@ void onSignal(int) {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zbsim --network FILE --link PATH --control SOCKET [--trace] "
-                 "[--reboot-ms MS] [--realistic] [--seed N] [--manual-clock]\n"
+                 "[--reboot-ms MS] [--realistic] [--seed N] [--manual-clock] [--reset-line PATH]\n"
                  "  --network FILE    the simulated network (INI)\n"
                  "  --link PATH       symlink created to the pseudo-terminal the gateway opens\n"
                  "  --control SOCKET  UNIX socket for control commands (one line each)\n"
@@ -28,7 +28,10 @@ void usage(FILE* out) {
                  "  --reboot-ms MS    time the module takes to reboot after a reset\n"
                  "  --realistic       answers take radio time (per hop, sleepy polls, jitter)\n"
                  "  --seed N          seed of jitter, frame loss and report phases (default 1)\n"
-                 "  --manual-clock    time moves only with the tick command\n");
+                 "  --manual-clock    time moves only with the tick command\n"
+                 "  --reset-line PATH the board's reset line: a FIFO (made when PATH does not\n"
+                 "                    exist) or a file; \"reset\" written to it resets the\n"
+                 "                    module, even a hung one\n");
 }
 }  // namespace
 
@@ -42,10 +45,11 @@ int main(int argc, char** argv) {
                                       {"realistic", no_argument, nullptr, 'R'},
                                       {"seed", required_argument, nullptr, 's'},
                                       {"manual-clock", no_argument, nullptr, 'M'},
+                                      {"reset-line", required_argument, nullptr, 'L'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "n:l:c:tr:hRs:M", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "n:l:c:tr:hRs:ML:", longOpts, nullptr)) != -1) {
         switch (c) {
             case 'n':
                 opts.networkFile = optarg;
@@ -74,6 +78,9 @@ int main(int argc, char** argv) {
                 break;
             case 'M':
                 opts.manualClock = true;
+                break;
+            case 'L':
+                opts.resetLinePath = optarg;
                 break;
             case 's': {
                 char* end = nullptr;

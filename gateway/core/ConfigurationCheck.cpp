@@ -309,6 +309,8 @@ const std::vector<ConfigurationKey>& knownConfigurationKeys() {
         {"Recovery", "probePeriod", false, R::Integer, 0, 86400},
         {"Recovery", "restartTimeoutMs", false, R::Integer, 1, kHour},
         {"Recovery", "startMode", false, R::Integer, 0, 2},
+        {"Recovery", "resetLine", false, R::Text},
+        {"Recovery", "resetTimeoutMs", false, R::Integer, 1, kHour},
     };
     return keys;
 }

@@ -1,11 +1,21 @@
 #include "ModuleSupervisor.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "CDebug.h"
 #include "GWManagement.h"
 
 namespace {
+// How long the board is given to come up after its reset line was written, as the serial
+// line's own board reset at open waits.
+constexpr int kResetLineSettleMs = 2000;
+
+// The serial line answers a reset itself once the module has had time to reboot (what the
+// module says meanwhile is dropped), so the first packet of a restart is that confirm whether
+// the module lives or not; the module shows it answers with the next one.
+constexpr int kResetAnswered = 2;
+
 long long msBetween(RecoveryClock::time_point from, RecoveryClock::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -96,6 +106,7 @@ void ModuleSupervisor::requestSent() {
 
 void ModuleSupervisor::moduleHeard() {
     std::lock_guard<std::mutex> lock(mux);
+    heardSinceRestart = std::min(heardSinceRestart + 1, kResetAnswered);
     watch.heard();
     probeDeadline = RecoveryClock::time_point::max();
     lastActivity = RecoveryClock::now();
@@ -160,6 +171,8 @@ void ModuleSupervisor::fault(RecoveryClock::time_point now, int errorCode, const
     running = false;
     watch.clear();
     probeDeadline = RecoveryClock::time_point::max();
+    toldNoResetLine = false;
+    lineJustUsed = false;
     backoff.reset();
 }
 
@@ -224,7 +237,14 @@ ModuleSupervisor::Action ModuleSupervisor::decide(RecoveryClock::time_point now)
                               msBetween(faultAt, now), faultName);
                 return Action::None;
             }
+            // After a reset through the line, the restart that follows has its whole time: a
+            // module slower than the reset's time-out is not reset over and over.
+            if (heardSinceRestart < kResetAnswered && !lineJustUsed && now >= resetDeadline) {
+                resetDeadline = RecoveryClock::time_point::max();
+                return Action::ResetLine;
+            }
             if (now >= restartDeadline) {
+                lineJustUsed = false;
                 const auto delay = backoff.next();
                 restartDeadline = RecoveryClock::time_point::max();
                 retryAt = now + delay;
@@ -256,7 +276,10 @@ RecoveryClock::time_point ModuleSupervisor::nextWake() const {
         case Phase::Reopening:
             return retryAt;
         case Phase::Restarting:
-            return std::min(retryAt, restartDeadline);
+            return std::min({retryAt, restartDeadline,
+                             heardSinceRestart >= kResetAnswered || lineJustUsed
+                                 ? RecoveryClock::time_point::max()
+                                 : resetDeadline});
     }
     return RecoveryClock::time_point::max();
 }
@@ -282,6 +305,9 @@ void ModuleSupervisor::perform(Action a) {
         }
         case Action::Restart:
             restartNetwork();
+            return;
+        case Action::ResetLine:
+            resetThroughTheLine();
             return;
         case Action::Reopen: {
             const bool open = adapter->reopen(deviceUrl.c_str());
@@ -319,8 +345,10 @@ void ModuleSupervisor::restartNetwork() {
         phase = Phase::Restarting;
         running = false;
         retryAt = RecoveryClock::time_point::max();
-        restartDeadline =
-            RecoveryClock::now() + std::chrono::milliseconds(settings.restartTimeoutMs);
+        const auto now = RecoveryClock::now();
+        restartDeadline = now + std::chrono::milliseconds(settings.restartTimeoutMs);
+        resetDeadline = now + std::chrono::milliseconds(settings.resetTimeoutMs);
+        heardSinceRestart = 0;
     }
     ORQ_LOG(*pLogger, INFO, "restartNetwork - start mode %d", settings.startMode);
     ZbNetDb* db = adapter->getDb();
@@ -329,4 +357,33 @@ void ModuleSupervisor::restartNetwork() {
     restart();
     db->setStartModeSetting(savedMode);
     cv.notify_all();
+}
+
+// The restart's soft reset went unanswered: the module is reset through the board's reset line,
+// then the device is reopened after the board has had time to come up, and the network
+// restarted. Without a line that can be written, the restart goes on as before: its deadline,
+// then the back-off and another soft reset.
+void ModuleSupervisor::resetThroughTheLine() {
+    std::string why;
+    const bool written = writeResetLine(settings.resetLine, why);
+    std::lock_guard<std::mutex> lock(mux);
+    if (!written) {
+        if (!toldNoResetLine) {
+            toldNoResetLine = true;
+            RECOVERY_LINE(
+                "recovery - the ZigBee module did not answer its reset in %d ms and the reset "
+                "line \"%s\" cannot be written (%s): trying soft resets again; set "
+                "Recovery:resetLine to the board's reset control file",
+                settings.resetTimeoutMs, settings.resetLine.c_str(), why.c_str());
+        }
+        return;
+    }
+    RECOVERY_LINE(
+        "recovery - the ZigBee module did not answer its reset in %d ms: reset through the "
+        "reset line %s, reopening the device in %d ms",
+        settings.resetTimeoutMs, settings.resetLine.c_str(), kResetLineSettleMs);
+    phase = Phase::Reopening;
+    lineJustUsed = true;
+    restartDeadline = RecoveryClock::time_point::max();
+    retryAt = RecoveryClock::now() + std::chrono::milliseconds(kResetLineSettleMs);
 }

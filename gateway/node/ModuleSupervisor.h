@@ -14,7 +14,9 @@
 //   reported as state 4 ("reset by itself") and followed by a restart.
 // A restart resets the module and starts the network in the configured start mode (the
 // module's stored settings by default); one that does not reach the running state in time is
-// tried again after the back-off.
+// tried again after the back-off. A module that hears nothing of the restart's soft reset
+// within its time-out is reset through the board's reset line (Recovery:resetLine) when there
+// is one; the device is then reopened and the network restarted, as after an unplug.
 //
 // Threads: one thread of its own runs the recovery state machine and owns every decision. The
 // adapter's threads (the reader thread, request senders, state changes) only post what they saw
@@ -57,12 +59,13 @@ class ModuleSupervisor : public ModuleWatcher {
 
   private:
     enum class Phase { Watching, Reopening, Restarting };
-    enum class Action { None, ReportAndRestart, Restart, Reopen, Probe };
+    enum class Action { None, ReportAndRestart, Restart, Reopen, Probe, ResetLine };
 
     void run();
     Action decide(RecoveryClock::time_point now);
     void perform(Action a);
     void restartNetwork();
+    void resetThroughTheLine();
     void onGwState(int state);
     void fault(RecoveryClock::time_point now, int errorCode, const char* what);
     RecoveryClock::time_point nextWake() const;
@@ -91,6 +94,12 @@ class ModuleSupervisor : public ModuleWatcher {
     RecoveryClock::time_point probeDeadline = RecoveryClock::time_point::max();
     RecoveryClock::time_point retryAt = RecoveryClock::time_point::max();
     RecoveryClock::time_point restartDeadline = RecoveryClock::time_point::max();
+    // While restarting: when the soft reset must have been answered, and the packets heard
+    // since the restart began (counted up to two).
+    RecoveryClock::time_point resetDeadline = RecoveryClock::time_point::max();
+    int heardSinceRestart = 0;
+    bool toldNoResetLine = false;  // said once per fault
+    bool lineJustUsed = false;     // the line was written; the next restart has its whole time
     RecoveryClock::time_point faultAt{};
     int recovered = 0;
     std::thread thread;

@@ -1,6 +1,11 @@
 #include "RecoveryRules.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "ConfigurationCheck.h"
 #include "ConfigurationRepository.h"
@@ -19,13 +24,14 @@ RecoverySettings RecoverySettings::fromConfig(ConfigurationRepository* config) {
     RecoverySettings s;
     s.enabled = config->getint("Recovery:enabled", 1) != 0;
     s.backoffFirstMs = keyInRange(config, "Recovery:backoffFirstMs", s.backoffFirstMs);
-    s.backoffMaxMs =
-        keyInRange(config, "Recovery:backoffMaxMs", s.backoffMaxMs, s.backoffFirstMs);
+    s.backoffMaxMs = keyInRange(config, "Recovery:backoffMaxMs", s.backoffMaxMs, s.backoffFirstMs);
     s.confirmTimeoutMs = keyInRange(config, "Recovery:confirmTimeoutMs", s.confirmTimeoutMs);
     s.missedConfirms = keyInRange(config, "Recovery:missedConfirms", s.missedConfirms);
     s.probePeriodSeconds = keyInRange(config, "Recovery:probePeriod", s.probePeriodSeconds);
     s.restartTimeoutMs = keyInRange(config, "Recovery:restartTimeoutMs", s.restartTimeoutMs);
     s.startMode = keyInRange(config, "Recovery:startMode", s.startMode);
+    s.resetLine = config->getstring("Recovery:resetLine", s.resetLine.c_str());
+    s.resetTimeoutMs = keyInRange(config, "Recovery:resetTimeoutMs", s.resetTimeoutMs, 1);
     return s;
 }
 
@@ -70,4 +76,30 @@ RecoveryClock::time_point ConfirmWatch::nextDeadline() const {
 void ConfirmWatch::clear() {
     deadlines.clear();
     missed = 0;
+}
+
+bool writeResetLine(const std::string& path, std::string& why) {
+    if (path.empty()) {
+        why = "no reset line is set";
+        return false;
+    }
+    // Never blocks: a FIFO that nobody reads is refused (ENXIO) rather than waited on.
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    static const char kCommand[] = "reset\n";
+    const ssize_t n = write(fd, kCommand, sizeof(kCommand) - 1);
+    const int writeErrno = errno;
+    const bool closed = close(fd) == 0;
+    if (n != static_cast<ssize_t>(sizeof(kCommand) - 1)) {
+        why = n < 0 ? std::strerror(writeErrno) : "short write";
+        return false;
+    }
+    if (!closed) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
 }

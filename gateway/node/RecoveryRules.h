@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <deque>
+#include <string>
 
 class ConfigurationRepository;
 
@@ -22,6 +23,12 @@ struct RecoverySettings {
     int probePeriodSeconds = 60;   // Recovery:probePeriod (0: no probe)
     int restartTimeoutMs = 30000;  // Recovery:restartTimeoutMs
     int startMode = 1;             // Recovery:startMode
+    // Recovery:resetLine: the board's reset control file, written when a hung module does not
+    // answer its soft reset within Recovery:resetTimeoutMs (empty: never).
+    std::string resetLine = kBoardResetLine;
+    int resetTimeoutMs = 5000;  // Recovery:resetTimeoutMs
+
+    static constexpr const char* kBoardResetLine = "/sys/devices/platform/zigbee-gpio.0/cmd";
 
     // Reads the section; values out of range fall back to the defaults above.
     static RecoverySettings fromConfig(ConfigurationRepository* config);
@@ -66,5 +73,10 @@ class ConfirmWatch {
     int missed = 0;
     std::deque<RecoveryClock::time_point> deadlines;
 };
+
+// Resets the board through its reset line: writes "reset" to `path` as one write, the way a
+// shell's echo would, without creating the file. False with the reason in `why` when the file
+// is absent or cannot be written.
+bool writeResetLine(const std::string& path, std::string& why);
 
 #endif

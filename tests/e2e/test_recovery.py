@@ -5,6 +5,7 @@ listener and a listener for non-blocking results."""
 import os
 import re
 import sys
+import tempfile
 import time
 import unittest
 
@@ -30,6 +31,8 @@ TOGGLE = ("<ZCLCommand><DestinationAddress><NetworkAddress>4353</NetworkAddress>
 # probe every second, 5 s for a restart to reach the running state.
 RECOVERY = ("[Recovery]\nbackoffFirstMs = 200\nbackoffMaxMs = 800\nconfirmTimeoutMs = 1500\n"
             "missedConfirms = 2\nprobePeriod = 1\nrestartTimeoutMs = 5000\nstartMode = 1\n"
+            # A soft reset unanswered for 3 s calls for the reset line, which is not there.
+            "resetLine = /nonexistent/orq-test/cmd\nresetTimeoutMs = 3000\n"
             # No periodic descriptor: the status listener hears state changes only.
             "[RESTBroker]\nHelloMsgNotifyPeriod = 100000\n"
             "HelloMsg_WSNCAttached_NotifyPeriod = 100000\n")
@@ -50,12 +53,14 @@ class RecoveryCase(unittest.TestCase):
     """A running demo network with its nodes discovered, a status listener and a listener for
     non-blocking results; the recovery keys of `EXTRA`."""
     EXTRA = RECOVERY
+    SIM_ARGS = ("--trace",)
 
     def setUp(self):
         self.status = Listener()
         self.results = Listener()
         self.gw = Gateway(main="gwStatusChanged_DefaultURIListener = %s"
-                          % self.status.url("gwstatus"), extra=self.EXTRA)
+                          % self.status.url("gwstatus"), extra=self.EXTRA,
+                          sim_args=self.SIM_ARGS)
         self.assertTrue(self.gw.running(), self.gw.orq.output()[-3000:])
         self.assertTrue(self.wait_states([(3, 0)]), self.seen())
         self.nodes = self.discover()
@@ -192,11 +197,16 @@ class Recovery(RecoveryCase):
         # Answered while the module is still hung, not left waiting for its recovery.
         self.answered_with_error("pending")
         self.refused_while_away()
+        # Without a reset line the gateway says so, once, and goes on with soft resets.
+        no_line = "and the reset line \"/nonexistent/orq-test/cmd\" cannot be written"
+        self.assertTrue(wait_for(lambda: no_line in self.gw.orq.output()),
+                        self.gw.orq.output()[-3000:])
         self.assertTrue(self.gw.ctl("module resume").startswith("ok"))
         self.assertTrue(self.wait_states([(4, 0x1F5), (2, 0x1F5), (3, 0)]), self.seen())
         self.assertEqual([(4, 0x1F5), (2, 0x1F5), (3, 0)], self.seen()[self.before:])
         self.assertIn("recovery - the ZigBee module does not answer (liveness probe unanswered)",
                       self.gw.orq.output())
+        self.assertEqual(1, self.gw.orq.output().count(no_line))
         self.recovered("module not answering")
         self.after_recovery("pending")
 
@@ -207,6 +217,40 @@ class Recovery(RecoveryCase):
         self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0x1F6), (3, 0)]), self.seen())
         self.assertEqual([(4, 0x1F6), (2, 0x1F6), (3, 0)], self.seen()[self.before:])
         self.recovered("module reset by itself")
+        self.after_recovery("pending")
+
+
+class ResetLine(RecoveryCase):
+    """A module that hangs for good, with the board's reset line (zbsim's FIFO) set."""
+
+    def setUp(self):
+        self.line_dir = tempfile.TemporaryDirectory()
+        line = os.path.join(self.line_dir.name, "cmd")
+        self.SIM_ARGS = ("--trace", "--reset-line", line)
+        self.EXTRA = RECOVERY.replace("/nonexistent/orq-test/cmd", line)
+        super().setUp()
+
+    def tearDown(self):
+        super().tearDown()
+        self.line_dir.cleanup()
+
+    def test_a_module_hung_for_good_runs_again_by_itself(self):
+        hung_at = time.monotonic()
+        self.gw.ctl("module hang")  # and never "module resume"
+        self.pending_request("pending")
+        after = [(4, 0x1F5), (2, 0x1F5), (1, 0x1F5), (2, 0x1F5), (3, 0)]
+        self.assertTrue(self.wait_states(after), (self.seen(), self.gw.orq.output()[-3000:]))
+        print("\nhung for good: running again %.1f s after the hang"
+              % (time.monotonic() - hung_at), file=sys.stderr)
+        self.assertEqual(after, self.seen()[self.before:])
+        out = self.gw.orq.output()
+        self.assertIn("recovery - the ZigBee module did not answer its reset in 3000 ms: reset "
+                      "through the reset line", out)
+        self.assertIn("zbsim: reset line: the module is reset (it was hung)", self.gw.sim.output())
+        # Soft resets first: the one of the restart that went unanswered, then the one of the
+        # restart after the device was reopened, besides the start's own.
+        self.assertEqual(3, out.count("ZTC_RESET->"), out[-3000:])
+        self.recovered("module not answering")
         self.after_recovery("pending")
 
 

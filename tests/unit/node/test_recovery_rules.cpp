@@ -2,9 +2,14 @@
 // missed confirms, and the configuration keys that set them.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "ConfigurationRepository.h"
@@ -92,7 +97,7 @@ TEST(RecoverySettings, KeysOverrideTheDefaultsAndValuesOutOfRangeAreIgnored) {
         std::ofstream f(path);
         f << "[Recovery]\nbackoffFirstMs = 250\nbackoffMaxMs = 100\nconfirmTimeoutMs = 0\n"
              "missedConfirms = 5\nprobePeriod = 0\nrestartTimeoutMs = 9000\nstartMode = 7\n"
-             "enabled = 0\n";
+             "enabled = 0\nresetLine = /dev/null\nresetTimeoutMs = 0\n";
     }
     ConfigurationRepository config(path);
     ASSERT_TRUE(config.load());
@@ -106,5 +111,38 @@ TEST(RecoverySettings, KeysOverrideTheDefaultsAndValuesOutOfRangeAreIgnored) {
     EXPECT_EQ(0, s.probePeriodSeconds);  // 0 turns the probe off
     EXPECT_EQ(9000, s.restartTimeoutMs);
     EXPECT_EQ(d.startMode, s.startMode);  // only 0, 1 and 2 exist
+    EXPECT_EQ("/dev/null", s.resetLine);
+    EXPECT_EQ(d.resetTimeoutMs, s.resetTimeoutMs);
+    EXPECT_EQ("/sys/devices/platform/zigbee-gpio.0/cmd", d.resetLine);
     std::remove(path);
+}
+
+TEST(ResetLine, WritesResetToTheFileAndNeverCreatesOrWaits) {
+    char dir[] = "/tmp/orq-resetline-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string file = std::string(dir) + "/cmd";
+    std::string why;
+
+    EXPECT_FALSE(writeResetLine(file, why));  // absent: not made
+    EXPECT_EQ(std::strerror(ENOENT), why);
+    struct stat st;
+    EXPECT_NE(0, stat(file.c_str(), &st));
+
+    { std::ofstream(file) << "something before"; }
+    why.clear();
+    EXPECT_TRUE(writeResetLine(file, why)) << why;
+    std::ifstream in(file);
+    const std::string written((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ("reset\n", written);
+
+    // A FIFO that nobody reads is refused at once rather than waited on.
+    const std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_FALSE(writeResetLine(fifo, why));
+    EXPECT_EQ(std::strerror(ENXIO), why);
+
+    EXPECT_FALSE(writeResetLine("", why));
+    std::remove(file.c_str());
+    std::remove(fifo.c_str());
+    rmdir(dir);
 }
