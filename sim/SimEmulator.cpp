@@ -1,5 +1,7 @@
 #include "SimEmulator.h"
 
+#include "SimPty.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -102,29 +104,13 @@ bool Emulator::open(std::string& err) {
 }
 
 bool Emulator::openPty(std::string& err) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        err = std::string("pseudo-terminal: ") + std::strerror(errno);
+    PtyPair pty;
+    if (!openPtyPair(pty, err))
         return false;
-    }
-    const char* name = ptsname(master_);
-    if (!name) {
-        err = "ptsname failed";
-        return false;
-    }
-    slavePath_ = name;
-    // Holding the slave open keeps the master readable and writable while no gateway is attached.
-    slave_ = ::open(name, O_RDWR | O_NOCTTY);
-    if (slave_ < 0) {
-        err = std::string("open ") + name + ": " + std::strerror(errno);
-        return false;
-    }
-    termios t;
-    if (tcgetattr(slave_, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-    }
-    setNonBlocking(master_);
+    master_ = pty.master;
+    slave_ = pty.slave;
+    slavePath_ = pty.slavePath;
+    const char* name = slavePath_.c_str();
     if (!removeStale(opts_.linkPath, S_IFLNK, err))
         return false;
     if (symlink(name, opts_.linkPath.c_str()) != 0) {

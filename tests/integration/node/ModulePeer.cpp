@@ -1,5 +1,7 @@
 #include "ModulePeer.h"
 
+#include "SimPty.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -43,29 +45,13 @@ bool ModulePeer::open(const std::string& networkFile, std::string& err) {
     if (!net.load(networkFile, err)) {
         return false;
     }
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        err = std::string("pseudo-terminal: ") + std::strerror(errno);
+    zbsim::PtyPair pty;
+    if (!zbsim::openPtyPair(pty, err)) {
         return false;
     }
-    const char* name = ptsname(master);
-    if (name == nullptr) {
-        err = "ptsname failed";
-        return false;
-    }
-    slavePath = name;
-    // Held open so the master stays usable while the gateway is not attached.
-    slave = ::open(name, O_RDWR | O_NOCTTY);
-    if (slave < 0) {
-        err = std::string("open ") + name + ": " + std::strerror(errno);
-        return false;
-    }
-    termios t;
-    if (tcgetattr(slave, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    master = pty.master;
+    slave = pty.slave;
+    slavePath = pty.slavePath;
     if (pipe(wake) != 0) {
         err = "pipe failed";
         return false;
