@@ -127,7 +127,11 @@ class HTTPSessionContext {
 // hold up that loop; every call libmicrohttpd makes into the server for an HTTPS exchange is
 // handed to the poll-loop thread and waited for, so the tree, the sessions and the handlers
 // are still worked by that one thread. Operations are poll-loop thread only except those
-// marked "any thread".
+// marked "any thread". The server owns the resource tree (ResourceTree) and the digest
+// authentication (DigestAuthenticator) and delegates the resource and protection operations to
+// them; its own jobs are the listeners with their loops, suspend and resume, and the sessions.
+// The session state machine is in HTTPSessionContext.cpp, the libmicrohttpd callbacks and the
+// connection clocks in HTTPServerGlue.cpp.
 class HTTPServer {
   public:
     HTTPServer();
