@@ -14,7 +14,9 @@
 
 #include "CDebug.h"
 #include "CResource.h"
+#include "DigestAuthenticator.h"
 #include "RESTErrors.h"
+#include "ResourceTree.h"
 
 struct MHD_Connection;
 struct MHD_Daemon;
@@ -125,7 +127,11 @@ class HTTPSessionContext {
 // hold up that loop; every call libmicrohttpd makes into the server for an HTTPS exchange is
 // handed to the poll-loop thread and waited for, so the tree, the sessions and the handlers
 // are still worked by that one thread. Operations are poll-loop thread only except those
-// marked "any thread".
+// marked "any thread". The server owns the resource tree (ResourceTree) and the digest
+// authentication (DigestAuthenticator) and delegates the resource and protection operations to
+// them; its own jobs are the listeners with their loops, suspend and resume, and the sessions.
+// The session state machine is in HTTPSessionContext.cpp, the libmicrohttpd callbacks and the
+// connection clocks in HTTPServerGlue.cpp.
 class HTTPServer {
   public:
     HTTPServer();
@@ -201,7 +207,7 @@ class HTTPServer {
     // start()). Used for the process's stop-signal descriptor.
     void setStopHook(int fd, std::function<void()> hook);
 
-    Resource* getRoot() { return &root; }
+    Resource* getRoot() { return tree.root(); }
     // Resolves a request path against the tree ("*" children match any name).
     Resource* resolve(const std::string& path);
 
@@ -226,9 +232,6 @@ class HTTPServer {
 
     // Poll-loop thread: one libmicrohttpd call for an exchange; returns an MHD result.
     int handle(HTTPRequestArg* arg, bool firstCall);
-    bool authenticate(HTTPRequestArg* arg, const Resource* resource);
-    // The resource `path` names, or its deepest existing ancestor (`found` false).
-    Resource* deepestResource(const std::string& path, bool& found);
     void endSession(HTTPRequestArg* arg);
     int processReady();
     void checkSuspended();
@@ -241,34 +244,6 @@ class HTTPServer {
     void runTlsLoop();
     // Closes the connections of `loop` whose request is late (see setRequestDeadline).
     void enforceDeadlines(DaemonLoop& loop);
-
-    struct DigestUser {
-        std::string realm;
-        uint8_t ha1[16];
-    };
-    struct PasswordTable {
-        bool loaded = false;
-        std::map<std::string, DigestUser> users;
-        std::string realm;
-    };
-    bool loadPasswordFile(const std::string& file, PasswordTable& table);
-    const std::string* protectionFor(const Resource* resource) const;
-
-    // The nonces this server handed out in digest challenges, with the nonce counts already
-    // accepted for each (the highest, and a window of the 64 below it). A (nonce, nc) pair
-    // is accepted once; a nonce not in the table (never issued, expired or pushed out by
-    // newer ones) is answered as stale. Poll-loop thread only.
-    struct NonceRecord {
-        long long expiry = 0;
-        uint32_t highestNc = 0;
-        uint64_t seenBelow = 0;
-    };
-    static constexpr size_t kMaxNonces = 1024;
-    static constexpr unsigned kNonceSeconds = 300;
-    void rememberNonce(const std::string& nonce);
-    bool acceptNonceCount(const std::string& nonce, uint32_t nc);
-    std::map<std::string, NonceRecord> nonces;
-    std::vector<std::string> nonceOrder;
 
     struct PortSpec {
         std::string address;
@@ -289,10 +264,14 @@ class HTTPServer {
     bool debugEnabled = false;
     int debugLevel = 0;
     Debug pLogger{"HTTPServer"};
-    Resource root;
-    std::map<std::string, std::string> plist;
+    // The URI tree; a resource leaving it is unregistered (unregisterResource).
+    ResourceTree tree;
+    // Which resources are protected, by which password file, and the nonces handed out.
+    DigestAuthenticator digest;
     // Open exchanges by identifier, under `sessionMux`.
     std::map<int, HTTPSessionContext*> activeHTTPSessions;
+    // The open exchange `id`, or null (logged). The caller holds `sessionMux`.
+    HTTPSessionContext* activeSession(int id);
     mutable std::mutex sessionMux;
     int nextSessionId = 1;
 
@@ -300,7 +279,6 @@ class HTTPServer {
     std::string sslCertFile;
     std::string sslPem;
     std::string protectOption;
-    std::map<std::string, PasswordTable> passwordTables;
     std::vector<char> digestRandom;
     size_t maxBodySize = 256 * 1024;
     unsigned connectionTimeout = 30;
