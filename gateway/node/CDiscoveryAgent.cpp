@@ -419,6 +419,7 @@ void DiscoveryCore::superDiscovery_ND_Cb(unsigned char status, unsigned short nw
     superDescriptorConfirm(superPendingNodeDesc, status, nwk, nd, "superDiscovery_ND_Cb",
                            "ZDO_NODE_DESC_confirm", "node desc", &DiscoveryCore::decodeNode);
 }
+
 void DiscoveryCore::superDiscovery_PD_Cb(unsigned char status, unsigned short nwk,
                                          ZB_POWER_DESC* pd) {
     superDescriptorConfirm(superPendingPowerDesc, status, nwk, pd, "superDiscovery_PD_Cb",
@@ -502,6 +503,7 @@ void DiscoveryCore::decodeNode(const ZB_NODE_DESC& nd, Node* node, const char* o
         ORQ_LOG(*pLogger, WARN, "%s - frequency unknown %d", op, badFreq);
     }
 }
+
 void DiscoveryCore::decodePower(const ZB_POWER_DESC& pd, Node* node, const char* op) {
     int badMode = -1;
     int badLevel = -1;

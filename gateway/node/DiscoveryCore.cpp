@@ -297,6 +297,7 @@ AgentError DiscoveryCore::startAnnouncementsMode(const ProcPath* ctx) {
                      "startAnnouncementsMode - AnnouncementsMode is already running "
                      "(overwrite the RPC context)");
 }
+
 AgentError DiscoveryCore::cancelAnnouncementsMode(const CancelPath* ctx) {
     if (ctx == nullptr) {
         ORQ_LOG(*pLogger, WARN, "cancelAnnouncementsMode - rpcContextData is null");
@@ -309,11 +310,13 @@ AgentError DiscoveryCore::cancelAnnouncementsMode(const CancelPath* ctx) {
     }
     return e;
 }
+
 AgentError DiscoveryCore::startFreshnessMode(const ProcPath* ctx) {
     return startMode(
         freshnessOp, ctx,
         "startFreshnessMode - FreshnessMode is already running - overwrite the RPC context");
 }
+
 AgentError DiscoveryCore::cancelFreshnessMode(const CancelPath* ctx) {
     return cancelMode(freshnessOp, ctx, "cancelFreshnessMode");
 }
@@ -327,6 +330,7 @@ void DiscoveryCore::onInquiry() {
     ORQ_LOG(*pLogger, WARN, "onInquiry - Discovery using LQI interrupted!");
     endWalk(inquiryOp, inquiryPending, inquiryWalk, TIMER_EXPIRED);
 }
+
 void DiscoveryCore::onMgmtLQIRequest() {
     std::lock_guard<std::recursive_mutex> lock(mux);
     if (!lqiOp.expire()) {
@@ -335,6 +339,7 @@ void DiscoveryCore::onMgmtLQIRequest() {
     ORQ_LOG(*pLogger, WARN, "onMgmtLQIRequest - MgmtLQI canceled (timeout expired)");
     endWalk(lqiOp, lqiPending, lqiWalk, TIMER_EXPIRED);
 }
+
 void DiscoveryCore::onSuperDiscovery() {
     std::lock_guard<std::recursive_mutex> lock(mux);
     if (!superOp.expire()) {
@@ -345,6 +350,7 @@ void DiscoveryCore::onSuperDiscovery() {
     // what was found.
     completeSuper(Canceled);
 }
+
 void DiscoveryCore::onGetNodeDescriptor() {
     std::lock_guard<std::recursive_mutex> lock(mux);
     if (!nodeDescOp.expire()) {
@@ -353,6 +359,7 @@ void DiscoveryCore::onGetNodeDescriptor() {
     ORQ_LOG(*pLogger, WARN, "onGetNodeDescriptor - timer canceled (Failed)");
     endNodeDescriptor(TIMER_EXPIRED);
 }
+
 void DiscoveryCore::onGetPowerDescriptor() {
     std::lock_guard<std::recursive_mutex> lock(mux);
     if (!powerDescOp.expire()) {
@@ -394,6 +401,7 @@ void DiscoveryCore::answer(const ProcPath* ctx, RPCReqStatus& st) {
         ctx->respond(ctx->getSessionId(), &st);
     }
 }
+
 void DiscoveryCore::logRefusal(const char* op, AgentError e) {
     if (e == ORQ_NOT_RUNNING) {
         ORQ_LOG(*pLogger, ERROR, "%s - Error ORQ_NOT_RUNNING", op);
@@ -414,11 +422,11 @@ bool DiscoveryCore::takePending(Pending& pending, unsigned short nwk) {
     return true;
 }
 
-// Queues one request of the run of `op` now going on (null: of no operation); it is
 void DiscoveryCore::requestAddress(unsigned short nwk) {
     post<AgentOperation<ProcCtx>>(nullptr,
                                   [this, nwk] { pOrqZb->ZDO_IEEE_ADDR_request(nwk, 1, 0); });
 }
+
 // A management LQI request; for the LQI discovery (walk not null) it is one more
 // answer the walk waits for.
 void DiscoveryCore::requestLqi(AgentOperation<ProcCtx>* walk, unsigned short nwk,
@@ -429,6 +437,7 @@ void DiscoveryCore::requestLqi(AgentOperation<ProcCtx>* walk, unsigned short nwk
     }
     post(walk, [this, nwk, start] { pOrqZb->ZB_MGMT_LQI_request(nwk, start); });
 }
+
 // The three requests of the combined discovery for one node, which it has now reached.
 void DiscoveryCore::requestAllOf(unsigned short nwk) {
     superWalk.reach(nwk);
@@ -456,6 +465,7 @@ void DiscoveryCore::completeInquiry() {
     inquiryPending.clear();
     inquiryWalk.end(pOrqDb, true, *pLogger);
 }
+
 // Ends the LQI discovery and tells its listener how.
 void DiscoveryCore::completeLqi(AgentError e) {
     lqiOp.finish(End);
@@ -464,6 +474,7 @@ void DiscoveryCore::completeLqi(AgentError e) {
     RPCReqStatus st(functionsContext.MgmtLQI, e);
     functionsContext.MgmtLQI.rpcContext.notify(static_cast<Node*>(nullptr), &st);
 }
+
 // The reply carries what was found (also after the time-out, the usual end of a large
 // discovery); `e` is AGENT_ERROR when the module went away.
 void DiscoveryCore::completeSuper(fState_t state, AgentError e) {
@@ -488,6 +499,7 @@ void DiscoveryCore::endWalk(AgentOperation<ProcCtx>& op, Pending& pending, WalkR
     RPCReqStatus st(op.context(), e);
     op.context().rpcContext.notify(static_cast<Node*>(nullptr), &st);
 }
+
 // A descriptor request whose confirm will not come (its time-out or the module gone).
 void DiscoveryCore::endNodeDescriptor(AgentError e) {
     auto& c = functionsContext.getNodeDescriptor;
@@ -498,6 +510,7 @@ void DiscoveryCore::endNodeDescriptor(AgentError e) {
                              c.rpcContext.getSessionId(), &st);
     }
 }
+
 void DiscoveryCore::endPowerDescriptor(AgentError e) {
     auto& c = functionsContext.getPowerDescriptor;
     powerDescOp.finish(Canceled);
@@ -551,6 +564,7 @@ AgentError DiscoveryCore::startMode(AgentOperation<ProcCtx>& op, const ProcPath*
     }
     return e;
 }
+
 AgentError DiscoveryCore::cancelMode(AgentOperation<ProcCtx>& op, const CancelPath* ctx,
                                      const char* name) {
     std::lock_guard<std::recursive_mutex> lock(mux);
@@ -583,6 +597,7 @@ void DiscoveryCore::announceDeadNode(Node* node) {
         ORQ_LOG(*pLogger, INFO, "Node never activated, deleting without notify!");
     }
 }
+
 void DiscoveryCore::registerLqiListener() {
     if (!lqiListenerRegistered.exchange(true)) {
         pOrqZb->registerListener(ZB_EV_ZB_MGMT_LQI_RESPONSE, &lqiListener);
@@ -593,4 +608,3 @@ std::chrono::milliseconds DiscoveryCore::pacingNow() {
     std::lock_guard<std::recursive_mutex> lock(mux);
     return pacing;
 }
-// Sleeps up to `d`; false when the agent is being destroyed.
