@@ -112,7 +112,7 @@ class DiscoveryAgent : private DiscoveryCore {
     void runKeepAliveAlgorithm() { keepAlive().runKeepAliveAlgorithm(); }
     void setKeepAliveTimings(const KeepAliveTimings& t) { keepAlive().setKeepAliveTimings(t); }
     void setKAthreshold(int seconds) { keepAlive().setKAthreshold(seconds); }
-    int getKAthreshold() { return keepAlive().getKAthreshold(); }
+    int getKAthreshold() const { return keepAlive().getKAthreshold(); }
     void keepAliveAlgorithm(Node* node) { keepAlive().keepAliveAlgorithm(node); }
     void forcePingAlgorithm(Node* node) { keepAlive().forcePingAlgorithm(node); }
     std::vector<unsigned short> takeDuePings() { return keepAlive().takeDuePings(); }

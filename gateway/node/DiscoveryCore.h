@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -79,6 +80,7 @@ class DiscoveryCore : protected AgentEnvironment {
 
     // The keep-alive task and the dead-node list.
     KeepAlive& keepAlive() { return keepAliveTask; }
+    const KeepAlive& keepAlive() const { return keepAliveTask; }
 
     AgentError startInquiry(unsigned long timeout, const ProcPath* ctx);
     AgentError cancelInquiry(const CancelPath* ctx);
