@@ -10,6 +10,7 @@
 #include "../../integration/node/TestConfig.h"
 #include "CDiscoveryAgent.h"
 #include "CManagementAgent.h"
+#include "TestNodes.h"
 #include "support/WaitFor.h"
 
 using DA = DiscoveryAgent<AgentHandler>;
@@ -124,18 +125,7 @@ class AgentLogicTest : public ::testing::Test {
     }
     ZbNetDb* db() { return zb.getDb(); }
     Node* addNode(unsigned short nwk, bool rxOn, bool active, long stamp) {
-        unsigned char ieee[8] = {0,
-                                 0x12,
-                                 0x4B,
-                                 0,
-                                 0,
-                                 0,
-                                 static_cast<unsigned char>(nwk >> 8),
-                                 static_cast<unsigned char>(nwk)};
-        Node* n = db()->nodeAnnounce(nwk, ieee, rxOn ? 8 : 0);
-        n->setIsActive(active);
-        n->setKANodeTimer(stamp);
-        return n;
+        return addTestNode(db(), nwk, rxOn, active, stamp);
     }
     static constexpr unsigned char kRootIeee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0, 1};
     TestConfig config{"[main]\nkeepAliveThreshold = 3\nkeepAliveNumberOfAttempt = 3\n"};

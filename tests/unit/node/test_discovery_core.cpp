@@ -8,6 +8,7 @@
 #include "../../integration/node/TestConfig.h"
 #include "DiscoveryCore.h"
 #include "GWManagement.h"
+#include "TestNodes.h"
 #include "TimerThread.h"
 #include "support/WaitFor.h"
 
@@ -88,7 +89,8 @@ TEST_F(DiscoveryCoreTest, AnInquiryAnswersAndNotifiesThroughItsReplyPath) {
     unsigned char rootIeee[8];
     std::memcpy(rootIeee, kRootIeee, 8);
     core.Inquiry_Cb(0, rootIeee, 0x0000, 1, 0, children);
-    unsigned char childIeee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0x0B, 0x01};
+    unsigned char childIeee[8];
+    testNodeIeee(0x0B01, childIeee);
     core.Inquiry_Cb(0, childIeee, 0x0B01, 0, 0, nullptr);
 
     auto n = noticesSeen();
@@ -133,7 +135,8 @@ TEST_F(DiscoveryCoreTest, AnLqiDiscoveryLearnsTheNeighboursOfTheAnswersItWaitsFo
     ASSERT_EQ(core.MgmtLQI_Req(0, &path), AGENT_SUCCESS);
     EXPECT_EQ(responses.at(0).state, Running);
     ZB_NEIGHBOR_TABLE_LIST nb{};
-    const unsigned char ieee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0x0C, 0x01};
+    unsigned char ieee[8];
+    testNodeIeee(0x0C01, ieee);
     std::memcpy(nb.ExtendedAddress, ieee, 8);
     nb.NetworkAddress = 0x0C01;
     nb.devTypeRxOnRelation = 0x04 | 0x01;  // a router, receiver on
@@ -156,7 +159,8 @@ TEST_F(DiscoveryCoreTest, AnLqiDiscoveryLearnsTheNeighboursOfTheAnswersItWaitsFo
 TEST_F(DiscoveryCoreTest, ADeadNodeOfTheKeepAliveTaskGoesToTheFreshnessListener) {
     DiscoveryCore::ProcPath fresh = procPath(-1, false);
     ASSERT_EQ(core.startFreshnessMode(&fresh), AGENT_SUCCESS);
-    unsigned char ieee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0x0D, 0x01};
+    unsigned char ieee[8];
+    testNodeIeee(0x0D01, ieee);
     Node* node = core.Announce_Cb(0x0D01, ieee, 8);
     ASSERT_NE(node, nullptr);
     node->setKANodeTimer(KA_UNKNOWN_TO_NETWORK);

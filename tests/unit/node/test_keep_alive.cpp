@@ -11,6 +11,7 @@
 #include "GWManagement.h"
 #include "KeepAlive.h"
 #include "OrqZbIf.h"
+#include "TestNodes.h"
 #include "ZbNetDb.h"
 #include "support/WaitFor.h"
 
@@ -32,18 +33,7 @@ class KeepAliveTest : public ::testing::Test {
     }
     ZbNetDb* db() { return zb.getDb(); }
     Node* addNode(unsigned short nwk, bool rxOn, bool active, long stamp) {
-        unsigned char ieee[8] = {0,
-                                 0x12,
-                                 0x4B,
-                                 0,
-                                 0,
-                                 0,
-                                 static_cast<unsigned char>(nwk >> 8),
-                                 static_cast<unsigned char>(nwk)};
-        Node* n = db()->nodeAnnounce(nwk, ieee, rxOn ? 8 : 0);
-        n->setIsActive(active);
-        n->setKANodeTimer(stamp);
-        return n;
+        return addTestNode(db(), nwk, rxOn, active, stamp);
     }
     // One visit; the pings it decided on.
     std::vector<unsigned short> visit(Node* n) {
