@@ -1,4 +1,4 @@
-#include "CLocalNode.h"
+#include "LocalNodeCore.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "CManagementAgent.h"
+#include "ManagementCore.h"
 
 void buildLeavePayload(const unsigned char* ieee, bool removeChildren, bool rejoin,
                        unsigned char out[10]) {
