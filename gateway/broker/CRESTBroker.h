@@ -201,6 +201,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void endListWork(RBURIListenerList* list);
     // The detach of a list whose work needs no cancel: not running once it is empty.
     void clearRunningDetach(RBURIListenerList* list);
+    // The detach of a procedure's list: with its last listener the list stops running and
+    // `cancel` ends the agent work, unless the broker started that work itself (`keptByBroker`).
+    void cancelOnLastDetach(RBURIListenerList* list, bool keptByBroker,
+                            const std::function<void()>& cancel);
     // The attach of a single-answer list: marks `list` running and calls `start`; a refused
     // start (not AGENT_SUCCESS) clears the mark and removes `listener` again.
     void startOneShot(RBURIListenerList* list, const uriListener_t& listener,

@@ -258,6 +258,13 @@ void RESTBroker::clearRunningDetach(RBURIListenerList* list) {
     }
 }
 
+void RESTBroker::cancelOnLastDetach(RBURIListenerList* list, bool keptByBroker,
+                                    const std::function<void()>& cancel) {
+    if (list->empty() && list->running.exchange(false) && !keptByBroker) {
+        cancel();
+    }
+}
+
 void RESTBroker::startOneShot(RBURIListenerList* list, const uriListener_t& listener,
                               const std::function<int()>& start) {
     list->running.store(true);

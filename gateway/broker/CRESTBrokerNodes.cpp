@@ -303,11 +303,11 @@ void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t&
 
 void RESTBroker::nodeInquiryDetach(RBURIListenerList* list) {
     ORQ_LOG(*pLogger, DEBUG, "nodeInquiryDetach");
-    if (list->empty() && list->running.exchange(false)) {
+    cancelOnLastDetach(list, false, [this] {
         DiscoveryAgentT::CancelInquiryCtxt ctx(
             -1, this, &RESTBroker::wsnNodesList_cancelInquiry_RspCb, nullptr);
         pDAgent->cancelInquiry(&ctx);
-    }
+    });
 }
 
 void* RESTBroker::wsnNodesList_RspCb(int sessionId, RPCReqStatus* status) {
@@ -357,11 +357,11 @@ void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t&
 }
 
 void RESTBroker::nodeMgmtLQIDetach(RBURIListenerList* list) {
-    if (list->empty() && list->running.exchange(false)) {
+    cancelOnLastDetach(list, false, [this] {
         ORQ_LOG(*pLogger, DEBUG, "nodeMgmtLQIDetach - calling cancelMgmtLQI_Req");
         DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb, nullptr);
         pDAgent->cancelMgmtLQI_Req(&ctx);
-    }
+    });
 }
 
 void* RESTBroker::MgmtLQI_RspCb(int sessionId, RPCReqStatus* status) {
@@ -414,12 +414,11 @@ void RESTBroker::nodeAnnounceAttach(RBURIListenerList* list, const uriListener_t
 }
 
 void RESTBroker::nodeAnnounceDetach(RBURIListenerList* list) {
-    if (!list->empty() || !list->running.exchange(false) || isAMLocallyEnabled) {
-        return;
-    }
-    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(
-        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
-    pDAgent->cancelAnnouncementsMode(&ctx);
+    cancelOnLastDetach(list, isAMLocallyEnabled, [this] {
+        DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(
+            -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
+        pDAgent->cancelAnnouncementsMode(&ctx);
+    });
 }
 
 void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_t& listener,
@@ -443,12 +442,11 @@ void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_
 }
 
 void RESTBroker::nodeFreshnessDetach(RBURIListenerList* list) {
-    if (!list->empty() || !list->running.exchange(false) || isFMLocallyEnabled) {
-        return;
-    }
-    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(
-        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
-    pDAgent->cancelFreshnessMode(&ctx);
+    cancelOnLastDetach(list, isFMLocallyEnabled, [this] {
+        DiscoveryAgentT::CancelFreshnessModeCtxt ctx(
+            -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
+        pDAgent->cancelFreshnessMode(&ctx);
+    });
 }
 
 void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus* status) {
