@@ -229,7 +229,9 @@ bool RESTBroker::isNonBlocking(const RemoteProcedure& procedure, RESTSessionCont
         ORQ_LOG(*pLogger, DEBUG, "%s - %s", procedure.name, procedure.nonBlockingLog);
     }
     if (session->callbackDestination.empty()) {
-        ORQ_LOG(*pLogger, WARN, "%s - %s", procedure.name, procedure.noListenerLog);
+        if (procedure.noListenerLog != nullptr) {
+            ORQ_LOG(*pLogger, WARN, "%s - %s", procedure.name, procedure.noListenerLog);
+        }
         throw RESTException(procedure.noListener, "Missing callbackDestination parameter");
     }
     return true;

@@ -202,6 +202,7 @@ void RESTBroker::startupAttach(RBURIListenerList* list, const uriListener_t& lis
     startOneShot(list, listener, [&] {
         const int rc = pLocalNode->startGatewayDevice(agentTimeout(*info), &attributes, &ctx);
         if (rc != AGENT_SUCCESS) {
+            // Most refusals the local node answered already; the exchange keeps that answer.
             RPCReqStatus st(NotAvailable, -1, static_cast<AgentError>(rc));
             restResponse("startupAttach", sessionId, std::string(), nullptr, &st);
         }
