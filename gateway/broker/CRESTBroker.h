@@ -88,6 +88,11 @@ class RBURIListenerList : public URIListenerList {
 // follows); empty when the URL has no "://".
 std::string wsnClientHostOf(const std::string& url);
 
+// The `count` bytes written as exactly 2 * `count` hexadecimal digits in `text`, first byte
+// first (the order of the database's IEEE addresses); false, `out` untouched, for any other
+// text.
+bool bytesOfHex(const std::string& text, unsigned char* out, size_t count);
+
 // The request information a listener carries (null when it carries none).
 inline const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
     return dynamic_cast<const RESTCallbackInfo*>(listener.hback);

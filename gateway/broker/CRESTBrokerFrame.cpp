@@ -3,6 +3,8 @@
 // WSN-client check and the callback resources' bookkeeping.
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 #include "CRESTBroker.h"
 #include "ConfigurationRepository.h"
@@ -15,6 +17,19 @@ std::string wsnClientHostOf(const std::string& url) {
     const size_t start = scheme + 3;
     const size_t end = url.find_first_of(":/", start);
     return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+bool bytesOfHex(const std::string& text, unsigned char* out, size_t count) {
+    if (text.size() != 2 * count || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out[i] =
+            static_cast<unsigned char>(std::strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
+    }
+    return true;
 }
 
 RESTError RESTBroker::restErrorOf(AgentError error) {

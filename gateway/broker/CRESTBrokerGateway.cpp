@@ -44,19 +44,9 @@ bool readExtendedPanId(const std::string& text, unsigned char out[8]) {
             ++i;
             continue;
         }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
         digits += c;
     }
-    if (digits.size() != 16) {
-        return false;
-    }
-    for (int i = 0; i < 8; ++i) {
-        out[i] =
-            static_cast<unsigned char>(std::strtoul(digits.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    return true;
+    return bytesOfHex(digits, out, 8);
 }
 
 using Listeners = RESTBroker::Listeners;

@@ -23,24 +23,6 @@ std::string endPointName(int ep) {
     return name;
 }
 
-// The 8 bytes of a node folder named by 16 hexadecimal digits (the order of the database);
-// false for any other name.
-bool ieeeOfFolderName(const std::string& name, unsigned char out[8]) {
-    if (name.size() != 16) {
-        return false;
-    }
-    for (char c : name) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    for (int i = 0; i < 8; ++i) {
-        out[i] =
-            static_cast<unsigned char>(std::strtoul(name.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    return true;
-}
-
 using Listeners = RESTBroker::Listeners;
 constexpr RESTBroker::RemoteProcedure kServiceDiscovery =
     RESTBroker::remoteProcedure("ndServicesList_Req", &Listeners::serviceDiscovery);
@@ -408,7 +390,7 @@ void* RESTBroker::awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCRe
 // request's error when the folder is not named by an IEEE address the database knows.
 unsigned short RESTBroker::bindingTableNode(Resource* resource) {
     unsigned char ieee[8];
-    if (resource->parent == nullptr || !ieeeOfFolderName(resource->parent->name(), ieee)) {
+    if (resource->parent == nullptr || !bytesOfHex(resource->parent->name(), ieee, 8)) {
         throw RESTException(WRONG_REQUEST, "Bad formatted destination address");
     }
     std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
