@@ -88,6 +88,11 @@ class RBURIListenerList : public URIListenerList {
 // follows); empty when the URL has no "://".
 std::string wsnClientHostOf(const std::string& url);
 
+// The `count` bytes written as exactly 2 * `count` hexadecimal digits in `text`, first byte
+// first (the order of the database's IEEE addresses); false, `out` untouched, for any other
+// text.
+bool bytesOfHex(const std::string& text, unsigned char* out, size_t count);
+
 // The request information a listener carries (null when it carries none).
 inline const RESTCallbackInfo* callbackInfoOf(const uriListener_t& listener) {
     return dynamic_cast<const RESTCallbackInfo*>(listener.hback);
@@ -189,15 +194,75 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void restSuccess_Evt(RBURIListenerList* list, const std::string& text, bool error);
     void restError_Evt(RBURIListenerList* list, RESTError eid, const char* desc,
                        const char* nwkStatus);
-    // The event of a single-answer kind: restEvent, then the list's work is over and its
-    // listeners go (each got its one answer).
-    void restEventOnce(const char* name, RBURIListenerList* list, const std::string& text,
-                       const char* nwkStatus, RPCReqStatus* status);
+    // The tails of the line a single-answer event logs after its name when its listeners go.
+    static constexpr const char* kEventDropped = " - event -> remove uriListeners";
+    static constexpr const char* kDropped = " -> remove uriListeners";
+    // The event of a single-answer kind: restEvent, then the line "<name><dropLog>" and the
+    // list's work is over (endListWork): each listener got its one answer.
+    void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
+                      RPCReqStatus* status, const char* nwkStatus = nullptr,
+                      const char* dropLog = kEventDropped);
+    // The work behind `list` is over: not running, and its listeners go.
+    void endListWork(RBURIListenerList* list);
     // The detach of a list whose work needs no cancel: not running once it is empty.
     void clearRunningDetach(RBURIListenerList* list);
-    // Adds the session's callback destination to `list`; a full list is answered with
-    // URILISTENER_LIST_MAX_SIZE_EXCEEDED. True when added.
+    // The detach of a procedure's list: with its last listener the list stops running and
+    // `cancel` ends the agent work, unless the broker started that work itself (`keptByBroker`).
+    void cancelOnLastDetach(RBURIListenerList* list, bool keptByBroker,
+                            const std::function<void()>& cancel);
+    // The attach of a single-answer list: marks `list` running and calls `start`; a refused
+    // start (not AGENT_SUCCESS) clears the mark and removes `listener` again.
+    void startOneShot(RBURIListenerList* list, const uriListener_t& listener,
+                      const std::function<int()>& start);
+    // Adds the session's callback destination to `list` (an http(s) URL, else BAD_PARAMETER);
+    // a full list is answered with URILISTENER_LIST_MAX_SIZE_EXCEEDED. True when added.
     bool addSessionListener(const char* name, RBURIListenerList* list, RESTSessionContext* session);
+    // Adds `url` to `list` for the session's request, the full list answered as above.
+    bool addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
+                        RESTSessionContext* session);
+
+    // One remote procedure's request frame: the handler's log name, the list a non-blocking
+    // request's listener joins, and the answers to a missing time-out or listener with the
+    // texts logged after "<name> - " (a null text logs nothing).
+    struct RemoteProcedure {
+        const char* name;
+        RBURIListenerList Listeners::*list;  // null: no listener list
+        RESTError noTimeout;                 // NO_ERROR: the procedure takes no time-out
+        const char* noTimeoutLog;
+        const char* timeoutLog;  // a present time-out, formatted with it in hex and decimal
+        const char* nonBlockingLog;
+        RESTError noListener;
+        const char* noListenerLog;
+    };
+    // The frame most remote procedures share.
+    static constexpr RemoteProcedure remoteProcedure(const char* name,
+                                                     RBURIListenerList Listeners::*list) {
+        return {name,    list,    WRONG_REQUEST, "timeout parameter missing",
+                nullptr, nullptr, WRONG_REQUEST, "callback destination not present"};
+    }
+    // The time-out step: a procedure that needs one and has none throws its error.
+    void requireTimeout(const RemoteProcedure& procedure, RESTSessionContext* session);
+    // The listener step: false for a blocking request; for a non-blocking one an empty
+    // destination throws the procedure's error, else true (the caller adds the listener).
+    bool isNonBlocking(const RemoteProcedure& procedure, RESTSessionContext* session);
+    // Both steps, and a non-blocking request's listener joins the procedure's list (true:
+    // nothing more to do); a blocking one is left to the caller.
+    bool remoteProcedureQueued(const RemoteProcedure& procedure, RESTSessionContext* session);
+
+    // How a response operation answers, as bits: kSkipLocal, the session -1 is only logged;
+    // kBareAcceptance, the acceptance of a non-blocking request carries the status alone;
+    // kLogDocument, the document and the fResult are logged.
+    enum ResponseShape : unsigned {
+        kPlainResponse = 0,
+        kSkipLocal = 1,
+        kBareAcceptance = 2,
+        kLogDocument = 4,
+        kRemoteResponse = kSkipLocal | kBareAcceptance
+    };
+    // A response operation's answer under its prescribed log `name`: on success the document
+    // `compose` makes (when `hasData`), else the status only. Returns the operations' null.
+    void* respond(const char* name, int sessionId, RPCReqStatus* status, unsigned shape,
+                  bool hasData = false, const std::function<std::string()>& compose = nullptr);
     void clearAllListeners();
     void checkWsncAttach(RBURIListenerList* list, const uriListener_t& listener, int type);
     void checkWsncDetach(RBURIListenerList* list, int type);
@@ -269,9 +334,7 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void nodeMgmtLQIAttach(RBURIListenerList*, const uriListener_t&, int, bool);
     void nodeMgmtLQIDetach(RBURIListenerList*);
     void leaveCommandAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void leaveCommandDetach(RBURIListenerList*);
     void nodeDescriptorAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void nodeDescriptorDetach(RBURIListenerList*);
 
     void* listAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
     void* listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status);
@@ -324,15 +387,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void* unbind_NtfCb(RPCReqStatus* status);
 
     void serviceDiscoveryAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void serviceDiscoveryDetach(RBURIListenerList*);
     void serviceDescriptorAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void serviceDescriptorDetach(RBURIListenerList*);
     void getnodebindingAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void getnodebindingDetach(RBURIListenerList*);
     void bindAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void bindDetach(RBURIListenerList*);
     void unbindAttach(RBURIListenerList*, const uriListener_t&, int, bool);
-    void unbindDetach(RBURIListenerList*);
 
     // --- Message and callback resources ---
     void callbacks_Req(Resource*, const char*, Method, const char*, std::string*,
@@ -440,31 +498,16 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void pruneNodeFoldersLater();
     // No listener's handback refers to `folder` or anything below it any more.
     void forgetResources(Resource* folder);
-    // Marks `list` running and calls `start`; a refused start (not AGENT_SUCCESS) clears the
-    // mark and removes `listener` again.
-    void startOneShot(RBURIListenerList* list, const uriListener_t& listener,
-                      const std::function<int()>& start);
     void ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session);
     // True, logged, for the session -1 of a request raised inside the gateway (nobody waits
     // for its answer).
     bool localRequest(const char* name, int sessionId);
-    // The remote procedures' common entry: the time-out is required; a non-blocking request
-    // goes to `list` (true: nothing more to do), a blocking one is left to the caller.
-    bool remoteProcedureQueued(const char* name, RBURIListenerList* list,
-                               RESTSessionContext* session);
-    // A single-answer list's event, after which its listeners go.
-    void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                      RPCReqStatus* status);
-    void oneShotDetach(RBURIListenerList* list);
     // The service folders of every folder of `node`, one per end point, on the poll loop.
     void rebuildServiceResourcesLater(const Node* node);
     unsigned short bindingTableNode(Resource* resource);
     void bindOrUnbind(bool bind, std::string* body, RESTSessionContext* session);
     void bindListAttach(bool bind, RBURIListenerList* list, const uriListener_t& listener,
                         int sessionId);
-    // Adds `url` (from a request document) to `list` for the waiting request.
-    void addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
-                        RESTSessionContext* session);
     void replyCallbackIdentifier(const char* name, int sessionId, const uriListener_t& listener);
     void refuseConnection(const char* name, RBURIListenerList* list, const uriListener_t& listener,
                           int sessionId, int rc);

@@ -3,6 +3,8 @@
 // WSN-client check and the callback resources' bookkeeping.
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 #include "CRESTBroker.h"
 #include "ConfigurationRepository.h"
@@ -15,6 +17,19 @@ std::string wsnClientHostOf(const std::string& url) {
     const size_t start = scheme + 3;
     const size_t end = url.find_first_of(":/", start);
     return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+bool bytesOfHex(const std::string& text, unsigned char* out, size_t count) {
+    if (text.size() != 2 * count || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        out[i] =
+            static_cast<unsigned char>(std::strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
+    }
+    return true;
 }
 
 RESTError RESTBroker::restErrorOf(AgentError error) {
@@ -160,19 +175,120 @@ void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const s
     }
 }
 
-void RESTBroker::restEventOnce(const char* name, RBURIListenerList* list, const std::string& text,
-                               const char* nwkStatus, RPCReqStatus* status) {
+void RESTBroker::oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
+                              RPCReqStatus* status, const char* nwkStatus, const char* dropLog) {
     restEvent(name, list, text, nwkStatus, status);
-    ORQ_LOG(*pLogger, DEBUG, "%s -> remove uriListeners", name);
-    list->running.store(false);
-    list->removeListeners();
+    ORQ_LOG(*pLogger, DEBUG, "%s%s", name, dropLog);
+    endListWork(list);
+}
+
+// --- The response operations' answer ---
+
+bool RESTBroker::localRequest(const char* name, int sessionId) {
+    if (sessionId != -1) {
+        return false;
+    }
+    ORQ_LOG(*pLogger, DEBUG,
+            "%s - It was a local REST request (no HTTP request triggered the method invocation)",
+            name);
+    return true;
+}
+
+void* RESTBroker::respond(const char* name, int sessionId, RPCReqStatus* status, unsigned shape,
+                          bool hasData, const std::function<std::string()>& compose) {
+    if ((shape & kSkipLocal) != 0 && localRequest(name, sessionId)) {
+        return nullptr;
+    }
+    const bool success = status == nullptr || status->getReturnValue() == AGENT_SUCCESS;
+    const bool acceptance =
+        (shape & kBareAcceptance) != 0 && status != nullptr && status->isReqAsynch();
+    std::string doc;
+    if (success && hasData && !acceptance && compose) {
+        doc = compose();
+        if ((shape & kLogDocument) != 0) {
+            ORQ_LOG(*pLogger, DEBUG, "%s - xmlResponse = %s", name, doc.c_str());
+        }
+    }
+    if ((shape & kLogDocument) != 0) {
+        ORQ_LOG(*pLogger, DEBUG, "%s - fResult = %d", name,
+                status != nullptr ? status->getFResult() : 0);
+    }
+    restResponse(name, sessionId, doc, nullptr, status);
+    return nullptr;
+}
+
+// --- The remote procedures' request frame ---
+
+void RESTBroker::requireTimeout(const RemoteProcedure& procedure, RESTSessionContext* session) {
+    if (procedure.noTimeout == NO_ERROR) {
+        return;
+    }
+    if (!session->cbinfo.timeoutSet) {
+        if (procedure.noTimeoutLog != nullptr) {
+            ORQ_LOG(*pLogger, INFO, "%s - %s", procedure.name, procedure.noTimeoutLog);
+        }
+        throw RESTException(procedure.noTimeout, "Missing timeout parameter");
+    }
+    if (procedure.timeoutLog != nullptr) {
+        const std::string format = std::string("%s - ") + procedure.timeoutLog;
+        ORQ_LOG(*pLogger, DEBUG, format.c_str(), procedure.name, session->cbinfo.timeout,
+                agentTimeout(session->cbinfo));
+    }
+}
+
+bool RESTBroker::isNonBlocking(const RemoteProcedure& procedure, RESTSessionContext* session) {
+    if (!session->callbackDestinationSet) {
+        return false;
+    }
+    if (procedure.nonBlockingLog != nullptr) {
+        ORQ_LOG(*pLogger, DEBUG, "%s - %s", procedure.name, procedure.nonBlockingLog);
+    }
+    if (session->callbackDestination.empty()) {
+        if (procedure.noListenerLog != nullptr) {
+            ORQ_LOG(*pLogger, WARN, "%s - %s", procedure.name, procedure.noListenerLog);
+        }
+        throw RESTException(procedure.noListener, "Missing callbackDestination parameter");
+    }
+    return true;
+}
+
+bool RESTBroker::remoteProcedureQueued(const RemoteProcedure& procedure,
+                                       RESTSessionContext* session) {
+    requireTimeout(procedure, session);
+    if (!isNonBlocking(procedure, session)) {
+        return false;
+    }
+    addSessionListener(procedure.name, &(listeners.*procedure.list), session);
+    return true;
 }
 
 // --- Listener lists ---
 
+void RESTBroker::endListWork(RBURIListenerList* list) {
+    list->running.store(false);
+    list->removeListeners();
+}
+
 void RESTBroker::clearRunningDetach(RBURIListenerList* list) {
     if (list->empty()) {
         list->running.store(false);
+    }
+}
+
+void RESTBroker::cancelOnLastDetach(RBURIListenerList* list, bool keptByBroker,
+                                    const std::function<void()>& cancel) {
+    if (list->empty() && list->running.exchange(false) && !keptByBroker) {
+        cancel();
+    }
+}
+
+void RESTBroker::startOneShot(RBURIListenerList* list, const uriListener_t& listener,
+                              const std::function<int()>& start) {
+    list->running.store(true);
+    if (start() != AGENT_SUCCESS) {
+        // Refused (the refusal answered the exchange): the listener would wait for nothing.
+        list->running.store(false);
+        list->removeListener(listener.id);
     }
 }
 
@@ -183,8 +299,12 @@ bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
                 session->callbackDestination.c_str());
         throw RESTException(BAD_PARAMETER, "Bad urilistener parameter");
     }
-    if (!list->addListener(session->callbackDestination, session->getSessionId(),
-                           &session->cbinfo)) {
+    return addListenerFor(name, list, session->callbackDestination, session);
+}
+
+bool RESTBroker::addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
+                                RESTSessionContext* session) {
+    if (!list->addListener(url, session->getSessionId(), &session->cbinfo)) {
         restResponse(name, session->getSessionId(), std::string(),
                      URILISTENER_LIST_MAX_SIZE_EXCEEDED);
         return false;
@@ -236,16 +356,15 @@ void RESTBroker::initListeners() {
     const Pair pairs[] = {
         {&L.gwStatus, nullptr, nullptr},
         {&L.startup, &RESTBroker::startupAttach, &RESTBroker::clearRunningDetach},
-        {&L.serviceDiscovery, &RESTBroker::serviceDiscoveryAttach,
-         &RESTBroker::serviceDiscoveryDetach},
+        {&L.serviceDiscovery, &RESTBroker::serviceDiscoveryAttach, &RESTBroker::clearRunningDetach},
         {&L.serviceDescriptor, &RESTBroker::serviceDescriptorAttach,
-         &RESTBroker::serviceDescriptorDetach},
-        {&L.nodeDescriptor, &RESTBroker::nodeDescriptorAttach, &RESTBroker::nodeDescriptorDetach},
-        {&L.getnodebinding, &RESTBroker::getnodebindingAttach, &RESTBroker::getnodebindingDetach},
-        {&L.bind, &RESTBroker::bindAttach, &RESTBroker::bindDetach},
-        {&L.unbind, &RESTBroker::unbindAttach, &RESTBroker::unbindDetach},
+         &RESTBroker::clearRunningDetach},
+        {&L.nodeDescriptor, &RESTBroker::nodeDescriptorAttach, &RESTBroker::clearRunningDetach},
+        {&L.getnodebinding, &RESTBroker::getnodebindingAttach, &RESTBroker::clearRunningDetach},
+        {&L.bind, &RESTBroker::bindAttach, &RESTBroker::clearRunningDetach},
+        {&L.unbind, &RESTBroker::unbindAttach, &RESTBroker::clearRunningDetach},
         {&L.resetCommand, &RESTBroker::resetCommandAttach, &RESTBroker::clearRunningDetach},
-        {&L.leaveCommand, &RESTBroker::leaveCommandAttach, &RESTBroker::leaveCommandDetach},
+        {&L.leaveCommand, &RESTBroker::leaveCommandAttach, &RESTBroker::clearRunningDetach},
         {&L.permitJoin, &RESTBroker::permitJoinAttach, &RESTBroker::clearRunningDetach},
         {&L.freshness, &RESTBroker::nodeFreshnessAttach, &RESTBroker::nodeFreshnessDetach},
         {&L.nodeAnnounce, &RESTBroker::nodeAnnounceAttach, &RESTBroker::nodeAnnounceDetach},

@@ -44,20 +44,41 @@ bool readExtendedPanId(const std::string& text, unsigned char out[8]) {
             ++i;
             continue;
         }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
         digits += c;
     }
-    if (digits.size() != 16) {
-        return false;
-    }
-    for (int i = 0; i < 8; ++i) {
-        out[i] =
-            static_cast<unsigned char>(std::strtoul(digits.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    return true;
+    return bytesOfHex(digits, out, 8);
 }
+
+using Listeners = RESTBroker::Listeners;
+constexpr RESTBroker::RemoteProcedure kStartup{"startup_Req",
+                                               &Listeners::startup,
+                                               PARAMETER_MISSING,
+                                               "timeout parameter missing",
+                                               "timeout parameter %lx (%lu)",
+                                               "startGatewayDevice (non-blocking procedure)",
+                                               PARAMETER_MISSING,
+                                               "query not containing callback destination"};
+// The reset takes no time-out.
+constexpr RESTBroker::RemoteProcedure kReset{
+    "reset_Req",   &Listeners::resetCommand,          NO_ERROR, nullptr, nullptr, "asynch call",
+    WRONG_REQUEST, "callback destination not present"};
+// Frequency agility has no non-blocking form.
+constexpr RESTBroker::RemoteProcedure kFrequencyAgility{"frequencyAgility_Req",
+                                                        nullptr,
+                                                        WRONG_REQUEST,
+                                                        "timeout parameter missing!",
+                                                        "timeout parameter 0x%lx (%lu ms)",
+                                                        nullptr,
+                                                        WRONG_REQUEST,
+                                                        nullptr};
+constexpr RESTBroker::RemoteProcedure kPermitJoin{"ndPermitJoin_Req",
+                                                  &Listeners::permitJoin,
+                                                  WRONG_REQUEST,
+                                                  "timeout parameter missing",
+                                                  "timeout parameter 0x%02lx (%lu) ms",
+                                                  "asynch call",
+                                                  WRONG_REQUEST,
+                                                  "callback destination not present"};
 
 }  // namespace
 
@@ -130,24 +151,14 @@ void RESTBroker::startup_Req(Resource* resource, const char*, Method method, con
     }
     ORQ_LOG(*pLogger, DEBUG, "startup_Req - start parameter true");
     ORQ_LOG(*pLogger, DEBUG, "startup_Req - timeoutSet = %d", session->cbinfo.timeoutSet);
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "startup_Req - timeout parameter missing");
-        throw RESTException(PARAMETER_MISSING, "Missing timeout parameter");
-    }
-    ORQ_LOG(*pLogger, DEBUG, "startup_Req - timeout parameter %lx (%lu)", session->cbinfo.timeout,
-            session->cbinfo.timeout);
+    requireTimeout(kStartup, session);
     if (linkLost()) {
         // Nothing would ever answer a start on a dead link.
         ORQ_LOG(*pLogger, ERROR, "startup_Req - the co-processor link is lost");
         throw RESTException(GENERIC_REST_ERROR, "ZigBee device link lost");
     }
-    if (session->callbackDestinationSet) {
-        ORQ_LOG(*pLogger, DEBUG, "startup_Req - startGatewayDevice (non-blocking procedure)");
-        if (session->callbackDestination.empty()) {
-            ORQ_LOG(*pLogger, WARN, "startup_Req - query not containing callback destination");
-            throw RESTException(PARAMETER_MISSING, "Missing callbackDestination parameter");
-        }
-        addSessionListener("startup_Req", &listeners.startup, session);
+    if (isNonBlocking(kStartup, session)) {
+        addSessionListener(kStartup.name, &listeners.startup, session);
         return;
     }
     ORQ_LOG(*pLogger, DEBUG, "startup_Req - startGatewayDevice (blocking procedure)");
@@ -178,14 +189,15 @@ void RESTBroker::startupAttach(RBURIListenerList* list, const uriListener_t& lis
     parseStartup(info->refRestSessionCtxt->rxData(), &attributes, false);
     LocalNodeT::StartGatewayDeviceCtxt ctx(sessionId, this, &RESTBroker::startup_RspCb,
                                            &RESTBroker::startup_NtfCb);
-    list->running.store(true);
-    const int rc = pLocalNode->startGatewayDevice(agentTimeout(*info), &attributes, &ctx);
-    if (rc != AGENT_SUCCESS) {
-        // Refused (already answered): the listener gets no notification.
-        RPCReqStatus st(NotAvailable, -1, static_cast<AgentError>(rc));
-        restResponse("startupAttach", sessionId, std::string(), nullptr, &st);
-        list->removeListener(listener.id);
-    }
+    startOneShot(list, listener, [&] {
+        const int rc = pLocalNode->startGatewayDevice(agentTimeout(*info), &attributes, &ctx);
+        if (rc != AGENT_SUCCESS) {
+            // Most refusals the local node answered already; the exchange keeps that answer.
+            RPCReqStatus st(NotAvailable, -1, static_cast<AgentError>(rc));
+            restResponse("startupAttach", sessionId, std::string(), nullptr, &st);
+        }
+        return rc;
+    });
 }
 
 void* RESTBroker::startup_RspCb(unsigned char commandStatus, int sessionId, RPCReqStatus* status) {
@@ -242,7 +254,7 @@ void* RESTBroker::startup_NtfCb(unsigned char commandStatus, RPCReqStatus* statu
         std::snprintf(nwk, sizeof(nwk), "%d", commandStatus);
         nwkStatus = nwk;
     }
-    restEventOnce("startup_NtfCb", &listeners.startup, std::string(), nwkStatus, status);
+    oneShotEvent("startup_NtfCb", &listeners.startup, std::string(), status, nwkStatus, kDropped);
     return nullptr;
 }
 
@@ -285,17 +297,12 @@ void RESTBroker::reset_Req(Resource* resource, const char*, Method method, const
     if (method != M_GET) {
         badMethod(resource, session);
     }
-    if (session->callbackDestinationSet) {
-        ORQ_LOG(*pLogger, DEBUG, "reset_Req - asynch call");
-        if (session->callbackDestination.empty()) {
-            ORQ_LOG(*pLogger, WARN, "reset_Req - callback destination not present");
-            throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
-        }
-        clearAllListeners();
-        addSessionListener("reset_Req", &listeners.resetCommand, session);
+    const bool nonBlocking = isNonBlocking(kReset, session);
+    clearAllListeners();
+    if (nonBlocking) {
+        addSessionListener(kReset.name, &listeners.resetCommand, session);
         return;
     }
-    clearAllListeners();
     pOrqDb->setStartModeSetting(startModeFromQuery(query, true));
     clearLocalServices();
     LocalNodeT::ResetCommandCtxt ctx(session->getSessionId(), this, &RESTBroker::resetCommand_RspCb,
@@ -322,30 +329,20 @@ void RESTBroker::resetCommandAttach(RBURIListenerList* list, const uriListener_t
     clearLocalServices();
     LocalNodeT::ResetCommandCtxt ctx(sessionId, this, &RESTBroker::resetCommand_RspCb,
                                      &RESTBroker::resetCommand_NtfCb);
-    list->running.store(true);
     const unsigned char mode = restart ? ZB_RESET_OPT_RESET | 1 : ZB_RESET_OPT_RESET;
-    if (pLocalNode->resetRequest(mode, &ctx) != AGENT_SUCCESS) {
-        // Answered busy already; this listener waits for no notification.
-        list->removeListener(listener.id);
-    }
+    startOneShot(list, listener, [&] { return pLocalNode->resetRequest(mode, &ctx); });
 }
 
 void* RESTBroker::resetCommand_RspCb(int sessionId, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "resetCommand_RspCb");
-    std::string doc;
-    if (status == nullptr || status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createGenericResponseMsg();
-        ORQ_LOG(*pLogger, DEBUG, "resetCommand_RspCb - xmlResponse = %s", doc.c_str());
-    }
-    ORQ_LOG(*pLogger, DEBUG, "resetCommand_RspCb - fResult = %d",
-            status != nullptr ? status->getFResult() : 0);
-    restResponse("resetCommand_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("resetCommand_RspCb", sessionId, status, kLogDocument, true,
+                   [&] { return pXMLMsgComposer->createGenericResponseMsg(); });
 }
 
 void* RESTBroker::resetCommand_NtfCb(unsigned char, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "resetCommand_NtfCb");
-    restEventOnce("resetCommand_NtfCb", &listeners.resetCommand, std::string(), nullptr, status);
+    oneShotEvent("resetCommand_NtfCb", &listeners.resetCommand, std::string(), status, nullptr,
+                 kDropped);
     return nullptr;
 }
 
@@ -460,12 +457,7 @@ void RESTBroker::frequencyAgility_Req(Resource* resource, const char*, Method me
     }
     unsigned long mask = 0x7FFF800UL;
     long duration = 254;
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "frequencyAgility_Req - timeout parameter missing!");
-        throw RESTException(WRONG_REQUEST, "Missing timeout parameter");
-    }
-    ORQ_LOG(*pLogger, DEBUG, "frequencyAgility_Req - timeout parameter 0x%lx (%lu ms)",
-            session->cbinfo.timeout, session->cbinfo.timeout);
+    requireTimeout(kFrequencyAgility, session);
     std::string text;
     if (pQueryParser->getParameter("scanDuration", query, text)) {
         if (!readNumber(text, 10, 0, 255, &duration)) {
@@ -508,19 +500,7 @@ void RESTBroker::ndPermitJoin_Req(Resource* resource, const char*, Method method
         badMethod(resource, session);
     }
     ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_Req - timeoutSet = %d", session->cbinfo.timeoutSet);
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "ndPermitJoin_Req - timeout parameter missing");
-        throw RESTException(WRONG_REQUEST, "Missing timeout parameter");
-    }
-    ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_Req - timeout parameter 0x%02lx (%lu) ms",
-            session->cbinfo.timeout, session->cbinfo.timeout);
-    if (session->callbackDestinationSet) {
-        ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_Req - asynch call");
-        if (session->callbackDestination.empty()) {
-            ORQ_LOG(*pLogger, WARN, "ndPermitJoin_Req - callback destination not present");
-            throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
-        }
-        addSessionListener("ndPermitJoin_Req", &listeners.permitJoin, session);
+    if (remoteProcedureQueued(kPermitJoin, session)) {
         return;
     }
     ManagementAgentT::permitJoinCtxt ctx(session->getSessionId(), this,
@@ -559,6 +539,7 @@ void RESTBroker::permitJoinAttach(RBURIListenerList* list, const uriListener_t& 
     }
     const auto target = static_cast<unsigned short>(info->refResource->parent->data);
     ORQ_LOG(*pLogger, DEBUG, "permitJoinAttach - nwk addr %d (dec) - %x (hex)", target, target);
+    // Not startOneShot: a refused call leaves a running earlier one running.
     list->running.store(true);
     if (pMngmtAgent->permitJoin(target, static_cast<unsigned short>(duration), significance,
                                 agentTimeout(*info), &ctx) != AGENT_SUCCESS) {
@@ -574,8 +555,7 @@ void* RESTBroker::ndPermitJoin_RspCb(unsigned char, int sessionId, RPCReqStatus*
             ORQ_LOG(*pLogger, INFO,
                     "ndPermitJoin_ResponseCb -> permitjoin request failed -> return error "
                     "response");
-            listeners.permitJoin.running.store(false);
-            listeners.permitJoin.removeListeners();
+            endListWork(&listeners.permitJoin);
         } else {
             ORQ_LOG(*pLogger, DEBUG,
                     "ndPermitJoin_RspCb - asynch Request - notification will be sent later");
@@ -591,7 +571,8 @@ void* RESTBroker::ndPermitJoin_RspCb(unsigned char, int sessionId, RPCReqStatus*
 
 void* RESTBroker::ndPermitJoin_NtfCb(unsigned char, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "ndPermitJoin_ResponseCb");
-    restEventOnce("ndPermitJoin_ResponseCb", &listeners.permitJoin, std::string(), nullptr, status);
+    oneShotEvent("ndPermitJoin_ResponseCb", &listeners.permitJoin, std::string(), status, nullptr,
+                 kDropped);
     return nullptr;
 }
 

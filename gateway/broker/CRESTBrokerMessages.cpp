@@ -16,6 +16,11 @@ bool isClusterGroup(const std::string& group) {
     return group == "ZDP" || group == "ZCL" || group == "Discovery";
 }
 
+// Sending needs a time-out (its missing one is not logged) and takes no listener.
+constexpr RESTBroker::RemoteProcedure kSendMessage{"lsMessage_Req",   nullptr, PARAMETER_MISSING,
+                                                   nullptr,           nullptr, nullptr,
+                                                   PARAMETER_MISSING, nullptr};
+
 }  // namespace
 
 // --- Registering through "callbacks" ---
@@ -99,14 +104,6 @@ void RESTBroker::callbacks_Req(Resource* resource, const char*, Method method, c
                                &RESTBroker::callbackDetach);
     }
     addListenerFor("callbacks_Req", list.get(), url, session);
-}
-
-void RESTBroker::addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
-                                RESTSessionContext* session) {
-    if (!list->addListener(url, session->getSessionId(), &session->cbinfo)) {
-        restResponse(name, session->getSessionId(), std::string(),
-                     URILISTENER_LIST_MAX_SIZE_EXCEEDED);
-    }
 }
 
 void RESTBroker::replyCallbackIdentifier(const char* name, int sessionId,
@@ -386,21 +383,13 @@ void RESTBroker::lndAllServicesMessage_Req(Resource* resource, const char*, Meth
 }
 
 void* RESTBroker::lsMessage_RspCb(Message* msg, int sessionId, RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS && msg != nullptr) {
-        doc = pXMLMsgComposer->createRXMessageMsg(msg);
-    }
-    restResponse("lsMessage_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("lsMessage_RspCb", sessionId, status, kPlainResponse, msg != nullptr,
+                   [&] { return pXMLMsgComposer->createRXMessageMsg(msg); });
 }
 
 void* RESTBroker::lndAllServicesMessage_RspCb(Message* msg, int sessionId, RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS && msg != nullptr) {
-        doc = pXMLMsgComposer->createRXMessageMsg(msg);
-    }
-    restResponse("lndAllServicesMessage_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("lndAllServicesMessage_RspCb", sessionId, status, kPlainResponse, msg != nullptr,
+                   [&] { return pXMLMsgComposer->createRXMessageMsg(msg); });
 }
 
 void RESTBroker::sendMessage(std::string* body, RESTSessionContext* session) {
@@ -411,9 +400,7 @@ void RESTBroker::sendMessage(std::string* body, RESTSessionContext* session) {
     if (!isZcl && pXMLMsgParser->getAPSMessageToWSN(&aps, text) != 0) {
         throw RESTException(WRONG_REQUEST, "Message not sent: Error parsing XML message");
     }
-    if (!session->cbinfo.timeoutSet) {
-        throw RESTException(PARAMETER_MISSING, "Missing timeout parameter");
-    }
+    requireTimeout(kSendMessage, session);
     unsigned char status = 0;
     unsigned int txTime = 0;
     if (isZcl) {

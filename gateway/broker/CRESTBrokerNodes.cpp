@@ -31,6 +31,28 @@ std::string ieeeName(const unsigned char* ieee) {
     return name;
 }
 
+using Listeners = RESTBroker::Listeners;
+// The node list's time-out check (its listeners are checked by the node list itself).
+constexpr RESTBroker::RemoteProcedure kNodeList{
+    "wnsnodesList_Req", nullptr, PARAMETER_MISSING, "timeout parameter missing", nullptr, nullptr,
+    PARAMETER_MISSING,  nullptr};
+// A ZDP command to a node folder: a time-out, no listener.
+constexpr RESTBroker::RemoteProcedure kZdpCommand{
+    "ndRoot_Req", nullptr, PARAMETER_MISSING, "timeout parameter missing",
+    nullptr,      nullptr, PARAMETER_MISSING, nullptr};
+// The leave takes no time-out.
+constexpr RESTBroker::RemoteProcedure kLeave{
+    "ndLeave_Req", &Listeners::leaveCommand,          NO_ERROR, nullptr, nullptr, "asynch call",
+    WRONG_REQUEST, "callback destination not present"};
+constexpr RESTBroker::RemoteProcedure kNodeDescriptor{"nodedescriptor_Req",
+                                                      &Listeners::nodeDescriptor,
+                                                      WRONG_REQUEST,
+                                                      "timeout parameter missing!",
+                                                      "timeout parameter 0x%lx (%lu ms)",
+                                                      "getNodeDescriptor (non-blocking procedure)",
+                                                      WRONG_REQUEST,
+                                                      "callback destination not present"};
+
 bool isEndOfProcedure(const RPCReqStatus* status) {
     return status != nullptr && (status->getFState() == End || status->getFState() == Canceled);
 }
@@ -110,26 +132,6 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
     }
 }
 
-bool RESTBroker::localRequest(const char* name, int sessionId) {
-    if (sessionId != -1) {
-        return false;
-    }
-    ORQ_LOG(*pLogger, DEBUG,
-            "%s - It was a local REST request (no HTTP request triggered the method invocation)",
-            name);
-    return true;
-}
-
-void RESTBroker::startOneShot(RBURIListenerList* list, const uriListener_t& listener,
-                              const std::function<int()>& start) {
-    list->running.store(true);
-    if (start() != AGENT_SUCCESS) {
-        // Refused (the refusal answered the exchange): the listener would wait for nothing.
-        list->running.store(false);
-        list->removeListener(listener.id);
-    }
-}
-
 void RESTBroker::forgetResources(Resource* folder) {
     std::set<const Resource*> gone;
     std::vector<const Resource*> todo{folder};
@@ -177,25 +179,14 @@ void RESTBroker::listAllAddresses_Req(Resource* resource, const char*, Method me
 }
 
 void* RESTBroker::listAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createAliasesMsg(status->getFResult(), db);
-        ORQ_LOG(*pLogger, DEBUG, "listAddresses_RspCb - xmlResponse = %s", doc.c_str());
-    }
-    ORQ_LOG(*pLogger, DEBUG, "listAddresses_RspCb - fResult = %d", status->getFResult());
-    restResponse("listAddresses_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("listAddresses_RspCb", sessionId, status, kLogDocument, true,
+                   [&] { return pXMLMsgComposer->createAliasesMsg(status->getFResult(), db); });
 }
 
 void* RESTBroker::listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createAliasesMsg(-1, db);
-        ORQ_LOG(*pLogger, DEBUG, "listAllAddresses_RspCb - xmlResponse = %s", doc.c_str());
-    }
-    ORQ_LOG(*pLogger, DEBUG, "listAllAddresses_RspCb - fResult = %d", status->getFResult());
-    restResponse("listAllAddresses_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    // Every node, active or not.
+    return respond("listAllAddresses_RspCb", sessionId, status, kLogDocument, true,
+                   [&] { return pXMLMsgComposer->createAliasesMsg(-1, db); });
 }
 
 // --- The node list ---
@@ -234,10 +225,7 @@ void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method
                 "wnsnodesList_Req - query not containing callback destination -> WRONG REQUEST");
         throw RESTException(PARAMETER_MISSING, "Missing callbackDestination parameter");
     }
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "wnsnodesList_Req - timeout parameter missing");
-        throw RESTException(PARAMETER_MISSING, "Missing timeout parameter");
-    }
+    requireTimeout(kNodeList, session);
     ORQ_LOG(*pLogger, DEBUG, "wnsnodesList_Req - %s - %s - %s - %s",
             freshness ? "FRESHNESS_ON" : "FRESHNESS_OFF",
             announcements ? "ANNOUNCEMENTS_ON" : "ANNOUNCEMENTS_OFF",
@@ -279,12 +267,9 @@ void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method
 }
 
 void* RESTBroker::wsnNodesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createWSNNodesListMsg(status->getFResult(), db);
-    }
-    restResponse("wsnNodesList_cache_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("wsnNodesList_cache_RspCb", sessionId, status, kPlainResponse, true, [&] {
+        return pXMLMsgComposer->createWSNNodesListMsg(status->getFResult(), db);
+    });
 }
 
 void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t& listener,
@@ -318,11 +303,11 @@ void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t&
 
 void RESTBroker::nodeInquiryDetach(RBURIListenerList* list) {
     ORQ_LOG(*pLogger, DEBUG, "nodeInquiryDetach");
-    if (list->empty() && list->running.exchange(false)) {
+    cancelOnLastDetach(list, false, [this] {
         DiscoveryAgentT::CancelInquiryCtxt ctx(
             -1, this, &RESTBroker::wsnNodesList_cancelInquiry_RspCb, nullptr);
         pDAgent->cancelInquiry(&ctx);
-    }
+    });
 }
 
 void* RESTBroker::wsnNodesList_RspCb(int sessionId, RPCReqStatus* status) {
@@ -346,8 +331,7 @@ void* RESTBroker::wsnNodesList_NtfCb(Node* node, RPCReqStatus* status) {
     restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status);
     if (isEndOfProcedure(status)) {
         pruneNodeFoldersLater();
-        listeners.nodeInquiry.running.store(false);
-        listeners.nodeInquiry.removeListeners();
+        endListWork(&listeners.nodeInquiry);
     }
     return nullptr;
 }
@@ -373,11 +357,11 @@ void RESTBroker::nodeMgmtLQIAttach(RBURIListenerList* list, const uriListener_t&
 }
 
 void RESTBroker::nodeMgmtLQIDetach(RBURIListenerList* list) {
-    if (list->empty() && list->running.exchange(false)) {
+    cancelOnLastDetach(list, false, [this] {
         ORQ_LOG(*pLogger, DEBUG, "nodeMgmtLQIDetach - calling cancelMgmtLQI_Req");
         DiscoveryAgentT::CancelMgmtLQICtxt ctx(-1, this, &RESTBroker::cancelMgmtLQI_RspCb, nullptr);
         pDAgent->cancelMgmtLQI_Req(&ctx);
-    }
+    });
 }
 
 void* RESTBroker::MgmtLQI_RspCb(int sessionId, RPCReqStatus* status) {
@@ -397,15 +381,13 @@ void* RESTBroker::MgmtLQI_NtfCb(Node* node, RPCReqStatus* status) {
         restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status);
         if (isEndOfProcedure(status)) {
             ORQ_LOG(*pLogger, DEBUG, "MgmtLQI_NtfCb - MgmtLQI completed -> remove uriListeners");
-            listeners.nodeMgmt_Lqi.running.store(false);
-            listeners.nodeMgmt_Lqi.removeListeners();
+            endListWork(&listeners.nodeMgmt_Lqi);
         }
     } else if (status->getFState() == End) {
         ORQ_LOG(*pLogger, DEBUG,
                 "MgmtLQI_NtfCb - MgmtLQI completed (no notifications to be sent) -> remove "
                 "uriListeners");
-        listeners.nodeMgmt_Lqi.running.store(false);
-        listeners.nodeMgmt_Lqi.removeListeners();
+        endListWork(&listeners.nodeMgmt_Lqi);
     }
     return nullptr;
 }
@@ -432,12 +414,11 @@ void RESTBroker::nodeAnnounceAttach(RBURIListenerList* list, const uriListener_t
 }
 
 void RESTBroker::nodeAnnounceDetach(RBURIListenerList* list) {
-    if (!list->empty() || !list->running.exchange(false) || isAMLocallyEnabled) {
-        return;
-    }
-    DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(
-        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
-    pDAgent->cancelAnnouncementsMode(&ctx);
+    cancelOnLastDetach(list, isAMLocallyEnabled, [this] {
+        DiscoveryAgentT::CancelAnnouncementsModeCtxt ctx(
+            -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
+        pDAgent->cancelAnnouncementsMode(&ctx);
+    });
 }
 
 void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_t& listener,
@@ -461,29 +442,23 @@ void RESTBroker::nodeFreshnessAttach(RBURIListenerList* list, const uriListener_
 }
 
 void RESTBroker::nodeFreshnessDetach(RBURIListenerList* list) {
-    if (!list->empty() || !list->running.exchange(false) || isFMLocallyEnabled) {
-        return;
-    }
-    DiscoveryAgentT::CancelFreshnessModeCtxt ctx(
-        -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
-    pDAgent->cancelFreshnessMode(&ctx);
+    cancelOnLastDetach(list, isFMLocallyEnabled, [this] {
+        DiscoveryAgentT::CancelFreshnessModeCtxt ctx(
+            -1, this, &RESTBroker::wsnNodesList_cancelMode_RspCb, nullptr);
+        pDAgent->cancelFreshnessMode(&ctx);
+    });
 }
 
 void* RESTBroker::wsnNodesList_StartAnnceMode_RspCb(int sessionId, RPCReqStatus* status) {
-    if (localRequest("wsnNodesList_StartAnnceMode_RspCb", sessionId)) {
-        return nullptr;
-    }
-    restResponse("wsnNodesList_StartAnnceMode_RspCb", sessionId, std::string(), nullptr, status);
-    return nullptr;
+    return respond("wsnNodesList_StartAnnceMode_RspCb", sessionId, status, kSkipLocal);
 }
 
 void* RESTBroker::wsnNodesList_StartFreshnessMode_RspCb(int sessionId, RPCReqStatus* status) {
+    // The broker's own start-up request is logged under the announcement mode's name.
     if (localRequest("wsnNodesList_StartAnnceMode_RspCb", sessionId)) {
         return nullptr;
     }
-    restResponse("wsnNodesList_StartFreshnessMode_RspCb", sessionId, std::string(), nullptr,
-                 status);
-    return nullptr;
+    return respond("wsnNodesList_StartFreshnessMode_RspCb", sessionId, status, kPlainResponse);
 }
 
 void* RESTBroker::wsnNodesList_cancelMode_RspCb(int, RPCReqStatus* status) {
@@ -547,13 +522,7 @@ void RESTBroker::ndRoot_Req(Resource* resource, const char*, Method method, cons
     }
     const auto address = static_cast<unsigned short>(resource->data);
     ORQ_LOG(*pLogger, DEBUG, "ndLeave_Req - NWK address %d", address);
-    if (session->callbackDestinationSet) {
-        ORQ_LOG(*pLogger, DEBUG, "ndLeave_Req - asynch call");
-        if (session->callbackDestination.empty()) {
-            ORQ_LOG(*pLogger, WARN, "ndLeave_Req - callback destination not present");
-            throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
-        }
-        addSessionListener("ndLeave_Req", &listeners.leaveCommand, session);
+    if (remoteProcedureQueued(kLeave, session)) {
         return;
     }
     ManagementAgentT::leaveCommandCtxt ctx(session->getSessionId(), this,
@@ -575,10 +544,7 @@ void RESTBroker::ndRoot_Req(Resource* resource, const char*, Method method, cons
 }
 
 void RESTBroker::ndZdpCommand(Resource* resource, std::string* body, RESTSessionContext* session) {
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "ndRoot_Req - timeout parameter missing");
-        throw RESTException(PARAMETER_MISSING, "Missing timeout parameter");
-    }
+    requireTimeout(kZdpCommand, session);
     if (session->callbackDestinationSet) {
         ORQ_LOG(*pLogger, DEBUG, "ndRoot_Req - callbackDestination parameter %s",
                 session->callbackDestination.c_str());
@@ -630,12 +596,6 @@ void RESTBroker::leaveCommandAttach(RBURIListenerList* list, const uriListener_t
                  [&] { return pMngmtAgent->leaveRequest(address, removeChildren, rejoin, &ctx); });
 }
 
-void RESTBroker::leaveCommandDetach(RBURIListenerList* list) {
-    if (list->empty()) {
-        list->running.store(false);
-    }
-}
-
 void* RESTBroker::ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status) {
     ORQ_LOG(*pLogger, DEBUG, "ndLeaveCommand_RspCb - fResult = %d", status->getFResult());
     restResponse("nddLeaveRequest_RspCb", sessionId, std::string(), nullptr, status);
@@ -643,10 +603,8 @@ void* RESTBroker::ndLeaveCommand_RspCb(int sessionId, RPCReqStatus* status) {
 }
 
 void* RESTBroker::ndLeaveCommand_NtfCb(unsigned char, int zigbeeStatus, RPCReqStatus* status) {
-    restEvent("ndLeaveCommand_NtfCb", &listeners.leaveCommand, std::string(), nullptr, status);
-    ORQ_LOG(*pLogger, DEBUG, "ndLeaveCommand_NtfCb -> remove uriListeners");
-    listeners.leaveCommand.running.store(false);
-    listeners.leaveCommand.removeListeners();
+    oneShotEvent("ndLeaveCommand_NtfCb", &listeners.leaveCommand, std::string(), status, nullptr,
+                 kDropped);
     // The node confirmed its leave: it has no folder and no database entry any more.
     if (zigbeeStatus == 0 && status->getReturnValue() == AGENT_SUCCESS) {
         leaveCommandDeleteResources(pendingLeaveAddress.load(), true);
@@ -661,19 +619,7 @@ void RESTBroker::nodeDescriptor_Req(Resource* resource, const char*, Method meth
     if (method != M_GET) {
         badMethod(resource, session);
     }
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "nodedescriptor_Req - timeout parameter missing!");
-        throw RESTException(WRONG_REQUEST, "Missing timeout parameter");
-    }
-    ORQ_LOG(*pLogger, DEBUG, "nodedescriptor_Req - timeout parameter 0x%lx (%lu ms)",
-            session->cbinfo.timeout, agentTimeout(session->cbinfo));
-    if (session->callbackDestinationSet) {
-        ORQ_LOG(*pLogger, DEBUG, "nodedescriptor_Req - getNodeDescriptor (non-blocking procedure)");
-        if (session->callbackDestination.empty()) {
-            ORQ_LOG(*pLogger, WARN, "nodedescriptor_Req - callback destination not present");
-            throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
-        }
-        addSessionListener("nodedescriptor_Req", &listeners.nodeDescriptor, session);
+    if (remoteProcedureQueued(kNodeDescriptor, session)) {
         return;
     }
     ORQ_LOG(*pLogger, DEBUG, "nodedescriptor_Req - getNodeDescriptor (blocking procedure)");
@@ -703,24 +649,15 @@ void RESTBroker::nodeDescriptorAttach(RBURIListenerList* list, const uriListener
                  [&] { return pDAgent->getNodeDescriptor(agentTimeout(*info), address, &ctx); });
 }
 
-void RESTBroker::nodeDescriptorDetach(RBURIListenerList* list) {
-    if (list->empty()) {
-        list->running.store(false);
-    }
-}
-
 void* RESTBroker::nodeDescriptor_RspCb(unsigned short, unsigned char*, NodeDescriptor* descriptor,
                                        int sessionId, RPCReqStatus* status) {
+    // The local request is logged under the simple descriptor's name.
     if (localRequest("sServiceDescriptor_RspCb", sessionId)) {
         return nullptr;
     }
-    std::string doc;
-    if (!status->isReqAsynch() && status->getReturnValue() == AGENT_SUCCESS &&
-        descriptor != nullptr) {
-        doc = pXMLMsgComposer->createNodeDescMsg(status->getFResult(), descriptor);
-    }
-    restResponse("nodeDescriptor_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond(
+        "nodeDescriptor_RspCb", sessionId, status, kBareAcceptance, descriptor != nullptr,
+        [&] { return pXMLMsgComposer->createNodeDescMsg(status->getFResult(), descriptor); });
 }
 
 void* RESTBroker::nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status) {
@@ -730,10 +667,7 @@ void* RESTBroker::nodeDescriptor_NtfCb(Node* node, RPCReqStatus* status) {
     }
     std::printf("nodeDescriptor_NtfCb - xmlResponse = %s\r\n", doc.c_str());
     std::fflush(stdout);
-    restEvent("nodeDescriptor_NtfCb", &listeners.nodeDescriptor, doc, nullptr, status);
-    ORQ_LOG(*pLogger, DEBUG, "nodeDescriptor_NtfCb - event -> remove uriListeners");
-    listeners.nodeDescriptor.running.store(false);
-    listeners.nodeDescriptor.removeListeners();
+    oneShotEvent("nodeDescriptor_NtfCb", &listeners.nodeDescriptor, doc, status);
     return nullptr;
 }
 
@@ -750,14 +684,11 @@ void RESTBroker::ndPowerDescriptor_Req(Resource* resource, const char*, Method m
 void* RESTBroker::ndPowerDescriptor_RspCb(unsigned short address, unsigned char* ieee,
                                           PowerDescriptor* descriptor, int sessionId,
                                           RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS && descriptor != nullptr) {
-        doc = pXMLMsgComposer->createPowerDescMsg(status->getFResult(), address, ieee, descriptor);
-        ORQ_LOG(*pLogger, DEBUG, "ndPowerDescriptor_RspCb - xmlResponse = %s", doc.c_str());
-    }
-    ORQ_LOG(*pLogger, DEBUG, "ndPowerDescriptor_RspCb - fResult = %d", status->getFResult());
-    restResponse("ndPowerDescriptor_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("ndPowerDescriptor_RspCb", sessionId, status, kLogDocument,
+                   descriptor != nullptr, [&] {
+                       return pXMLMsgComposer->createPowerDescMsg(status->getFResult(), address,
+                                                                  ieee, descriptor);
+                   });
 }
 
 void RESTBroker::ndLQIInformation_Req(Resource*, const char*, Method, const char*, std::string*,

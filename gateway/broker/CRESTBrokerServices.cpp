@@ -23,59 +23,19 @@ std::string endPointName(int ep) {
     return name;
 }
 
-// The 8 bytes of a node folder named by 16 hexadecimal digits (the order of the database);
-// false for any other name.
-bool ieeeOfFolderName(const std::string& name, unsigned char out[8]) {
-    if (name.size() != 16) {
-        return false;
-    }
-    for (char c : name) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    for (int i = 0; i < 8; ++i) {
-        out[i] =
-            static_cast<unsigned char>(std::strtoul(name.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    return true;
-}
+using Listeners = RESTBroker::Listeners;
+constexpr RESTBroker::RemoteProcedure kServiceDiscovery =
+    RESTBroker::remoteProcedure("ndServicesList_Req", &Listeners::serviceDiscovery);
+constexpr RESTBroker::RemoteProcedure kServiceDescriptor =
+    RESTBroker::remoteProcedure("sServiceDescriptor_Req", &Listeners::serviceDescriptor);
+constexpr RESTBroker::RemoteProcedure kBindingTable =
+    RESTBroker::remoteProcedure("lsBind_Req", &Listeners::getnodebinding);
+constexpr RESTBroker::RemoteProcedure kBind =
+    RESTBroker::remoteProcedure("lsBind_Req", &Listeners::bind);
+constexpr RESTBroker::RemoteProcedure kUnbind =
+    RESTBroker::remoteProcedure("lsUnbind_Req", &Listeners::unbind);
 
 }  // namespace
-
-// The common entry of the remote procedures: the time-out is required; a non-blocking
-// request needs a callback destination and goes to `list` (true is returned: nothing more to
-// do); a blocking one returns false and the caller calls the agent.
-bool RESTBroker::remoteProcedureQueued(const char* name, RBURIListenerList* list,
-                                       RESTSessionContext* session) {
-    if (!session->cbinfo.timeoutSet) {
-        ORQ_LOG(*pLogger, INFO, "%s - timeout parameter missing", name);
-        throw RESTException(WRONG_REQUEST, "Missing timeout parameter");
-    }
-    if (!session->callbackDestinationSet) {
-        return false;
-    }
-    if (session->callbackDestination.empty()) {
-        ORQ_LOG(*pLogger, WARN, "%s - callback destination not present", name);
-        throw RESTException(WRONG_REQUEST, "Missing callbackDestination parameter");
-    }
-    addSessionListener(name, list, session);
-    return true;
-}
-
-void RESTBroker::oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                              RPCReqStatus* status) {
-    restEvent(name, list, text, nullptr, status);
-    ORQ_LOG(*pLogger, DEBUG, "%s - event -> remove uriListeners", name);
-    list->running.store(false);
-    list->removeListeners();
-}
-
-void RESTBroker::oneShotDetach(RBURIListenerList* list) {
-    if (list->empty()) {
-        list->running.store(false);
-    }
-}
 
 // --- Local services ---
 
@@ -217,7 +177,7 @@ void RESTBroker::ndServicesList_Req(Resource* resource, const char*, Method meth
     if (method != M_GET) {
         badMethod(resource, session);
     }
-    if (remoteProcedureQueued("ndServicesList_Req", &listeners.serviceDiscovery, session)) {
+    if (remoteProcedureQueued(kServiceDiscovery, session)) {
         return;
     }
     ServiceAgentT::ActiveEndpointsCtxt ctx(session->getSessionId(), this,
@@ -242,10 +202,6 @@ void RESTBroker::serviceDiscoveryAttach(RBURIListenerList* list, const uriListen
                                            &RESTBroker::ndServicesList_NtfCb);
     startOneShot(list, listener,
                  [&] { return pSAgent->getActiveEndPoints(agentTimeout(*info), address, &ctx); });
-}
-
-void RESTBroker::serviceDiscoveryDetach(RBURIListenerList* list) {
-    oneShotDetach(list);
 }
 
 void RESTBroker::rebuildServiceResourcesLater(const Node* node) {
@@ -279,16 +235,11 @@ void RESTBroker::rebuildServiceResourcesLater(const Node* node) {
 }
 
 void* RESTBroker::ndServicesList_RspCb(Node* node, int sessionId, RPCReqStatus* status) {
-    if (localRequest("ndServicesList_RspCb", sessionId)) {
-        return nullptr;
-    }
-    std::string doc;
-    if (!status->isReqAsynch() && status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
-        rebuildServiceResourcesLater(node);
-        doc = pXMLMsgComposer->createActiveEndPointMsg(status->getFResult(), node);
-    }
-    restResponse("ndServicesList_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("ndServicesList_RspCb", sessionId, status, kRemoteResponse, node != nullptr,
+                   [&] {
+                       rebuildServiceResourcesLater(node);
+                       return pXMLMsgComposer->createActiveEndPointMsg(status->getFResult(), node);
+                   });
 }
 
 void* RESTBroker::ndServicesList_NtfCb(Node* node, RPCReqStatus* status) {
@@ -308,7 +259,7 @@ void RESTBroker::sServiceDescriptor_Req(Resource* resource, const char*, Method 
     if (method != M_GET) {
         badMethod(resource, session);
     }
-    if (remoteProcedureQueued("sServiceDescriptor_Req", &listeners.serviceDescriptor, session)) {
+    if (remoteProcedureQueued(kServiceDescriptor, session)) {
         return;
     }
     ServiceAgentT::ServiceDescriptorCtxt ctx(session->getSessionId(), this,
@@ -337,21 +288,13 @@ void RESTBroker::serviceDescriptorAttach(RBURIListenerList* list, const uriListe
     });
 }
 
-void RESTBroker::serviceDescriptorDetach(RBURIListenerList* list) {
-    oneShotDetach(list);
-}
-
 void* RESTBroker::sServiceDescriptor_RspCb(Node* node, int endPoint, int sessionId,
                                            RPCReqStatus* status) {
-    if (localRequest("sServiceDescriptor_RspCb", sessionId)) {
-        return nullptr;
-    }
-    std::string doc;
-    if (!status->isReqAsynch() && status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
-        doc = pXMLMsgComposer->createServiceDescriptorMsg(status->getFResult(), node, endPoint);
-    }
-    restResponse("sServiceDescriptor_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("sServiceDescriptor_RspCb", sessionId, status, kRemoteResponse, node != nullptr,
+                   [&] {
+                       return pXMLMsgComposer->createServiceDescriptorMsg(status->getFResult(),
+                                                                          node, endPoint);
+                   });
 }
 
 void* RESTBroker::sServiceDescriptor_NtfCb(Node* node, int endPoint, RPCReqStatus* status) {
@@ -436,12 +379,9 @@ void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
 }
 
 void* RESTBroker::awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    std::string doc;
-    if (status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db);
-    }
-    restResponse("awndServicesList_cache_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("awndServicesList_cache_RspCb", sessionId, status, kPlainResponse, true, [&] {
+        return pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db);
+    });
 }
 
 // --- Bindings ---
@@ -450,7 +390,7 @@ void* RESTBroker::awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCRe
 // request's error when the folder is not named by an IEEE address the database knows.
 unsigned short RESTBroker::bindingTableNode(Resource* resource) {
     unsigned char ieee[8];
-    if (resource->parent == nullptr || !ieeeOfFolderName(resource->parent->name(), ieee)) {
+    if (resource->parent == nullptr || !bytesOfHex(resource->parent->name(), ieee, 8)) {
         throw RESTException(WRONG_REQUEST, "Bad formatted destination address");
     }
     std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
@@ -474,7 +414,7 @@ void RESTBroker::lsBind_Req(Resource* resource, const char*, Method method, cons
     std::string index;
     pQueryParser->getParameter("index", query, index);
     const int startIndex = index.empty() ? 0 : std::atoi(index.c_str());
-    if (remoteProcedureQueued("lsBind_Req", &listeners.getnodebinding, session)) {
+    if (remoteProcedureQueued(kBindingTable, session)) {
         return;
     }
     ServiceAgentT::NodeBindingCtxt ctx(session->getSessionId(), this,
@@ -504,23 +444,13 @@ void RESTBroker::getnodebindingAttach(RBURIListenerList* list, const uriListener
     });
 }
 
-void RESTBroker::getnodebindingDetach(RBURIListenerList* list) {
-    oneShotDetach(list);
-}
-
 void* RESTBroker::getnodebinding_RspCb(unsigned short entries, unsigned short startIndex,
                                        unsigned short count, ZB_BIND_STRUCT* list, int sessionId,
                                        RPCReqStatus* status) {
-    if (localRequest("getnodebinding_RspCb", sessionId)) {
-        return nullptr;
-    }
-    std::string doc;
-    if (!status->isReqAsynch() && status->getReturnValue() == AGENT_SUCCESS) {
-        doc = pXMLMsgComposer->createGetNodeBindingMsg(status->getFResult(), entries, startIndex,
-                                                       count, list);
-    }
-    restResponse("getnodebinding_RspCb", sessionId, doc, nullptr, status);
-    return nullptr;
+    return respond("getnodebinding_RspCb", sessionId, status, kRemoteResponse, true, [&] {
+        return pXMLMsgComposer->createGetNodeBindingMsg(status->getFResult(), entries, startIndex,
+                                                        count, list);
+    });
 }
 
 void* RESTBroker::getnodebinding_NtfCb(unsigned short entries, unsigned short startIndex,
@@ -544,12 +474,11 @@ void RESTBroker::lsUnbind_Req(Resource* resource, const char*, Method method, co
 }
 
 void RESTBroker::bindOrUnbind(bool bind, std::string* body, RESTSessionContext* session) {
-    const char* name = bind ? "lsBind_Req" : "lsUnbind_Req";
     ZB_BIND_STRUCT record{};
     if (body == nullptr || pXMLMsgParser->getBindindCommand(&record, body->c_str()) != 0) {
         throw RESTException(WRONG_REQUEST, "Message not sent: Error parsing XML message");
     }
-    if (remoteProcedureQueued(name, bind ? &listeners.bind : &listeners.unbind, session)) {
+    if (remoteProcedureQueued(bind ? kBind : kUnbind, session)) {
         return;
     }
     ServiceAgentT::BindCtxt ctx(session->getSessionId(), this,
@@ -593,25 +522,13 @@ void RESTBroker::bindAttach(RBURIListenerList* list, const uriListener_t& listen
     bindListAttach(true, list, listener, sessionId);
 }
 
-void RESTBroker::bindDetach(RBURIListenerList* list) {
-    oneShotDetach(list);
-}
-
 void RESTBroker::unbindAttach(RBURIListenerList* list, const uriListener_t& listener, int sessionId,
                               bool) {
     bindListAttach(false, list, listener, sessionId);
 }
 
-void RESTBroker::unbindDetach(RBURIListenerList* list) {
-    oneShotDetach(list);
-}
-
 void* RESTBroker::bind_RspCb(int sessionId, RPCReqStatus* status) {
-    if (localRequest("bind_RspCb", sessionId)) {
-        return nullptr;
-    }
-    restResponse("bind_RspCb", sessionId, std::string(), nullptr, status);
-    return nullptr;
+    return respond("bind_RspCb", sessionId, status, kSkipLocal);
 }
 
 void* RESTBroker::bind_NtfCb(RPCReqStatus* status) {
@@ -620,11 +537,7 @@ void* RESTBroker::bind_NtfCb(RPCReqStatus* status) {
 }
 
 void* RESTBroker::unbind_RspCb(int sessionId, RPCReqStatus* status) {
-    if (localRequest("unbind_RspCb", sessionId)) {
-        return nullptr;
-    }
-    restResponse("unbind_RspCb", sessionId, std::string(), nullptr, status);
-    return nullptr;
+    return respond("unbind_RspCb", sessionId, status, kSkipLocal);
 }
 
 void* RESTBroker::unbind_NtfCb(RPCReqStatus* status) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,6 +112,21 @@ TEST(WsnClientHost, HostPartOfTheDefaultStatusListener) {
     EXPECT_EQ("wsnc.example", wsnClientHostOf("https://wsnc.example/status"));
     EXPECT_EQ("wsnc", wsnClientHostOf("http://wsnc"));
     EXPECT_EQ("", wsnClientHostOf("wsnc:9100"));
+}
+
+TEST(BytesOfHex, ExactlyTwoDigitsPerByteFirstByteFirst) {
+    unsigned char out[8] = {};
+    ASSERT_TRUE(bytesOfHex("00124b00000011Ff", out, 8));
+    const unsigned char expected[8] = {0x00, 0x12, 0x4b, 0x00, 0x00, 0x00, 0x11, 0xff};
+    EXPECT_EQ(0, std::memcmp(expected, out, 8));
+    // A wrong length or a non-digit leaves the bytes as they were.
+    for (const char* bad :
+         {"00124b000000110", "00124b0000001100a", "00124b00000011fg", "", "0x124b0000001101"}) {
+        unsigned char kept[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        EXPECT_FALSE(bytesOfHex(bad, kept, 8)) << bad;
+        EXPECT_EQ(1, kept[0]) << bad;
+        EXPECT_EQ(8, kept[7]) << bad;
+    }
 }
 
 }  // namespace
