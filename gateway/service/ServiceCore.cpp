@@ -16,6 +16,19 @@ void deliver(const Path& path, RPCReqStatus* st, A... args) {
     }
 }
 
+// Under mux: one confirm of a running request counted, a failing status failing it; true
+// when it was the last one expected and the request has now ended, for the caller to answer.
+template <typename Op>
+bool lastConfirm(Op& op, unsigned char status) {
+    if (!op.isRunning()) {
+        return false;
+    }
+    if (status != 0) {
+        op.fail();
+    }
+    return op.received() && op.finish(End);
+}
+
 // Only binds are taken over (their answers carry no values before the status).
 template <typename Path>
 void deliverTakenOver(const Path& path, RPCReqStatus* st) {
@@ -189,13 +202,7 @@ int ServiceCore::request(const char* name, Op& op, unsigned long timeout, bool o
 template <typename Op, typename C>
 void ServiceCore::bindConfirm(Op& op, C& c, unsigned char status, AgentError failure) {
     AgentLock lock(*this);
-    if (!op.isRunning()) {
-        return;
-    }
-    if (status != 0) {
-        op.fail();
-    }
-    if (!op.received() || !op.finish(End)) {
+    if (!lastConfirm(op, status)) {
         return;
     }
     RPCReqStatus st(c, c.result != 0 ? failure : AGENT_SUCCESS);
@@ -611,13 +618,7 @@ void ServiceCore::getnodebinding_Cb(unsigned char status, unsigned short binding
                                     ZB_BIND_STRUCT* bindingtableList) {
     AgentLock lock(*this);
     auto& c = functionsContext.getnodebindingRequest;
-    if (!nodeBindingOp.isRunning()) {
-        return;
-    }
-    if (status != 0) {
-        nodeBindingOp.fail();
-    }
-    if (!nodeBindingOp.received() || !nodeBindingOp.finish(End)) {
+    if (!lastConfirm(nodeBindingOp, status)) {
         return;
     }
     if (c.result != 0) {

@@ -5,6 +5,7 @@
 // agent: the callback matcher, the match descriptor answer, the per-end-point message cache,
 // the record built from a data indication and the destination of a data request. Each is a
 // plain function or a small class with its own lock.
+
 #include <chrono>
 #include <cstdint>
 #include <cstring>
