@@ -453,6 +453,11 @@ void ServiceCore::pingUnknownNode(unsigned short nwk) {
     });
 }
 
+// The sender of a received message, looked up in the database by its network or IEEE
+// address: fills the source of `f` with the node's addresses (copied under the database's
+// lock); false when the message is to be discarded: an unknown sender, pinged when
+// main:autoDiscoveryUnknownNodes is on and it gave its network address, unless the message is
+// a device announcement or a leave answer.
 bool ServiceCore::identifySender(unsigned char mode, const unsigned char* src,
                                  unsigned short profile, unsigned short cluster, ReceivedFrame& f) {
     std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
