@@ -1,9 +1,14 @@
-#include "CServiceAgent.h"
+#include "ServiceCore.h"
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "Agents.h"
+
+// The parts of the service agent that need no agent, then its data message path: sending,
+// the receive path from an indication to the connections, the cache and the filtered
+// callbacks, and the connections and callbacks themselves.
 
 namespace {
 const uint16_t kDiscoveryClusters[] = {
@@ -17,6 +22,16 @@ bool anyIn(const uint16_t* clusters, int count, const std::list<int>& list) {
         }
     }
     return false;
+}
+
+// A connection or callback operation's one answer; returns `error`.
+template <typename Path>
+int answer(const Path* ctx, int id, int session, fState_t state, AgentError error) {
+    RPCReqStatus st(state, error == AGENT_SUCCESS ? 0 : 1, error);
+    if (ctx != nullptr) {
+        ctx->respond(id, session, &st);
+    }
+    return error;
 }
 }  // namespace
 
@@ -175,4 +190,391 @@ SimpleDescriptor* simpleDescriptorFrom(const ZB_SIMPLE_DESC& sd) {
         out->output_cluster.push_back(sd.app_out_cluster_list[i]);
     }
     return out;
+}
+
+int ServiceCore::send(Message* msg, unsigned char& status, unsigned int& txTime) {
+    if (calledFromCallback("send")) {
+        return AGENT_BUSY;
+    }
+    if (pOrqZb->getGWStatus() != GW_RUNNING) {
+        ORQ_LOG(*pLogger, ERROR, "send - Error ORQ_NOT_RUNNING");
+        return ORQ_NOT_RUNNING;
+    }
+    if (msg == nullptr) {
+        ORQ_LOG(*pLogger, ERROR, "send - Message is null");
+        return SENDING_MSG_ERROR;
+    }
+    AgentLock lock(*this);
+    DataDestination d;
+    if (resolveDataDestination(*msg, pOrqDb, &d) != AGENT_SUCCESS) {
+        uint16_t length = 0;
+        msg->getPayload(&length);
+        ORQ_LOG(*pLogger, ERROR,
+                "send - not sent: destination mode %d, payload of %d bytes (at most %d)",
+                msg->getDstAddrMode(), length, kMaxAsduLength);
+        return SENDING_MSG_ERROR;
+    }
+    uint16_t length = 0;
+    uint8_t* payload = msg->getPayload(&length);
+    status = 0;
+    txTime = static_cast<unsigned int>(std::time(nullptr));
+    pOrqZb->APSDE_DATA_request(
+        d.mode, d.addr, msg->getDstEp(), msg->getProfileId(), msg->getClusterId(), msg->getSrcEp(),
+        static_cast<unsigned char>(length), payload, msg->getTxSettings(), msg->getMaxHopsNumber());
+    if (!d.known && autoDiscoveryUnknownNodeFeature != 0) {
+        if (msg->getDstAddrMode() == Message::ADDR_MODE_NWK) {
+            ORQ_LOG(*pLogger, INFO, "send - Node 0x%04x not recognized by ORQ, ping this node!",
+                    d.nwk);
+            pingUnknownNode(d.nwk);
+        } else {
+            ORQ_LOG(*pLogger, INFO,
+                    "send - autoDiscoveryUnknownNodes cannot work (ShortAddr unknown for "
+                    "0x%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x)",
+                    d.addr[7], d.addr[6], d.addr[5], d.addr[4], d.addr[3], d.addr[2], d.addr[1],
+                    d.addr[0]);
+        }
+    }
+    return AGENT_SUCCESS;
+}
+
+void ServiceCore::messageReceived_Cb(unsigned char dst_addr_mode, unsigned char* dst_addr,
+                                     unsigned char dst_ep, unsigned char src_addr_mode,
+                                     unsigned char* src_addr_p, unsigned char src_ep,
+                                     unsigned short profile_id, unsigned short cluster_id,
+                                     unsigned short asdu_len, unsigned char* asdu,
+                                     unsigned char was_broadcast, unsigned char sec_status) {
+    (void)was_broadcast;
+    (void)sec_status;
+    AgentLock lock(*this);
+    if (dst_ep != BROADCAST_ENDPOINT && servicesTable.count(dst_ep) == 0) {
+        ORQ_LOG(*pLogger, WARN,
+                "messageReceived_Cb - WARNING: No active service for the received message");
+        return;
+    }
+    ReceivedFrame f;
+    if (!identifySender(src_addr_mode, src_addr_p, profile_id, cluster_id, f)) {
+        return;
+    }
+    f.dstAddrMode = dst_addr_mode;
+    if (dst_addr != nullptr && dst_addr_mode == Message::ADDR_MODE_NWK) {
+        f.dstAddr[0] = dst_addr[1];
+        f.dstAddr[1] = dst_addr[0];
+    } else if (dst_addr != nullptr && dst_addr_mode == Message::ADDR_MODE_IEEE) {
+        std::memcpy(f.dstAddr, dst_addr, 8);
+    }
+    f.dstEp = dst_ep;
+    f.srcEp = src_ep;
+    f.profileId = profile_id;
+    f.clusterId = cluster_id;
+    if (asdu != nullptr) {
+        f.payload.assign(asdu, asdu + asdu_len);
+    }
+    f.msgId = msgIdCounter;
+    if (dst_ep == BROADCAST_ENDPOINT) {
+        deliverBroadcast(f);
+    } else if (!deliverAddressed(f)) {
+        return;
+    }
+    if (msgIdCounter >= 0x7fffffff - 1) {
+        ORQ_LOG(*pLogger, DEBUG, "messageReceived_Cb - msgIdCounter set to 0");
+        msgIdCounter = 0;
+    } else {
+        ++msgIdCounter;
+    }
+}
+
+int ServiceCore::getLastRxMsg(int serviceId, const LastRxMsgPath* ctx) {
+    const int session = ctx != nullptr ? ctx->getSessionId() : -1;
+    size_t remaining = 0;
+    std::unique_ptr<Message> oldest = msgCache.takeOldest(serviceId, &remaining);
+    if (!oldest) {
+        ORQ_LOG(*pLogger, INFO, "getLastRxMsg - Service Id = %d cache empty", serviceId);
+        RPCReqStatus st(End, 1, MSG_CACHE_EMPTY);
+        if (ctx != nullptr) {
+            ctx->respond(static_cast<Message*>(nullptr), session, &st);
+        }
+        return MSG_CACHE_EMPTY;
+    }
+    RPCReqStatus st(End, 0, AGENT_SUCCESS);
+    if (ctx != nullptr) {
+        ctx->respond(oldest.get(), session, &st);
+    }
+    ORQ_LOG(*pLogger, DEBUG, "getLastRxMsg - removed the oldest msg (cache size = %d)",
+            static_cast<int>(remaining));
+    return AGENT_SUCCESS;
+}
+
+void ServiceCore::storeMsg(std::unique_ptr<Message> msg, int serviceId) {
+    if (msgCache.store(serviceId, std::move(msg))) {
+        ORQ_LOG(*pLogger, DEBUG, "storeMsg - Replacing oldest element");
+    }
+}
+
+int ServiceCore::createCallback(int endpoint, const CallbackPath* ctx) {
+    const int session = ctx != nullptr ? ctx->getSessionId() : -1;
+    if (calledFromCallback("createCallback")) {
+        return answer(ctx, endpoint, session, NotAvailable, AGENT_BUSY);
+    }
+    AgentLock lock(*this);
+    if (endpoint == ALL_ENDPOINTS && servicesTable.count(ALL_ENDPOINTS) == 0) {
+        ORQ_LOG(*pLogger, DEBUG, "createCallback - create entry ALL_ENDPOINTS");
+        servicesTable[ALL_ENDPOINTS];
+    }
+    auto it = servicesTable.find(endpoint);
+    if (it == servicesTable.end()) {
+        ORQ_LOG(*pLogger, WARN, "createCallback - ERROR - Endpoint not registered");
+        return answer(ctx, endpoint, session, End, ENDPOINT_NOT_REGISTERED);
+    }
+    auto& l = it->second.listener;
+    if (!l.lock()) {
+        ORQ_LOG(*pLogger, INFO,
+                "createCallback - EndPoint %d - connection previously created -> overwrite!",
+                endpoint);
+    }
+    l.rpcContext = ctx != nullptr ? *ctx : CallbackPath();
+    registerDataListener();
+    return answer(ctx, endpoint, session, End, AGENT_SUCCESS);
+}
+
+int ServiceCore::createCallback(Callback* cb, const CallbackPath* ctx) {
+    const int session = ctx != nullptr ? ctx->getSessionId() : -1;
+    if (cb == nullptr) {
+        return answer(ctx, 0, session, End, AGENT_ERROR);
+    }
+    const AddressSpecification& as = cb->filter.addressSpec;
+    const int target = as.isDefined && as.isAPSDestinationEndpointDefined
+                           ? as.APSDestinationEndpoint
+                           : ALL_ENDPOINTS;
+    if (calledFromCallback("createCallback")) {
+        return answer(ctx, target, session, NotAvailable, AGENT_BUSY);
+    }
+    AgentLock lock(*this);
+    if (target == ALL_ENDPOINTS && servicesTable.count(ALL_ENDPOINTS) == 0) {
+        servicesTable[ALL_ENDPOINTS];
+    }
+    auto it = servicesTable.find(target);
+    if (it == servicesTable.end()) {
+        ORQ_LOG(*pLogger, WARN, "createCallback - ERROR Endpoint not registered");
+        return answer(ctx, target, session, End, ENDPOINT_NOT_REGISTERED);
+    }
+    serviceEntry& e = it->second;
+    if (!e.customizedCallbackslistener.lock()) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "createCallback - customized callbacks already defined for endpoint %d", target);
+    }
+    e.customizedCallbacks.push_back(*cb);
+    e.customizedCallbackslistener.rpcContext = ctx != nullptr ? *ctx : CallbackPath();
+    registerDataListener();
+    return answer(ctx, target, session, End, AGENT_SUCCESS);
+}
+
+int ServiceCore::deleteCallback(int endpoint, const CallbackDeletePath* ctx) {
+    const int session = ctx != nullptr ? ctx->getSessionId() : -1;
+    if (calledFromCallback("deleteCallback")) {
+        return answer(ctx, endpoint, session, NotAvailable, AGENT_BUSY);
+    }
+    AgentLock lock(*this);
+    auto it = servicesTable.find(endpoint);
+    if (it == servicesTable.end()) {
+        return answer(ctx, endpoint, session, End, ENDPOINT_NOT_REGISTERED);
+    }
+    if (!it->second.listener.unlock(Idle)) {
+        ORQ_LOG(*pLogger, WARN,
+                "deleteCallback - EndPoint %d - no listener previously registered on this "
+                "specific EndPoint (WARNING)",
+                endpoint);
+        return answer(ctx, endpoint, session, End, NO_ACTIVE_WSN_CONNECTIONS);
+    }
+    it->second.listener.rpcContext = CallbackPath();
+    return answer(ctx, endpoint, session, End, AGENT_SUCCESS);
+}
+
+int ServiceCore::deleteCustomizedCallback(int internalId, const CallbackDeletePath* ctx) {
+    const int session = ctx != nullptr ? ctx->getSessionId() : -1;
+    if (calledFromCallback("deleteCustomizedCallback")) {
+        return answer(ctx, internalId, session, NotAvailable, AGENT_BUSY);
+    }
+    AgentLock lock(*this);
+    for (auto& entry : servicesTable) {
+        serviceEntry& e = entry.second;
+        if (entry.first < 1 || !e.customizedCallbackslistener.isLocked()) {
+            continue;
+        }
+        for (auto cb = e.customizedCallbacks.begin(); cb != e.customizedCallbacks.end(); ++cb) {
+            if (cb->internalId != internalId) {
+                continue;
+            }
+            e.customizedCallbacks.erase(cb);
+            if (e.customizedCallbacks.empty()) {
+                e.customizedCallbackslistener.unlock(End);
+            }
+            return answer(ctx, entry.first, session, End, AGENT_SUCCESS);
+        }
+    }
+    answer(ctx, internalId, session, End, NO_CUSTOMIZED_FILTER_FOUND);
+    return 1;
+}
+
+void ServiceCore::messageFilter(Message* msg, int serviceId) {
+    auto it = servicesTable.find(serviceId);
+    if (it == servicesTable.end()) {
+        return;
+    }
+    serviceEntry& e = it->second;
+    for (const Callback& cb : e.customizedCallbacks) {
+        if (callbackMatches(cb, *msg)) {
+            RPCReqStatus st(Running, 0, AGENT_SUCCESS);
+            e.customizedCallbackslistener.rpcContext.notify(cb.internalId, msg, &st);
+        }
+    }
+}
+
+void ServiceCore::registerDataListener() {
+    if (dataListenerRegistered == 0) {
+        pOrqZb->registerListener(ZB_EV_APSDE_DATA_INDICATION, &dataListener);
+        dataListenerRegistered = 1;
+    }
+}
+
+void ServiceCore::pingUnknownNode(unsigned short nwk) {
+    {
+        std::lock_guard<std::mutex> lock(pingMux);
+        if (!pendingPings.insert(nwk).second) {
+            return;
+        }
+    }
+    paced.post([this, nwk] {
+        {
+            std::lock_guard<std::mutex> lock(pingMux);
+            pendingPings.erase(nwk);
+        }
+        pOrqZb->ZDO_IEEE_ADDR_request(nwk, 1, 0);
+        return true;
+    });
+}
+
+// The sender of a received message, looked up in the database by its network or IEEE
+// address: fills the source of `f` with the node's addresses (copied under the database's
+// lock); false when the message is to be discarded: an unknown sender, pinged when
+// main:autoDiscoveryUnknownNodes is on and it gave its network address, unless the message is
+// a device announcement or a leave answer.
+bool ServiceCore::identifySender(unsigned char mode, const unsigned char* src,
+                                 unsigned short profile, unsigned short cluster, ReceivedFrame& f) {
+    std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
+    Node* node = nullptr;
+    unsigned short nwk = 0xFFFF;
+    if (src != nullptr && mode == Message::ADDR_MODE_NWK) {
+        nwk = static_cast<unsigned short>(src[0] | (src[1] << 8));
+        node = pOrqDb->findNodeByNwkAddr(nwk);
+        if (node != nullptr) {
+            std::memcpy(f.srcAddr, node->get_ieee_addr(), 8);
+        }
+    } else if (src != nullptr && mode == Message::ADDR_MODE_IEEE) {
+        node = pOrqDb->findNodeByIEEEAddr(src);
+        std::memcpy(f.srcAddr, src, 8);
+    }
+    if (node == nullptr) {
+        if (mode == Message::ADDR_MODE_NWK && src != nullptr) {
+            const bool exempt = profile == 0 && (cluster == 0x0013 || cluster == 0x8034);
+            if (autoDiscoveryUnknownNodeFeature != 0 && !exempt) {
+                ORQ_LOG(*pLogger, INFO,
+                        "messageReceived_Cb - Ping the unknown node 0x%04x (Message "
+                        "discarded)",
+                        nwk);
+                pingUnknownNode(nwk);
+            } else {
+                ORQ_LOG(*pLogger, INFO,
+                        "messageReceived_Cb - Node 0x%04x unknown (autoDiscovery disabled) - "
+                        "DISCARDED!",
+                        nwk);
+            }
+        } else if (mode == Message::ADDR_MODE_IEEE && src != nullptr) {
+            ORQ_LOG(*pLogger, INFO,
+                    "messageReceived_Cb - Node %02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x "
+                    "unknown - DISCARDED!",
+                    src[0], src[1], src[2], src[3], src[4], src[5], src[6], src[7]);
+        } else {
+            ORQ_LOG(*pLogger, INFO, "messageReceived_Cb - sender unknown (mode %d) - DISCARDED!",
+                    mode);
+        }
+        return false;
+    }
+    f.srcAddrMode = Message::ADDR_MODE_IEEE;
+    f.srcNwkAddr = node->get_nwk_addr();
+    if (!node->getIsActive() && node != pOrqDb->getRoot()) {
+        ORQ_LOG(*pLogger, DEBUG,
+                "messageReceived_Cb - Push this node to announce through a MGMT_LQI");
+        node->setKANodeTimer(node->getKANodeTimer() - 2000);
+    }
+    return true;
+}
+
+ServiceCore::serviceEntry* ServiceCore::entry(int ep) {
+    auto it = servicesTable.find(ep);
+    return it == servicesTable.end() ? nullptr : &it->second;
+}
+void ServiceCore::notifyConnection(serviceEntry* e, int ep, Message* msg) {
+    RPCReqStatus st(Running, 0, AGENT_SUCCESS);
+    e->listener.rpcContext.notify(ep, msg, &st);
+}
+
+// Broadcast end point: every connected end point 1..240 in ascending order, then
+// ALL_ENDPOINTS; nothing is cached.
+void ServiceCore::deliverBroadcast(const ReceivedFrame& f) {
+    ORQ_LOG(*pLogger, DEBUG, "messageReceived_Cb - Message received on BROADCAST_ENDPOINT");
+    std::unique_ptr<Message> rec = buildRecord(f);
+    for (auto& it : servicesTable) {
+        if (it.first < 1 || it.first > MAX_LOCAL_ENDPOINT) {
+            continue;
+        }
+        if (hasConnection(&it.second)) {
+            notifyConnection(&it.second, it.first, rec.get());
+        }
+        if (hasCallbacks(&it.second)) {
+            messageFilter(rec.get(), it.first);
+        }
+    }
+    serviceEntry* all = entry(ALL_ENDPOINTS);
+    if (hasConnection(all)) {
+        notifyConnection(all, BROADCAST_ENDPOINT, buildRecord(f).get());
+    }
+    if (hasCallbacks(all)) {
+        messageFilter(buildRecord(f).get(), ALL_ENDPOINTS);
+    }
+}
+
+// An addressed end point: its connection and callbacks, then ALL_ENDPOINTS. A record is
+// cached only after its notifications, so a concurrent read of the cache never frees a
+// record still being notified. False when nobody wanted the message.
+bool ServiceCore::deliverAddressed(const ReceivedFrame& f) {
+    serviceEntry* e = entry(f.dstEp);
+    serviceEntry* all = entry(ALL_ENDPOINTS);
+    const bool epWants = hasConnection(e) || hasCallbacks(e);
+    if (!epWants && !hasConnection(all) && !hasCallbacks(all)) {
+        if (f.dstEp != 0) {
+            ORQ_LOG(*pLogger, DEBUG,
+                    "messageReceived_Cb - No specified connection for end point %d", f.dstEp);
+            return false;
+        }
+        ORQ_LOG(*pLogger, DEBUG, "messageReceived_Cb - End point 0 not managed here");
+    }
+    if (epWants) {
+        std::unique_ptr<Message> rec = buildRecord(f);
+        if (hasConnection(e)) {
+            notifyConnection(e, f.dstEp, rec.get());
+        }
+        if (hasCallbacks(e)) {
+            messageFilter(rec.get(), f.dstEp);
+        }
+        storeMsg(std::move(rec), f.dstEp);
+    }
+    if (hasConnection(all)) {
+        std::unique_ptr<Message> rec = buildRecord(f);
+        notifyConnection(all, f.dstEp, rec.get());
+        storeMsg(std::move(rec), ALL_ENDPOINTS);
+    }
+    if (hasCallbacks(all)) {
+        messageFilter(buildRecord(f).get(), ALL_ENDPOINTS);
+    }
+    return true;
 }
