@@ -38,8 +38,6 @@ void deliverTakenOver(const Path& path, RPCReqStatus* st) {
 }
 }  // namespace
 
-thread_local const ServiceCore* ServiceCore::holder = nullptr;
-
 ServiceCore::fContexts::fContexts(FeatureControl* fc)
     : activeEndpoints(fc, FEATURE_ACTIVE_EP),
       getServiceDescriptor(fc, FEATURE_SERVICE_DESC),

@@ -375,7 +375,8 @@ class ServiceCore : protected AgentEnvironment {
     template <typename Op, typename... A>
     void endUnanswered(Op& op, AgentError why, A... args);
 
-    static thread_local const ServiceCore* holder;
+    // An inline variable: one definition that every unit reaching it through the locks sees.
+    static inline thread_local const ServiceCore* holder = nullptr;
 
     int autoDiscoveryUnknownNodeFeature = 0;
     std::mutex mux;
