@@ -288,10 +288,11 @@ TEST_F(LocalNodeLinkTest, TheNetworkComingUpAfterAStartTimedOutIsStillTold) {
 // is called with the node's lock held.
 TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
     init(baseConfig());
-    int startsToFail = 3;
-    peer.onGatewayPacket([&](const Packet& p, zbsim::Module& mod) {
-        if (p.group == 0xA3 && p.id == 0xE7 && startsToFail > 0) {
-            --startsToFail;
+    // Owned by the hook too: the module peer's thread may run it until the peer stops.
+    auto startsToFail = std::make_shared<std::atomic<int>>(3);
+    peer.onGatewayPacket([startsToFail](const Packet& p, zbsim::Module& mod) {
+        if (p.group == 0xA3 && p.id == 0xE7 && startsToFail->load() > 0) {
+            --*startsToFail;
             mod.failNextStart(0xC4);
         }
     });
