@@ -21,37 +21,6 @@ constexpr int kMaxChannel = 26;
 constexpr int kMinChannel = 11;
 constexpr int kSimpleDescMaxLen = ZB_MAX_PAYLOAD - 1;  // the module adds one byte
 
-// Which listener kind each event key calls; keys not listed accept any kind.
-struct ListenerKind {
-    int event;
-    bool (*accepts)(ZbListenerBase*);
-};
-template <typename L>
-bool isKind(ZbListenerBase* p) {
-    return dynamic_cast<L*>(p) != nullptr;
-}
-const ListenerKind kListenerKinds[] = {
-    {ZB_EV_ZDO_NWK_ADDR_CONFIRM, isKind<ZbAddrConfirmListener>},
-    {ZB_EV_ZDO_IEEE_ADDR_CONFIRM, isKind<ZbAddrConfirmListener>},
-    {ZB_EV_ZDO_NODE_DESC_CONFIRM, isKind<ZbNodeDescListener>},
-    {ZB_EV_ZDO_POWER_DESC_CONFIRM, isKind<ZbPowerDescListener>},
-    {ZB_EV_ZDO_SIMPLE_DESC_CONFIRM, isKind<ZbSimpleDescListener>},
-    {ZB_EV_ZDO_ACTIVE_EP_DESC_CONFIRM, isKind<ZbActiveEpListener>},
-    {ZB_EV_ZB_MGMT_LQI_RESPONSE, isKind<ZbMgmtLqiListener>},
-    {ZB_EV_ZDP_MGMT_BIND_RESPONSE, isKind<ZbMgmtBindListener>},
-    {ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDP_BIND_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDP_UNBIND_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDO_RESET_CONFIRM, isKind<ZbStatusListener>},
-    {ZB_EV_MGMT_LEAVE_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDO_DEVICE_ANNCE_INDICATION, isKind<ZbDeviceAnnceListener>},
-    {ZB_EV_ZDO_MATCH_DESC_INDICATION, isKind<ZbMatchDescListener>},
-    {ZB_EV_APSDE_DATA_INDICATION, isKind<ZbDataIndicationListener>},
-    {ZB_EV_NLME_JOIN_INDICATION, isKind<ZbJoinIndicationListener>},
-    {ZB_EV_APSME_UPDATE_DEVICE_INDICATION, isKind<ZbUpdateDeviceListener>},
-    {ZB_EV_GW_STATUS_CHANGED, isKind<ZbGwStatusListener>},
-};
-
 const char* attributeName(uchar attr) {
     switch (attr) {
         case ZB_ATTR_CONFIG_NODE_DESCRIPTOR:
@@ -212,38 +181,6 @@ void OrqZbIf::set_securityLevel(int level) {
 int OrqZbIf::get_securityLevel() {
     std::lock_guard<std::recursive_mutex> lock(chainMux);
     return securityLevel;
-}
-
-int OrqZbIf::registerListener(int event, ZbListenerBase* listener) {
-    if (listener == nullptr) {
-        return -1;
-    }
-    for (const auto& kind : kListenerKinds) {
-        if (kind.event == event && !kind.accepts(listener)) {
-            ORQ_LOG(*pLogger, ERROR,
-                    "registerListener - listener of the wrong kind for event 0x%04x", event);
-            return -1;
-        }
-    }
-    std::lock_guard<std::mutex> lock(listenersMux);
-    listeners[event].push_back(listener);
-    return 0;
-}
-
-int OrqZbIf::unregisterListener(int event, ZbListenerBase* listener) {
-    std::lock_guard<std::mutex> lock(listenersMux);
-    auto it = listeners.find(event);
-    if (it == listeners.end() || it->second.empty()) {
-        return -1;
-    }
-    for (auto l = it->second.begin(); l != it->second.end(); ++l) {
-        if (*l == listener) {
-            it->second.erase(l);
-            ORQ_LOG(*pLogger, DEBUG, "unregisterListener - listener removed");
-            break;
-        }
-    }
-    return 0;
 }
 
 void OrqZbIf::loadCurrentSAS() {
