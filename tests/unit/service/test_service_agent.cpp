@@ -12,6 +12,24 @@ using SA = ServiceRecorder::SA;
 
 namespace {
 
+// A data indication to the module (mode 2) as the adapter hands it over.
+ZbDataIndication indication(const uint8_t* dst, uint8_t dstEp, uint8_t srcMode, const uint8_t* src,
+                            uint8_t srcEp, uint16_t profile, uint16_t cluster,
+                            const uint8_t* payload, uint16_t length) {
+    ZbDataIndication ind;
+    ind.dstAddrMode = 2;
+    ind.dstAddr = dst;
+    ind.dstEp = dstEp;
+    ind.srcAddrMode = srcMode;
+    ind.srcAddr = src;
+    ind.srcEp = srcEp;
+    ind.profileId = profile;
+    ind.clusterId = cluster;
+    ind.payload = payload;
+    ind.payloadLength = length;
+    return ind;
+}
+
 std::unique_ptr<Message> messageFrom(int srcEp, uint16_t cluster, uint16_t srcNwk) {
     ReceivedFrame f;
     f.srcEp = static_cast<uint8_t>(srcEp);
@@ -160,8 +178,9 @@ class ServiceAgentTest : public ::testing::Test {
         uint8_t dst[2] = {0, 0};
         uint8_t from[2] = {static_cast<uint8_t>(src & 0xFF), static_cast<uint8_t>(src >> 8)};
         uint8_t asdu[3] = {0x18, 0x01, 0x0B};
-        agent->messageReceived_Cb(2, dst, static_cast<uint8_t>(dstEp), 2, from,
-                                  static_cast<uint8_t>(srcEp), 0x0104, cluster, 3, asdu, 0, 0);
+        agent->messageReceived_Cb(indication(dst, static_cast<uint8_t>(dstEp), 2, from,
+                                             static_cast<uint8_t>(srcEp), 0x0104, cluster, asdu,
+                                             3));
     }
     void connect(int ep) {
         auto ctx = rec.connection();
@@ -227,8 +246,7 @@ TEST_F(ServiceAgentTest, ReceivedMessagesReachConnectionsAndCaches) {
     receive(8, 0x7777);           // unknown sender
     const uint8_t dst[2] = {0, 0};
     uint8_t asdu[1] = {0};
-    agent->messageReceived_Cb(2, const_cast<uint8_t*>(dst), 8, 3, const_cast<uint8_t*>(kLightIeee),
-                              1, 0x104, 6, 1, asdu, 0, 0);
+    agent->messageReceived_Cb(indication(dst, 8, 3, kLightIeee, 1, 0x104, 6, asdu, 1));
     EXPECT_EQ(notified(), (std::vector<int>{8, 3, 8, 8}));
     auto n = rec.named("callback_NtfCb");
     EXPECT_EQ(n[0].srcNwk, 0x1101);
