@@ -72,17 +72,8 @@ void BM_IndicationToConnection(benchmark::State& state) {
     uint8_t dst[2] = {0, 0};
     uint8_t from[2] = {0x01, 0x11};
     uint8_t asdu[20] = {0x18, 0x01, 0x0A, 0x00, 0x00, 0x41, 13};
-    ZbDataIndication ind;
-    ind.dstAddrMode = 2;
-    ind.dstAddr = dst;
-    ind.dstEp = 8;
-    ind.srcAddrMode = 2;
-    ind.srcAddr = from;
-    ind.srcEp = 1;
-    ind.profileId = 0x0104;
-    ind.clusterId = 0x0402;
-    ind.payload = asdu;
-    ind.payloadLength = sizeof asdu;
+    // dst mode/address/ep, src mode/address/ep, profile, cluster, payload, length
+    const ZbDataIndication ind{2, dst, 8, 2, from, 1, 0x0104, 0x0402, asdu, sizeof asdu};
     for (auto _ : state)
         s.agent->messageReceived_Cb(ind);
     state.SetItemsProcessed(state.iterations());

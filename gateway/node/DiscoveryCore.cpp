@@ -401,24 +401,14 @@ void DiscoveryCore::answer(const ProcPath* ctx, RPCReqStatus& st) {
 }
 
 void DiscoveryCore::logRefusal(Request req, AgentError e) {
-    const char* op = "startInquiry";
-    const char* running = "Inquiry";  // what the busy refusal says is running
-    switch (req) {
-        case Request::Inquiry:
-            break;
-        case Request::LqiDiscovery:
-            op = running = "MgmtLQI_Req";
-            break;
-        case Request::SuperDiscovery:
-            op = running = "superDiscovery";
-            break;
-        case Request::NodeDescriptor:
-            op = running = "getNodeDescriptor";
-            break;
-        case Request::PowerDescriptor:
-            op = running = "getPowerDescriptor";
-            break;
-    }
+    // Per request: its name, and what the busy refusal says is running.
+    static const char* const kNames[][2] = {{"startInquiry", "Inquiry"},
+                                            {"MgmtLQI_Req", "MgmtLQI_Req"},
+                                            {"superDiscovery", "superDiscovery"},
+                                            {"getNodeDescriptor", "getNodeDescriptor"},
+                                            {"getPowerDescriptor", "getPowerDescriptor"}};
+    const char* op = kNames[static_cast<int>(req)][0];
+    const char* running = kNames[static_cast<int>(req)][1];
     if (e == ORQ_NOT_RUNNING) {
         ORQ_LOG(*pLogger, ERROR, "%s - Error ORQ_NOT_RUNNING", op);
     } else if (e == AGENT_BUSY) {

@@ -157,7 +157,8 @@ class DiscoveryCore : protected AgentEnvironment {
     std::chrono::milliseconds pacingNow();
 
     static void answer(const ProcPath* ctx, RPCReqStatus& st);
-    // The requests whose refusal is logged; the log names each by its function.
+    // The requests whose refusal is logged; the log names each by its function (the names
+    // in logRefusal are in this order).
     enum class Request { Inquiry, LqiDiscovery, SuperDiscovery, NodeDescriptor, PowerDescriptor };
     void logRefusal(Request req, AgentError e);
     static bool takePending(Pending& pending, unsigned short nwk);

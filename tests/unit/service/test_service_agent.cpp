@@ -5,30 +5,13 @@
 #include <thread>
 
 #include "../../integration/node/TestConfig.h"
+#include "DataIndication.h"
 #include "ServiceRecorder.h"
 #include "support/WaitFor.h"
 
 using SA = ServiceRecorder::SA;
 
 namespace {
-
-// A data indication to the module (mode 2) as the adapter hands it over.
-ZbDataIndication indication(const uint8_t* dst, uint8_t dstEp, uint8_t srcMode, const uint8_t* src,
-                            uint8_t srcEp, uint16_t profile, uint16_t cluster,
-                            const uint8_t* payload, uint16_t length) {
-    ZbDataIndication ind;
-    ind.dstAddrMode = 2;
-    ind.dstAddr = dst;
-    ind.dstEp = dstEp;
-    ind.srcAddrMode = srcMode;
-    ind.srcAddr = src;
-    ind.srcEp = srcEp;
-    ind.profileId = profile;
-    ind.clusterId = cluster;
-    ind.payload = payload;
-    ind.payloadLength = length;
-    return ind;
-}
 
 std::unique_ptr<Message> messageFrom(int srcEp, uint16_t cluster, uint16_t srcNwk) {
     ReceivedFrame f;
