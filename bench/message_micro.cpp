@@ -72,8 +72,10 @@ void BM_IndicationToConnection(benchmark::State& state) {
     uint8_t dst[2] = {0, 0};
     uint8_t from[2] = {0x01, 0x11};
     uint8_t asdu[20] = {0x18, 0x01, 0x0A, 0x00, 0x00, 0x41, 13};
+    // dst mode/address/ep, src mode/address/ep, profile, cluster, payload, length
+    const ZbDataIndication ind{2, dst, 8, 2, from, 1, 0x0104, 0x0402, asdu, sizeof asdu};
     for (auto _ : state)
-        s.agent->messageReceived_Cb(2, dst, 8, 2, from, 1, 0x0104, 0x0402, sizeof asdu, asdu, 0, 0);
+        s.agent->messageReceived_Cb(ind);
     state.SetItemsProcessed(state.iterations());
     state.counters["notified"] =
         static_cast<double>(s.client.notified) / static_cast<double>(state.iterations());

@@ -7,9 +7,9 @@
 #include "zb_conn.h"
 
 ServiceManagerLink::ServiceManagerLink(OrqZbIf* adapter, HTTPServer* server)
-    : adapter(adapter),
-      server(server),
-      stateListener([this](int state, int error, uchar) { onGatewayState(state, error); }) {
+    : adapter(adapter), server(server), stateListener([this](const ZbStateChange& change) {
+          onGatewayState(change.status, change.error);
+      }) {
     // A round's pings go out half an interval apart; a reader that has been silent for a whole
     // round, and for several of its own beats, is stuck rather than slow.
     long roundMs = static_cast<long>(notifier.watchdogInterval().count() / 2000);

@@ -48,7 +48,7 @@ class ServiceManagerLink {
     OrqZbIf* adapter;
     HTTPServer* server;
     ServiceNotifier notifier;
-    ZbGwStatusListener stateListener;
+    ZbStateChangeListener stateListener;
     bool listening = false;
     // A reader silent for this long is stuck.
     long readerStallMs = 0;

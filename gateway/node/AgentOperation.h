@@ -103,8 +103,8 @@ class AgentEnvironment {
 class ModuleAwayWatch {
   public:
     ModuleAwayWatch(OrqZbIf* adapter, std::function<void()> away)
-        : adapter(adapter), listener([away = std::move(away)](int state, int, uchar) {
-              if (state == GW_ERROR) {
+        : adapter(adapter), listener([away = std::move(away)](const ZbStateChange& change) {
+              if (change.status == GW_ERROR) {
                   away();
               }
           }) {
@@ -116,7 +116,7 @@ class ModuleAwayWatch {
 
   private:
     OrqZbIf* adapter;
-    ZbGwStatusListener listener;
+    ZbStateChangeListener listener;
 };
 
 // One listener an operation registers while it runs.

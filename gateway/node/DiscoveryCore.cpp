@@ -1,7 +1,5 @@
 #include "DiscoveryCore.h"
 
-#include <cstring>
-
 #include "CDebug.h"
 #include "ConfigurationRepository.h"
 #include "GWManagement.h"
@@ -112,7 +110,7 @@ AgentError DiscoveryCore::startInquiry(unsigned long timeout, const ProcPath* ct
     how.answerTimerError = false;
     AgentError e = inquiryOp.begin(how, ctx, this, &timerThread, &DiscoveryCore::onInquiry,
                                    [&](RPCReqStatus& st) {
-                                       logRefusal("startInquiry", st.getReturnValue());
+                                       logRefusal(Request::Inquiry, st.getReturnValue());
                                        answer(ctx, st);
                                    });
     if (e != AGENT_SUCCESS) {
@@ -155,7 +153,7 @@ AgentError DiscoveryCore::MgmtLQI_Req(unsigned long timeout, const ProcPath* ctx
                         "MgmtLQI_Req - WARNING: A MGMT_LQI inquiry is already "
                         "running!");
             } else {
-                logRefusal("MgmtLQI_Req", st.getReturnValue());
+                logRefusal(Request::LqiDiscovery, st.getReturnValue());
             }
             answer(ctx, st);
         });
@@ -193,7 +191,7 @@ AgentError DiscoveryCore::superDiscovery(const DbPath* ctx) {
     how.timeoutMs = 1000UL * static_cast<unsigned long>(limit.add(3));
     AgentError e = superOp.begin(how, ctx, this, &timerThread, &DiscoveryCore::onSuperDiscovery,
                                  [&](RPCReqStatus& st) {
-                                     logRefusal("superDiscovery", st.getReturnValue());
+                                     logRefusal(Request::SuperDiscovery, st.getReturnValue());
                                      if (ctx != nullptr) {
                                          ctx->respond(pOrqDb, ctx->getSessionId(), &st);
                                      }
@@ -225,7 +223,7 @@ int DiscoveryCore::getNodeDescriptor(unsigned long timeout, unsigned short addre
     how.timeoutMs = timeout;
     AgentError e = nodeDescOp.begin(
         how, ctx, this, &timerThread, &DiscoveryCore::onGetNodeDescriptor, [&](RPCReqStatus& st) {
-            logRefusal("getNodeDescriptor", st.getReturnValue());
+            logRefusal(Request::NodeDescriptor, st.getReturnValue());
             if (ctx != nullptr) {
                 ctx->respond(address, nullptr, nullptr, ctx->getSessionId(), &st);
             }
@@ -252,7 +250,7 @@ int DiscoveryCore::getPowerDescriptor(unsigned short address, const PowerDescPat
             if (st.getReturnValue() == TIMER_ERROR) {
                 ORQ_LOG(*pLogger, ERROR, "getPowerDescriptor - ERROR creating timer!");
             } else {
-                logRefusal("getPowerDescriptor", st.getReturnValue());
+                logRefusal(Request::PowerDescriptor, st.getReturnValue());
             }
             if (ctx != nullptr) {
                 ctx->respond(address, nullptr, nullptr, ctx->getSessionId(), &st);
@@ -402,12 +400,19 @@ void DiscoveryCore::answer(const ProcPath* ctx, RPCReqStatus& st) {
     }
 }
 
-void DiscoveryCore::logRefusal(const char* op, AgentError e) {
+void DiscoveryCore::logRefusal(Request req, AgentError e) {
+    // Per request: its name, and what the busy refusal says is running.
+    static const char* const kNames[][2] = {{"startInquiry", "Inquiry"},
+                                            {"MgmtLQI_Req", "MgmtLQI_Req"},
+                                            {"superDiscovery", "superDiscovery"},
+                                            {"getNodeDescriptor", "getNodeDescriptor"},
+                                            {"getPowerDescriptor", "getPowerDescriptor"}};
+    const char* op = kNames[static_cast<int>(req)][0];
+    const char* running = kNames[static_cast<int>(req)][1];
     if (e == ORQ_NOT_RUNNING) {
         ORQ_LOG(*pLogger, ERROR, "%s - Error ORQ_NOT_RUNNING", op);
     } else if (e == AGENT_BUSY) {
-        ORQ_LOG(*pLogger, WARN, "%s - A %s is already running", op,
-                std::strcmp(op, "startInquiry") == 0 ? "Inquiry" : op);
+        ORQ_LOG(*pLogger, WARN, "%s - A %s is already running", op, running);
     } else {
         ORQ_LOG(*pLogger, ERROR, "%s - timer error (%d)", op, static_cast<int>(e));
     }

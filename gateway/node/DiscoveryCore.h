@@ -157,7 +157,10 @@ class DiscoveryCore : protected AgentEnvironment {
     std::chrono::milliseconds pacingNow();
 
     static void answer(const ProcPath* ctx, RPCReqStatus& st);
-    void logRefusal(const char* op, AgentError e);
+    // The requests whose refusal is logged; the log names each by its function (the names
+    // in logRefusal are in this order).
+    enum class Request { Inquiry, LqiDiscovery, SuperDiscovery, NodeDescriptor, PowerDescriptor };
+    void logRefusal(Request req, AgentError e);
     static bool takePending(Pending& pending, unsigned short nwk);
 
     // Queues one request of the run of `op` now going on (null: of no operation); it is

@@ -10,10 +10,10 @@
 LocalNodeCore::LocalNodeCore(OrqZbIf* adapter, ConfigurationRepository* config, TimerClock* clock)
     : AgentEnvironment(adapter, config, "LocalNode", "Debug:LocalNodeDL", clock),
       functionsContext(pOrqZb->getFeatureControl()),
-      statusListener([this](int state, int error, uchar status) {
-          gwStatusChanged_Event_Cb(state, error, status);
+      statusListener([this](const ZbStateChange& change) {
+          gwStatusChanged_Event_Cb(change.status, change.error, change.extra);
       }),
-      resetListener([this](uchar status) { resetCommandNotify_Cb(status); }),
+      resetListener([this](const ZbZdpResponse& r) { resetCommandNotify_Cb(r.status); }),
       exitProcess([](int status) {
           std::fflush(stdout);
           std::exit(status);

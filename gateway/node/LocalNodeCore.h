@@ -177,8 +177,8 @@ class LocalNodeCore : protected AgentEnvironment {
     std::recursive_mutex mux;
     fContexts functionsContext;
     std::list<StatusPath> gwStatusChanged;
-    ZbGwStatusListener statusListener;
-    ZbStatusListener resetListener;
+    ZbStateChangeListener statusListener;
+    ZbZdpResponseListener resetListener;
     std::function<void()> restartHook;
     std::function<void(int)> exitProcess;
     std::atomic<unsigned char> lastResetOptions{0};

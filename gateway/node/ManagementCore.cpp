@@ -8,8 +8,8 @@
 ManagementCore::ManagementCore(OrqZbIf* adapter, ConfigurationRepository* config, TimerClock* clock)
     : AgentEnvironment(adapter, config, "ManagementAgent", "Debug:ManagementAgentDL", clock),
       functionsContext(pOrqZb->getFeatureControl()),
-      permitJoinListener([this](uchar s) { permitJoinNotify_Cb(s); }),
-      leaveListener([this](uchar s) { leaveCommandNotify_Cb(s); }),
+      permitJoinListener([this](const ZbZdpResponse& r) { permitJoinNotify_Cb(r.status); }),
+      leaveListener([this](const ZbZdpResponse& r) { leaveCommandNotify_Cb(r.status); }),
       permitJoinOp(functionsContext.permitJoin, pOrqZb,
                    {{ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, &permitJoinListener}}),
       awayWatch(pOrqZb, [this] { moduleAway(); }) {}

@@ -82,8 +82,8 @@ class ManagementCore : protected AgentEnvironment {
 
     std::recursive_mutex mux;
     fContexts functionsContext;
-    ZbStatusListener permitJoinListener;
-    ZbStatusListener leaveListener;
+    ZbZdpResponseListener permitJoinListener;
+    ZbZdpResponseListener leaveListener;
     bool leaveListenerRegistered = false;  // under mux
     AgentOperation<PermitJoinCtx> permitJoinOp;
     ModuleAwayWatch awayWatch;

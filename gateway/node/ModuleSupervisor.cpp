@@ -37,7 +37,7 @@ ModuleSupervisor::ModuleSupervisor(OrqZbIf* adapter, std::string deviceUrl,
       settings(settings),
       restart(std::move(restart)),
       pLogger(new Debug("ModuleSupervisor")),
-      stateListener([this](int state, int, uchar) { onGwState(state); }),
+      stateListener([this](const ZbStateChange& change) { onGwState(change.status); }),
       backoff(settings.backoffFirstMs, settings.backoffMaxMs),
       watch(std::chrono::milliseconds(settings.confirmTimeoutMs), settings.missedConfirms) {
     configureLogger(*pLogger, "Debug:ModuleSupervisorDL");

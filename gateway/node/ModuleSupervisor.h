@@ -75,7 +75,7 @@ class ModuleSupervisor : public ModuleWatcher {
     const RecoverySettings settings;
     std::function<void()> restart;
     Debug* pLogger;
-    ZbGwStatusListener stateListener;
+    ZbStateChangeListener stateListener;
 
     std::mutex mux;  // everything below
     std::condition_variable cv;

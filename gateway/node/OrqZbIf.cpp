@@ -168,7 +168,7 @@ void OrqZbIf::setGWStatus(int status, int error, uchar extra) {
     gwStatus.store(status);
     ORQ_LOG(*pLogger, DEBUG, "setGWStatus - status %d, error %d, extra 0x%02x", status, error,
             extra);
-    if (!fire<ZbGwStatusListener>(ZB_EV_GW_STATUS_CHANGED, status, error, extra)) {
+    if (!fire<ZB_EV_GW_STATUS_CHANGED>(ZbStateChange{status, error, extra})) {
         ORQ_LOG(*pLogger, DEBUG, "GW_STATUS_CHANGED_event - Map Listeners empty");
     }
 }
@@ -257,7 +257,7 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
         securityLevel = currentSAS != nullptr ? currentSAS->_securityLevel : 0;
     }
     setGWStatus(GW_STARTING, 0);
-    if (!fire<ZbStatusListener>(ZB_EV_ZDO_RESET_CONFIRM, status)) {
+    if (!fire<ZB_EV_ZDO_RESET_CONFIRM>(ZbZdpResponse{ZB_EV_ZDO_RESET_CONFIRM, status})) {
         ORQ_LOG(*pLogger, DEBUG, "Map Listeners for ZDO_RESET_confirm empty");
     }
     if (status != 0) {

@@ -25,77 +25,11 @@
 
 #include "Agents.h"
 #include "CZbIf.h"
+#include "ZbEvents.h"
 #include "ZbNetDb.h"
 
 class ConfigurationRepository;
 class Debug;
-
-// Listener event keys.
-enum OrqZbIfEvent {
-    ZB_EV_ZDO_NWK_ADDR_CONFIRM = 0x8000,
-    ZB_EV_ZDO_IEEE_ADDR_CONFIRM = 0x8001,
-    ZB_EV_ZDO_NODE_DESC_CONFIRM = 0x8002,
-    ZB_EV_ZDO_POWER_DESC_CONFIRM = 0x8003,
-    ZB_EV_ZDO_SIMPLE_DESC_CONFIRM = 0x8004,
-    ZB_EV_ZDO_ACTIVE_EP_DESC_CONFIRM = 0x8005,
-    ZB_EV_ZB_MGMT_LQI_RESPONSE = 0x8031,
-    ZB_EV_ZDP_MGMT_BIND_RESPONSE = 0x8033,
-    ZB_EV_MGMT_PERMIT_JOINING_RESPONSE = 0x8036,
-    ZB_EV_ZDP_BIND_RESPONSE = 0x80B0,
-    ZB_EV_ZDP_UNBIND_RESPONSE = 0x80B8,
-    ZB_EV_ZDO_RESET_CONFIRM = 0x80D0,
-    ZB_EV_MGMT_LEAVE_RESPONSE = 0x8430,
-    ZB_EV_ZDO_DEVICE_ANNCE_INDICATION = 19,
-    ZB_EV_ZDO_MATCH_DESC_INDICATION = 6,
-    ZB_EV_APSDE_DATA_INDICATION = 160,
-    ZB_EV_NLME_JOIN_INDICATION = 192,
-    ZB_EV_APSME_UPDATE_DEVICE_INDICATION = 182,
-    ZB_EV_GW_STATUS_CHANGED = 0x10001,
-};
-
-// A listener record. Its address identifies it in the registry; it must stay alive while
-// registered (agents keep theirs as members or statics).
-struct ZbListenerBase {
-    virtual ~ZbListenerBase() = default;
-};
-
-template <typename... Args>
-struct ZbListener : ZbListenerBase {
-    using Fn = std::function<void(Args...)>;
-    explicit ZbListener(Fn f) : fn(std::move(f)) {}
-    Fn fn;
-};
-
-// The argument list of each event key (registerListener refuses a record of another kind).
-// status: 0x80D0, 0x8036, 0x80B0, 0x80B8, 0x8430
-using ZbStatusListener = ZbListener<uchar>;
-// status, IEEE, nwk, count, start index, associated list: 0x8000, 0x8001
-using ZbAddrConfirmListener = ZbListener<uchar, uchar*, ushort, uchar, uchar, ushort*>;
-// status, nwk, descriptor: 0x8002, 0x8003, 0x8004
-using ZbNodeDescListener = ZbListener<uchar, ushort, ZB_NODE_DESC*>;
-using ZbPowerDescListener = ZbListener<uchar, ushort, ZB_POWER_DESC*>;
-using ZbSimpleDescListener = ZbListener<uchar, ushort, ZB_SIMPLE_DESC*>;
-// status, nwk, count, end point list: 0x8005
-using ZbActiveEpListener = ZbListener<uchar, ushort, uchar, uchar*>;
-// source mode, source address, status, total entries, start index, list count, list: 0x8031
-using ZbMgmtLqiListener =
-    ZbListener<uchar, uchar*, uchar, uchar, uchar, uchar, ZB_NEIGHBOR_TABLE_LIST*>;
-// status, entries, start index, count, entries array: 0x8033
-using ZbMgmtBindListener = ZbListener<uchar, ushort, ushort, ushort, ZB_BIND_STRUCT*>;
-// nwk, IEEE, capability: 19
-using ZbDeviceAnnceListener = ZbListener<ushort, uchar*, uchar>;
-// nwk, profile, nicl, icllist, nocl, ocllist: 6
-using ZbMatchDescListener = ZbListener<ushort, ushort, uchar, ushort*, uchar, ushort*>;
-// dst mode, dst address, dst ep, src mode, src address, src ep, profile, cluster, length,
-// payload, was broadcast, security status: 160
-using ZbDataIndicationListener = ZbListener<uchar, uchar*, uchar, uchar, uchar*, uchar, ushort,
-                                            ushort, ushort, uchar*, uchar, uchar>;
-// nwk, IEEE, two flag bytes: 192
-using ZbJoinIndicationListener = ZbListener<ushort, uchar*, uchar, uchar>;
-// two addresses, status, nwk: 182
-using ZbUpdateDeviceListener = ZbListener<uchar*, uchar*, uchar, ushort>;
-// status, error, extra byte: 0x10001
-using ZbGwStatusListener = ZbListener<int, int, uchar>;
 
 // Told what the adapter sees of the module's health (the module supervisor, docs/recovery.md).
 // Called on the thread that saw it; an implementation only records and returns.
@@ -235,8 +169,9 @@ class OrqZbIf : public CZbIf {
   private:
     using ListenerList = std::list<ZbListenerBase*>;
 
-    template <typename L, typename... A>
-    bool fire(int event, A... args);
+    // Calls the listeners of `Event` (of its kind, ZbEventListener) with args.
+    template <int Event, typename... A>
+    bool fire(const A&... args);
     void loadCurrentSAS();
     // Under chainMux: the chain's progress back to its beginning.
     void beginChain();

@@ -19,33 +19,11 @@ constexpr int kLqiEntrySize = 22;  // one neighbour table record
 // Which listener kind each event key calls; keys not listed accept any kind.
 struct ListenerKind {
     int event;
-    bool (*accepts)(ZbListenerBase*);
+    ZbListenerBase::Kind kind;
 };
-template <typename L>
-bool isKind(ZbListenerBase* p) {
-    return dynamic_cast<L*>(p) != nullptr;
-}
-const ListenerKind kListenerKinds[] = {
-    {ZB_EV_ZDO_NWK_ADDR_CONFIRM, isKind<ZbAddrConfirmListener>},
-    {ZB_EV_ZDO_IEEE_ADDR_CONFIRM, isKind<ZbAddrConfirmListener>},
-    {ZB_EV_ZDO_NODE_DESC_CONFIRM, isKind<ZbNodeDescListener>},
-    {ZB_EV_ZDO_POWER_DESC_CONFIRM, isKind<ZbPowerDescListener>},
-    {ZB_EV_ZDO_SIMPLE_DESC_CONFIRM, isKind<ZbSimpleDescListener>},
-    {ZB_EV_ZDO_ACTIVE_EP_DESC_CONFIRM, isKind<ZbActiveEpListener>},
-    {ZB_EV_ZB_MGMT_LQI_RESPONSE, isKind<ZbMgmtLqiListener>},
-    {ZB_EV_ZDP_MGMT_BIND_RESPONSE, isKind<ZbMgmtBindListener>},
-    {ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDP_BIND_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDP_UNBIND_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDO_RESET_CONFIRM, isKind<ZbStatusListener>},
-    {ZB_EV_MGMT_LEAVE_RESPONSE, isKind<ZbStatusListener>},
-    {ZB_EV_ZDO_DEVICE_ANNCE_INDICATION, isKind<ZbDeviceAnnceListener>},
-    {ZB_EV_ZDO_MATCH_DESC_INDICATION, isKind<ZbMatchDescListener>},
-    {ZB_EV_APSDE_DATA_INDICATION, isKind<ZbDataIndicationListener>},
-    {ZB_EV_NLME_JOIN_INDICATION, isKind<ZbJoinIndicationListener>},
-    {ZB_EV_APSME_UPDATE_DEVICE_INDICATION, isKind<ZbUpdateDeviceListener>},
-    {ZB_EV_GW_STATUS_CHANGED, isKind<ZbGwStatusListener>},
-};
+#define ORQ_KIND_ROW(event, L) {event, L::kindOf()},
+const ListenerKind kListenerKinds[] = {ORQ_ZB_EVENT_KINDS(ORQ_KIND_ROW)};
+#undef ORQ_KIND_ROW
 }  // namespace
 
 int OrqZbIf::registerListener(int event, ZbListenerBase* listener) {
@@ -53,7 +31,7 @@ int OrqZbIf::registerListener(int event, ZbListenerBase* listener) {
         return -1;
     }
     for (const auto& kind : kListenerKinds) {
-        if (kind.event == event && !kind.accepts(listener)) {
+        if (kind.event == event && kind.kind != listener->kind()) {
             ORQ_LOG(*pLogger, ERROR,
                     "registerListener - listener of the wrong kind for event 0x%04x", event);
             return -1;
@@ -121,8 +99,8 @@ void OrqZbIf::manageNodeTimeouts(uchar src_addr_mode, const uchar* src_addr) {
 void OrqZbIf::ZDO_NWK_ADDR_confirm(uchar status, uchar* ieee_addr, ushort nwk_addr,
                                    uchar num_assoc_dev, uchar start_index, ushort* list) {
     ORQ_LOG(*pLogger, DEBUG, "ZDO_NWK_ADDR_confirm - status 0x%02x, nwk 0x%04x", status, nwk_addr);
-    if (!fire<ZbAddrConfirmListener>(ZB_EV_ZDO_NWK_ADDR_CONFIRM, status, ieee_addr, nwk_addr,
-                                     num_assoc_dev, start_index, list)) {
+    if (!fire<ZB_EV_ZDO_NWK_ADDR_CONFIRM>(status, ieee_addr, nwk_addr, num_assoc_dev, start_index,
+                                          list)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_NWK_ADDR_confirm - Map Listeners empty");
     }
 }
@@ -130,8 +108,8 @@ void OrqZbIf::ZDO_NWK_ADDR_confirm(uchar status, uchar* ieee_addr, ushort nwk_ad
 void OrqZbIf::ZDO_IEEE_ADDR_confirm(uchar status, uchar* ieee_addr, ushort nwk_addr,
                                     uchar num_assoc_dev, uchar start_index, ushort* list) {
     manageNodeTimeouts(3, ieee_addr);
-    if (!fire<ZbAddrConfirmListener>(ZB_EV_ZDO_IEEE_ADDR_CONFIRM, status, ieee_addr, nwk_addr,
-                                     num_assoc_dev, start_index, list)) {
+    if (!fire<ZB_EV_ZDO_IEEE_ADDR_CONFIRM>(status, ieee_addr, nwk_addr, num_assoc_dev, start_index,
+                                           list)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_IEEE_ADDR_confirm - Map Listeners empty");
     }
 }
@@ -194,15 +172,15 @@ void OrqZbIf::ZB_MGMT_LQI_response(uchar src_addr_mode, uchar* src_addr, uchar* 
                 "ZB_MGMT_LQI_response - ieee_addr = %02X:%02X:%02X:%02X:%02X:%02X:%02X:%02X", ie[0],
                 ie[1], ie[2], ie[3], ie[4], ie[5], ie[6], ie[7]);
     }
-    if (!fire<ZbMgmtLqiListener>(ZB_EV_ZB_MGMT_LQI_RESPONSE, src_addr_mode, src_addr, status, total,
-                                 start, static_cast<uchar>(n), list.data())) {
+    if (!fire<ZB_EV_ZB_MGMT_LQI_RESPONSE>(src_addr_mode, src_addr, status, total, start,
+                                          static_cast<uchar>(n), list.data())) {
         ORQ_LOG(*pLogger, DEBUG, "ZB_MGMT_LQI_response - Map Listeners empty");
     }
 }
 
 void OrqZbIf::ZDO_NODE_DESC_confirm(uchar status, ushort nwk_addr, ZB_NODE_DESC* nd) {
     ORQ_LOG(*pLogger, DEBUG, "ZDO_NODE_DESC_confirm - status 0x%02x, nwk 0x%04x", status, nwk_addr);
-    if (!fire<ZbNodeDescListener>(ZB_EV_ZDO_NODE_DESC_CONFIRM, status, nwk_addr, nd)) {
+    if (!fire<ZB_EV_ZDO_NODE_DESC_CONFIRM>(status, nwk_addr, nd)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_NODE_DESC_confirm - Map Listeners empty");
     }
 }
@@ -210,7 +188,7 @@ void OrqZbIf::ZDO_NODE_DESC_confirm(uchar status, ushort nwk_addr, ZB_NODE_DESC*
 void OrqZbIf::ZDO_POWER_DESC_confirm(uchar status, ushort nwk_addr, ZB_POWER_DESC* pd) {
     ORQ_LOG(*pLogger, DEBUG, "ZDO_POWER_DESC_confirm - status 0x%02x, nwk 0x%04x", status,
             nwk_addr);
-    if (!fire<ZbPowerDescListener>(ZB_EV_ZDO_POWER_DESC_CONFIRM, status, nwk_addr, pd)) {
+    if (!fire<ZB_EV_ZDO_POWER_DESC_CONFIRM>(status, nwk_addr, pd)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_POWER_DESC_confirm - Map Listeners empty");
     }
 }
@@ -218,7 +196,7 @@ void OrqZbIf::ZDO_POWER_DESC_confirm(uchar status, ushort nwk_addr, ZB_POWER_DES
 void OrqZbIf::ZDO_SIMPLE_DESC_confirm(uchar status, ushort nwk_addr, ZB_SIMPLE_DESC* sd) {
     ORQ_LOG(*pLogger, DEBUG, "ZDO_SIMPLE_DESC_confirm - status 0x%02x, nwk 0x%04x", status,
             nwk_addr);
-    if (!fire<ZbSimpleDescListener>(ZB_EV_ZDO_SIMPLE_DESC_CONFIRM, status, nwk_addr, sd)) {
+    if (!fire<ZB_EV_ZDO_SIMPLE_DESC_CONFIRM>(status, nwk_addr, sd)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_SIMPLE_DESC_confirm - Map Listeners empty");
     }
 }
@@ -226,8 +204,7 @@ void OrqZbIf::ZDO_SIMPLE_DESC_confirm(uchar status, ushort nwk_addr, ZB_SIMPLE_D
 void OrqZbIf::ZDO_ACTIVE_EP_DESC_confirm(uchar status, ushort nwk_addr, uchar count, uchar* list) {
     ORQ_LOG(*pLogger, DEBUG, "ZDO_ACTIVE_EP_DESC_confirm - status 0x%02x, nwk 0x%04x", status,
             nwk_addr);
-    if (!fire<ZbActiveEpListener>(ZB_EV_ZDO_ACTIVE_EP_DESC_CONFIRM, status, nwk_addr, count,
-                                  list)) {
+    if (!fire<ZB_EV_ZDO_ACTIVE_EP_DESC_CONFIRM>(status, nwk_addr, count, list)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_ACTIVE_EP_DESC_confirm - Map Listeners empty");
     }
 }
@@ -236,8 +213,8 @@ void OrqZbIf::ZDO_MATCH_DESC_indication(ushort nwk_addr, ushort profile_id, ucha
                                         ushort* icllist, uchar nocl, ushort* ocllist) {
     ORQ_LOG(*pLogger, DEBUG, "ZDO_MATCH_DESC_indication - nwk 0x%04x, profile 0x%04x", nwk_addr,
             profile_id);
-    if (!fire<ZbMatchDescListener>(ZB_EV_ZDO_MATCH_DESC_INDICATION, nwk_addr, profile_id, nicl,
-                                   icllist, nocl, ocllist)) {
+    if (!fire<ZB_EV_ZDO_MATCH_DESC_INDICATION>(nwk_addr, profile_id, nicl, icllist, nocl,
+                                               ocllist)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDO_MATCH_DESC_indication - Map Listeners empty");
     }
 }
@@ -256,8 +233,7 @@ void OrqZbIf::ZDO_DEVICE_ANNCE_indication(ushort nwk_addr, uchar* ieee_addr, uch
     }
     ORQ_LOG(*pLogger, INFO, "***** ZDO_DEVICE_ANNCE_indication - ShortAddress: %04x ******",
             nwk_addr);
-    if (!fire<ZbDeviceAnnceListener>(ZB_EV_ZDO_DEVICE_ANNCE_INDICATION, nwk_addr, ieee_addr,
-                                     capability)) {
+    if (!fire<ZB_EV_ZDO_DEVICE_ANNCE_INDICATION>(nwk_addr, ieee_addr, capability)) {
         db.nodeAnnounce(nwk_addr, ieee_addr, capability);
     }
 }
@@ -325,6 +301,7 @@ void OrqZbIf::APSDE_DATA_indication(uchar dst_addr_mode, uchar* dst_addr, uchar 
                 src_addr[1], src_addr[0], src_ep, profile_id, cluster_id, asdu_len);
     }
     manageNodeTimeouts(src_addr_mode, src_addr);
+    // The destination is always the root, by its network address.
     uchar rootAddr[2] = {0, 0};
     {
         std::lock_guard<std::recursive_mutex> dbLock(db.mutex());
@@ -333,9 +310,20 @@ void OrqZbIf::APSDE_DATA_indication(uchar dst_addr_mode, uchar* dst_addr, uchar 
             putLE16(rootAddr, root->get_nwk_addr());
         }
     }
-    if (!fire<ZbDataIndicationListener>(
-            ZB_EV_APSDE_DATA_INDICATION, static_cast<uchar>(2), rootAddr, dst_ep, src_addr_mode,
-            src_addr, src_ep, profile_id, cluster_id, asdu_len, asdu, was_broadcast, sec_status)) {
+    ZbDataIndication ind;
+    ind.dstAddrMode = 2;
+    ind.dstAddr = rootAddr;
+    ind.dstEp = dst_ep;
+    ind.srcAddrMode = src_addr_mode;
+    ind.srcAddr = src_addr;
+    ind.srcEp = src_ep;
+    ind.profileId = profile_id;
+    ind.clusterId = cluster_id;
+    ind.payload = asdu;
+    ind.payloadLength = asdu_len;
+    ind.wasBroadcast = was_broadcast != 0;
+    ind.securityStatus = sec_status;
+    if (!fire<ZB_EV_APSDE_DATA_INDICATION>(ind)) {
         ORQ_LOG(*pLogger, DEBUG, "Map Listeners empty for ZB_APSDE_DATA_INDICATION");
     }
 }
@@ -347,8 +335,7 @@ void OrqZbIf::ZDP_MGMT_BIND_Response(uchar status, ushort entries, ushort start_
     } else {
         ORQ_LOG(*pLogger, WARN, "ZDP_MGMT_BIND_Response returned status = 0x%02x", status);
     }
-    if (!fire<ZbMgmtBindListener>(ZB_EV_ZDP_MGMT_BIND_RESPONSE, status, entries, start_index,
-                                  list_count, list)) {
+    if (!fire<ZB_EV_ZDP_MGMT_BIND_RESPONSE>(status, entries, start_index, list_count, list)) {
         ORQ_LOG(*pLogger, DEBUG, "ZDP_MGMT_BIND_Response - Map Listeners empty");
     }
 }
@@ -359,28 +346,29 @@ void OrqZbIf::ZDP_BIND_response(uchar status) {
     } else {
         ORQ_LOG(*pLogger, WARN, "Bind_Confirm  returned status = 0x%02x", status);
     }
-    if (!fire<ZbStatusListener>(ZB_EV_ZDP_BIND_RESPONSE, status)) {
+    if (!fire<ZB_EV_ZDP_BIND_RESPONSE>(ZbZdpResponse{ZB_EV_ZDP_BIND_RESPONSE, status})) {
         ORQ_LOG(*pLogger, DEBUG, "ZDP_BIND_response - Map Listeners empty");
     }
 }
 
 void OrqZbIf::ZDP_UNBIND_response(uchar status) {
     ORQ_LOG(*pLogger, DEBUG, "ZDP_UNBIND_response - status 0x%02x", status);
-    if (!fire<ZbStatusListener>(ZB_EV_ZDP_UNBIND_RESPONSE, status)) {
+    if (!fire<ZB_EV_ZDP_UNBIND_RESPONSE>(ZbZdpResponse{ZB_EV_ZDP_UNBIND_RESPONSE, status})) {
         ORQ_LOG(*pLogger, DEBUG, "ZDP_UNBIND_response - Map Listeners empty");
     }
 }
 
 void OrqZbIf::MGMT_PERMIT_JOINING_response(uchar status) {
     ORQ_LOG(*pLogger, DEBUG, "MGMT_PERMIT_JOINING_response - status 0x%02x", status);
-    if (!fire<ZbStatusListener>(ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, status)) {
+    if (!fire<ZB_EV_MGMT_PERMIT_JOINING_RESPONSE>(
+            ZbZdpResponse{ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, status})) {
         ORQ_LOG(*pLogger, DEBUG, "MGMT_PERMIT_JOINING_response - Map Listeners empty");
     }
 }
 
 void OrqZbIf::MGMT_LEAVE_response(uchar status) {
     ORQ_LOG(*pLogger, DEBUG, "MGMT_LEAVE_response - status 0x%02x", status);
-    if (!fire<ZbStatusListener>(ZB_EV_MGMT_LEAVE_RESPONSE, status)) {
+    if (!fire<ZB_EV_MGMT_LEAVE_RESPONSE>(ZbZdpResponse{ZB_EV_MGMT_LEAVE_RESPONSE, status})) {
         ORQ_LOG(*pLogger, DEBUG, "MGMT_LEAVE_response - Map Listeners empty");
     }
 }
@@ -410,16 +398,14 @@ void OrqZbIf::ZB_LINK_LOST_indication(int error) {
 
 void OrqZbIf::NLME_JOIN_indication(ushort nwk_addr, uchar* ieee_addr, uchar flags1, uchar flags2) {
     ORQ_LOG(*pLogger, DEBUG, "NLME_JOIN_indication - nwk 0x%04x", nwk_addr);
-    if (!fire<ZbJoinIndicationListener>(ZB_EV_NLME_JOIN_INDICATION, nwk_addr, ieee_addr, flags1,
-                                        flags2)) {
+    if (!fire<ZB_EV_NLME_JOIN_INDICATION>(nwk_addr, ieee_addr, flags1, flags2)) {
         ORQ_LOG(*pLogger, DEBUG, "NLME_JOIN_indication - Map Listeners empty");
     }
 }
 
 void OrqZbIf::APSME_UPDATE_DEVICE_indication(uchar* addr1, uchar* addr2, uchar status, ushort nwk) {
     ORQ_LOG(*pLogger, DEBUG, "APSME_UPDATE_DEVICE_indication - nwk 0x%04x", nwk);
-    if (!fire<ZbUpdateDeviceListener>(ZB_EV_APSME_UPDATE_DEVICE_INDICATION, addr1, addr2, status,
-                                      nwk)) {
+    if (!fire<ZB_EV_APSME_UPDATE_DEVICE_INDICATION>(addr1, addr2, status, nwk)) {
         ORQ_LOG(*pLogger, DEBUG, "APSME_UPDATE_DEVICE_indication - Map Listeners empty");
     }
 }

@@ -17,14 +17,16 @@ inline void putLE16(uchar* p, unsigned v) {
 }
 }  // namespace orqzbif
 
-// Calls every listener registered for `event` with args, on the calling thread, from a snapshot
-// of the list; false when nobody listens.
-template <typename L, typename... A>
-bool OrqZbIf::fire(int event, A... args) {
+// Calls every listener registered for `Event` with args, on the calling thread, from a snapshot
+// of the list; false when nobody listens. registerListener has admitted only listeners of the
+// key's kind, so each is called through its own type.
+template <int Event, typename... A>
+bool OrqZbIf::fire(const A&... args) {
+    using L = typename ZbEventListener<Event>::type;
     ListenerList snapshot;
     {
         std::lock_guard<std::mutex> lock(listenersMux);
-        auto it = listeners.find(event);
+        auto it = listeners.find(Event);
         if (it == listeners.end() || it->second.empty()) {
             return false;
         }
@@ -37,12 +39,12 @@ bool OrqZbIf::fire(int event, A... args) {
             // function is copied while the record is known to be registered: the record may
             // be destroyed as soon as the lock is released.
             std::lock_guard<std::mutex> lock(listenersMux);
-            const ListenerList& now = listeners[event];
+            const ListenerList& now = listeners[Event];
             if (std::find(now.begin(), now.end(), base) == now.end()) {
                 continue;
             }
-            L* l = dynamic_cast<L*>(base);
-            if (l == nullptr || !l->fn) {
+            L* l = static_cast<L*>(base);
+            if (!l->fn) {
                 continue;
             }
             fn = l->fn;

@@ -237,40 +237,33 @@ int ServiceCore::send(Message* msg, unsigned char& status, unsigned int& txTime)
     return AGENT_SUCCESS;
 }
 
-void ServiceCore::messageReceived_Cb(unsigned char dst_addr_mode, unsigned char* dst_addr,
-                                     unsigned char dst_ep, unsigned char src_addr_mode,
-                                     unsigned char* src_addr_p, unsigned char src_ep,
-                                     unsigned short profile_id, unsigned short cluster_id,
-                                     unsigned short asdu_len, unsigned char* asdu,
-                                     unsigned char was_broadcast, unsigned char sec_status) {
-    (void)was_broadcast;
-    (void)sec_status;
+void ServiceCore::messageReceived_Cb(const ZbDataIndication& ind) {
     AgentLock lock(*this);
-    if (dst_ep != BROADCAST_ENDPOINT && servicesTable.count(dst_ep) == 0) {
+    if (ind.dstEp != BROADCAST_ENDPOINT && servicesTable.count(ind.dstEp) == 0) {
         ORQ_LOG(*pLogger, WARN,
                 "messageReceived_Cb - WARNING: No active service for the received message");
         return;
     }
     ReceivedFrame f;
-    if (!identifySender(src_addr_mode, src_addr_p, profile_id, cluster_id, f)) {
+    if (!identifySender(ind.srcAddrMode, ind.srcAddr, ind.profileId, ind.clusterId, f)) {
         return;
     }
-    f.dstAddrMode = dst_addr_mode;
-    if (dst_addr != nullptr && dst_addr_mode == Message::ADDR_MODE_NWK) {
-        f.dstAddr[0] = dst_addr[1];
-        f.dstAddr[1] = dst_addr[0];
-    } else if (dst_addr != nullptr && dst_addr_mode == Message::ADDR_MODE_IEEE) {
-        std::memcpy(f.dstAddr, dst_addr, 8);
+    f.dstAddrMode = ind.dstAddrMode;
+    if (ind.dstAddr != nullptr && ind.dstAddrMode == Message::ADDR_MODE_NWK) {
+        f.dstAddr[0] = ind.dstAddr[1];
+        f.dstAddr[1] = ind.dstAddr[0];
+    } else if (ind.dstAddr != nullptr && ind.dstAddrMode == Message::ADDR_MODE_IEEE) {
+        std::memcpy(f.dstAddr, ind.dstAddr, 8);
     }
-    f.dstEp = dst_ep;
-    f.srcEp = src_ep;
-    f.profileId = profile_id;
-    f.clusterId = cluster_id;
-    if (asdu != nullptr) {
-        f.payload.assign(asdu, asdu + asdu_len);
+    f.dstEp = ind.dstEp;
+    f.srcEp = ind.srcEp;
+    f.profileId = ind.profileId;
+    f.clusterId = ind.clusterId;
+    if (ind.payload != nullptr) {
+        f.payload.assign(ind.payload, ind.payload + ind.payloadLength);
     }
     f.msgId = msgIdCounter;
-    if (dst_ep == BROADCAST_ENDPOINT) {
+    if (ind.dstEp == BROADCAST_ENDPOINT) {
         deliverBroadcast(f);
     } else if (!deliverAddressed(f)) {
         return;

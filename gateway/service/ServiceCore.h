@@ -229,12 +229,8 @@ class ServiceCore : protected AgentEnvironment {
     // the wrong size); 4 from inside a callback.
     int send(Message* msg, unsigned char& status, unsigned int& txTime);
     // The data indication (reader thread; registered while connections or callbacks exist).
-    void messageReceived_Cb(unsigned char dst_addr_mode, unsigned char* dst_addr,
-                            unsigned char dst_ep, unsigned char src_addr_mode,
-                            unsigned char* src_addr_p, unsigned char src_ep,
-                            unsigned short profile_id, unsigned short cluster_id,
-                            unsigned short asdu_len, unsigned char* asdu,
-                            unsigned char was_broadcast, unsigned char sec_status);
+    // The record's pointers are read during the call only (the frame's payload is copied).
+    void messageReceived_Cb(const ZbDataIndication& ind);
     // The oldest cached message of the service id, handed to the response and then
     // forgotten: 0, or MSG_CACHE_EMPTY (25).
     int getLastRxMsg(int serviceId, const LastRxMsgPath* ctx);
@@ -403,16 +399,16 @@ class ServiceCore : protected AgentEnvironment {
         [this](uchar s, ushort e, ushort i, ushort c, ZB_BIND_STRUCT* l) {
             getnodebinding_Cb(s, e, i, c, l);
         }};
-    ZbStatusListener bindListener{[this](uchar s) { bindRequest_Cb(s); }};
-    ZbStatusListener unbindListener{[this](uchar s) { unbindRequest_Cb(s); }};
+    ZbZdpResponseListener bindListener{
+        [this](const ZbZdpResponse& r) { bindRequest_Cb(r.status); }};
+    ZbZdpResponseListener unbindListener{
+        [this](const ZbZdpResponse& r) { unbindRequest_Cb(r.status); }};
     ZbMatchDescListener matchDescListener{
         [this](ushort a, ushort p, uchar ni, ushort* il, uchar no, ushort* ol) {
             autoMatchDescriptorRsp_Cb(a, p, ni, il, no, ol);
         }};
     ZbDataIndicationListener dataListener{
-        [this](uchar dm, uchar* da, uchar de, uchar sm, uchar* sa, uchar se, ushort p, ushort c,
-               ushort l, uchar* asdu, uchar wb,
-               uchar ss) { messageReceived_Cb(dm, da, de, sm, sa, se, p, c, l, asdu, wb, ss); }};
+        [this](const ZbDataIndication& ind) { messageReceived_Cb(ind); }};
 
     AgentOperation<Ctx<ActiveEpPath>> activeEpOp;
     AgentOperation<Ctx<ServiceDescPath>> serviceDescOp;

@@ -100,9 +100,9 @@ class AdapterLinkTest : public ::testing::Test {
     std::mutex m;
     std::vector<Event> events;
     int exitStatus = -1;
-    ZbGwStatusListener statusListener{[this](int s, int e, uchar x) {
+    ZbStateChangeListener statusListener{[this](const ZbStateChange& c) {
         std::lock_guard<std::mutex> lock(m);
-        events.push_back(Event{s, e, x});
+        events.push_back(Event{c.status, c.error, c.extra});
     }};
     std::unique_ptr<OrqZbIf> zb;
 };

@@ -226,3 +226,54 @@ TEST_F(AdapterLinkTest, RequestsSentWhileTheLinkIsReopenedUseAnOpenHandleOrNone)
     EXPECT_TRUE(waitFor([&] { return confirms.heard.load() > before; }));
     zb->setModuleWatcher(nullptr);
 }
+
+// A data indication off the wire reaches a listener as one record carrying every field: the
+// destination replaced by the root's network address, the source, end points, profile,
+// cluster, payload, broadcast flag and security status as the module sent them.
+TEST_F(AdapterLinkTest, ADataIndicationReachesItsListenerAsOneRecord) {
+    connect(baseConfig());
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    // The module's security status byte (the frame's last) is 0 from the emulator: make it
+    // one a record could not carry by default.
+    peer.onModulePacket([](Packet& p) {
+        if (p.group == 0x9D && p.id == 0x01 && !p.payload.empty()) {
+            p.payload.back() = 0x05;
+        }
+    });
+    struct Seen {
+        int count = 0;
+        ZbDataIndication ind;
+        std::vector<uchar> dst, src, payload;
+    };
+    std::mutex seenMux;
+    Seen seen;
+    ZbDataIndicationListener l([&](const ZbDataIndication& ind) {
+        std::lock_guard<std::mutex> lock(seenMux);
+        ++seen.count;
+        seen.ind = ind;
+        seen.dst.assign(ind.dstAddr, ind.dstAddr + 2);
+        seen.src.assign(ind.srcAddr, ind.srcAddr + 2);
+        seen.payload.assign(ind.payload, ind.payload + ind.payloadLength);
+    });
+    ASSERT_EQ(zb->registerListener(ZB_EV_APSDE_DATA_INDICATION, &l), 0);
+    ASSERT_EQ(peer.control("send router 1 0x0402 AABBCC 8 0x0104 dst=0xFFFF"), "ok");
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(seenMux);
+        return seen.count > 0;
+    }));
+    zb->unregisterListener(ZB_EV_APSDE_DATA_INDICATION, &l);
+    std::lock_guard<std::mutex> lock(seenMux);
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.ind.dstAddrMode, 2);
+    EXPECT_EQ(seen.dst, (std::vector<uchar>{0x00, 0x00}));  // the root, not the broadcast
+    EXPECT_EQ(seen.ind.dstEp, 8);
+    EXPECT_EQ(seen.ind.srcAddrMode, 2);
+    EXPECT_EQ(seen.src, (std::vector<uchar>{0x01, 0x0B}));  // 0x0B01, low byte first
+    EXPECT_EQ(seen.ind.srcEp, 1);
+    EXPECT_EQ(seen.ind.profileId, 0x0104);
+    EXPECT_EQ(seen.ind.clusterId, 0x0402);
+    EXPECT_EQ(seen.payload, (std::vector<uchar>{0xAA, 0xBB, 0xCC}));
+    EXPECT_TRUE(seen.ind.wasBroadcast);
+    EXPECT_EQ(seen.ind.securityStatus, 0x05);
+}

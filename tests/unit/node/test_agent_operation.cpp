@@ -34,7 +34,7 @@ struct Agent {
     Ctx walkCtx, descCtx;
     std::atomic<int> confirms{0};
     std::atomic<int> expiries{0};
-    ZbStatusListener listener{[this](uchar) { ++confirms; }};
+    ZbZdpResponseListener listener{[this](const ZbZdpResponse&) { ++confirms; }};
     AgentOperation<Ctx> walk, desc;
 
     explicit Agent(OrqZbIf* zb)

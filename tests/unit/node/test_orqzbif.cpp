@@ -19,7 +19,7 @@ class OrqZbIfTest : public ::testing::Test {
 };
 
 TEST_F(OrqZbIfTest, RegistryRefusesNullAndRecordsOfTheWrongKind) {
-    ZbStatusListener status([](uchar) {});
+    ZbZdpResponseListener status([](const ZbZdpResponse&) {});
     ZbNodeDescListener nodeDesc([](uchar, ushort, ZB_NODE_DESC*) {});
     EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_NODE_DESC_CONFIRM, nullptr), -1);
     EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_NODE_DESC_CONFIRM, &status), -1);
@@ -28,6 +28,40 @@ TEST_F(OrqZbIfTest, RegistryRefusesNullAndRecordsOfTheWrongKind) {
     EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDO_POWER_DESC_CONFIRM, &status), -1);  // none there
     EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &status), 0);
     EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &status), -1);  // list empty now
+}
+
+TEST_F(OrqZbIfTest, EachKeyRefusesTheRecordKindsOfTheOthers) {
+    ZbDataIndicationListener data([](const ZbDataIndication&) {});
+    ZbStateChangeListener state([](const ZbStateChange&) {});
+    ZbZdpResponseListener zdp([](const ZbZdpResponse&) {});
+    EXPECT_EQ(zb.registerListener(ZB_EV_APSDE_DATA_INDICATION, &state), -1);
+    EXPECT_EQ(zb.registerListener(ZB_EV_APSDE_DATA_INDICATION, &zdp), -1);
+    EXPECT_EQ(zb.registerListener(ZB_EV_GW_STATUS_CHANGED, &data), -1);
+    EXPECT_EQ(zb.registerListener(ZB_EV_GW_STATUS_CHANGED, &zdp), -1);
+    EXPECT_EQ(zb.registerListener(ZB_EV_MGMT_LEAVE_RESPONSE, &state), -1);
+    EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_RESET_CONFIRM, &data), -1);
+    // Refused records are not in the lists: the keys have no listener.
+    EXPECT_EQ(zb.unregisterListener(ZB_EV_GW_STATUS_CHANGED, &data), -1);
+    EXPECT_EQ(zb.unregisterListener(ZB_EV_APSDE_DATA_INDICATION, &state), -1);
+}
+
+TEST_F(OrqZbIfTest, AStatusOnlyResponseSaysWhichResponseItIs) {
+    std::vector<std::pair<int, int>> seen;
+    ZbZdpResponseListener l(
+        [&](const ZbZdpResponse& r) { seen.emplace_back(r.response, r.status); });
+    const int keys[] = {ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, ZB_EV_ZDP_BIND_RESPONSE,
+                        ZB_EV_ZDP_UNBIND_RESPONSE, ZB_EV_MGMT_LEAVE_RESPONSE};
+    for (int k : keys) {
+        ASSERT_EQ(zb.registerListener(k, &l), 0);
+    }
+    zb.MGMT_PERMIT_JOINING_response(0x01);
+    zb.ZDP_BIND_response(0x02);
+    zb.ZDP_UNBIND_response(0x03);
+    zb.MGMT_LEAVE_response(0x04);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{ZB_EV_MGMT_PERMIT_JOINING_RESPONSE, 1},
+                                                      {ZB_EV_ZDP_BIND_RESPONSE, 2},
+                                                      {ZB_EV_ZDP_UNBIND_RESPONSE, 3},
+                                                      {ZB_EV_MGMT_LEAVE_RESPONSE, 4}}));
 }
 
 TEST_F(OrqZbIfTest, EveryListenerOfAKeyIsCalledInOrderWithTheArguments) {
@@ -55,17 +89,17 @@ TEST_F(OrqZbIfTest, EveryListenerOfAKeyIsCalledInOrderWithTheArguments) {
 
 TEST_F(OrqZbIfTest, AListenerRemovedDuringADispatchIsNotCalled) {
     int secondCalls = 0;
-    ZbStatusListener second([&](uchar) { ++secondCalls; });
-    ZbStatusListener first(
-        [&](uchar) { zb.unregisterListener(ZB_EV_MGMT_LEAVE_RESPONSE, &second); });
+    ZbZdpResponseListener second([&](const ZbZdpResponse&) { ++secondCalls; });
+    ZbZdpResponseListener first(
+        [&](const ZbZdpResponse&) { zb.unregisterListener(ZB_EV_MGMT_LEAVE_RESPONSE, &second); });
     zb.registerListener(ZB_EV_MGMT_LEAVE_RESPONSE, &first);
     zb.registerListener(ZB_EV_MGMT_LEAVE_RESPONSE, &second);
     zb.MGMT_LEAVE_response(0);
     EXPECT_EQ(secondCalls, 0);
     // A listener may remove itself while being called.
     int selfCalls = 0;
-    ZbStatusListener self([&](uchar) {});
-    self.fn = [&](uchar) {
+    ZbZdpResponseListener self([&](const ZbZdpResponse&) {});
+    self.fn = [&](const ZbZdpResponse&) {
         ++selfCalls;
         zb.unregisterListener(ZB_EV_ZDP_UNBIND_RESPONSE, &self);
     };
@@ -78,7 +112,7 @@ TEST_F(OrqZbIfTest, AListenerRemovedDuringADispatchIsNotCalled) {
 TEST_F(OrqZbIfTest, RegistryIsSafeAgainstConcurrentRegistrationAndDispatch) {
     std::atomic<int> calls{0};
     std::atomic<bool> stop{false};
-    ZbStatusListener fixed([&](uchar) { ++calls; });
+    ZbZdpResponseListener fixed([&](const ZbZdpResponse&) { ++calls; });
     zb.registerListener(ZB_EV_ZDP_BIND_RESPONSE, &fixed);
     std::thread dispatcher([&] {
         while (!stop) {
@@ -89,7 +123,7 @@ TEST_F(OrqZbIfTest, RegistryIsSafeAgainstConcurrentRegistrationAndDispatch) {
     for (int t = 0; t < 2; ++t) {
         registrars.emplace_back([&] {
             for (int i = 0; i < 500; ++i) {
-                ZbStatusListener l([](uchar) {});
+                ZbZdpResponseListener l([](const ZbZdpResponse&) {});
                 zb.registerListener(ZB_EV_ZDP_BIND_RESPONSE, &l);
                 zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &l);
             }
@@ -109,7 +143,8 @@ TEST_F(OrqZbIfTest, RegistryIsSafeAgainstConcurrentRegistrationAndDispatch) {
 
 TEST_F(OrqZbIfTest, StatusChangesReachTheStatusEvent) {
     std::vector<std::tuple<int, int, int>> seen;
-    ZbGwStatusListener l([&](int s, int e, uchar x) { seen.emplace_back(s, e, x); });
+    ZbStateChangeListener l(
+        [&](const ZbStateChange& c) { seen.emplace_back(c.status, c.error, c.extra); });
     zb.registerListener(ZB_EV_GW_STATUS_CHANGED, &l);
     zb.setGWStatus(GW_STARTING, 0);
     zb.ZIGBEE_STACK_STATUS_indication(EMBER_NETWORK_UP);
@@ -191,12 +226,11 @@ TEST_F(OrqZbIfTest, AnnouncementsAndDataAreHandedOnOnlyWhileRunning) {
     zb.getDb()->setRoot(root);
     std::vector<uchar> dst;
     uchar dstMode = 0;
-    ZbDataIndicationListener data([&](uchar dm, uchar* da, uchar, uchar, uchar*, uchar, ushort,
-                                      ushort cluster, ushort len, uchar*, uchar, uchar) {
-        dstMode = dm;
-        dst.assign(da, da + 2);
-        EXPECT_EQ(cluster, 0x0006);
-        EXPECT_EQ(len, 3);
+    ZbDataIndicationListener data([&](const ZbDataIndication& ind) {
+        dstMode = ind.dstAddrMode;
+        dst.assign(ind.dstAddr, ind.dstAddr + 2);
+        EXPECT_EQ(ind.clusterId, 0x0006);
+        EXPECT_EQ(ind.payloadLength, 3);
     });
     zb.registerListener(ZB_EV_APSDE_DATA_INDICATION, &data);
     n->setKANodeTimer(5);

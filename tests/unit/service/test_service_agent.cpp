@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "../../integration/node/TestConfig.h"
+#include "DataIndication.h"
 #include "ServiceRecorder.h"
 #include "support/WaitFor.h"
 
@@ -160,8 +161,9 @@ class ServiceAgentTest : public ::testing::Test {
         uint8_t dst[2] = {0, 0};
         uint8_t from[2] = {static_cast<uint8_t>(src & 0xFF), static_cast<uint8_t>(src >> 8)};
         uint8_t asdu[3] = {0x18, 0x01, 0x0B};
-        agent->messageReceived_Cb(2, dst, static_cast<uint8_t>(dstEp), 2, from,
-                                  static_cast<uint8_t>(srcEp), 0x0104, cluster, 3, asdu, 0, 0);
+        agent->messageReceived_Cb(indication(dst, static_cast<uint8_t>(dstEp), 2, from,
+                                             static_cast<uint8_t>(srcEp), 0x0104, cluster, asdu,
+                                             3));
     }
     void connect(int ep) {
         auto ctx = rec.connection();
@@ -227,8 +229,7 @@ TEST_F(ServiceAgentTest, ReceivedMessagesReachConnectionsAndCaches) {
     receive(8, 0x7777);           // unknown sender
     const uint8_t dst[2] = {0, 0};
     uint8_t asdu[1] = {0};
-    agent->messageReceived_Cb(2, const_cast<uint8_t*>(dst), 8, 3, const_cast<uint8_t*>(kLightIeee),
-                              1, 0x104, 6, 1, asdu, 0, 0);
+    agent->messageReceived_Cb(indication(dst, 8, 3, kLightIeee, 1, 0x104, 6, asdu, 1));
     EXPECT_EQ(notified(), (std::vector<int>{8, 3, 8, 8}));
     auto n = rec.named("callback_NtfCb");
     EXPECT_EQ(n[0].srcNwk, 0x1101);

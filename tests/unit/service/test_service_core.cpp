@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../../integration/node/TestConfig.h"
+#include "DataIndication.h"
 #include "ServiceCore.h"
 #include "TimerThread.h"
 #include "support/WaitFor.h"
@@ -63,8 +64,8 @@ class ServiceCoreTest : public ::testing::Test {
         uint8_t dst[2] = {0, 0};
         uint8_t from[2] = {0x01, 0x11};
         uint8_t asdu[3] = {0x18, 0x01, 0x0B};
-        core.messageReceived_Cb(2, dst, static_cast<uint8_t>(dstEp), 2, from, 1, 0x0104, 6, 3, asdu,
-                                0, 0);
+        core.messageReceived_Cb(
+            indication(dst, static_cast<uint8_t>(dstEp), 2, from, 1, 0x0104, 6, asdu, 3));
     }
 
     const uint8_t kLightIeee[8] = {0x00, 0x12, 0x4B, 0, 0, 0, 0x11, 1};
