@@ -28,8 +28,7 @@ class DiscoveryCoreTest : public ::testing::Test {
     DiscoveryCoreTest() {
         zb.setGWStatus(GW_RUNNING, 0);
         core.init();
-        Node* root = new Node(0x0000);
-        root->set_ieee_addr(kRootIeee);
+        Node* root = new Node(0x0000, kRootIeee);
         db()->setRoot(root);
     }
     ZbNetDb* db() { return zb.getDb(); }
