@@ -185,15 +185,20 @@ bool ZbNetDb::setIeeeAddr(Node* node, const unsigned char* address) {
     return changed;
 }
 
-bool ZbNetDb::setNodeDescriptor(Node* node, const NodeDescriptor& desc) {
+template <typename T>
+bool ZbNetDb::assign(Node* node, T Node::*field, const T& value, unsigned what) {
     assert(node != nullptr);
     WriteScope w(*this);
-    if (node->mNodeDesc == desc) {
+    if (node->*field == value) {
         return false;
     }
-    node->mNodeDesc = desc;
-    note(node, NODE_DESCRIPTOR);
+    node->*field = value;
+    note(node, what);
     return true;
+}
+
+bool ZbNetDb::setNodeDescriptor(Node* node, const NodeDescriptor& desc) {
+    return assign(node, &Node::mNodeDesc, desc, NODE_DESCRIPTOR);
 }
 
 bool ZbNetDb::setReceiverOnWhenIdle(Node* node, bool rxOn) {
@@ -205,25 +210,11 @@ bool ZbNetDb::setReceiverOnWhenIdle(Node* node, bool rxOn) {
 }
 
 bool ZbNetDb::setPowerDescriptor(Node* node, const PowerDescriptor& desc) {
-    assert(node != nullptr);
-    WriteScope w(*this);
-    if (node->mPowerDesc == desc) {
-        return false;
-    }
-    node->mPowerDesc = desc;
-    note(node, NODE_POWER_DESCRIPTOR);
-    return true;
+    return assign(node, &Node::mPowerDesc, desc, NODE_POWER_DESCRIPTOR);
 }
 
 bool ZbNetDb::setActive(Node* node, bool active) {
-    assert(node != nullptr);
-    WriteScope w(*this);
-    if (node->mActive == active) {
-        return false;
-    }
-    node->mActive = active;
-    note(node, NODE_ACTIVE);
-    return true;
+    return assign(node, &Node::mActive, active, NODE_ACTIVE);
 }
 
 bool ZbNetDb::updateLQIInformation(Node* node, unsigned short shortAddress,
@@ -594,7 +585,7 @@ int ZbNetDb::clearSimpleDescr(Node* node, int endPoint) {
     return 0;
 }
 
-SimpleDescriptor* ZbNetDb::getSimpleDescr(Node* node, int endPoint) {
+const SimpleDescriptor* ZbNetDb::getSimpleDescr(Node* node, int endPoint) {
     assert(node != nullptr);
     std::lock_guard<std::recursive_mutex> lock(mux);
     return node->getSimpleDescr(endPoint);

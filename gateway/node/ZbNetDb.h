@@ -22,12 +22,12 @@
 //
 // The callback runs on the writer's thread with the database's mutex held (it may read the
 // database) and often with the writer's own lock held too (an agent's mutex, taken before the
-// database's). It must therefore return quickly and take no other gateway lock nor wait for
-// another thread; a consumer with more to do (a stored copy, a cached document) notes the
-// address and does its work on a thread of its own. Writers are the serial reader thread
-// (confirms and announcements), the agents' pools and paced senders, the keep-alive thread,
-// the start-up task and the main thread (requests). After setChangeCallback() returns, no
-// call of the previous callback is running on another thread.
+// database's). It must therefore return quickly, not throw, and take no other gateway lock nor
+// wait for another thread; a consumer with more to do (a stored copy, a cached document) notes
+// the address and does its work on a thread of its own. Writers are the serial reader thread
+// (confirms and announcements), the agents' pools and paced senders, the keep-alive thread and
+// the main thread (requests). After setChangeCallback() returns, no call of the previous callback
+// is running on another thread.
 
 #include <atomic>
 #include <functional>
@@ -142,7 +142,6 @@ class Node {
     const unsigned short& nwk_addr = mNwk;
     const std::list<Node*>& neighbor = mNeighbours;  // not owned
     const std::list<int>& endpoints = mEndPoints;
-    const std::map<int, SimpleDescriptor*>& simpleDesc = mSimpleDescs;  // owned
     const bool& isActive = mActive;
     const LQIInformationEntry (&LQIInformationTable)[MAX_LQI_ENTRIES] = mLqiTable;
 
@@ -155,7 +154,7 @@ class Node {
     unsigned short get_nwk_addr() const { return mNwk; }
     const LQIInformationEntry* getLQIInformationTable(int* size) const;
     std::list<int> getEndPointList() const { return mEndPoints; }
-    SimpleDescriptor* getSimpleDescr(int endPoint) const;
+    const SimpleDescriptor* getSimpleDescr(int endPoint) const;
     bool getIsActive() const { return mActive; }
     void setKANodeTimer(long t) { nodeTimer = t; }
     long getKANodeTimer() const { return nodeTimer; }
@@ -183,7 +182,7 @@ class Node {
     unsigned short mNwk;
     std::list<Node*> mNeighbours;
     std::list<int> mEndPoints;
-    std::map<int, SimpleDescriptor*> mSimpleDescs;
+    std::map<int, SimpleDescriptor*> mSimpleDescs;  // owned
     bool mActive = false;
     LQIInformationEntry mLqiTable[MAX_LQI_ENTRIES];
 };
@@ -313,7 +312,7 @@ class ZbNetDb {
     void addSimpleDescr(Node* node, SimpleDescriptor* sd);  // the node takes ownership
     void clearSimpleDescrList(Node* node);
     int clearSimpleDescr(Node* node, int endPoint);
-    SimpleDescriptor* getSimpleDescr(Node* node, int endPoint);
+    const SimpleDescriptor* getSimpleDescr(Node* node, int endPoint);
     static void createDefaultSimpleDescr(int endPoint, SimpleDescriptor* sd);
 
     // The gateway's local services (descriptors not owned).
@@ -357,6 +356,9 @@ class ZbNetDb {
         ZbNetDb& db;
     };
 
+    // Stores value in the node's field and tells `what` when that changed it.
+    template <typename T>
+    bool assign(Node* node, T Node::*field, const T& value, unsigned what);
     bool holds(const Node* node) const;
     void note(const Node* node, unsigned what);
     void noteAddress(unsigned short nwk, unsigned what);

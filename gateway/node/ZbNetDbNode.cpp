@@ -117,7 +117,7 @@ void Node::removeOldLQIInformation(const ZB_NEIGHBOR_TABLE_LIST* list, int count
     }
 }
 
-SimpleDescriptor* Node::getSimpleDescr(int endPoint) const {
+const SimpleDescriptor* Node::getSimpleDescr(int endPoint) const {
     auto it = mSimpleDescs.find(endPoint);
     return it == mSimpleDescs.end() ? nullptr : it->second;
 }
