@@ -27,7 +27,7 @@ void fill(ZbNetDb& db, int count) {
                                  static_cast<uint8_t>(i)};
         Node* node = db.nodeAnnounce(static_cast<unsigned short>(i), ieee, 0x08);
         if (node != nullptr) {
-            node->setIsActive(true);
+            db.setActive(node, true);
         }
     }
 }

@@ -70,8 +70,7 @@ void RESTBroker::createNodeResourcesLater(const Node* node) {
     std::memcpy(ieee, node->get_ieee_addr(), 8);
     Resource* net = resources.net;
     onTreeThread([this, net, nwk, ieee] {
-        Node copy(nwk);
-        copy.set_ieee_addr(ieee);
+        Node copy(nwk, ieee);
         createNodeResources(net, &copy);
     });
 }

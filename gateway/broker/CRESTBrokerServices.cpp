@@ -352,8 +352,7 @@ void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
         Resource* net = resources.net;
         onTreeThread([this, net, nodes] {
             for (const Copy& c : nodes) {
-                Node copy(c.nwk);
-                copy.set_ieee_addr(c.ieee);
+                Node copy(c.nwk, c.ieee);
                 createNodeResources(net, &copy);
                 Resource* wsnnodes = pRESTServer->findResource(net, "wsnnodes");
                 for (Resource* folder :

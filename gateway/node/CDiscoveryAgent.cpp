@@ -89,7 +89,7 @@ Node* DiscoveryCore::Announce_Cb(unsigned short nwk, unsigned char* ieee,
     }
     auto& c = functionsContext.announce;
     if (announceOp.isRunning() && c.rpcContext.hasNotify()) {
-        node->setIsActive(true);
+        pOrqDb->setActive(node, true);
         unsigned long long id = 0;
         for (int i = 0; i < 8; ++i) {
             id = (id << 8) | ieee[i];
@@ -103,7 +103,7 @@ Node* DiscoveryCore::Announce_Cb(unsigned short nwk, unsigned char* ieee,
         c.rpcContext.notify(node, &st);
     } else {
         std::printf("Announce_Cb - No callback registered to announce 0x%04x!\n", nwk);
-        node->setIsActive(false);
+        pOrqDb->setActive(node, false);
     }
     return node;
 }
@@ -143,8 +143,7 @@ void DiscoveryCore::IeeeAddrConfirm_Cb(unsigned char status, unsigned char* ieee
         // already, the announcement moves that entry here instead.
         Node* holder = pOrqDb->findNodeByIEEEAddr(ieee);
         if (holder == nullptr) {
-            node->set_ieee_addr(ieee);
-            pOrqDb->addTranslationEntry(nwk, ieee);
+            pOrqDb->setIeeeAddr(node, ieee);
         }
         Announce_Cb(nwk, ieee, 8);
     } else if (!node->getIsActive()) {
@@ -183,7 +182,7 @@ void DiscoveryCore::Inquiry_Cb(unsigned char status, unsigned char* ieee, unsign
         c.rpcContext.notify(static_cast<Node*>(nullptr), &st);
         return;
     }
-    reporter->set_ieee_addr(ieee);
+    pOrqDb->setIeeeAddr(reporter, ieee);
     // Each child is one more answer expected; one this walk reached before marks the result.
     for (int i = 0; i < count && list != nullptr; ++i) {
         if (!adoptChild(inquiryWalk, reporter, ieee, list[i], "Inquiry_Cb")) {
@@ -332,9 +331,10 @@ void DiscoveryCore::getNodeDescriptor_Cb(unsigned char status, unsigned short nw
     if (nodeDescOp.nothingExpected()) {
         nodeDescOp.finish(End);
     }
+    NodeDescriptor desc = node->node_desc;  // the reply's copy
     if (!c.rpcContext.notify(node, &st) &&
-        !c.rpcContext.respond(nwk, const_cast<unsigned char*>(node->get_ieee_addr()),
-                              &node->node_desc, c.rpcContext.getSessionId(), &st)) {
+        !c.rpcContext.respond(nwk, const_cast<unsigned char*>(node->get_ieee_addr()), &desc,
+                              c.rpcContext.getSessionId(), &st)) {
         ORQ_LOG(*pLogger, DEBUG,
                 "getNodeDescriptor_Cb - Both getRPCNotifyCb and getRPCResponseCb are NULL");
     }
@@ -370,8 +370,9 @@ void DiscoveryCore::getPowerDescriptor_Cb(unsigned char status, unsigned short n
     powerDescOp.finish(End);
     RPCReqStatus st(c, err);
     if (err == AGENT_SUCCESS) {
-        c.rpcContext.respond(nwk, const_cast<unsigned char*>(node->get_ieee_addr()),
-                             &node->power_desc, c.rpcContext.getSessionId(), &st);
+        PowerDescriptor desc = node->power_desc;  // the reply's copy
+        c.rpcContext.respond(nwk, const_cast<unsigned char*>(node->get_ieee_addr()), &desc,
+                             c.rpcContext.getSessionId(), &st);
     } else {
         c.rpcContext.respond(nwk, nullptr, nullptr, c.rpcContext.getSessionId(), &st);
     }
@@ -391,7 +392,7 @@ void DiscoveryCore::superDiscovery_Cb(unsigned char status, unsigned char* ieee,
         superOp.fail();
         superWalk.markIncomplete();
     } else {
-        reporter->set_ieee_addr(ieee);
+        pOrqDb->setIeeeAddr(reporter, ieee);
         int asked = 0;
         for (int i = 0; i < count && list != nullptr; ++i) {
             if (!adoptChild(superWalk, reporter, ieee, list[i], "superDiscovery_Cb")) {
@@ -433,11 +434,14 @@ bool DiscoveryCore::adoptChild(WalkRecord& walk, Node* reporter, const unsigned 
         return false;
     }
     Node* n = pOrqDb->findNodeByNwkAddr(child);
-    if (n == nullptr) {
+    const bool placeholder = n == nullptr;
+    if (placeholder) {
         n = new Node(child);
-        n->node_desc.receiveronwhenidle = true;
     }
     pOrqDb->addNeighbor(reporter, n);
+    if (placeholder) {
+        pOrqDb->setReceiverOnWhenIdle(n, true);
+    }
     pOrqDb->addTranslationEntry(reporter->get_nwk_addr(), reporterIeee);
     return true;
 }
@@ -449,7 +453,7 @@ void DiscoveryCore::learnNeighbour(Node* reporter, const ZB_NEIGHBOR_TABLE_LIST&
         if (nb == pOrqDb->getRoot()) {
             return;  // the root's own flags come from the module
         }
-        nb->node_desc.receiveronwhenidle = rxOn;
+        pOrqDb->setReceiverOnWhenIdle(nb, rxOn);
         if (std::memcmp(nb->get_ieee_addr(), e.ExtendedAddress, 8) != 0) {
             const unsigned char* s = nb->get_ieee_addr();
             const unsigned char* r = e.ExtendedAddress;
@@ -471,9 +475,8 @@ void DiscoveryCore::learnNeighbour(Node* reporter, const ZB_NEIGHBOR_TABLE_LIST&
     }
     nb = new Node(e.NetworkAddress);
     pOrqDb->addNeighbor(reporter, nb);
-    nb->set_ieee_addr(e.ExtendedAddress);
-    nb->node_desc.receiveronwhenidle = rxOn;
-    pOrqDb->addTranslationEntry(e.NetworkAddress, e.ExtendedAddress);
+    pOrqDb->setIeeeAddr(nb, e.ExtendedAddress);
+    pOrqDb->setReceiverOnWhenIdle(nb, rxOn);
     const unsigned char* a = e.ExtendedAddress;
     ORQ_LOG(*pLogger, INFO,
             "Mgmt_LQI_Cb - Created a new entry for neighbor 0x%04x - "
@@ -488,14 +491,16 @@ void DiscoveryCore::learnNeighbour(Node* reporter, const ZB_NEIGHBOR_TABLE_LIST&
         Announce_Cb(e.NetworkAddress, ieee, 8);
     } else {
         ORQ_LOG(*pLogger, DEBUG, "Mgmt_LQI_Cb - No sleepy node, announce it later");
-        nb->setIsActive(false);
+        pOrqDb->setActive(nb, false);
     }
 }
 
 void DiscoveryCore::decodeNode(const ZB_NODE_DESC& nd, Node* node, const char* op) {
     int badType = -1;
     int badFreq = -1;
-    decodeNodeDescriptor(nd, &node->node_desc, &badType, &badFreq);
+    NodeDescriptor desc = node->node_desc;
+    decodeNodeDescriptor(nd, &desc, &badType, &badFreq);
+    pOrqDb->setNodeDescriptor(node, desc);
     if (badType >= 0) {
         ORQ_LOG(*pLogger, WARN, "%s - logicaltype unknown %d", op, badType);
     }
@@ -507,7 +512,9 @@ void DiscoveryCore::decodeNode(const ZB_NODE_DESC& nd, Node* node, const char* o
 void DiscoveryCore::decodePower(const ZB_POWER_DESC& pd, Node* node, const char* op) {
     int badMode = -1;
     int badLevel = -1;
-    decodePowerDescriptor(pd, &node->power_desc, &badMode, &badLevel);
+    PowerDescriptor desc = node->power_desc;
+    decodePowerDescriptor(pd, &desc, &badMode, &badLevel);
+    pOrqDb->setPowerDescriptor(node, desc);
     if (badMode >= 0) {
         ORQ_LOG(*pLogger, WARN, "%s - Currentpowermode unknown %d", op, badMode);
     }

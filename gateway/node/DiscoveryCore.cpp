@@ -593,7 +593,7 @@ AgentError DiscoveryCore::cancelMode(AgentOperation<ProcCtx>& op, const CancelPa
 // A node found dead goes to the freshness listener (the handler removes it).
 void DiscoveryCore::announceDeadNode(Node* node) {
     auto& c = functionsContext.freshness;
-    node->setIsActive(false);
+    pOrqDb->setActive(node, false);
     if (freshnessOp.isRunning() && c.rpcContext.hasNotify()) {
         ORQ_LOG(*pLogger, INFO, "announceDeadNode: send notification!");
         RPCReqStatus st(c, AGENT_SUCCESS);

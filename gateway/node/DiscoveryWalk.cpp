@@ -18,7 +18,7 @@ void WalkRecord::begin(ZbNetDb* db, WalkKind k) {
     for (auto& entry : db->getNodeDict()) {
         known[entry.first] = entry.second->getIsActive();
         if (kind == WalkKind::Neighbours) {
-            entry.second->setIsActive(false);
+            db->setActive(entry.second, false);
         }
     }
 }
@@ -39,7 +39,7 @@ void WalkRecord::end(ZbNetDb* db, bool lastAnswer, Debug& log) {
     for (unsigned short nwk : ghosts) {
         const unsigned char* translated = db->translateAddress(nwk);
         if (translated != nullptr) {
-            db->findNodeByNwkAddr(nwk)->set_ieee_addr(translated);
+            db->setIeeeAddr(db->findNodeByNwkAddr(nwk), translated);
         } else {
             ORQ_LOG(log, INFO, "clearGhostNodes() - Ghost node %04X has been detected.", nwk);
             db->removeNodeByNwkAddr(nwk);
@@ -57,7 +57,7 @@ void WalkRecord::end(ZbNetDb* db, bool lastAnswer, Debug& log) {
             ORQ_LOG(log, INFO, "WalkRecord::end - node %04X was not found again: removed", k.first);
             db->removeNodeByNwkAddr(k.first);
         } else if (kind == WalkKind::Neighbours && !complete && k.second) {
-            node->setIsActive(true);
+            db->setActive(node, true);
         }
     }
     known.clear();

@@ -176,8 +176,8 @@ void KeepAlive::forcePingAlgorithm(Node* node) {
         ORQ_LOG(log, DEBUG, "forcePingAlgorithm - Node 0x%04x is sleepyEndDevice (skipped)", nwk);
     } else {
         ORQ_LOG(log, INFO, "forcePingAlgorithm - Node 0x%04x needs to be ping (forced ping)!", nwk);
-        node->setIsActive(false);
-        node->removeOldLQIInformation(nullptr, 0);
+        db->setActive(node, false);
+        db->removeOldLQIInformation(node, nullptr, 0);
         duePings.push_back(nwk);
     }
     node->setForcePingTimer(t);

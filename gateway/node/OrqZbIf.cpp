@@ -705,7 +705,7 @@ void OrqZbIf::APSME_GET_confirm(uchar status, uchar attr, uchar attr_len, uchar*
                 ORQ_LOG(*pLogger, ERROR, "APSME_GET_confirm - no root node");
                 return;
             }
-            root->set_ieee_addr(ieee);
+            db.setIeeeAddr(root, ieee);
             rootNwk = root->get_nwk_addr();
         }
         ORQ_LOG(*pLogger, INFO, "Root node: IEEEAddress Set!");

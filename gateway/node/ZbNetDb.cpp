@@ -1,5 +1,6 @@
 #include "ZbNetDb.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -17,83 +18,36 @@ long nowSeconds() {
 }
 }  // namespace
 
-Node::Node(unsigned short nwk) : nwk_addr(nwk) {}
-
-Node::~Node() {
-    for (auto& kv : simpleDesc) {
-        delete kv.second;
+namespace {
+// The LQI table of a node as it was, to tell whether a write changed it.
+struct LqiSnapshot {
+    int size;
+    LQIInformationEntry table[MAX_LQI_ENTRIES];
+    explicit LqiSnapshot(const Node* n) {
+        const LQIInformationEntry* t = n->getLQIInformationTable(&size);
+        std::copy(t, t + size, table);
     }
+    bool same(const Node* n) const {
+        int now = 0;
+        const LQIInformationEntry* t = n->getLQIInformationTable(&now);
+        return now == size && std::equal(t, t + now, table);
+    }
+};
+
+bool isZeroIeee(const unsigned char* ieee) {
+    static const unsigned char zeros[8] = {0};
+    return std::memcmp(ieee, zeros, 8) == 0;
+}
+}  // namespace
+
+ZbNetDb::WriteScope::WriteScope(ZbNetDb& d) : lock(d.mux), db(d) {
+    ++db.writeDepth;
 }
 
-void Node::set_ieee_addr(const unsigned char* ieee) {
-    std::memcpy(ieee_addr, ieee, 8);
-}
-
-LQIInformationEntry* Node::getLQIInformationTable(int* size) {
-    if (size != nullptr) {
-        *size = currentLQIInformationTableSize;
+ZbNetDb::WriteScope::~WriteScope() {
+    if (--db.writeDepth == 0) {
+        db.publish();
     }
-    return LQIInformationTable;
-}
-
-void Node::updateLQIInformation(unsigned short shortAddress, const unsigned char* ieee,
-                                unsigned char devTypeRxOnRelation, unsigned char depth,
-                                unsigned char lqi) {
-    int i = 0;
-    while (i < currentLQIInformationTableSize &&
-           LQIInformationTable[i].shortAddress != shortAddress) {
-        ++i;
-    }
-    if (i == currentLQIInformationTableSize) {
-        if (currentLQIInformationTableSize >= MAX_LQI_ENTRIES) {
-            std::printf("updateLQIInformation - Maximum limit reached (%d)\n",
-                        currentLQIInformationTableSize);
-            std::fflush(stdout);
-            return;
-        }
-        ++currentLQIInformationTableSize;
-    }
-    LQIInformationEntry& e = LQIInformationTable[i];
-    e.shortAddress = shortAddress;
-    if (ieee != nullptr) {
-        std::memcpy(e.ieeeAddress, ieee, 8);
-    }
-    e.devTypeRxOnRelation = devTypeRxOnRelation;
-    e.depth = depth;
-    e.lqi = lqi;
-}
-
-void Node::removeOldLQIInformation(const ZB_NEIGHBOR_TABLE_LIST* list, int count) {
-    if (count <= 0 || list == nullptr) {
-        currentLQIInformationTableSize = 0;
-        return;
-    }
-    int i = 0;
-    while (i < currentLQIInformationTableSize) {
-        bool reported = false;
-        for (int j = 0; j < count; ++j) {
-            if (list[j].NetworkAddress == LQIInformationTable[i].shortAddress) {
-                reported = true;
-                break;
-            }
-        }
-        if (reported) {
-            ++i;
-            continue;
-        }
-        // Move the last entry into the hole and look at it again.
-        --currentLQIInformationTableSize;
-        LQIInformationTable[i] = LQIInformationTable[currentLQIInformationTableSize];
-    }
-    if (currentLQIInformationTableSize != count) {
-        std::printf("removeOldLQIInformation - Algorithm error!\n");
-        std::fflush(stdout);
-    }
-}
-
-SimpleDescriptor* Node::getSimpleDescr(int endPoint) const {
-    auto it = simpleDesc.find(endPoint);
-    return it == simpleDesc.end() ? nullptr : it->second;
 }
 
 ZbNetDb::ZbNetDb() : pLogger(new Debug("ZbNetDb")) {
@@ -101,35 +55,210 @@ ZbNetDb::ZbNetDb() : pLogger(new Debug("ZbNetDb")) {
 }
 
 ZbNetDb::~ZbNetDb() {
+    changeCallback = nullptr;
     clearAll();
     removeAllTCKeyTableEntry();
     removeAllStartupAttributeInfo();
     delete pLogger;
 }
 
-void ZbNetDb::deleteNode(Node* node) {
+void ZbNetDb::setChangeCallback(NodeChangeCallback fn) {
+    std::lock_guard<std::recursive_mutex> lock(mux);
+    changeCallback = std::move(fn);
+}
+
+bool ZbNetDb::holds(const Node* node) const {
+    auto it = node_dict.find(node->mNwk);
+    return it != node_dict.end() && it->second == node;
+}
+
+void ZbNetDb::note(const Node* node, unsigned what) {
+    if (holds(node)) {
+        noteAddress(node->mNwk, what);
+    }
+}
+
+void ZbNetDb::noteAddress(unsigned short nwk, unsigned what) {
+    if (what == 0) {
+        return;
+    }
+    for (Change& c : pendingChanges) {
+        if (c.nwk != nwk) {
+            continue;
+        }
+        // Nothing of a removed node is left to tell; a node added after a removal replaced it.
+        c.what = (what & NODE_REMOVED) != 0 ? unsigned(NODE_REMOVED) : c.what | what;
+        return;
+    }
+    pendingChanges.push_back(Change{nwk, what});
+}
+
+void ZbNetDb::publish() {
+    if (publishing) {
+        return;  // a write made by the callback: the running loop reports it
+    }
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{publishing};
+    publishing = true;
+    while (!pendingChanges.empty()) {
+        std::vector<Change> batch;
+        batch.swap(pendingChanges);
+        for (const Change& c : batch) {
+            ++changes;
+            NodeChangeCallback fn = changeCallback;
+            if (fn) {
+                fn(c.nwk, c.what);
+            }
+        }
+    }
+}
+
+void ZbNetDb::indexAdd(const Node* node) {
+    ieee_index[ieeeKey(node->mIeee)].insert(node->mNwk);
+}
+
+void ZbNetDb::indexRemove(const Node* node) {
+    auto it = ieee_index.find(ieeeKey(node->mIeee));
+    if (it == ieee_index.end()) {
+        return;
+    }
+    it->second.erase(node->mNwk);
+    if (it->second.empty()) {
+        ieee_index.erase(it);
+    }
+}
+
+void ZbNetDb::insertNode(Node* node) {
+    node_dict[node->mNwk] = node;
+    indexAdd(node);
+    noteAddress(node->mNwk, NODE_ADDED);
+}
+
+void ZbNetDb::dropNode(std::map<unsigned short, Node*>::iterator it) {
+    Node* node = it->second;
+    indexRemove(node);
+    node_dict.erase(it);
+    noteAddress(node->mNwk, NODE_REMOVED);
     for (auto& kv : node_dict) {
-        kv.second->neighbor.remove(node);
+        auto& list = kv.second->mNeighbours;
+        const auto before = list.size();
+        list.remove(node);
+        if (list.size() != before) {
+            noteAddress(kv.first, NODE_NEIGHBOURS);
+        }
     }
     delete node;
 }
 
+void ZbNetDb::noteNeighbourChange(Node* node, const std::list<Node*>& before) {
+    if (node->mNeighbours != before) {
+        note(node, NODE_NEIGHBOURS);
+    }
+}
+
+bool ZbNetDb::setIeeeAddr(Node* node, const unsigned char* address) {
+    assert(node != nullptr && address != nullptr);
+    WriteScope w(*this);
+    // A copy: the address may be the translation table's own, which is rewritten below.
+    unsigned char ieee[8];
+    std::memcpy(ieee, address, 8);
+    const bool held = holds(node);
+    const bool changed = std::memcmp(node->mIeee, ieee, 8) != 0;
+    if (changed) {
+        if (held) {
+            indexRemove(node);
+        }
+        node->set_ieee_addr(ieee);
+        if (held) {
+            indexAdd(node);
+            noteAddress(node->mNwk, NODE_IEEE_ADDR);
+        }
+    }
+    if (held && !isZeroIeee(ieee)) {
+        // Both directions name the node's pair only.
+        removeTranslationEntry(ieee);
+        removeTranslationEntry(node->mNwk);
+        addTranslationEntry(node->mNwk, ieee);
+    }
+    return changed;
+}
+
+template <typename T>
+bool ZbNetDb::assign(Node* node, T Node::*field, const T& value, unsigned what) {
+    assert(node != nullptr);
+    WriteScope w(*this);
+    if (node->*field == value) {
+        return false;
+    }
+    node->*field = value;
+    note(node, what);
+    return true;
+}
+
+bool ZbNetDb::setNodeDescriptor(Node* node, const NodeDescriptor& desc) {
+    return assign(node, &Node::mNodeDesc, desc, NODE_DESCRIPTOR);
+}
+
+bool ZbNetDb::setReceiverOnWhenIdle(Node* node, bool rxOn) {
+    assert(node != nullptr);
+    WriteScope w(*this);
+    NodeDescriptor desc = node->mNodeDesc;
+    desc.receiveronwhenidle = rxOn;
+    return setNodeDescriptor(node, desc);
+}
+
+bool ZbNetDb::setPowerDescriptor(Node* node, const PowerDescriptor& desc) {
+    return assign(node, &Node::mPowerDesc, desc, NODE_POWER_DESCRIPTOR);
+}
+
+bool ZbNetDb::setActive(Node* node, bool active) {
+    return assign(node, &Node::mActive, active, NODE_ACTIVE);
+}
+
+bool ZbNetDb::updateLQIInformation(Node* node, unsigned short shortAddress,
+                                   const unsigned char* ieee, unsigned char devTypeRxOnRelation,
+                                   unsigned char depth, unsigned char lqi) {
+    assert(node != nullptr);
+    WriteScope w(*this);
+    const LqiSnapshot before(node);
+    node->updateLQIInformation(shortAddress, ieee, devTypeRxOnRelation, depth, lqi);
+    if (before.same(node)) {
+        return false;
+    }
+    note(node, NODE_LQI);
+    return true;
+}
+
+bool ZbNetDb::removeOldLQIInformation(Node* node, const ZB_NEIGHBOR_TABLE_LIST* list, int count) {
+    assert(node != nullptr);
+    WriteScope w(*this);
+    const LqiSnapshot before(node);
+    node->removeOldLQIInformation(list, count);
+    if (before.same(node)) {
+        return false;
+    }
+    note(node, NODE_LQI);
+    return true;
+}
+
 int ZbNetDb::setRoot(Node* node) {
     assert(node != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
+    WriteScope w(*this);
     if (root != nullptr) {
         return -1;
     }
-    auto it = node_dict.find(node->nwk_addr);
+    auto it = node_dict.find(node->mNwk);
     if (it != node_dict.end() && it->second != node) {
         // A node that held the co-processor's address before it started.
-        Node* old = it->second;
-        node_dict.erase(it);
-        deleteNode(old);
+        dropNode(it);
     }
     root = node;
-    node_dict[node->nwk_addr] = node;
-    node->node_desc.receiveronwhenidle = true;
+    node->mNodeDesc.receiveronwhenidle = true;
+    if (!holds(node)) {
+        insertNode(node);
+    }
     return 0;
 }
 
@@ -139,16 +268,18 @@ Node* ZbNetDb::getRoot() {
 }
 
 void ZbNetDb::clearAll() {
-    std::lock_guard<std::recursive_mutex> lock(mux);
+    WriteScope w(*this);
     for (auto& kv : node_dict) {
+        noteAddress(kv.first, NODE_REMOVED);
         delete kv.second;
     }
     node_dict.clear();
+    ieee_index.clear();
     root = nullptr;
 }
 
 int ZbNetDb::clearAllButRoot() {
-    std::lock_guard<std::recursive_mutex> lock(mux);
+    WriteScope w(*this);
     if (root == nullptr) {
         return -1;
     }
@@ -160,32 +291,42 @@ int ZbNetDb::clearAllButRoot() {
             ++it;
             continue;
         }
+        noteAddress(it->first, NODE_REMOVED);
         delete it->second;
         it = node_dict.erase(it);
     }
     // The root was the only node that could still point at the deleted ones.
-    root->neighbor.clear();
-    if (node_dict.find(root->nwk_addr) == node_dict.end()) {
-        node_dict[root->nwk_addr] = root;
+    if (!root->mNeighbours.empty()) {
+        root->mNeighbours.clear();
+        noteAddress(root->mNwk, NODE_NEIGHBOURS);
+    }
+    ieee_index.clear();
+    if (!holds(root)) {
+        insertNode(root);
+    } else {
+        indexAdd(root);
     }
     return 0;
 }
 
 int ZbNetDb::addNeighbor(Node* node, Node* neighbor) {
     assert(node != nullptr && neighbor != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    auto it = node_dict.find(neighbor->nwk_addr);
+    WriteScope w(*this);
+    auto it = node_dict.find(neighbor->mNwk);
     if (it != node_dict.end() && it->second != neighbor) {
         Node* old = it->second;
         if (old == root || old == node) {
             return -1;  // never drop the root or the reporting node for a newcomer
         }
-        node_dict.erase(it);
-        deleteNode(old);
+        dropNode(it);
     }
-    node->neighbor.remove(neighbor);
-    node->neighbor.push_back(neighbor);
-    node_dict[neighbor->nwk_addr] = neighbor;
+    const std::list<Node*> before = node->mNeighbours;
+    node->mNeighbours.remove(neighbor);
+    node->mNeighbours.push_back(neighbor);
+    if (!holds(neighbor)) {
+        insertNode(neighbor);
+    }
+    noteNeighbourChange(node, before);
     return 0;
 }
 
@@ -193,8 +334,10 @@ int ZbNetDb::removeNeighbor(Node* node, Node* neighbor) {
     if (node == nullptr || neighbor == nullptr) {
         return 1;
     }
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    node->neighbor.remove(neighbor);
+    WriteScope w(*this);
+    const std::list<Node*> before = node->mNeighbours;
+    node->mNeighbours.remove(neighbor);
+    noteNeighbourChange(node, before);
     return 0;
 }
 
@@ -209,42 +352,39 @@ Node* ZbNetDb::findNodeByIEEEAddr(const unsigned char* ieee) {
         return nullptr;
     }
     std::lock_guard<std::recursive_mutex> lock(mux);
-    for (auto& kv : node_dict) {
-        if (std::memcmp(kv.second->ieee_addr, ieee, 8) == 0) {
-            return kv.second;
-        }
+    auto it = ieee_index.find(ieeeKey(ieee));
+    if (it != ieee_index.end()) {
+        return node_dict.at(*it->second.begin());
     }
     unsigned char reversed[8];
     for (int i = 0; i < 8; ++i) {
         reversed[i] = ieee[7 - i];
     }
-    for (auto& kv : node_dict) {
-        const unsigned char* f = kv.second->ieee_addr;
-        if (std::memcmp(f, reversed, 8) == 0) {
-            ORQ_LOG(*pLogger, ERROR,
-                    "ZbNetDb::findNodeByIEEEAddr - ERROR: element requested: "
-                    "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x, element found: "
-                    "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x!",
-                    ieee[0], ieee[1], ieee[2], ieee[3], ieee[4], ieee[5], ieee[6], ieee[7], f[0],
-                    f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
-            return kv.second;
-        }
+    it = ieee_index.find(ieeeKey(reversed));
+    if (it == ieee_index.end()) {
+        return nullptr;
     }
-    return nullptr;
+    Node* found = node_dict.at(*it->second.begin());
+    const unsigned char* f = found->mIeee;
+    ORQ_LOG(*pLogger, ERROR,
+            "ZbNetDb::findNodeByIEEEAddr - ERROR: element requested: "
+            "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x, element found: "
+            "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x!",
+            ieee[0], ieee[1], ieee[2], ieee[3], ieee[4], ieee[5], ieee[6], ieee[7], f[0], f[1],
+            f[2], f[3], f[4], f[5], f[6], f[7]);
+    return found;
 }
 
 int ZbNetDb::removeNodeByNwkAddr(unsigned short nwk) {
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    if (root != nullptr && root->nwk_addr == nwk) {
+    WriteScope w(*this);
+    if (root != nullptr && root->mNwk == nwk) {
         return -1;
     }
     auto it = node_dict.find(nwk);
     if (it == node_dict.end()) {
         return 0;
     }
-    Node* node = it->second;
-    node_dict.erase(it);
-    deleteNode(node);
+    dropNode(it);
     return 0;
 }
 
@@ -280,14 +420,12 @@ int ZbNetDb::getNodesCount(const Node* node) {
 Node* ZbNetDb::nodeAnnounce(unsigned short nwk, const unsigned char* ieee,
                             unsigned char capability) {
     assert(ieee != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
+    WriteScope w(*this);
     const bool rxOnWhenIdle = (capability & 0x08) != 0;
     Node* node = nullptr;
-    for (auto& kv : node_dict) {
-        if (std::memcmp(kv.second->ieee_addr, ieee, 8) == 0) {
-            node = kv.second;
-            break;
-        }
+    auto known = ieee_index.find(ieeeKey(ieee));
+    if (known != ieee_index.end()) {
+        node = node_dict.at(*known->second.begin());
     }
     auto holder = node_dict.find(nwk);
     if (holder != node_dict.end() && holder->second == root && node != root) {
@@ -301,22 +439,21 @@ Node* ZbNetDb::nodeAnnounce(unsigned short nwk, const unsigned char* ieee,
 
     if (holder != node_dict.end() && holder->second != node) {
         // An older node that had this address.
-        Node* old = holder->second;
-        node_dict.erase(holder);
-        deleteNode(old);
+        dropNode(holder);
     }
     if (node != nullptr) {
-        if (node->nwk_addr != nwk) {
-            node_dict.erase(node->nwk_addr);
-            node->nwk_addr = nwk;
-            node->node_desc.receiveronwhenidle = rxOnWhenIdle;
-            node_dict[nwk] = node;
+        if (node->mNwk != nwk) {
+            indexRemove(node);
+            node_dict.erase(node->mNwk);
+            noteAddress(node->mNwk, NODE_REMOVED);
+            node->mNwk = nwk;
+            node->mNodeDesc.receiveronwhenidle = rxOnWhenIdle;
+            insertNode(node);
         }
     } else {
-        node = new Node(nwk);
-        node->set_ieee_addr(ieee);
-        node->node_desc.receiveronwhenidle = rxOnWhenIdle;
-        node_dict[nwk] = node;
+        node = new Node(nwk, ieee);
+        node->mNodeDesc.receiveronwhenidle = rxOnWhenIdle;
+        insertNode(node);
     }
     node->nodeTimer = nowSeconds();
     node->forcePingTimer = 0;
@@ -327,10 +464,10 @@ void ZbNetDb::updateLQIDetails(Node* node, const ZB_NEIGHBOR_TABLE_LIST* list, i
     if (node == nullptr || list == nullptr) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(mux);
+    WriteScope w(*this);
     for (int i = 0; i < count; ++i) {
-        node->updateLQIInformation(list[i].NetworkAddress, list[i].ExtendedAddress,
-                                   list[i].devTypeRxOnRelation, list[i].Depth, list[i].LQI);
+        updateLQIInformation(node, list[i].NetworkAddress, list[i].ExtendedAddress,
+                             list[i].devTypeRxOnRelation, list[i].Depth, list[i].LQI);
     }
 }
 
@@ -384,57 +521,71 @@ void ZbNetDb::removeTranslationEntry(unsigned short nwk) {
 
 void ZbNetDb::addEndPoint(Node* node, int endPoint) {
     assert(node != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    node->endpoints.push_back(endPoint);
+    WriteScope w(*this);
+    node->mEndPoints.push_back(endPoint);
+    note(node, NODE_END_POINTS);
 }
 
 void ZbNetDb::clearEndPointList(Node* node) {
     assert(node != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    node->endpoints.clear();
+    WriteScope w(*this);
+    if (!node->mEndPoints.empty()) {
+        node->mEndPoints.clear();
+        note(node, NODE_END_POINTS);
+    }
 }
 
 std::list<int> ZbNetDb::getEndPointList(Node* node) {
     assert(node != nullptr);
     std::lock_guard<std::recursive_mutex> lock(mux);
-    return node->endpoints;
+    return node->mEndPoints;
 }
 
 void ZbNetDb::addSimpleDescr(Node* node, SimpleDescriptor* sd) {
     assert(node != nullptr && sd != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    auto it = node->simpleDesc.find(sd->end_point);
-    if (it != node->simpleDesc.end()) {
+    WriteScope w(*this);
+    auto it = node->mSimpleDescs.find(sd->end_point);
+    bool same = false;
+    if (it != node->mSimpleDescs.end()) {
         if (it->second == sd) {
             return;
         }
+        same = *it->second == *sd;
         delete it->second;
     }
-    node->simpleDesc[sd->end_point] = sd;
+    node->mSimpleDescs[sd->end_point] = sd;
+    if (!same) {
+        note(node, NODE_SIMPLE_DESCRIPTORS);
+    }
 }
 
 void ZbNetDb::clearSimpleDescrList(Node* node) {
     assert(node != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    for (auto& kv : node->simpleDesc) {
+    WriteScope w(*this);
+    if (node->mSimpleDescs.empty()) {
+        return;
+    }
+    for (auto& kv : node->mSimpleDescs) {
         delete kv.second;
     }
-    node->simpleDesc.clear();
+    node->mSimpleDescs.clear();
+    note(node, NODE_SIMPLE_DESCRIPTORS);
 }
 
 int ZbNetDb::clearSimpleDescr(Node* node, int endPoint) {
     assert(node != nullptr);
-    std::lock_guard<std::recursive_mutex> lock(mux);
-    auto it = node->simpleDesc.find(endPoint);
-    if (it == node->simpleDesc.end()) {
+    WriteScope w(*this);
+    auto it = node->mSimpleDescs.find(endPoint);
+    if (it == node->mSimpleDescs.end()) {
         return -1;
     }
     delete it->second;
-    node->simpleDesc.erase(it);
+    node->mSimpleDescs.erase(it);
+    note(node, NODE_SIMPLE_DESCRIPTORS);
     return 0;
 }
 
-SimpleDescriptor* ZbNetDb::getSimpleDescr(Node* node, int endPoint) {
+const SimpleDescriptor* ZbNetDb::getSimpleDescr(Node* node, int endPoint) {
     assert(node != nullptr);
     std::lock_guard<std::recursive_mutex> lock(mux);
     return node->getSimpleDescr(endPoint);

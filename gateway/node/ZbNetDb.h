@@ -11,11 +11,32 @@
 // every operation takes the database's recursive mutex. A Node* or descriptor pointer
 // handed out stays valid only while no other thread can remove the node; a caller that
 // keeps one across several operations holds mutex() (a std::recursive_mutex) meanwhile.
+//
+// Every write of node data goes through ZbNetDb (Node's writers are private to it). The
+// database keeps an IEEE address -> node index beside the network address map, so
+// findNodeByIEEEAddr is a look-up, and it tells what changed: each node a write changes is
+// one change, which raises changeCount() by one and is given to the change callback with the
+// node's network address and the NodeChange bits of what changed. A write that changes nothing
+// reports nothing. One operation reports each node it changed once, after it has finished, so
+// the callback always sees the database consistent.
+//
+// The callback runs on the writer's thread with the database's mutex held (it may read the
+// database) and often with the writer's own lock held too (an agent's mutex, taken before the
+// database's). It must therefore return quickly, not throw, and take no other gateway lock nor
+// wait for another thread; a consumer with more to do (a stored copy, a cached document) notes
+// the address and does its work on a thread of its own. Writers are the serial reader thread
+// (confirms and announcements), the agents' pools and paced senders, the keep-alive thread and
+// the main thread (requests). After setChangeCallback() returns, no call of the previous callback
+// is running on another thread.
 
+#include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "zigbee.h"
 
@@ -90,42 +111,51 @@ constexpr long KA_NO_TIMESTAMP = -1;
 constexpr long KA_BEING_PINGED = 0;
 constexpr long KA_UNKNOWN_TO_NETWORK = -4;
 
+bool operator==(const NodeDescriptor& a, const NodeDescriptor& b);
+bool operator==(const PowerDescriptor& a, const PowerDescriptor& b);
+bool operator==(const SimpleDescriptor& a, const SimpleDescriptor& b);
+bool operator==(const LQIInformationEntry& a, const LQIInformationEntry& b);
+
+// One node of the database. What describes the node (addresses, descriptors, end points,
+// simple descriptors, neighbours and LQI table, the active flag) is read through the public
+// const members and getters below and written by ZbNetDb only, which indexes it and tells
+// what changed (see ZbNetDb). A Node made by a reader for its own use (a snapshot of an
+// address pair) is never in the database and is built complete by its constructor.
+//
+// The keep-alive bookkeeping (nodeTimer, numOfPingsDone, forcePingTimer) is liveness, not
+// node data: it moves with every ping and every frame heard, no document shows it and no
+// stored copy keeps it, so it stays writable here and its writes are neither counted nor
+// reported. Its writers hold the database's mutex as for any access to a Node.
 class Node {
   public:
     explicit Node(unsigned short nwk);
+    Node(unsigned short nwk, const unsigned char* ieee);
     ~Node();
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
 
-    NodeDescriptor node_desc;
-    PowerDescriptor power_desc;
-    int currentLQIInformationTableSize = 0;
-    unsigned char ieee_addr[8] = {0};
-    unsigned short nwk_addr;
-    std::list<Node*> neighbor;  // not owned
-    std::list<int> endpoints;
-    std::map<int, SimpleDescriptor*> simpleDesc;  // owned
-    bool isActive = false;
+    // Node data, read only (written through ZbNetDb).
+    const NodeDescriptor& node_desc = mNodeDesc;
+    const PowerDescriptor& power_desc = mPowerDesc;
+    const int& currentLQIInformationTableSize = mLqiSize;
+    const unsigned char (&ieee_addr)[8] = mIeee;
+    const unsigned short& nwk_addr = mNwk;
+    const std::list<Node*>& neighbor = mNeighbours;  // not owned
+    const std::list<int>& endpoints = mEndPoints;
+    const bool& isActive = mActive;
+    const LQIInformationEntry (&LQIInformationTable)[MAX_LQI_ENTRIES] = mLqiTable;
+
+    // Keep-alive bookkeeping (liveness, see above).
     long nodeTimer = KA_NO_TIMESTAMP;
     int numOfPingsDone = 0;
     long forcePingTimer = 0;
-    LQIInformationEntry LQIInformationTable[MAX_LQI_ENTRIES];
 
-    void set_ieee_addr(const unsigned char* ieee);
-    const unsigned char* get_ieee_addr() const { return ieee_addr; }
-    void set_nwk_addr(unsigned short nwk) { nwk_addr = nwk; }
-    unsigned short get_nwk_addr() const { return nwk_addr; }
-    LQIInformationEntry* getLQIInformationTable(int* size);
-    // Overwrites the entry with this short address, or appends while fewer than 15 are used.
-    void updateLQIInformation(unsigned short shortAddress, const unsigned char* ieee,
-                              unsigned char devTypeRxOnRelation, unsigned char depth,
-                              unsigned char lqi);
-    // Keeps only the entries whose short address is among the list's network addresses.
-    void removeOldLQIInformation(const ZB_NEIGHBOR_TABLE_LIST* list, int count);
-    std::list<int> getEndPointList() const { return endpoints; }
-    SimpleDescriptor* getSimpleDescr(int endPoint) const;
-    void setIsActive(bool a) { isActive = a; }
-    bool getIsActive() const { return isActive; }
+    const unsigned char* get_ieee_addr() const { return mIeee; }
+    unsigned short get_nwk_addr() const { return mNwk; }
+    const LQIInformationEntry* getLQIInformationTable(int* size) const;
+    std::list<int> getEndPointList() const { return mEndPoints; }
+    const SimpleDescriptor* getSimpleDescr(int endPoint) const;
+    bool getIsActive() const { return mActive; }
     void setKANodeTimer(long t) { nodeTimer = t; }
     long getKANodeTimer() const { return nodeTimer; }
     void setnumOfPingsDone(int n) { numOfPingsDone = n; }
@@ -133,6 +163,28 @@ class Node {
     void setForcePingTimer(long t) { forcePingTimer = t; }
     long getForcePingTimer() const { return forcePingTimer; }
     void dump() const {}
+
+  private:
+    friend class ZbNetDb;
+
+    void set_ieee_addr(const unsigned char* ieee);
+    // Overwrites the entry with this short address, or appends while fewer than 15 are used.
+    void updateLQIInformation(unsigned short shortAddress, const unsigned char* ieee,
+                              unsigned char devTypeRxOnRelation, unsigned char depth,
+                              unsigned char lqi);
+    // Keeps only the entries whose short address is among the list's network addresses.
+    void removeOldLQIInformation(const ZB_NEIGHBOR_TABLE_LIST* list, int count);
+
+    NodeDescriptor mNodeDesc;
+    PowerDescriptor mPowerDesc;
+    int mLqiSize = 0;
+    unsigned char mIeee[8] = {0};
+    unsigned short mNwk;
+    std::list<Node*> mNeighbours;
+    std::list<int> mEndPoints;
+    std::map<int, SimpleDescriptor*> mSimpleDescs;  // owned
+    bool mActive = false;
+    LQIInformationEntry mLqiTable[MAX_LQI_ENTRIES];
 };
 
 struct tcKeyTableEntry {
@@ -175,6 +227,24 @@ struct StartupAttributeInfo {
     int _securityLevel = 0;
 };
 
+// What a write changed in a node (bits of the change callback's second argument). A node
+// that moves to another network address is reported removed under the old one and added
+// under the new one.
+enum NodeChange : unsigned {
+    NODE_ADDED = 1u << 0,    // a node now held under this address (with all it carries)
+    NODE_REMOVED = 1u << 1,  // with NODE_ADDED: another node took the address meanwhile
+    NODE_IEEE_ADDR = 1u << 2,
+    NODE_DESCRIPTOR = 1u << 3,
+    NODE_POWER_DESCRIPTOR = 1u << 4,
+    NODE_END_POINTS = 1u << 5,
+    NODE_SIMPLE_DESCRIPTORS = 1u << 6,
+    NODE_NEIGHBOURS = 1u << 7,  // the neighbour list
+    NODE_LQI = 1u << 8,         // the LQI table
+    NODE_ACTIVE = 1u << 9,
+};
+
+using NodeChangeCallback = std::function<void(unsigned short nwk, unsigned changes)>;
+
 class ZbNetDb {
   public:
     ZbNetDb();
@@ -184,6 +254,27 @@ class ZbNetDb {
 
     // Held by each operation; take it to keep Node* valid across several operations.
     std::recursive_mutex& mutex() { return mux; }
+
+    // Change reporting (see the file comment). One callback; an empty one removes it.
+    void setChangeCallback(NodeChangeCallback fn);
+    unsigned long long changeCount() const { return changes.load(); }
+
+    // Writers of node data (node must not be null). Each returns whether it changed something;
+    // a node the database does not hold is written but nothing is reported.
+    // The IEEE address; the index and both translation directions follow (an all-zero address
+    // is a node not identified yet and gets no translation).
+    bool setIeeeAddr(Node* node, const unsigned char* ieee);
+    bool setNodeDescriptor(Node* node, const NodeDescriptor& desc);
+    // The descriptor's receiver-on-when-idle bit alone (learnt from a capability or a
+    // neighbour table before the descriptor itself is known).
+    bool setReceiverOnWhenIdle(Node* node, bool rxOn);
+    bool setPowerDescriptor(Node* node, const PowerDescriptor& desc);
+    bool setActive(Node* node, bool active);
+    bool updateLQIInformation(Node* node, unsigned short shortAddress, const unsigned char* ieee,
+                              unsigned char devTypeRxOnRelation, unsigned char depth,
+                              unsigned char lqi);
+    // Keeps the LQI entries whose short address is among the list's; none for an empty list.
+    bool removeOldLQIInformation(Node* node, const ZB_NEIGHBOR_TABLE_LIST* list, int count);
 
     // Nodes.
     int setRoot(Node* node);
@@ -221,7 +312,7 @@ class ZbNetDb {
     void addSimpleDescr(Node* node, SimpleDescriptor* sd);  // the node takes ownership
     void clearSimpleDescrList(Node* node);
     int clearSimpleDescr(Node* node, int endPoint);
-    SimpleDescriptor* getSimpleDescr(Node* node, int endPoint);
+    const SimpleDescriptor* getSimpleDescr(Node* node, int endPoint);
     static void createDefaultSimpleDescr(int endPoint, SimpleDescriptor* sd);
 
     // The gateway's local services (descriptors not owned).
@@ -247,9 +338,47 @@ class ZbNetDb {
     void removeAllTCKeyTableEntry();
 
   private:
-    void deleteNode(Node* node);
+    struct Change {
+        unsigned short nwk;
+        unsigned what;
+    };
+    // Held by each write: the mutex, and the reporting of what the outermost write changed
+    // when it ends.
+    class WriteScope {
+      public:
+        explicit WriteScope(ZbNetDb& d);
+        ~WriteScope();
+        WriteScope(const WriteScope&) = delete;
+        WriteScope& operator=(const WriteScope&) = delete;
+
+      private:
+        std::lock_guard<std::recursive_mutex> lock;
+        ZbNetDb& db;
+    };
+
+    // Stores value in the node's field and tells `what` when that changed it.
+    template <typename T>
+    bool assign(Node* node, T Node::*field, const T& value, unsigned what);
+    bool holds(const Node* node) const;
+    void note(const Node* node, unsigned what);
+    void noteAddress(unsigned short nwk, unsigned what);
+    void publish();
+    void insertNode(Node* node);
+    void indexAdd(const Node* node);
+    void indexRemove(const Node* node);
+    // Removes the node from the map, the index and every neighbour list, and deletes it.
+    void dropNode(std::map<unsigned short, Node*>::iterator it);
+    void noteNeighbourChange(Node* node, const std::list<Node*>& before);
 
     std::recursive_mutex mux;
+    NodeChangeCallback changeCallback;
+    std::atomic<unsigned long long> changes{0};
+    std::vector<Change> pendingChanges;
+    int writeDepth = 0;
+    bool publishing = false;
+    // IEEE address (8 bytes) -> network addresses of the nodes that carry it (several only
+    // while placeholders are not identified yet); the lowest is the one found.
+    std::map<std::string, std::set<unsigned short>> ieee_index;
     Debug* pLogger;
     int startupMode = 0;
     std::map<unsigned short, Node*> node_dict;

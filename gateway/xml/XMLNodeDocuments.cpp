@@ -327,7 +327,7 @@ std::string XMLMsgComposer::createAliasesMsg(int all, ZbNetDb* db) {
     return out;
 }
 
-std::string XMLMsgComposer::createNodeDescMsg(int tag, NodeDescriptor* nd) {
+std::string XMLMsgComposer::createNodeDescMsg(int tag, const NodeDescriptor* nd) {
     (void)tag;
     ORQ_LOG(*pLogger, DEBUG, "createNodeDescMsg");
     if (nd == nullptr) {

@@ -220,7 +220,7 @@ class XMLMsgComposer {
     std::string createWSNNodesListMsg(int tag, ZbNetDb* db);
     // Active nodes, or every node when `all` is -1.
     std::string createAliasesMsg(int all, ZbNetDb* db);
-    std::string createNodeDescMsg(int tag, NodeDescriptor* nodeDescriptor);
+    std::string createNodeDescMsg(int tag, const NodeDescriptor* nodeDescriptor);
     std::string createNodeDescMsg(int tag, Node* node);
     std::string createPowerDescMsg(int tag, unsigned short nwkAddr, const uint8_t* ieee,
                                    PowerDescriptor* powerDescriptor);

@@ -283,7 +283,7 @@ TEST_F(ServiceLinkTest, EndPointsAndDescriptorsOfOneNodeAndOfAll) {
     EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].error, AGENT_SUCCESS);
     {
         std::lock_guard<std::recursive_mutex> lock(zb->getDb()->mutex());
-        SimpleDescriptor* d = zb->getDb()->findNodeByNwkAddr(kLight)->getSimpleDescr(1);
+        const SimpleDescriptor* d = zb->getDb()->findNodeByNwkAddr(kLight)->getSimpleDescr(1);
         ASSERT_NE(d, nullptr);
         EXPECT_EQ(d->profile_id, 0x0104);
         EXPECT_EQ(d->device_id, 0x0100);

@@ -24,7 +24,7 @@ inline Node* addTestNode(ZbNetDb* db, unsigned short nwk, bool rxOn, bool active
     unsigned char ieee[8];
     testNodeIeee(nwk, ieee);
     Node* n = db->nodeAnnounce(nwk, ieee, rxOn ? 8 : 0);
-    n->setIsActive(active);
+    db->setActive(n, active);
     n->setKANodeTimer(stamp);
     return n;
 }

@@ -119,8 +119,7 @@ class AgentLogicTest : public ::testing::Test {
     AgentLogicTest() {
         zb.setGWStatus(3, 0);
         da.init();
-        Node* root = new Node(0x0000);
-        root->set_ieee_addr(kRootIeee);
+        Node* root = new Node(0x0000, kRootIeee);
         db()->setRoot(root);
     }
     ZbNetDb* db() { return zb.getDb(); }

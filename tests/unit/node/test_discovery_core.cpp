@@ -28,8 +28,7 @@ class DiscoveryCoreTest : public ::testing::Test {
     DiscoveryCoreTest() {
         zb.setGWStatus(GW_RUNNING, 0);
         core.init();
-        Node* root = new Node(0x0000);
-        root->set_ieee_addr(kRootIeee);
+        Node* root = new Node(0x0000, kRootIeee);
         db()->setRoot(root);
     }
     ZbNetDb* db() { return zb.getDb(); }
@@ -172,4 +171,23 @@ TEST_F(DiscoveryCoreTest, ADeadNodeOfTheKeepAliveTaskGoesToTheFreshnessListener)
     EXPECT_FALSE(node->getIsActive());
     // The configuration reached the task too.
     EXPECT_EQ(core.keepAlive().getKAthreshold(), 3);
+}
+
+// A node learnt without its IEEE address gets it from an address confirm through the database:
+// it is found by it and translated, it stays one entry, and the change is told.
+TEST_F(DiscoveryCoreTest, APlaceholderLearnsItsIeeeAddressThroughTheDatabase) {
+    Node* placeholder = new Node(0x0E01);
+    ASSERT_EQ(db()->addNeighbor(db()->getRoot(), placeholder), 0);
+    std::vector<std::pair<unsigned short, unsigned>> told;
+    db()->setChangeCallback(
+        [&](unsigned short nwk, unsigned what) { told.emplace_back(nwk, what); });
+    unsigned char ieee[8];
+    testNodeIeee(0x0E01, ieee);
+    core.IeeeAddrConfirm_Cb(0, ieee, 0x0E01, 0, 0, nullptr);
+
+    EXPECT_EQ(db()->findNodeByIEEEAddr(ieee), placeholder);
+    EXPECT_EQ(db()->translateAddress(ieee), 0x0E01);
+    EXPECT_EQ(db()->getDBNodesSize(), 2);
+    EXPECT_EQ(told, (std::vector<std::pair<unsigned short, unsigned>>{{0x0E01, NODE_IEEE_ADDR}}));
+    db()->setChangeCallback(nullptr);
 }

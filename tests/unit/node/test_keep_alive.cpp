@@ -20,9 +20,8 @@
 class KeepAliveTest : public ::testing::Test {
   protected:
     KeepAliveTest() {
-        Node* root = new Node(0x0000);
         const unsigned char ieee[8] = {0, 0x12, 0x4B, 0, 0, 0, 0, 1};
-        root->set_ieee_addr(ieee);
+        Node* root = new Node(0x0000, ieee);
         db()->setRoot(root);
         KeepAlive::Settings s;
         s.threshold = 3;
@@ -172,8 +171,8 @@ TEST_F(KeepAliveTest, ThresholdIgnoresNegativeValues) {
 
 TEST_F(KeepAliveTest, TheTaskVisitsEveryNodeWhileTheNetworkRunsAndPingsThroughItsHook) {
     zb.setGWStatus(GW_RUNNING, 0);
-    db()->getRoot()->node_desc.receiveronwhenidle = true;
-    db()->getRoot()->setIsActive(true);
+    db()->setReceiverOnWhenIdle(db()->getRoot(), true);
+    db()->setActive(db()->getRoot(), true);
     addNode(0x0501, true, true, KA_NO_TIMESTAMP);
     addNode(0x0502, true, true, now - 100);
     KeepAlive::Timings t;

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <list>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -49,8 +51,7 @@ class ZbNetDbTest : public ::testing::Test {
   protected:
     ZbNetDb db;
     Node* addRoot() {
-        Node* root = new Node(0x0000);
-        root->set_ieee_addr(kIeeeRoot);
+        Node* root = new Node(0x0000, kIeeeRoot);
         EXPECT_EQ(db.setRoot(root), 0);
         return root;
     }
@@ -122,7 +123,7 @@ TEST_F(ZbNetDbTest, AnnounceUnderNewAddressKeepsTheObjectAndMovesIt) {
 
 TEST_F(ZbNetDbTest, AnnounceWithUnchangedAddressKeepsFlags) {
     Node* n = db.nodeAnnounce(0x3001, kIeeeA, 0x08);
-    n->setIsActive(true);
+    db.setActive(n, true);
     Node* again = db.nodeAnnounce(0x3001, kIeeeA, 0x00);
     EXPECT_EQ(again, n);
     EXPECT_TRUE(again->node_desc.receiveronwhenidle);
@@ -233,7 +234,7 @@ TEST_F(ZbNetDbTest, LqiTableHoldsFifteenAndUpdatesInPlace) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("updateLQIInformation - Maximum limit reached (15)"), std::string::npos);
     int size = 0;
-    LQIInformationEntry* table = n->getLQIInformationTable(&size);
+    const LQIInformationEntry* table = n->getLQIInformationTable(&size);
     EXPECT_EQ(size, 15);
     for (int i = 0; i < 15; ++i) {
         EXPECT_NE(table[i].shortAddress, 0x10F);  // the 16th was dropped
@@ -252,18 +253,18 @@ TEST_F(ZbNetDbTest, StaleLqiEntriesAreRemoved) {
     std::vector<ZB_NEIGHBOR_TABLE_LIST> all = {entry(1, 10), entry(2, 20), entry(3, 30),
                                                entry(4, 40)};
     db.updateLQIDetails(n, all.data(), 4);
-    n->removeOldLQIInformation(all.data(), 4);  // everything still reported
+    db.removeOldLQIInformation(n, all.data(), 4);  // everything still reported
     int size = 0;
-    LQIInformationEntry* table = n->getLQIInformationTable(&size);
+    const LQIInformationEntry* table = n->getLQIInformationTable(&size);
     EXPECT_EQ(size, 4);
     std::vector<ZB_NEIGHBOR_TABLE_LIST> some = {entry(4, 40), entry(2, 20)};
-    n->removeOldLQIInformation(some.data(), 2);
+    db.removeOldLQIInformation(n, some.data(), 2);
     n->getLQIInformationTable(&size);
     ASSERT_EQ(size, 2);
     std::vector<unsigned short> left = {table[0].shortAddress, table[1].shortAddress};
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<unsigned short>{2, 4}));
-    n->removeOldLQIInformation(nullptr, 0);
+    db.removeOldLQIInformation(n, nullptr, 0);
     n->getLQIInformationTable(&size);
     EXPECT_EQ(size, 0);
 }
@@ -431,7 +432,7 @@ TEST_F(ZbNetDbTest, AWalkDropsWhatItDidNotFindOnlyWhenItEndedComplete) {
                                  static_cast<unsigned char>(nwk)};
         Node* n = db.nodeAnnounce(nwk, ieee, 8);
         n->setKANodeTimer(stamp);
-        n->setIsActive(true);
+        db.setActive(n, true);
         db.clearEndPointList(n);
         db.addEndPoint(n, 1);
         return n;
@@ -474,17 +475,17 @@ TEST_F(ZbNetDbTest, AWalkDropsWhatItDidNotFindOnlyWhenItEndedComplete) {
 // An LQI discovery marks every node inactive until heard; one that ends early gives the nodes
 // it did not reach their flag back. Its time limit grows with the requests it sends.
 TEST_F(ZbNetDbTest, AnLqiWalkEndedEarlyRestoresWhatItDidNotReach) {
-    addRoot()->setIsActive(true);
+    db.setActive(addRoot(), true);
     Debug log("WalkRecordTest");
     unsigned char ieee[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    db.nodeAnnounce(0x0201, ieee, 8)->setIsActive(true);
+    db.setActive(db.nodeAnnounce(0x0201, ieee, 8), true);
     for (bool lastAnswer : {false, true}) {
         WalkRecord walk;
         walk.begin(&db, WalkKind::Neighbours);
         EXPECT_FALSE(db.getRoot()->getIsActive());
         EXPECT_FALSE(db.findNodeByNwkAddr(0x0201)->getIsActive());
         walk.reach(0x0000);
-        db.getRoot()->setIsActive(true);  // its answer announced it
+        db.setActive(db.getRoot(), true);  // its answer announced it
         walk.end(&db, lastAnswer, log);
         ASSERT_NE(db.findNodeByNwkAddr(0x0201), nullptr);
         EXPECT_EQ(db.findNodeByNwkAddr(0x0201)->getIsActive(), !lastAnswer) << lastAnswer;
@@ -494,4 +495,224 @@ TEST_F(ZbNetDbTest, AnLqiWalkEndedEarlyRestoresWhatItDidNotReach) {
     EXPECT_EQ(limit.add(3), 11);   // 10.9 s
     EXPECT_EQ(limit.add(10), 14);  // 13.9 s
     EXPECT_EQ(WalkDeadline(milliseconds(0), milliseconds(0)).add(0), 1);
+}
+
+// --- The IEEE index, the change counter and the change callback ---
+
+namespace {
+struct Reported {
+    unsigned short nwk;
+    unsigned what;
+    bool operator==(const Reported& o) const { return nwk == o.nwk && what == o.what; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Reported& r) {
+    return os << "{0x" << std::hex << r.nwk << ", 0x" << r.what << std::dec << "}";
+}
+}  // namespace
+
+class ZbNetDbChangeTest : public ZbNetDbTest {
+  protected:
+    std::vector<Reported> seen;
+    ZbNetDbChangeTest() {
+        db.setChangeCallback([this](unsigned short nwk, unsigned what) {
+            seen.push_back(Reported{nwk, what});
+        });
+    }
+    // What was reported since the last call, and the counter rose by as much.
+    std::vector<Reported> take() {
+        EXPECT_EQ(db.changeCount() - countAtTake, seen.size());
+        countAtTake = db.changeCount();
+        std::vector<Reported> out;
+        out.swap(seen);
+        return out;
+    }
+    unsigned long long countAtTake = 0;
+};
+
+using Changes = std::vector<Reported>;
+
+TEST_F(ZbNetDbChangeTest, IeeeIndexFollowsANodeWhoseAddressChangesAndForgetsARemovedNode) {
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 8);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), n);
+    EXPECT_TRUE(db.setIeeeAddr(n, kIeeeB));
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), nullptr);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeB), n);
+    // The translation names the new pair only.
+    EXPECT_EQ(db.translateAddress(kIeeeA), 65535);
+    EXPECT_EQ(db.translateAddress(kIeeeB), 0x0001);
+    ASSERT_NE(db.translateAddress(0x0001), nullptr);
+    EXPECT_EQ(std::memcmp(db.translateAddress(0x0001), kIeeeB, 8), 0);
+
+    // Moved to another network address, it is still found, under the new one.
+    EXPECT_EQ(db.nodeAnnounce(0x0002, kIeeeB, 8), n);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeB), n);
+    EXPECT_EQ(n->get_nwk_addr(), 0x0002);
+    EXPECT_EQ(db.removeNodeByNwkAddr(0x0002), 0);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeB), nullptr);
+    EXPECT_EQ(db.nodeAnnounce(0x0003, kIeeeB, 8)->get_nwk_addr(), 0x0003);  // a new entry
+}
+
+TEST_F(ZbNetDbChangeTest, NodesNotIdentifiedYetShareTheIndexUntilTheyAre) {
+    Node* root = addRoot();
+    Node* a = new Node(0x0020);
+    Node* b = new Node(0x0010);
+    ASSERT_EQ(db.addNeighbor(root, a), 0);
+    ASSERT_EQ(db.addNeighbor(root, b), 0);
+    const unsigned char zeros[8] = {0};
+    EXPECT_EQ(db.findNodeByIEEEAddr(zeros), b);  // the lowest address first, as in the map
+    db.setIeeeAddr(b, kIeeeA);
+    EXPECT_EQ(db.findNodeByIEEEAddr(zeros), a);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), b);
+    EXPECT_EQ(db.clearAllButRoot(), 0);
+    EXPECT_EQ(db.findNodeByIEEEAddr(zeros), nullptr);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeA), nullptr);
+    EXPECT_EQ(db.findNodeByIEEEAddr(kIeeeRoot), root);
+}
+
+TEST_F(ZbNetDbChangeTest, TheCounterRisesOnARealChangeAndNotOnTheSameValue) {
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 8);
+    take();
+    const unsigned long long start = db.changeCount();
+
+    EXPECT_FALSE(db.setIeeeAddr(n, kIeeeA));
+    EXPECT_FALSE(db.setReceiverOnWhenIdle(n, true));  // the capability said so
+    NodeDescriptor nd = n->node_desc;
+    EXPECT_FALSE(db.setNodeDescriptor(n, nd));
+    EXPECT_FALSE(db.setPowerDescriptor(n, PowerDescriptor()));
+    EXPECT_FALSE(db.setActive(n, false));
+    db.clearEndPointList(n);
+    db.clearSimpleDescrList(n);
+    EXPECT_EQ(db.changeCount(), start);
+
+    nd.logicaltype = ROUTER;
+    nd.manufacturecode = 0x1234;
+    EXPECT_TRUE(db.setNodeDescriptor(n, nd));
+    EXPECT_EQ(db.changeCount(), start + 1);
+    EXPECT_FALSE(db.setNodeDescriptor(n, nd));
+    PowerDescriptor pd;
+    pd.currentpowersource[1] = true;
+    EXPECT_TRUE(db.setPowerDescriptor(n, pd));
+    EXPECT_FALSE(db.setPowerDescriptor(n, pd));
+    EXPECT_TRUE(db.setActive(n, true));
+    EXPECT_FALSE(db.setActive(n, true));
+    EXPECT_EQ(db.changeCount(), start + 3);
+
+    ZB_NEIGHBOR_TABLE_LIST e = entry(0x0100, 50);
+    EXPECT_TRUE(db.updateLQIInformation(n, e.NetworkAddress, e.ExtendedAddress,
+                                        e.devTypeRxOnRelation, e.Depth, e.LQI));
+    db.updateLQIDetails(n, &e, 1);                       // the same entry again
+    EXPECT_FALSE(db.removeOldLQIInformation(n, &e, 1));  // still reported
+    EXPECT_EQ(db.changeCount(), start + 4);
+
+    SimpleDescriptor* sd = new SimpleDescriptor();
+    ZbNetDb::createDefaultSimpleDescr(1, sd);
+    db.addSimpleDescr(n, sd);
+    SimpleDescriptor* same = new SimpleDescriptor();
+    ZbNetDb::createDefaultSimpleDescr(1, same);
+    db.addSimpleDescr(n, same);  // stored, but nothing changed
+    EXPECT_EQ(db.getSimpleDescr(n, 1), same);
+    EXPECT_EQ(db.changeCount(), start + 5);
+    take();
+}
+
+TEST_F(ZbNetDbChangeTest, TheCallbackSeesWhatChangedOncePerNodeAndWrite) {
+    Node* root = addRoot();
+    EXPECT_EQ(take(), (Changes{{0x0000, NODE_ADDED}}));
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 8);
+    EXPECT_EQ(take(), (Changes{{0x0001, NODE_ADDED}}));
+
+    std::vector<ZB_NEIGHBOR_TABLE_LIST> list = {entry(0x0100, 1), entry(0x0101, 2)};
+    db.updateLQIDetails(n, list.data(), 2);  // two entries, one report
+    EXPECT_EQ(take(), (Changes{{0x0001, NODE_LQI}}));
+    db.addEndPoint(n, 8);
+    db.removeOldLQIInformation(n, nullptr, 0);
+    db.setIeeeAddr(n, kIeeeB);
+    EXPECT_EQ(take(),
+              (Changes{{0x0001, NODE_END_POINTS}, {0x0001, NODE_LQI}, {0x0001, NODE_IEEE_ADDR}}));
+
+    // A neighbour new to the database: it is added, and its reporter's list changed.
+    Node* child = new Node(0x0200);
+    db.addNeighbor(root, child);
+    EXPECT_EQ(take(), (Changes{{0x0200, NODE_ADDED}, {0x0000, NODE_NEIGHBOURS}}));
+    db.addNeighbor(root, child);  // already its last neighbour
+    EXPECT_TRUE(take().empty());
+
+    // A move is a removal under the old address and an addition under the new one.
+    db.nodeAnnounce(0x0002, kIeeeB, 0);
+    EXPECT_EQ(take(), (Changes{{0x0001, NODE_REMOVED}, {0x0002, NODE_ADDED}}));
+    // Announced under the address of another IEEE address: that node is replaced.
+    db.nodeAnnounce(0x0200, kIeeeA, 8);
+    EXPECT_EQ(take(), (Changes{{0x0200, NODE_REMOVED | NODE_ADDED}, {0x0000, NODE_NEIGHBOURS}}));
+
+    // A node the database does not hold is written, and nothing is told.
+    Node loose(0x0300);
+    EXPECT_TRUE(db.setActive(&loose, true));
+    EXPECT_TRUE(loose.getIsActive());
+    EXPECT_TRUE(take().empty());
+}
+
+TEST_F(ZbNetDbChangeTest, RemovalsAndClearAllButRootRaiseIt) {
+    Node* root = addRoot();
+    Node* a = db.nodeAnnounce(0x0001, kIeeeA, 8);
+    db.nodeAnnounce(0x0002, kIeeeB, 8);
+    db.addNeighbor(root, a);
+    db.addNeighbor(a, root);
+    take();
+
+    EXPECT_EQ(db.removeNodeByNwkAddr(0x0009), 0);   // unknown
+    EXPECT_EQ(db.removeNodeByNwkAddr(0x0000), -1);  // the root stays
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(db.removeNodeByNwkAddr(0x0001), 0);
+    EXPECT_EQ(take(), (Changes{{0x0001, NODE_REMOVED}, {0x0000, NODE_NEIGHBOURS}}));
+
+    db.addNeighbor(root, db.nodeAnnounce(0x0003, kIeeeA, 8));
+    take();
+    EXPECT_EQ(db.clearAllButRoot(), 0);
+    EXPECT_EQ(take(),
+              (Changes{{0x0002, NODE_REMOVED}, {0x0003, NODE_REMOVED}, {0x0000, NODE_NEIGHBOURS}}));
+    EXPECT_EQ(db.clearAllButRoot(), 0);  // only the root left: nothing changes
+    EXPECT_TRUE(take().empty());
+    db.clearAll();
+    EXPECT_EQ(take(), (Changes{{0x0000, NODE_REMOVED}}));
+}
+
+// The callback runs after the write with the database's mutex held; a write it makes itself is
+// told after it returns, never from inside it.
+TEST_F(ZbNetDbChangeTest, TheCallbackRunsUnderTheMutexAndItsOwnWritesAreToldAfterIt) {
+    Node* n = db.nodeAnnounce(0x0001, kIeeeA, 8);
+    take();
+    int depth = 0;
+    int deepest = 0;
+    bool lockedElsewhere = true;
+    bool sawNewValue = false;
+    db.setChangeCallback([&](unsigned short nwk, unsigned what) {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        seen.push_back(Reported{nwk, what});
+        if (what == NODE_ACTIVE) {
+            sawNewValue = db.findNodeByNwkAddr(nwk)->getIsActive();
+            std::thread other([&] {
+                lockedElsewhere = !db.mutex().try_lock();
+                if (!lockedElsewhere) {
+                    db.mutex().unlock();
+                }
+            });
+            other.join();
+            db.setReceiverOnWhenIdle(db.findNodeByNwkAddr(nwk), false);
+        }
+        --depth;
+    });
+    db.setActive(n, true);
+    EXPECT_EQ(take(), (Changes{{0x0001, NODE_ACTIVE}, {0x0001, NODE_DESCRIPTOR}}));
+    EXPECT_EQ(deepest, 1);
+    EXPECT_TRUE(lockedElsewhere);
+    EXPECT_TRUE(sawNewValue);
+    EXPECT_FALSE(n->node_desc.receiveronwhenidle);
+
+    db.setChangeCallback(nullptr);  // none: still counted
+    const unsigned long long before = db.changeCount();
+    db.setActive(n, false);
+    EXPECT_EQ(db.changeCount(), before + 1);
+    EXPECT_TRUE(seen.empty());
 }

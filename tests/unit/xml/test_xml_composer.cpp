@@ -327,8 +327,8 @@ class ComposerDbTest : public ComposerTest {
         ASSERT_NE(root, nullptr);
         ASSERT_NE(node, nullptr);
         ASSERT_NE(idle, nullptr);
-        root->setIsActive(true);
-        node->setIsActive(true);
+        db.setActive(root, true);
+        db.setActive(node, true);
         db.addEndPoint(root, 1);
         db.addEndPoint(root, 8);
     }
@@ -404,7 +404,7 @@ TEST_P(ComposerDbTest, ServiceDescriptor) {
 
 TEST_P(ComposerDbTest, LinkQualityTable) {
     const uint8_t neighbourIeee[8] = {0, 0, 0, 0, 0, 0, 0x01, 0x02};
-    root->updateLQIInformation(0x1234, neighbourIeee, 0x25, 1, 200);
+    db.updateLQIInformation(root, 0x1234, neighbourIeee, 0x25, 1, 200);
     EXPECT_EQ(
         composer.createLQIInformationMsg(&db),
         r("LQIInformation",

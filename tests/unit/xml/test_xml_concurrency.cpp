@@ -59,7 +59,7 @@ TEST(XmlConcurrency, ComposingTheDatabaseWhileNodesComeAndGo) {
             std::lock_guard<std::recursive_mutex> lock(db.mutex());
             Node* node = db.nodeAnnounce(static_cast<unsigned short>(0x100 + i % 16), ieee, 8);
             if (node != nullptr) {
-                node->setIsActive(true);
+                db.setActive(node, true);
             }
             if (i % 3 == 0) {
                 db.removeNodeByNwkAddr(static_cast<unsigned short>(0x100 + (i + 5) % 16));
