@@ -4,8 +4,8 @@
 #include <cstring>
 #include <thread>
 
-#include "../../integration/node/TestConfig.h"
-#include "ServiceRecorder.h"
+#include "support/ServiceRecorder.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 using SA = ServiceRecorder::SA;
