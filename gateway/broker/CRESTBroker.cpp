@@ -193,9 +193,10 @@ void RESTBroker::notifyGWDescriptorToWsnc(Task* task) {
 
 // --- Construction and life cycle ---
 
-RESTBroker::RESTBroker(RESTServer* server, RESTClient* client)
+RESTBroker::RESTBroker(RESTServer* server, RESTClient* client, const Agents* agents)
     : pXMLMsgComposer(XMLMsgComposer::Instance()),
       pXMLMsgParser(XMLMsgParser::Instance()),
+      givenAgents(agents != nullptr ? *agents : Agents()),
       pLogger(new Debug("RESTBroker")) {
     tasks.wsnc.restBrokerPointer = this;
     configureLogger(*pLogger, "Debug:RESTBrokerDL");
@@ -280,14 +281,24 @@ void RESTBroker::init(bool autostartFlag, bool nvm) {
 
 void RESTBroker::connectLocalNode() {
     ORQ_LOG(*pLogger, DEBUG, "connectLocalNode");
-    pLocalNode = LocalNodeT::getLocalNode();
+    pLocalNode =
+        givenAgents.localNode != nullptr ? givenAgents.localNode : LocalNodeT::getLocalNode();
+    pDAgent = givenAgents.discovery;
+    pSAgent = givenAgents.service;
+    pMngmtAgent = givenAgents.management;
 }
 
 void RESTBroker::initAgents() {
     ORQ_LOG(*pLogger, DEBUG, "initAgents");
-    pDAgent = pLocalNode->getDiscoveryAgent();
-    pSAgent = pLocalNode->getServiceAgent();
-    pMngmtAgent = pLocalNode->getManagementAgent();
+    if (pDAgent == nullptr) {
+        pDAgent = pLocalNode->getDiscoveryAgent();
+    }
+    if (pSAgent == nullptr) {
+        pSAgent = pLocalNode->getServiceAgent();
+    }
+    if (pMngmtAgent == nullptr) {
+        pMngmtAgent = pLocalNode->getManagementAgent();
+    }
     pDAgent->init();
     pDAgent->initDAListeners();
     pSAgent->init();

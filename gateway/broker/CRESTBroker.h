@@ -137,8 +137,19 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
         ListMap service, customizedCallback, service_BC;
     };
 
-    // `server` and `client` (both owned) are for tests; null makes the real ones.
-    explicit RESTBroker(RESTServer* server = nullptr, RESTClient* client = nullptr);
+    // The local node and the agents the broker works with. A null member takes the process-wide
+    // one (the agents asked of the local node by autorun()); given ones are reached from init()
+    // on.
+    struct Agents {
+        LocalNodeT* localNode = nullptr;
+        DiscoveryAgentT* discovery = nullptr;
+        ServiceAgentT* service = nullptr;
+        ManagementAgentT* management = nullptr;
+    };
+
+    // `server` and `client` (both owned) and `agents` are for tests; null makes the real ones.
+    explicit RESTBroker(RESTServer* server = nullptr, RESTClient* client = nullptr,
+                        const Agents* agents = nullptr);
     ~RESTBroker() override;
     RESTBroker(const RESTBroker&) = delete;
     RESTBroker& operator=(const RESTBroker&) = delete;
@@ -529,6 +540,7 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     ZbNetDb* soFarBuffer = nullptr;
     XMLMsgParser* pXMLMsgParser = nullptr;
     QueryParser* pQueryParser = nullptr;
+    Agents givenAgents;
     LocalNodeT* pLocalNode = nullptr;
     DiscoveryAgentT* pDAgent = nullptr;
     ServiceAgentT* pSAgent = nullptr;

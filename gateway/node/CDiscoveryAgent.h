@@ -54,49 +54,51 @@ class DiscoveryAgent : private DiscoveryCore {
                             TimerClock* clock = nullptr)
         : DiscoveryCore(adapter, config, clock) {}
 
+    // The operations the calls below forward to: other ones (a test's fake agent), or null
+    // for the agent's own.
+    void setOperations(DiscoveryOperations* ops) { operations = ops != nullptr ? ops : this; }
+
     using DiscoveryCore::init;
     using DiscoveryCore::initDAListeners;
     using DiscoveryCore::networkRestarted;
 
     AgentError startInquiry(unsigned long timeout, InquiryCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::startInquiry(timeout, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->startInquiry(timeout, p); });
     }
     AgentError cancelInquiry(CancelInquiryCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::cancelInquiry(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->cancelInquiry(p); });
     }
     AgentError MgmtLQI_Req(unsigned long timeout, MgmtLQICtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::MgmtLQI_Req(timeout, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->MgmtLQI_Req(timeout, p); });
     }
     AgentError cancelMgmtLQI_Req(CancelMgmtLQICtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::cancelMgmtLQI_Req(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->cancelMgmtLQI_Req(p); });
     }
     AgentError superDiscovery(SuperDiscoveryCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::superDiscovery(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->superDiscovery(p); });
     }
     int getNodeDescriptor(unsigned long timeout, unsigned short address, NodeDescriptorCtxt* ctx) {
         return withReplyPath(
-            ctx, [&](auto* p) { return DiscoveryCore::getNodeDescriptor(timeout, address, p); });
+            ctx, [&](auto* p) { return operations->getNodeDescriptor(timeout, address, p); });
     }
     int getPowerDescriptor(unsigned short address, PowerDescriptorCtxt* ctx) {
-        return withReplyPath(
-            ctx, [&](auto* p) { return DiscoveryCore::getPowerDescriptor(address, p); });
+        return withReplyPath(ctx,
+                             [&](auto* p) { return operations->getPowerDescriptor(address, p); });
     }
     AgentError retrieveNodes(RetrieveNodesCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::retrieveNodes(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->retrieveNodes(p); });
     }
     AgentError startAnnouncementsMode(StartAnnouncementsModeCtxt* ctx) {
-        return withReplyPath(ctx,
-                             [&](auto* p) { return DiscoveryCore::startAnnouncementsMode(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->startAnnouncementsMode(p); });
     }
     AgentError cancelAnnouncementsMode(CancelAnnouncementsModeCtxt* ctx) {
-        return withReplyPath(ctx,
-                             [&](auto* p) { return DiscoveryCore::cancelAnnouncementsMode(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->cancelAnnouncementsMode(p); });
     }
     AgentError startFreshnessMode(StartFreshnessModeCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::startFreshnessMode(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->startFreshnessMode(p); });
     }
     AgentError cancelFreshnessMode(CancelFreshnessModeCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return DiscoveryCore::cancelFreshnessMode(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->cancelFreshnessMode(p); });
     }
 
     using DiscoveryCore::Announce_Cb;
@@ -128,6 +130,9 @@ class DiscoveryAgent : private DiscoveryCore {
     void clearDeadingNodeList() { keepAlive().clearDeadingNodeList(); }
     bool isInDeadingNodeList(unsigned short nwk) { return keepAlive().isInDeadingNodeList(nwk); }
     int getDeadingNodeListCounter() { return keepAlive().getDeadingNodeListCounter(); }
+
+  private:
+    DiscoveryOperations* operations = this;
 };
 
 #endif

@@ -34,18 +34,22 @@ class ManagementAgent : private ManagementCore {
                              TimerClock* clock = nullptr)
         : ManagementCore(adapter, config, clock) {}
 
+    // The operations the calls below forward to: other ones (a test's fake agent), or null
+    // for the agent's own.
+    void setOperations(ManagementOperations* ops) { operations = ops != nullptr ? ops : this; }
+
     using ManagementCore::init;
 
     AgentError permitJoin(unsigned short address, unsigned short duration, bool tcSignificance,
                           unsigned long timeout, permitJoinCtxt* ctx) {
         return withReplyPath(ctx, [&](auto* p) {
-            return ManagementCore::permitJoin(address, duration, tcSignificance, timeout, p);
+            return operations->permitJoin(address, duration, tcSignificance, timeout, p);
         });
     }
     AgentError leaveRequest(unsigned short address, bool removeChildren, bool rejoin,
                             leaveCommandCtxt* ctx) {
         return withReplyPath(ctx, [&](auto* p) {
-            return ManagementCore::leaveRequest(address, removeChildren, rejoin, p);
+            return operations->leaveRequest(address, removeChildren, rejoin, p);
         });
     }
 
@@ -53,6 +57,9 @@ class ManagementAgent : private ManagementCore {
     using ManagementCore::moduleAway;
     using ManagementCore::onPermitJoin;
     using ManagementCore::permitJoinNotify_Cb;
+
+  private:
+    ManagementOperations* operations = this;
 };
 
 #endif

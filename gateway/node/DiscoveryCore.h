@@ -42,7 +42,10 @@ void decodePowerDescriptor(const ZB_POWER_DESC& in, PowerDescriptor* out, int* b
 // Neither all zero nor all 0xFF.
 bool isRealIeee(const unsigned char* ieee);
 
-class DiscoveryCore : protected AgentEnvironment {
+// The operations a handler starts on the discovery agent, each answered on the reply path it
+// is given. DiscoveryCore implements them; DiscoveryAgent<T> forwards to its own core unless
+// it was given other operations (a test's fake agent).
+class DiscoveryOperations {
   public:
     // The replies and notifications of the discovery operations.
     using ProcResponse = void*(int, RPCReqStatus*);
@@ -62,6 +65,26 @@ class DiscoveryCore : protected AgentEnvironment {
     // The combined discovery and the node list: the database.
     using DbPath = ReplyPath<DbResponse>;
 
+    virtual ~DiscoveryOperations() = default;
+
+    virtual AgentError startInquiry(unsigned long timeout, const ProcPath* ctx) = 0;
+    virtual AgentError cancelInquiry(const CancelPath* ctx) = 0;
+    virtual AgentError MgmtLQI_Req(unsigned long timeout, const ProcPath* ctx) = 0;
+    virtual AgentError cancelMgmtLQI_Req(const CancelPath* ctx) = 0;
+    virtual AgentError superDiscovery(const DbPath* ctx) = 0;
+    virtual int getNodeDescriptor(unsigned long timeout, unsigned short address,
+                                  const NodeDescPath* ctx) = 0;
+    virtual int getPowerDescriptor(unsigned short address, const PowerDescPath* ctx) = 0;
+    // The node list; it ends a running inquiry.
+    virtual AgentError retrieveNodes(const DbPath* ctx) = 0;
+    virtual AgentError startAnnouncementsMode(const ProcPath* ctx) = 0;
+    virtual AgentError cancelAnnouncementsMode(const CancelPath* ctx) = 0;
+    virtual AgentError startFreshnessMode(const ProcPath* ctx) = 0;
+    virtual AgentError cancelFreshnessMode(const CancelPath* ctx) = 0;
+};
+
+class DiscoveryCore : public DiscoveryOperations, protected AgentEnvironment {
+  public:
     // The pause after each request of a walk or a ping that the protocol prescribes; the
     // configuration may shorten it (benchmarks walk networks of thousands of nodes).
     static constexpr std::chrono::milliseconds kPacing{800};
@@ -69,7 +92,7 @@ class DiscoveryCore : protected AgentEnvironment {
     // `adapter` and `config` null: the process-wide ones; `clock` null: the steady clock.
     explicit DiscoveryCore(OrqZbIf* adapter = nullptr, ConfigurationRepository* config = nullptr,
                            TimerClock* clock = nullptr);
-    ~DiscoveryCore();
+    ~DiscoveryCore() override;
 
     // Reads the settings (also again when the network restarts, see networkRestarted()).
     void init();
@@ -82,19 +105,19 @@ class DiscoveryCore : protected AgentEnvironment {
     KeepAlive& keepAlive() { return keepAliveTask; }
     const KeepAlive& keepAlive() const { return keepAliveTask; }
 
-    AgentError startInquiry(unsigned long timeout, const ProcPath* ctx);
-    AgentError cancelInquiry(const CancelPath* ctx);
-    AgentError MgmtLQI_Req(unsigned long timeout, const ProcPath* ctx);
-    AgentError cancelMgmtLQI_Req(const CancelPath* ctx);
-    AgentError superDiscovery(const DbPath* ctx);
-    int getNodeDescriptor(unsigned long timeout, unsigned short address, const NodeDescPath* ctx);
-    int getPowerDescriptor(unsigned short address, const PowerDescPath* ctx);
-    // The node list; it ends a running inquiry.
-    AgentError retrieveNodes(const DbPath* ctx);
-    AgentError startAnnouncementsMode(const ProcPath* ctx);
-    AgentError cancelAnnouncementsMode(const CancelPath* ctx);
-    AgentError startFreshnessMode(const ProcPath* ctx);
-    AgentError cancelFreshnessMode(const CancelPath* ctx);
+    AgentError startInquiry(unsigned long timeout, const ProcPath* ctx) override;
+    AgentError cancelInquiry(const CancelPath* ctx) override;
+    AgentError MgmtLQI_Req(unsigned long timeout, const ProcPath* ctx) override;
+    AgentError cancelMgmtLQI_Req(const CancelPath* ctx) override;
+    AgentError superDiscovery(const DbPath* ctx) override;
+    int getNodeDescriptor(unsigned long timeout, unsigned short address,
+                          const NodeDescPath* ctx) override;
+    int getPowerDescriptor(unsigned short address, const PowerDescPath* ctx) override;
+    AgentError retrieveNodes(const DbPath* ctx) override;
+    AgentError startAnnouncementsMode(const ProcPath* ctx) override;
+    AgentError cancelAnnouncementsMode(const CancelPath* ctx) override;
+    AgentError startFreshnessMode(const ProcPath* ctx) override;
+    AgentError cancelFreshnessMode(const CancelPath* ctx) override;
 
     // Confirms and indications (reader thread).
 

@@ -25,7 +25,10 @@
 void buildLeavePayload(const unsigned char* ieee, bool removeChildren, bool rejoin,
                        unsigned char out[10]);
 
-class ManagementCore : protected AgentEnvironment {
+// The operations a handler starts on the management agent, each answered on the reply path
+// it is given. ManagementCore implements them; ManagementAgent<T> forwards to its own core
+// unless it was given other operations (a test's fake agent).
+class ManagementOperations {
   public:
     // Leave: answered at once (session, status), then the response notified (0, status).
     using LeaveResponse = void*(int, RPCReqStatus*);
@@ -36,10 +39,21 @@ class ManagementCore : protected AgentEnvironment {
     using LeavePath = ReplyPath<LeaveResponse, LeaveNotice>;
     using PermitJoinPath = ReplyPath<PermitJoinResponse, PermitJoinNotice>;
 
+    virtual ~ManagementOperations() = default;
+
+    virtual AgentError permitJoin(unsigned short address, unsigned short duration,
+                                  bool tcSignificance, unsigned long timeout,
+                                  const PermitJoinPath* ctx) = 0;
+    virtual AgentError leaveRequest(unsigned short address, bool removeChildren, bool rejoin,
+                                    const LeavePath* ctx) = 0;
+};
+
+class ManagementCore : public ManagementOperations, protected AgentEnvironment {
+  public:
     // `adapter` and `config` null: the process-wide ones; `clock` null: the steady clock.
     explicit ManagementCore(OrqZbIf* adapter = nullptr, ConfigurationRepository* config = nullptr,
                             TimerClock* clock = nullptr);
-    ~ManagementCore();
+    ~ManagementCore() override;
 
     void init() { readDebugSettings(); }
 
@@ -47,11 +61,11 @@ class ManagementCore : protected AgentEnvironment {
     // while another is pending replaces it (its reply path and its time-out): the one
     // replaced is answered then with AGENT_BUSY, so that each request is answered once.
     AgentError permitJoin(unsigned short address, unsigned short duration, bool tcSignificance,
-                          unsigned long timeout, const PermitJoinPath* ctx);
+                          unsigned long timeout, const PermitJoinPath* ctx) override;
     // Asks `address` to leave. Never refused as busy: a second leave replaces the reply
     // path of the first.
     AgentError leaveRequest(unsigned short address, bool removeChildren, bool rejoin,
-                            const LeavePath* ctx);
+                            const LeavePath* ctx) override;
 
     // The permit-joining response (reader thread).
     void permitJoinNotify_Cb(unsigned char status);

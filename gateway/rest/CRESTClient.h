@@ -67,7 +67,8 @@ class RESTClient {
     };
 
     RESTClient();
-    ~RESTClient();
+    // Virtual: tests put a client of their own, which records what it is given, in its place.
+    virtual ~RESTClient();
     RESTClient(const RESTClient&) = delete;
     RESTClient& operator=(const RESTClient&) = delete;
 
@@ -80,7 +81,7 @@ class RESTClient {
     void init();
     // Queues `text` for the listener's URL. 0 when queued; -1 when the URL is not an http(s)
     // URL; kDropped when the queue is full and the document is dropped (both logged).
-    int sendPostData(const uriListener_t* listener, const std::string& text);
+    virtual int sendPostData(const uriListener_t* listener, const std::string& text);
     // Same, for a URL and a queue number.
     int sendPostData(const std::string& URL, int queue, const std::string& text);
     // Messages waiting in `queue`, the one being sent included.

@@ -60,13 +60,17 @@ class ServiceAgent : private ServiceCore {
                           TimerClock* clock = nullptr)
         : ServiceCore(adapter, config, clock) {}
 
+    // The operations the calls below forward to: other ones (a test's fake agent), or null
+    // for the agent's own.
+    void setOperations(ServiceOperations* ops) { operations = ops != nullptr ? ops : this; }
+
     using ServiceCore::init;
 
     int addDefaultService(AddServiceCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return ServiceCore::addDefaultService(p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->addDefaultService(p); });
     }
     int addService(SimpleDescriptor* serviceDesc, AddServiceCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return ServiceCore::addService(serviceDesc, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->addService(serviceDesc, p); });
     }
     using ServiceCore::getCurrentServices;
     using ServiceCore::isEndpointAvailable;
@@ -75,52 +79,57 @@ class ServiceAgent : private ServiceCore {
     int getActiveEndPoints(unsigned long timeout, unsigned short nwk_addr,
                            ActiveEndpointsCtxt* ctx) {
         return withReplyPath(
-            ctx, [&](auto* p) { return ServiceCore::getActiveEndPoints(timeout, nwk_addr, p); });
+            ctx, [&](auto* p) { return operations->getActiveEndPoints(timeout, nwk_addr, p); });
     }
     int getServiceDescriptor(unsigned long timeout, unsigned short nwk_addr,
                              unsigned char end_point, ServiceDescriptorCtxt* ctx) {
         return withReplyPath(ctx, [&](auto* p) {
-            return ServiceCore::getServiceDescriptor(timeout, nwk_addr, end_point, p);
+            return operations->getServiceDescriptor(timeout, nwk_addr, end_point, p);
         });
     }
     using ServiceCore::activeEndPointsDiscovery;
     using ServiceCore::serviceDescriptorsDiscovery;
 
     using ServiceCore::messageFilter;
-    using ServiceCore::send;
+    // Its signature makes this the override of ServiceOperations::send: the agent's own is
+    // called by name.
+    int send(Message* msg, unsigned char& status, unsigned int& txTime) override {
+        if (operations != static_cast<ServiceOperations*>(this)) {
+            return operations->send(msg, status, txTime);
+        }
+        return ServiceCore::send(msg, status, txTime);
+    }
     using ServiceCore::storeMsg;
     int getLastRxMsg(int serviceId, LastRxMsgCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return ServiceCore::getLastRxMsg(serviceId, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->getLastRxMsg(serviceId, p); });
     }
     int createCallback(int endpoint, CallbackCtxt* ctx) {
-        return withReplyPath(ctx,
-                             [&](auto* p) { return ServiceCore::createCallback(endpoint, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->createCallback(endpoint, p); });
     }
     int createCallback(Callback* cb, CallbackCtxt* ctx) {
-        return withReplyPath(ctx, [&](auto* p) { return ServiceCore::createCallback(cb, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->createCallback(cb, p); });
     }
     int deleteCallback(int endpoint, CallbackDeleteCtxt* ctx) {
-        return withReplyPath(ctx,
-                             [&](auto* p) { return ServiceCore::deleteCallback(endpoint, p); });
+        return withReplyPath(ctx, [&](auto* p) { return operations->deleteCallback(endpoint, p); });
     }
     int deleteCustomizedCallback(int internalId, CallbackDeleteCtxt* ctx) {
         return withReplyPath(
-            ctx, [&](auto* p) { return ServiceCore::deleteCustomizedCallback(internalId, p); });
+            ctx, [&](auto* p) { return operations->deleteCustomizedCallback(internalId, p); });
     }
 
     int getnodebindingRequest(unsigned long timeout, unsigned short destAddr, int startIndex,
                               NodeBindingCtxt* ctx) {
         return withReplyPath(ctx, [&](auto* p) {
-            return ServiceCore::getnodebindingRequest(timeout, destAddr, startIndex, p);
+            return operations->getnodebindingRequest(timeout, destAddr, startIndex, p);
         });
     }
     int bindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams, BindCtxt* ctx) {
         return withReplyPath(
-            ctx, [&](auto* p) { return ServiceCore::bindRequest(timeout, bindParams, p); });
+            ctx, [&](auto* p) { return operations->bindRequest(timeout, bindParams, p); });
     }
     int unbindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams, BindCtxt* ctx) {
         return withReplyPath(
-            ctx, [&](auto* p) { return ServiceCore::unbindRequest(timeout, bindParams, p); });
+            ctx, [&](auto* p) { return operations->unbindRequest(timeout, bindParams, p); });
     }
 
     using ServiceCore::activeEndPointsDiscovery_Cb;
@@ -146,6 +155,9 @@ class ServiceAgent : private ServiceCore {
     using ServiceCore::getTimeoutSeconds;
     using ServiceCore::pacedIdle;
     using ServiceCore::setMsgIdCounter;
+
+  private:
+    ServiceOperations* operations = this;
 };
 
 #endif

@@ -132,7 +132,11 @@ SimpleDescriptor* simpleDescriptorFrom(const ZB_SIMPLE_DESC& sd);
 // inside a callback too. Records handed to a callback are valid only during the call.
 // The message path from an indication to the notifications sleeps on nothing and waits
 // for no I/O: a ping for an unknown sender is handed to the paced sender.
-class ServiceCore : protected AgentEnvironment {
+// The operations a handler starts on the service agent, each answered on the reply path it
+// is given (send answers at once). ServiceCore implements them, with what each does and
+// returns; ServiceAgent<T> forwards to its own core unless it was given other operations (a
+// test's fake agent).
+class ServiceOperations {
   public:
     // The replies and notifications of the service operations.
     using ActiveEpResponse = void*(Node*, int, RPCReqStatus*);
@@ -160,24 +164,48 @@ class ServiceCore : protected AgentEnvironment {
     using CallbackDeletePath = ReplyPath<CallbackResponse>;
     using LastRxMsgPath = ReplyPath<LastRxMsgResponse>;
 
+    virtual ~ServiceOperations() = default;
+
+    virtual int addDefaultService(const AddServicePath* ctx) = 0;
+    virtual int addService(SimpleDescriptor* serviceDesc, const AddServicePath* ctx) = 0;
+    virtual int getActiveEndPoints(unsigned long timeout, unsigned short nwk_addr,
+                                   const ActiveEpPath* ctx) = 0;
+    virtual int getServiceDescriptor(unsigned long timeout, unsigned short nwk_addr,
+                                     unsigned char end_point, const ServiceDescPath* ctx) = 0;
+    virtual int send(Message* msg, unsigned char& status, unsigned int& txTime) = 0;
+    virtual int getLastRxMsg(int serviceId, const LastRxMsgPath* ctx) = 0;
+    virtual int createCallback(int endpoint, const CallbackPath* ctx) = 0;
+    virtual int createCallback(Callback* cb, const CallbackPath* ctx) = 0;
+    virtual int deleteCallback(int endpoint, const CallbackDeletePath* ctx) = 0;
+    virtual int deleteCustomizedCallback(int internalId, const CallbackDeletePath* ctx) = 0;
+    virtual int getnodebindingRequest(unsigned long timeout, unsigned short destAddr,
+                                      int startIndex, const NodeBindingPath* ctx) = 0;
+    virtual int bindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams,
+                            const BindPath* ctx) = 0;
+    virtual int unbindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams,
+                              const BindPath* ctx) = 0;
+};
+
+class ServiceCore : public ServiceOperations, protected AgentEnvironment {
+  public:
     // The pause after each request the paced sender sends.
     static constexpr std::chrono::milliseconds kPacing{800};
 
     // `adapter` and `config` null: the process-wide ones; `clock` null: the steady clock.
     explicit ServiceCore(OrqZbIf* adapter = nullptr, ConfigurationRepository* config = nullptr,
                          TimerClock* clock = nullptr);
-    ~ServiceCore();
+    ~ServiceCore() override;
 
     // Main thread, once, after the local node exists.
     void init();
 
     // --- Local services ---
 
-    int addDefaultService(const AddServicePath* ctx);
+    int addDefaultService(const AddServicePath* ctx) override;
     // End point 0 takes the lowest free number; 1..240 that one. Refused while the network
     // runs (INVALID_GW_STATUS, returns 3) and when no number is left or the asked one is
     // taken or outside 1..240 (NO_AVAILABLE_ENDPOINT, 21).
-    int addService(SimpleDescriptor* serviceDesc, const AddServicePath* ctx);
+    int addService(SimpleDescriptor* serviceDesc, const AddServicePath* ctx) override;
     // 0; -1 while the network runs (or from inside a callback); -2 for an end point that is
     // not a service.
     int removeService(int endpoint);
@@ -187,9 +215,10 @@ class ServiceCore : protected AgentEnvironment {
 
     // --- Remote end points and descriptors ---
 
-    int getActiveEndPoints(unsigned long timeout, unsigned short nwk_addr, const ActiveEpPath* ctx);
+    int getActiveEndPoints(unsigned long timeout, unsigned short nwk_addr,
+                           const ActiveEpPath* ctx) override;
     int getServiceDescriptor(unsigned long timeout, unsigned short nwk_addr,
-                             unsigned char end_point, const ServiceDescPath* ctx);
+                             unsigned char end_point, const ServiceDescPath* ctx) override;
     // Reader thread. A confirm about another node than the one asked (a late answer to an
     // earlier request) is left alone.
     void getActiveEndPoints_Cb(unsigned char status, unsigned short nwk_addr,
@@ -227,35 +256,36 @@ class ServiceCore : protected AgentEnvironment {
     // 3 when the network is not running; 26 for no record, a payload longer than one frame
     // carries, or a destination the link cannot address (modes 0 and 1, or an address of
     // the wrong size); 4 from inside a callback.
-    int send(Message* msg, unsigned char& status, unsigned int& txTime);
+    int send(Message* msg, unsigned char& status, unsigned int& txTime) override;
     // The data indication (reader thread; registered while connections or callbacks exist).
     // The record's pointers are read during the call only (the frame's payload is copied).
     void messageReceived_Cb(const ZbDataIndication& ind);
     // The oldest cached message of the service id, handed to the response and then
     // forgotten: 0, or MSG_CACHE_EMPTY (25).
-    int getLastRxMsg(int serviceId, const LastRxMsgPath* ctx);
+    int getLastRxMsg(int serviceId, const LastRxMsgPath* ctx) override;
     void storeMsg(std::unique_ptr<Message> msg, int serviceId);
 
     // --- Connections and callbacks ---
 
     // A connection on `endpoint` (1..240, or ALL_ENDPOINTS): 0 or ENDPOINT_NOT_REGISTERED.
-    int createCallback(int endpoint, const CallbackPath* ctx);
+    int createCallback(int endpoint, const CallbackPath* ctx) override;
     // A filtered callback, kept on its destination end point or on ALL_ENDPOINTS: 0,
     // ENDPOINT_NOT_REGISTERED, or 1 for no callback.
-    int createCallback(Callback* cb, const CallbackPath* ctx);
+    int createCallback(Callback* cb, const CallbackPath* ctx) override;
     // 0, ENDPOINT_NOT_REGISTERED, or NO_ACTIVE_WSN_CONNECTIONS when there was none.
-    int deleteCallback(int endpoint, const CallbackDeletePath* ctx);
+    int deleteCallback(int endpoint, const CallbackDeletePath* ctx) override;
     // 0, or 1 with NO_CUSTOMIZED_FILTER_FOUND.
-    int deleteCustomizedCallback(int internalId, const CallbackDeletePath* ctx);
+    int deleteCustomizedCallback(int internalId, const CallbackDeletePath* ctx) override;
     // Runs the callbacks of one entry against a received message (under mux).
     void messageFilter(Message* msg, int serviceId);
 
     // --- Bindings ---
 
     int getnodebindingRequest(unsigned long timeout, unsigned short destAddr, int startIndex,
-                              const NodeBindingPath* ctx);
-    int bindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams, const BindPath* ctx);
-    int unbindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams, const BindPath* ctx);
+                              const NodeBindingPath* ctx) override;
+    int bindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams, const BindPath* ctx) override;
+    int unbindRequest(unsigned long timeout, ZB_BIND_STRUCT bindParams,
+                      const BindPath* ctx) override;
     void getnodebinding_Cb(unsigned char status, unsigned short bindingTableEntries,
                            unsigned short startIndex, unsigned short bindingTableListCount,
                            ZB_BIND_STRUCT* bindingtableList);

@@ -13,7 +13,7 @@
 #include "CLocalNode.h"
 #include "ModulePeer.h"
 #include "OrqZbIf.h"
-#include "TestConfig.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 // The configuration every link test starts from; tests append their own keys.

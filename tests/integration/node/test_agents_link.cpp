@@ -3,8 +3,8 @@
 #include <set>
 
 #include "AdapterFixture.h"
-#include "AgentHandler.h"
 #include "CLocalNode.h"
+#include "support/AgentHandler.h"
 
 using DA = DiscoveryAgent<AgentHandler>;
 using MA = ManagementAgent<AgentHandler>;

@@ -6,8 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "../../unit/node/RecordingHandler.h"
 #include "AdapterFixture.h"
+#include "support/RecordingHandler.h"
 
 using LN = LocalNode<RecordingHandler>;
 using zbsim::Packet;

@@ -2,8 +2,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "../../unit/service/ServiceRecorder.h"
 #include "AdapterFixture.h"
+#include "support/ServiceRecorder.h"
 
 using SA = ServiceRecorder::SA;
 using LN = LocalNode<ServiceRecorder>;

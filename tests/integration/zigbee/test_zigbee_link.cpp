@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "CZbIf.h"
-#include "ZigbeeTestSupport.h"
 #include "support/WaitFor.h"
+#include "support/ZigbeeTestSupport.h"
 
 using zbtest::Bytes;
 using zbtest::frameOf;

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <vector>
 
-#include "../../integration/node/TestConfig.h"
 #include "AgentOperation.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 using std::chrono::milliseconds;

@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "../../integration/node/AgentHandler.h"
-#include "../../integration/node/TestConfig.h"
 #include "CDiscoveryAgent.h"
 #include "CManagementAgent.h"
 #include "TestNodes.h"
+#include "support/AgentHandler.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 using DA = DiscoveryAgent<AgentHandler>;

@@ -5,11 +5,11 @@
 #include <mutex>
 #include <vector>
 
-#include "../../integration/node/TestConfig.h"
 #include "DiscoveryCore.h"
 #include "GWManagement.h"
 #include "TestNodes.h"
 #include "TimerThread.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 // The compiled discovery agent without any handler class: reply paths of plain callables, an

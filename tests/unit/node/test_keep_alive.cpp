@@ -6,13 +6,13 @@
 #include <set>
 #include <vector>
 
-#include "../../integration/node/TestConfig.h"
 #include "CDebug.h"
 #include "GWManagement.h"
 #include "KeepAlive.h"
 #include "OrqZbIf.h"
 #include "TestNodes.h"
 #include "ZbNetDb.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 // The keep-alive task on its own: a database of an adapter without a link, a clock the test

@@ -4,9 +4,9 @@
 #include <cctype>
 #include <thread>
 
-#include "../../integration/node/TestConfig.h"
 #include "CLocalNode.h"
-#include "RecordingHandler.h"
+#include "support/RecordingHandler.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 using std::chrono::milliseconds;

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "../../integration/node/TestConfig.h"
 #include "GWManagement.h"
 #include "LocalNodeCore.h"
 #include "ManagementCore.h"
 #include "TimerThread.h"
 #include "support/CallLog.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 using std::chrono::milliseconds;

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "../../integration/node/TestConfig.h"
 #include "GWManagement.h"
 #include "OrqZbIf.h"
+#include "support/TestConfig.h"
 
 // The adapter without a link: its listener registry and the confirms and indications it
 // decodes and hands on, called as the reader thread would call them.

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <thread>
 
-#include "../../integration/node/TestConfig.h"
 #include "DataIndication.h"
-#include "ServiceRecorder.h"
+#include "support/ServiceRecorder.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 using SA = ServiceRecorder::SA;

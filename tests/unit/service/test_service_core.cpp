@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "../../integration/node/TestConfig.h"
 #include "DataIndication.h"
 #include "ServiceCore.h"
 #include "TimerThread.h"
+#include "support/TestConfig.h"
 #include "support/WaitFor.h"
 
 // The compiled service agent without any handler class: reply paths of plain callables that

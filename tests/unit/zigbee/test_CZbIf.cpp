@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "CZbIf.h"
-#include "ZigbeeTestSupport.h"
+#include "support/ZigbeeTestSupport.h"
 
 using zbtest::FakeLink;
 

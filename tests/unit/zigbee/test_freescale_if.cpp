@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ZigbeeTestSupport.h"
+#include "support/ZigbeeTestSupport.h"
 
 using zbtest::Bytes;
 using zbtest::calls;

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "ZigbeeTestSupport.h"
 #include "support/WaitFor.h"
+#include "support/ZigbeeTestSupport.h"
 
 using zbtest::Bytes;
 using zbtest::frameOf;

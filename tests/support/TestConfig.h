@@ -1,5 +1,5 @@
-#ifndef ORQ_TESTS_NODE_TESTCONFIG_H
-#define ORQ_TESTS_NODE_TESTCONFIG_H
+#ifndef ORQ_TESTS_SUPPORT_TESTCONFIG_H
+#define ORQ_TESTS_SUPPORT_TESTCONFIG_H
 
 #include <memory>
 #include <string>

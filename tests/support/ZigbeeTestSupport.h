@@ -1,7 +1,7 @@
 // Test support for the ZigBee module link: a connection whose writes are recorded, and a callback
 // table that records every call as a line of text.
-#ifndef ORQ_TESTS_ZIGBEE_TEST_SUPPORT_H
-#define ORQ_TESTS_ZIGBEE_TEST_SUPPORT_H
+#ifndef ORQ_TESTS_SUPPORT_ZIGBEE_TEST_SUPPORT_H
+#define ORQ_TESTS_SUPPORT_ZIGBEE_TEST_SUPPORT_H
 
 #include <cstdarg>
 #include <cstdio>

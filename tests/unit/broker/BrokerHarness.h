@@ -1,0 +1,172 @@
+#ifndef ORQ_TESTS_BROKER_BROKERHARNESS_H
+#define ORQ_TESTS_BROKER_BROKERHARNESS_H
+
+// The broker in one process with no socket and no module: a REST server that is handed its
+// requests directly on the caller's thread, a REST client that records what it would POST,
+// and the broker's agents with fake operations behind them (FakeAgents.h). Replies and
+// notifications are driven by the test through the reply paths the fakes kept.
+
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "CRESTBroker.h"
+#include "FakeAgents.h"
+
+// What the broker would POST to URI listeners, in order.
+class RecordingRESTClient : public RESTClient {
+  public:
+    struct Post {
+        std::string url;
+        std::string body;
+    };
+    using RESTClient::sendPostData;
+    int sendPostData(const uriListener_t* listener, const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mux);
+        posts.push_back(Post{listener->URL, text});
+        return 0;
+    }
+    std::vector<Post> taken() {
+        std::lock_guard<std::mutex> lock(mux);
+        std::vector<Post> out;
+        out.swap(posts);
+        return out;
+    }
+
+  private:
+    std::mutex mux;
+    std::vector<Post> posts;
+};
+
+// A REST server without listeners: request() serves one request the way the poll loop
+// does (session, dispatch, the reply stored on the session); work the broker hands to the
+// poll loop waits for runLoopWork().
+class InProcessRESTServer : public RESTServer {
+  public:
+    class Session : public RESTSessionContext {
+      public:
+        Session(HTTPRequestArg* arg, RESTServer* server, int id) : RESTSessionContext(arg, server) {
+            sessionId = id;
+        }
+    };
+
+    // One exchange, open until destroyed: its reply (empty until answered) and the HTTP
+    // error a handler threw instead of a document (0 for none).
+    class Exchange {
+      public:
+        Exchange(InProcessRESTServer* server, const char* method, const std::string& path,
+                 const std::string& query)
+            : server(server) {
+            arg.server = server;
+            arg.method = method;
+            arg.path = path;
+            arg.query = query;
+        }
+        ~Exchange() { server->close(this); }
+        Exchange(const Exchange&) = delete;
+        Exchange& operator=(const Exchange&) = delete;
+
+        bool answered() const { return session->getSessionStatus() == S_READY; }
+        std::string reply() const { return answered() ? session->getResponse() : std::string(); }
+        int id() const { return session->getSessionId(); }
+
+        InProcessRESTServer* server;
+        HTTPRequestArg arg;
+        std::unique_ptr<Session> session;
+        int httpError = 0;
+    };
+
+    explicit InProcessRESTServer(RESTClient* client) : RESTServer(nullptr, nullptr, client) {}
+    ~InProcessRESTServer() override { stopListeners(); }
+
+    // No ports are opened.
+    int init() override { return 0; }
+
+    std::unique_ptr<Exchange> request(const char* method, const std::string& path,
+                                      const std::string& query = "", const std::string& body = "") {
+        auto ex = std::make_unique<Exchange>(this, method, path, query);
+        Resource* resource = resolve(path);
+        if (resource == nullptr) {
+            ex->httpError = 404;
+            return ex;
+        }
+        ex->arg.resource = resource;
+        int id = 0;
+        {
+            std::lock_guard<std::mutex> lock(sessionMux);
+            id = nextSessionId++;
+        }
+        ex->session = std::make_unique<Session>(&ex->arg, this, id);
+        ex->arg.state = ex->session.get();
+        {
+            std::lock_guard<std::mutex> lock(sessionMux);
+            activeHTTPSessions[id] = ex->session.get();
+        }
+        ex->session->rxData()->assign(body);
+        ex->session->setSessionStatus(S_SERVING);
+        try {
+            serveRequest(resource, ex->session.get());
+        } catch (const HTTPException& e) {
+            ex->httpError = e.code;
+        }
+        if (ex->session->getSessionStatus() == S_SERVING) {
+            ex->session->setSessionStatus(S_SERVED);
+        }
+        return ex;
+    }
+
+    // Runs what the broker handed to the poll loop.
+    void runLoopWork() { runPosted(); }
+
+  private:
+    void close(Exchange* ex) {
+        if (!ex->session) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(sessionMux);
+            activeHTTPSessions.erase(ex->session->getSessionId());
+        }
+        ex->session.reset();
+    }
+};
+
+// The text of the first element `name` of `doc`, whatever its namespace prefix, or
+// "(no name)".
+inline std::string elementText(const std::string& doc, const std::string& name) {
+    const std::regex element("<(?:[A-Za-z]+:)?" + name + ">([^<]*)</(?:[A-Za-z]+:)?" + name + ">");
+    std::smatch m;
+    return std::regex_search(doc, m, element) ? m[1].str() : "(no " + name + ")";
+}
+
+// A broker built on the in-process server, the recording client and the fake agents; its
+// tree is made (init) but nothing is started.
+class BrokerHarness {
+  public:
+    BrokerHarness() : client(new RecordingRESTClient()), server(new InProcessRESTServer(client)) {
+        discovery.setOperations(&fakeDiscovery);
+        service.setOperations(&fakeService);
+        management.setOperations(&fakeManagement);
+        RESTBroker::Agents agents;
+        agents.discovery = &discovery;
+        agents.service = &service;
+        agents.management = &management;
+        broker = std::make_unique<RESTBroker>(server, client, &agents);
+        broker->init(false, false);
+    }
+    ~BrokerHarness() { broker.reset(); }
+
+    RecordingRESTClient* client;  // owned by the broker
+    InProcessRESTServer* server;  // owned by the broker
+    FakeDiscovery fakeDiscovery;
+    FakeService fakeService;
+    FakeManagement fakeManagement;
+    RESTBroker::DiscoveryAgentT discovery;
+    RESTBroker::ServiceAgentT service;
+    RESTBroker::ManagementAgentT management;
+    std::unique_ptr<RESTBroker> broker;
+};
+
+#endif
