@@ -19,10 +19,8 @@ const char* const kListener = "http://127.0.0.1:9100/pj";
 
 // A node as the database would hand it to a notification.
 std::unique_ptr<Node> makeNode(unsigned short nwk, unsigned char lastIeeeByte) {
-    auto node = std::make_unique<Node>(nwk);
-    unsigned char ieee[8] = {0x00, 0x12, 0x4b, 0x00, 0x00, 0x00, 0x11, lastIeeeByte};
-    node->set_ieee_addr(ieee);
-    return node;
+    const unsigned char ieee[8] = {0x00, 0x12, 0x4b, 0x00, 0x00, 0x00, 0x11, lastIeeeByte};
+    return std::make_unique<Node>(nwk, ieee);
 }
 
 class BrokerMapping : public ::testing::Test {
