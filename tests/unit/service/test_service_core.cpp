@@ -108,7 +108,8 @@ TEST_F(ServiceCoreTest, ADescriptorRequestIsAnsweredAndNotifiedAfterItsPathWentO
     EXPECT_EQ(r[1].state, End);
     EXPECT_EQ(r[1].error, AGENT_SUCCESS);
     std::lock_guard<std::recursive_mutex> lock(zb.getDb()->mutex());
-    const SimpleDescriptor* stored = zb.getDb()->getSimpleDescr(zb.getDb()->findNodeByNwkAddr(0x1101), 3);
+    const SimpleDescriptor* stored =
+        zb.getDb()->getSimpleDescr(zb.getDb()->findNodeByNwkAddr(0x1101), 3);
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(stored->input_cluster, (std::list<int>{0x0000, 0x0006}));
 }
