@@ -274,6 +274,17 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // `compose` makes (when `hasData`), else the status only. Returns the operations' null.
     void* respond(const char* name, int sessionId, RPCReqStatus* status, unsigned shape,
                   bool hasData = false, const std::function<std::string()>& compose = nullptr);
+    // The same for a read-only document of the network held in `db`: answered from `kept`
+    // while the database's change count (and `variant`) stay as they were when it was made.
+    void* respondKept(const char* name, int sessionId, RPCReqStatus* status, unsigned shape,
+                      KeptDocument& kept, ZbNetDb* db, long variant,
+                      const std::function<std::string()>& compose);
+    // How often the cache-mode node list was composed (the rest were kept bytes).
+    unsigned long keptCompositions() const { return kept.nodeList.compositions(); }
+    // The documents kept that way.
+    struct KeptDocuments {
+        KeptDocument nodeList, aliases, allAliases, lqi, allServices;
+    } kept;
     void clearAllListeners();
     void checkWsncAttach(RBURIListenerList* list, const uriListener_t& listener, int type);
     void checkWsncDetach(RBURIListenerList* list, int type);

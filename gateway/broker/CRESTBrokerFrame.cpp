@@ -217,6 +217,32 @@ void* RESTBroker::respond(const char* name, int sessionId, RPCReqStatus* status,
     return nullptr;
 }
 
+void* RESTBroker::respondKept(const char* name, int sessionId, RPCReqStatus* status, unsigned shape,
+                              KeptDocument& keptDoc, ZbNetDb* db, long variant,
+                              const std::function<std::string()>& compose) {
+    const bool success = status == nullptr || status->getReturnValue() == AGENT_SUCCESS;
+    if (!success || db == nullptr) {
+        return respond(name, sessionId, status, shape, true, compose);
+    }
+    KeptDocument::Bytes bytes;
+    {
+        // The count read and the document made under one hold of the database's lock: the
+        // kept bytes are exactly the network at that count.
+        std::lock_guard<std::recursive_mutex> dbLock(db->mutex());
+        bytes = keptDoc.get(db->changeCount(), variant, compose, [this](const std::string& doc) {
+            return pRESTServer->successReply(doc);
+        });
+    }
+    if ((shape & kLogDocument) != 0) {
+        ORQ_LOG(*pLogger, DEBUG, "%s - xmlResponse = %s", name, bytes.detail->c_str());
+        ORQ_LOG(*pLogger, DEBUG, "%s - fResult = %d", name,
+                status != nullptr ? status->getFResult() : 0);
+    }
+    ORQ_LOG(*pLogger, DEBUG, "%s - success response", name);
+    pRESTServer->restSuccess(bytes, sessionId);
+    return nullptr;
+}
+
 // --- The remote procedures' request frame ---
 
 void RESTBroker::requireTimeout(const RemoteProcedure& procedure, RESTSessionContext* session) {

@@ -178,14 +178,15 @@ void RESTBroker::listAllAddresses_Req(Resource* resource, const char*, Method me
 }
 
 void* RESTBroker::listAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    return respond("listAddresses_RspCb", sessionId, status, kLogDocument, true,
-                   [&] { return pXMLMsgComposer->createAliasesMsg(status->getFResult(), db); });
+    const int all = status->getFResult();
+    return respondKept("listAddresses_RspCb", sessionId, status, kLogDocument, kept.aliases, db,
+                       all, [&] { return pXMLMsgComposer->createAliasesMsg(all, db); });
 }
 
 void* RESTBroker::listAllAddresses_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
     // Every node, active or not.
-    return respond("listAllAddresses_RspCb", sessionId, status, kLogDocument, true,
-                   [&] { return pXMLMsgComposer->createAliasesMsg(-1, db); });
+    return respondKept("listAllAddresses_RspCb", sessionId, status, kLogDocument, kept.allAliases,
+                       db, -1, [&] { return pXMLMsgComposer->createAliasesMsg(-1, db); });
 }
 
 // --- The node list ---
@@ -266,9 +267,9 @@ void RESTBroker::wsnNodesList_Req(Resource* resource, const char*, Method method
 }
 
 void* RESTBroker::wsnNodesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    return respond("wsnNodesList_cache_RspCb", sessionId, status, kPlainResponse, true, [&] {
-        return pXMLMsgComposer->createWSNNodesListMsg(status->getFResult(), db);
-    });
+    return respondKept(
+        "wsnNodesList_cache_RspCb", sessionId, status, kPlainResponse, kept.nodeList, db, 0,
+        [&] { return pXMLMsgComposer->createWSNNodesListMsg(status->getFResult(), db); });
 }
 
 void RESTBroker::nodeInquiryAttach(RBURIListenerList* list, const uriListener_t& listener,
@@ -692,6 +693,6 @@ void* RESTBroker::ndPowerDescriptor_RspCb(unsigned short address, unsigned char*
 
 void RESTBroker::ndLQIInformation_Req(Resource*, const char*, Method, const char*, std::string*,
                                       RESTSessionContext* session) {
-    restResponse("ndLQIInformation_Req", session->getSessionId(),
-                 pXMLMsgComposer->createLQIInformationMsg(pOrqDb), NO_ERROR);
+    respondKept("ndLQIInformation_Req", session->getSessionId(), nullptr, kPlainResponse, kept.lqi,
+                pOrqDb, 0, [this] { return pXMLMsgComposer->createLQIInformationMsg(pOrqDb); });
 }

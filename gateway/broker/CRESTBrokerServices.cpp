@@ -378,9 +378,9 @@ void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatu
 }
 
 void* RESTBroker::awndServicesList_cache_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
-    return respond("awndServicesList_cache_RspCb", sessionId, status, kPlainResponse, true, [&] {
-        return pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db);
-    });
+    return respondKept(
+        "awndServicesList_cache_RspCb", sessionId, status, kPlainResponse, kept.allServices, db, 0,
+        [&] { return pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db); });
 }
 
 // --- Bindings ---

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -93,6 +94,8 @@ class HTTPSessionContext {
     // Stores `text` as the reply and sets S_READY when the exchange is being served or
     // waiting for its reply; false otherwise (already answered or not yet dispatched).
     bool setReadyResponse(std::string text);
+    // The same with bytes shared with others (a kept document): sent without a copy.
+    bool setReadyResponse(std::shared_ptr<const std::string> text);
 
     // Queue the reply on the connection (poll-loop thread only).
     void sendResponse();
@@ -116,7 +119,7 @@ class HTTPSessionContext {
     unsigned long numReadBytes = 0;
     std::string rxDataBuffer;
     HTTPSessionStatus status;
-    std::string body;
+    std::shared_ptr<const std::string> body;
     int sessionId = -1;
     mutable std::mutex mux;
 };

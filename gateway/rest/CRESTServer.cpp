@@ -282,6 +282,31 @@ int RESTServer::restSuccess(const std::string& text, int sessionId) {
     });
 }
 
+int RESTServer::restSuccess(const KeptDocument::Bytes& kept, int sessionId) {
+    bool found = withActiveSession(sessionId, [&](HTTPSessionContext& s) {
+        auto& session = static_cast<RESTSessionContext&>(s);
+        const std::string rid = requestIdOf(session);
+        const bool ready =
+            rid.empty()
+                ? session.setReadyResponse(kept.reply)
+                : session.setReadyResponse(pXMLMsgComposer->createSuccessMsg(
+                      kept.detail->empty() ? nullptr : kept.detail->c_str(), nullptr, rid.c_str()));
+        if (ready) {
+            notifyReady(sessionId);
+        }
+    });
+    if (!found) {
+        ORQ_LOG(pLogger, ERROR, "%s - ctxt == NULL - ERROR!", "restSuccess");
+        return 0;
+    }
+    return 1;
+}
+
+std::string RESTServer::successReply(const std::string& text) const {
+    return pXMLMsgComposer->createSuccessMsg(text.empty() ? nullptr : text.c_str(), nullptr,
+                                             nullptr);
+}
+
 int RESTServer::restSuccess(const std::string& text, HTTPSessionContext* httpSession) {
     if (httpSession == nullptr) {
         ORQ_LOG(pLogger, ERROR, "restSuccess - ctxt == NULL - ERROR!");

@@ -10,6 +10,7 @@
 #include "CHTTPServer.h"
 #include "CQueryParser.h"
 #include "CRESTClient.h"
+#include "KeptDocument.h"
 #include "RESTErrors.h"
 
 class RESTServer;
@@ -107,6 +108,12 @@ class RESTServer : public HTTPServer {
     // poll-loop thread, while the request is being dispatched.
     int restSuccess(const std::string& text, int sessionId);
     int restSuccess(const std::string& text, HTTPSessionContext* session);
+    // The same with a kept document: an exchange with no request id gets the kept reply's
+    // bytes themselves. Any thread.
+    int restSuccess(const KeptDocument::Bytes& kept, int sessionId);
+    // The success reply carrying `text` for an exchange with no request id (what a kept
+    // document's reply is made of).
+    std::string successReply(const std::string& text) const;
     int restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId);
     int restError(RESTError eid, const char* desc, const char* nwkStatus,
                   HTTPSessionContext* session);

@@ -10,12 +10,16 @@
 namespace {
 
 // A response that sends `text` from where it is, with no copy (a node list may be hundreds
-// of kilobytes); the response owns it and frees it when it is destroyed.
-MHD_Response* ownedTextResponse(std::string&& text) {
-    auto* owned = new std::string(std::move(text));
+// of kilobytes); the response holds a share of it and lets go when it is destroyed.
+MHD_Response* sharedTextResponse(std::shared_ptr<const std::string> text) {
+    using Share = std::shared_ptr<const std::string>;
+    if (!text) {
+        text = std::make_shared<const std::string>();
+    }
+    auto* owned = new Share(std::move(text));
     MHD_Response* r = MHD_create_response_from_buffer_with_free_callback_cls(
-        owned->size(), const_cast<char*>(owned->data()),
-        [](void* cls) { delete static_cast<std::string*>(cls); }, owned);
+        (*owned)->size(), const_cast<char*>((*owned)->data()),
+        [](void* cls) { delete static_cast<Share*>(cls); }, owned);
     if (r == nullptr) {
         delete owned;
     }
@@ -153,15 +157,19 @@ void HTTPSessionContext::setSessionStatus(HTTPSessionStatus s) {
 
 void HTTPSessionContext::setResponse(const std::string& text) {
     std::lock_guard<std::mutex> lock(mux);
-    body = text;
+    body = std::make_shared<const std::string>(text);
 }
 
 std::string HTTPSessionContext::getResponse() const {
     std::lock_guard<std::mutex> lock(mux);
-    return body;
+    return body ? *body : std::string();
 }
 
 bool HTTPSessionContext::setReadyResponse(std::string text) {
+    return setReadyResponse(std::make_shared<const std::string>(std::move(text)));
+}
+
+bool HTTPSessionContext::setReadyResponse(std::shared_ptr<const std::string> text) {
     std::lock_guard<std::mutex> lock(mux);
     if (status != S_SERVING && status != S_SERVED) {
         return false;
@@ -172,13 +180,13 @@ bool HTTPSessionContext::setReadyResponse(std::string text) {
 }
 
 void HTTPSessionContext::sendResponse() {
-    std::string text;
+    std::shared_ptr<const std::string> text;
     {
-        // The reply goes to the connection; the session keeps no copy of it.
+        // The reply goes to the connection; the session keeps no share of it.
         std::lock_guard<std::mutex> lock(mux);
         text.swap(body);
     }
-    MHD_Response* r = ownedTextResponse(std::move(text));
+    MHD_Response* r = sharedTextResponse(std::move(text));
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/xml");
     MHD_queue_response(context->connection, MHD_HTTP_OK, r);
     MHD_destroy_response(r);

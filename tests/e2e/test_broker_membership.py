@@ -44,6 +44,8 @@ class Membership(unittest.TestCase):
 
     def test_1_rejoin_keeps_one_folder_set_and_the_ieee_alias(self):
         gw = self.gw
+        # Read once before the move: the kept list must not outlive it.
+        self.assertIn(p("NetworkAddress", str(0x2101)), gw.get(NET + "/allaliases")[1])
         self.assertTrue(gw.ctl("rejoin plug 0x2199").startswith("ok"))
         moved = info(r("WSNNode", p("Address", p("NetworkAddress", str(0x2199)) +
                                     p("IeeeAddress", str(int(NODES["plug"][1], 16))))))

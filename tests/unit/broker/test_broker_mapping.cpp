@@ -277,3 +277,38 @@ TEST_F(BrokerMessages, EmptyCacheIsTheAgentsErrorInTheReply) {
 }
 
 }  // namespace
+
+// --- Kept documents: the cache-mode node list ---
+
+using BrokerKeptNodeList = BrokerMapping;
+
+TEST_F(BrokerKeptNodeList, AnsweredFromKeptBytesUntilTheNetworkChanges) {
+    ZbNetDb db;
+    const unsigned char lightIeee[8] = {0x00, 0x12, 0x4b, 0x00, 0x00, 0x00, 0x11, 0x01};
+    db.setActive(db.nodeAnnounce(0x1101, lightIeee, 0x8e), true);
+    auto listOnce = [&] {
+        auto ex = h.server->request("GET", "/net/default/wsnnodes", "mode=cache");
+        const size_t last = h.fakeDiscovery.dbs.size() - 1;
+        RPCReqStatus done(End, 0, AGENT_SUCCESS, false);
+        const auto& call = h.fakeDiscovery.dbs[last];
+        call.path.respond(&db, call.path.getSessionId(), &done);
+        EXPECT_TRUE(ex->answered());
+        return ex->reply();
+    };
+    const std::string first = listOnce();
+    EXPECT_NE(first.find("<orq:NetworkAddress>4353</orq:NetworkAddress>"), std::string::npos)
+        << first;
+    EXPECT_EQ(listOnce(), first);
+    EXPECT_EQ(h.broker->keptCompositions(), 1u) << "an unchanged network is not composed again";
+
+    const unsigned char plugIeee[8] = {0x00, 0x12, 0x4b, 0x00, 0x00, 0x00, 0x21, 0x01};
+    db.setActive(db.nodeAnnounce(0x2101, plugIeee, 0x8e), true);
+    const std::string second = listOnce();
+    EXPECT_NE(second.find("<orq:NetworkAddress>8449</orq:NetworkAddress>"), std::string::npos)
+        << "the next reply after a change shows it: " << second;
+    db.removeNodeByNwkAddr(0x1101);
+    const std::string third = listOnce();
+    EXPECT_EQ(third.find("<orq:NetworkAddress>4353</orq:NetworkAddress>"), std::string::npos)
+        << third;
+    EXPECT_EQ(h.broker->keptCompositions(), 3u);
+}
