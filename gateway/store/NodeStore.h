@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// What the file keeps of one node: its descriptors, end points and neighbours as the node
+// database holds them, as opaque bytes per part, keyed by the IEEE address.
+struct StoredNode {
+    uint64_t ieee = 0;
+    uint16_t nwk = 0;
+    std::string nodeDescriptor;
+    std::string powerDescriptor;
+    std::vector<uint8_t> endPoints;
+    std::map<uint8_t, std::string> simpleDescriptors;
+    std::string neighbourTable;
+    bool active = false;
+    int64_t lastHeard = 0;
+
+    bool operator==(const StoredNode& other) const;
+};
+
+// The network the stored nodes belong to.
+struct NetworkIdentity {
+    uint64_t extPanId = 0;
+    uint16_t panId = 0;
+    uint8_t channel = 0;
+
+    bool operator==(const NetworkIdentity& o) const {
+        return extPanId == o.extPanId && panId == o.panId && channel == o.channel;
+    }
+    bool operator!=(const NetworkIdentity& o) const { return !(*this == o); }
+};
+
+// The SQLite file of the stored network. Not thread-safe: one writer owns it.
+class NodeStore {
+  public:
+    static constexpr int kSchemaVersion = 1;
+
+    // Opens (creating when absent) `path` (":memory:" for a database in memory). On failure
+    // ok() is false and error() says why.
+    explicit NodeStore(const std::string& path);
+    ~NodeStore();
+    NodeStore(const NodeStore&) = delete;
+    NodeStore& operator=(const NodeStore&) = delete;
+
+    bool ok() const { return db_ != nullptr; }
+    const std::string& error() const { return error_; }
+
+    // Writes the nodes and removes those named in `gone`, in one transaction.
+    bool write(const std::vector<StoredNode>& nodes, const std::vector<uint64_t>& gone);
+    std::vector<StoredNode> loadNodes();
+    bool clear();
+
+    bool writeIdentity(const NetworkIdentity& id);
+    // False when no identity was stored.
+    bool loadIdentity(NetworkIdentity& id);
+
+  private:
+    bool exec(const char* sql);
+    bool fail(const std::string& what);
+
+    sqlite3* db_ = nullptr;
+    std::string error_;
+};
