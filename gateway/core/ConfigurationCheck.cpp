@@ -311,7 +311,6 @@ const std::vector<ConfigurationKey>& knownConfigurationKeys() {
         {"Recovery", "startMode", false, R::Integer, 0, 2},
         {"Recovery", "resetLine", false, R::Text},
         {"Recovery", "resetTimeoutMs", false, R::Integer, 1, kHour},
-        {"Storage", "database", false, R::Text},
     };
     return keys;
 }

@@ -158,15 +158,3 @@ TEST(ConfigurationCheck, ValuesAreCheckedAgainstTheRangeOfTheirKey) {
     EXPECT_EQ(findConfigurationKey("RESTServer:serverPort"), nullptr);
     EXPECT_EQ(findConfigurationKey("TCKeyTable:TCLinkKey1"), nullptr);
 }
-
-TEST(ConfigurationCheck, TheStoredNetworkKeyIsKnownAndMisspellingsNameIt) {
-    TempFile file(
-        "[Storage]\n"
-        "database = /var/lib/orq/network.db\n"
-        "databse = /var/lib/orq/network.db\n");
-    const std::string f = "WARNING: " + file.path();
-    EXPECT_EQ(problemsOf(file.path()),
-              (std::vector<std::string>{
-                  f + ":3: unknown key Storage:databse - did you mean Storage:database?",
-              }));
-}
