@@ -59,7 +59,7 @@ bool StoredNode::operator==(const StoredNode& o) const {
 NodeStore::NodeStore(const std::string& path) {
     if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
         error_ = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
+        sqlite3_close_v2(db_);
         db_ = nullptr;
         return;
     }
@@ -87,12 +87,13 @@ NodeStore::NodeStore(const std::string& path) {
 }
 
 NodeStore::~NodeStore() {
-    sqlite3_close(db_);
+    sqlite3_close_v2(db_);
 }
 
 bool NodeStore::fail(const std::string& what) {
+    // A statement may still be open: close_v2 frees the connection once it is finalized.
     error_ = what;
-    sqlite3_close(db_);
+    sqlite3_close_v2(db_);
     db_ = nullptr;
     return false;
 }
