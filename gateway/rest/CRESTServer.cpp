@@ -260,7 +260,7 @@ std::string RESTServer::requestIdOf(RESTSessionContext& session) const {
 }
 
 int RESTServer::deliver(const char* name, int sessionId,
-                        const std::function<std::string(RESTSessionContext&)>& compose) {
+                        const std::function<KeptDocument::Text(RESTSessionContext&)>& compose) {
     bool found = withActiveSession(sessionId, [&](HTTPSessionContext& s) {
         auto& session = static_cast<RESTSessionContext&>(s);
         if (session.setReadyResponse(compose(session))) {
@@ -277,29 +277,20 @@ int RESTServer::deliver(const char* name, int sessionId,
 int RESTServer::restSuccess(const std::string& text, int sessionId) {
     return deliver("restSuccess", sessionId, [&](RESTSessionContext& s) {
         std::string rid = requestIdOf(s);
-        return pXMLMsgComposer->createSuccessMsg(text.empty() ? nullptr : text.c_str(), nullptr,
-                                                 rid.empty() ? nullptr : rid.c_str());
+        return std::make_shared<const std::string>(pXMLMsgComposer->createSuccessMsg(
+            text.empty() ? nullptr : text.c_str(), nullptr, rid.empty() ? nullptr : rid.c_str()));
     });
 }
 
 int RESTServer::restSuccess(const KeptDocument::Bytes& kept, int sessionId) {
-    bool found = withActiveSession(sessionId, [&](HTTPSessionContext& s) {
-        auto& session = static_cast<RESTSessionContext&>(s);
-        const std::string rid = requestIdOf(session);
-        const bool ready =
-            rid.empty()
-                ? session.setReadyResponse(kept.reply)
-                : session.setReadyResponse(pXMLMsgComposer->createSuccessMsg(
-                      kept.detail->empty() ? nullptr : kept.detail->c_str(), nullptr, rid.c_str()));
-        if (ready) {
-            notifyReady(sessionId);
+    return deliver("restSuccess", sessionId, [&](RESTSessionContext& s) {
+        const std::string rid = requestIdOf(s);
+        if (rid.empty()) {
+            return kept.reply;
         }
+        return std::make_shared<const std::string>(pXMLMsgComposer->createSuccessMsg(
+            kept.detail->empty() ? nullptr : kept.detail->c_str(), nullptr, rid.c_str()));
     });
-    if (!found) {
-        ORQ_LOG(pLogger, ERROR, "%s - ctxt == NULL - ERROR!", "restSuccess");
-        return 0;
-    }
-    return 1;
 }
 
 std::string RESTServer::successReply(const std::string& text) const {
@@ -322,9 +313,9 @@ int RESTServer::restSuccess(const std::string& text, HTTPSessionContext* httpSes
 int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId) {
     return deliver("restError", sessionId, [&](RESTSessionContext& s) {
         std::string rid = requestIdOf(s);
-        return pXMLMsgComposer->createErrorMsg(restErrorCode(eid),
-                                               desc != nullptr ? desc : restErrorDescription(eid),
-                                               nwkStatus, rid.empty() ? nullptr : rid.c_str());
+        return std::make_shared<const std::string>(pXMLMsgComposer->createErrorMsg(
+            restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid), nwkStatus,
+            rid.empty() ? nullptr : rid.c_str()));
     });
 }
 

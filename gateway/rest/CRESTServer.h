@@ -141,8 +141,9 @@ class RESTServer : public HTTPServer {
 
   private:
     std::string requestIdOf(RESTSessionContext& session) const;
+    // Sets the reply `compose` makes for the session's exchange and wakes the poll loop.
     int deliver(const char* name, int sessionId,
-                const std::function<std::string(RESTSessionContext&)>& compose);
+                const std::function<KeptDocument::Text(RESTSessionContext&)>& compose);
     bool listenerExpired(const uriListener_t* listener) const;
     int handOver(const uriListener_t* listener, const std::string& doc);
 
