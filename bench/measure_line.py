@@ -124,10 +124,10 @@ def stamped_flood_numbers(stamps):
     return out
 
 
-def start(ctx):
+def start(ctx, extra=""):
     from gatewaytest import Gateway
     # Production logging (the debug log off); zbsim without its frame trace.
-    gw = Gateway(main="debugEnabled = 0", sim_args=())
+    gw = Gateway(main="debugEnabled = 0", sim_args=(), extra=extra)
     listener = None
     try:
         if not gw.running():

@@ -12,7 +12,7 @@ set(ORQ_LAYERS
   "orq_xml:orq_service"
   "orq_http:orq_core"
   "orq_rest:orq_http,orq_xml"
-  "orq_store:orq_core"
+  "orq_store:orq_node"
   "orq_broker:orq_rest")
 
 # The libraries `lib` names in the table (`out`), and whether it is in it (`out`_KNOWN).

@@ -18,6 +18,7 @@
 #include "ModuleSupervisor.h"
 #include "ServiceManagerLink.h"
 #include "StopSignal.h"
+#include "StoredNetwork.h"
 
 namespace {
 const char kProgramName[] = "orq";
@@ -30,6 +31,7 @@ constexpr int kExitStopped = 4;
 constexpr int kExitUsage = 5;
 constexpr int kExitVersion = 6;
 constexpr int kExitConfigProblems = 10;
+constexpr int kExitStorage = 11;
 }  // namespace
 
 // The broker lives until the very end of the process. It is made by the first statement of
@@ -104,6 +106,42 @@ static std::unique_ptr<ModuleSupervisor>& supervisor() {
     return instance;
 }
 
+// The stored copy of the network (Storage:database), when configured.
+static std::unique_ptr<StoredNetwork>& storedNetwork() {
+    static std::unique_ptr<StoredNetwork> instance;
+    return instance;
+}
+
+// Opens and loads the stored network before the co-processor link starts, so that nothing
+// the module reports can be lost or undone by the load; false when the file cannot be kept.
+static bool loadStoredNetwork(ZbNetDb* db) {
+    std::string path = confrep->getstring("Storage:database", "");
+    if (path.empty()) {
+        return true;
+    }
+    // A relative path is read from the directory of the configuration file.
+    const std::string& file = confrep->filename();
+    if (path[0] != '/' && file.find('/') != std::string::npos) {
+        path = file.substr(0, file.rfind('/') + 1) + path;
+    }
+    std::string problem;
+    storedNetwork() = StoredNetwork::open(path, *db, problem);
+    if (!storedNetwork()) {
+        std::fprintf(stderr,
+                     "Storage: %s\nStorage: give Storage:database a file orq may create and "
+                     "write, or remove the key to run without a stored network - exit\n",
+                     problem.c_str());
+        return false;
+    }
+    storedNetwork()->load();
+    pLocalNode->getOrqZbIf()->setNetworkUpHook([db](const OrqZbIf::NetworkIdentity& id) {
+        if (storedNetwork()->networkUp({id.extPanId, id.panId, id.channel}) && broker()) {
+            broker()->rebuildNodeFolders(db);
+        }
+    });
+    return true;
+}
+
 // Tells systemd (when it started us, Type=notify) that the gateway is ready, its state and
 // that it is alive.
 static std::unique_ptr<ServiceManagerLink>& serviceManager() {
@@ -127,6 +165,9 @@ static void terminate_process() {
     }
     if (pLocalNode != nullptr) {
         pLocalNode->stop();
+    }
+    if (storedNetwork()) {
+        storedNetwork()->stop();  // writes what is pending
     }
     std::fflush(stdout);
     std::exit(kExitStopped);
@@ -211,11 +252,18 @@ int main(int argc, char* argv[]) {
                      device_url);
     }
     pLocalNode = RESTBroker::LocalNodeT::getLocalNode();
+    ZbNetDb* db = pLocalNode->getOrqZbIf()->getDb();
+    if (!loadStoredNetwork(db)) {
+        return kExitStorage;
+    }
     pLocalNode->init(device_url);
     pLocalNode->setWSNId(WSN_Id);
 
     broker().reset(new RESTBroker());
     broker()->init(autostart, nvm);
+    if (storedNetwork()) {
+        broker()->rebuildNodeFolders(db);
+    }
     supervisor().reset(new ModuleSupervisor(pLocalNode->getOrqZbIf(), device_url,
                                             RecoverySettings::fromConfig(confrep),
                                             [] { pLocalNode->start(); }));

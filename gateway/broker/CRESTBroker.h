@@ -465,6 +465,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     static const RBResourceDescriptor servicesDescBC[];
     static const RBResourceDescriptor connDescBC[];
 
+    // Every node's folders from the database as it is now (after the stored network was
+    // loaded or dropped); callable from any thread, the tree itself changes on its thread.
+    void rebuildNodeFolders(ZbNetDb* db);
+
     // Accessors (tests, and the files of the resources).
     RESTServer* getRESTServer() { return pRESTServer; }
     Listeners& getListeners() { return listeners; }

@@ -31,6 +31,12 @@ std::string ieeeName(const unsigned char* ieee) {
     return name;
 }
 
+std::string endPointName(int ep) {
+    char name[8];
+    std::snprintf(name, sizeof(name), "%02x", ep & 0xFF);
+    return name;
+}
+
 using Listeners = RESTBroker::Listeners;
 // The node list's time-out check (its listeners are checked by the node list itself).
 constexpr RESTBroker::RemoteProcedure kNodeList{
@@ -90,6 +96,50 @@ void RESTBroker::removeNodeFolders(const std::string& ieee, const std::string& s
         forgetResources(folder);
         pRESTServer->removeResource(folder);
     }
+}
+
+// Every node's folders again, with one folder per known end point, from a copy of the
+// database taken now; the folders of nodes no longer held go.
+void RESTBroker::rebuildNodeFolders(ZbNetDb* db) {
+    struct Copy {
+        unsigned short nwk;
+        unsigned char ieee[8];
+        std::list<int> endPoints;
+    };
+    std::vector<Copy> nodes;
+    {
+        std::lock_guard<std::recursive_mutex> dbLock(db->mutex());
+        for (auto& entry : db->getNodeDict()) {
+            Copy c{entry.second->get_nwk_addr(), {}, entry.second->getEndPointList()};
+            std::memcpy(c.ieee, entry.second->get_ieee_addr(), 8);
+            nodes.push_back(c);
+        }
+    }
+    Resource* net = resources.net;
+    onTreeThread([this, net, nodes] {
+        Resource* wsnnodes = pRESTServer->findResource(net, "wsnnodes");
+        for (const Copy& c : nodes) {
+            Node copy(c.nwk, c.ieee);
+            Resource* byShort = createNodeResources(net, &copy);
+            Resource* byIeee = wsnnodes != nullptr
+                                   ? pRESTServer->findResource(wsnnodes, ieeeName(c.ieee))
+                                   : nullptr;
+            for (Resource* folder : {byShort, byIeee}) {
+                if (folder == nullptr) {
+                    continue;
+                }
+                Resource* services = pRESTServer->findResource(folder, "services");
+                for (int ep : c.endPoints) {
+                    if (services != nullptr &&
+                        pRESTServer->findResource(services, endPointName(ep)) == nullptr) {
+                        createFolder(services, endPointName(ep).c_str(),
+                                     &RESTBroker::sServiceDescriptor_Req, ep);
+                    }
+                }
+            }
+        }
+    });
+    pruneNodeFoldersLater();
 }
 
 void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress) {

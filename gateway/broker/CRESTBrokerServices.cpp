@@ -332,46 +332,9 @@ void RESTBroker::awndServicesList_Req(Resource* resource, const char*, Method me
 void* RESTBroker::awndServicesList_RspCb(ZbNetDb* db, int sessionId, RPCReqStatus* status) {
     std::string doc;
     if (status->getReturnValue() == AGENT_SUCCESS) {
-        // Every node's folders again, with one folder per known end point, from a copy of
-        // the database taken now.
-        struct Copy {
-            unsigned short nwk;
-            unsigned char ieee[8];
-            std::list<int> endPoints;
-        };
-        std::vector<Copy> nodes;
-        {
-            std::lock_guard<std::recursive_mutex> dbLock(db->mutex());
-            for (auto& entry : db->getNodeDict()) {
-                Copy c{entry.second->get_nwk_addr(), {}, entry.second->getEndPointList()};
-                std::memcpy(c.ieee, entry.second->get_ieee_addr(), 8);
-                nodes.push_back(c);
-            }
-            doc = pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db);
-        }
-        Resource* net = resources.net;
-        onTreeThread([this, net, nodes] {
-            for (const Copy& c : nodes) {
-                Node copy(c.nwk, c.ieee);
-                createNodeResources(net, &copy);
-                Resource* wsnnodes = pRESTServer->findResource(net, "wsnnodes");
-                for (Resource* folder :
-                     wsnnodes != nullptr ? wsnnodes->children : std::list<Resource*>()) {
-                    if (folder->data != c.nwk) {
-                        continue;
-                    }
-                    Resource* services = pRESTServer->findResource(folder, "services");
-                    for (int ep : c.endPoints) {
-                        if (services != nullptr &&
-                            pRESTServer->findResource(services, endPointName(ep)) == nullptr) {
-                            createFolder(services, endPointName(ep).c_str(),
-                                         &RESTBroker::sServiceDescriptor_Req, ep);
-                        }
-                    }
-                }
-            }
-        });
-        pruneNodeFoldersLater();
+        std::lock_guard<std::recursive_mutex> dbLock(db->mutex());
+        doc = pXMLMsgComposer->createAllNodesServiceDescMsg(status->getFResult(), db);
+        rebuildNodeFolders(db);
     }
     restResponse("awndServicesList_RspCb", sessionId, doc, nullptr, status);
     return nullptr;

@@ -311,6 +311,7 @@ const std::vector<ConfigurationKey>& knownConfigurationKeys() {
         {"Recovery", "startMode", false, R::Integer, 0, 2},
         {"Recovery", "resetLine", false, R::Text},
         {"Recovery", "resetTimeoutMs", false, R::Integer, 1, kHour},
+        {"Storage", "database", false, R::Text},
     };
     return keys;
 }

@@ -124,7 +124,9 @@ int LocalNodeCore::start() {
     }
     if (pOrqDb->getStartModeSetting() != 1) {
         ORQ_LOG(*pLogger, DEBUG, "start - NVMSetting is not used");
-        pOrqDb->clearAllButRoot();
+        if (!pOrqDb->keepsNodesAcrossStarts()) {
+            pOrqDb->clearAllButRoot();
+        }
         std::function<void()> hook;
         {
             std::lock_guard<std::recursive_mutex> lock(mux);

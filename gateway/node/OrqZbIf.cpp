@@ -264,7 +264,9 @@ void OrqZbIf::ZDO_RESET_confirm(uchar status, uchar restartGW) {
         return;
     }
     if (restartGW != 1) {
-        db.clearAllButRoot();
+        if (!db.keepsNodesAcrossStarts()) {
+            db.clearAllButRoot();
+        }
         int mode = db.getStartModeSetting();
         const char* tail = "\n*************";
         if (mode == 0) {
@@ -709,6 +711,18 @@ void OrqZbIf::APSME_GET_confirm(uchar status, uchar attr, uchar attr_len, uchar*
             rootNwk = root->get_nwk_addr();
         }
         ORQ_LOG(*pLogger, INFO, "Root node: IEEEAddress Set!");
+        if (networkUpHook) {
+            NetworkIdentity id;
+            {
+                std::lock_guard<std::recursive_mutex> lock(chainMux);
+                for (int i = 0; currentSAS != nullptr && i < 8; ++i) {
+                    id.extPanId = id.extPanId << 8 | currentSAS->extendedPANId[i];
+                }
+                id.panId = currentSAS != nullptr ? currentSAS->PANId : 0;
+                id.channel = static_cast<unsigned char>(assignedChannelMask);
+            }
+            networkUpHook(id);
+        }
         setGWStatus(GW_RUNNING, 0);
         ZDO_DEVICE_ANNCE_indication(rootNwk, ieee, 0xCF);
         int deviceType;

@@ -89,6 +89,19 @@ class OrqZbIf : public CZbIf {
     // How the process is ended when the module reports an invalid channel (tests replace it).
     void setExitHandler(std::function<void(int)> fn) { exitProcess = std::move(fn); }
 
+    // What identifies the network the module started: the extended PAN id (its bytes read as
+    // one big-endian number, as the configuration writes it), the PAN id and the channel.
+    struct NetworkIdentity {
+        unsigned long long extPanId = 0;
+        unsigned short panId = 0;
+        unsigned char channel = 0;
+    };
+    // Called on the reader thread each time the network is up, before the running state is
+    // told to anyone; set before the link starts.
+    void setNetworkUpHook(std::function<void(const NetworkIdentity&)> fn) {
+        networkUpHook = std::move(fn);
+    }
+
     // The reset options of a start: the start mode's bits, the reset bit, and the random
     // IEEE address bit when the MAC-address setting is 1.
     static uchar resetOptions(int startMode, int macSetting);
@@ -215,6 +228,7 @@ class OrqZbIf : public CZbIf {
     int zdoStartAttempts = 0;
     std::list<SimpleDescriptor> sdList;
     std::function<void(int)> exitProcess;
+    std::function<void(const NetworkIdentity&)> networkUpHook;
     std::vector<uchar> attributeTrace;  // guarded by chainMux
     std::atomic<uchar> lastResetOptions{0};
     std::atomic<ModuleWatcher*> moduleWatcher{nullptr};

@@ -262,6 +262,16 @@ int ZbNetDb::setRoot(Node* node) {
     return 0;
 }
 
+bool ZbNetDb::addNode(Node* node) {
+    assert(node != nullptr);
+    WriteScope w(*this);
+    if (node_dict.count(node->mNwk) != 0) {
+        return false;
+    }
+    insertNode(node);
+    return true;
+}
+
 Node* ZbNetDb::getRoot() {
     std::lock_guard<std::recursive_mutex> lock(mux);
     return root;

@@ -4,7 +4,8 @@
 // The gateway's in-memory picture of the ZigBee network: the nodes with their descriptors,
 // end points, neighbour tables and keep-alive bookkeeping; the network <-> IEEE address
 // translation; the start-up attribute sets and the trust-centre link-key table; the simple
-// descriptors of the gateway's own services. Nothing of it is persisted.
+// descriptors of the gateway's own services. A stored copy, when configured, is kept by the
+// store (gateway/store) from the change callback below.
 //
 // One instance, owned by the stack adapter (OrqZbIf::getDb()). It is used from the main
 // thread, the serial reader thread, the agents' pool threads and the keep-alive thread:
@@ -279,6 +280,9 @@ class ZbNetDb {
     // Nodes.
     int setRoot(Node* node);
     Node* getRoot();
+    // Takes a node made outside (a stored one brought back) into the database, which then owns
+    // it; false, and the node is not taken, when its address is already held.
+    bool addNode(Node* node);
     void clearAll();
     int clearAllButRoot();
     int addNeighbor(Node* node, Node* neighbor);
@@ -320,6 +324,11 @@ class ZbNetDb {
     int removeServicesSD(SimpleDescriptor* sd);
     SimpleDescriptor* getFirstServicesSD();
     SimpleDescriptor* getNextServicesSD(const SimpleDescriptor* sd);
+
+    // With a stored network the nodes outlive a start: the network's identity, not the start
+    // mode, decides whether they are kept, and a start no longer empties the database.
+    void setKeepNodesAcrossStarts(bool keep) { keepNodes = keep; }
+    bool keepsNodesAcrossStarts() const { return keepNodes.load(); }
 
     // Start-up data.
     int getStartModeSetting();
@@ -373,6 +382,7 @@ class ZbNetDb {
     std::recursive_mutex mux;
     NodeChangeCallback changeCallback;
     std::atomic<unsigned long long> changes{0};
+    std::atomic<bool> keepNodes{false};
     std::vector<Change> pendingChanges;
     int writeDepth = 0;
     bool publishing = false;

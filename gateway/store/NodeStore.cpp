@@ -47,6 +47,13 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS identity(id INTEGER PRIMARY KEY CHECK(id = 0),"
     " ext_pan_id INTEGER NOT NULL, pan_id INTEGER NOT NULL, channel INTEGER NOT NULL);";
 
+const char* const kReadNodes =
+    "SELECT ieee, nwk, node_descriptor, power_descriptor, end_points, neighbours, active,"
+    " last_heard FROM node";
+const char* const kReadSimple = "SELECT ieee, end_point, descriptor FROM simple_descriptor";
+const char* const kReadIdentity = "SELECT ext_pan_id, pan_id, channel FROM identity WHERE id = 0";
+const char* const kReads[] = {kReadNodes, kReadSimple, kReadIdentity};
+
 }  // namespace
 
 bool StoredNode::operator==(const StoredNode& o) const {
@@ -57,42 +64,67 @@ bool StoredNode::operator==(const StoredNode& o) const {
 }
 
 NodeStore::NodeStore(const std::string& path) {
-    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
-        error_ = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close_v2(db_);
-        db_ = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        fail(db_ ? sqlite3_errmsg(db_) : "out of memory", Refusal::Access);
         return;
     }
+    sqlite3_busy_timeout(db_, 2000);
     int version = -1;
     {
         Statement v(db_, "PRAGMA user_version");
         if (!v.ok() || !v.row()) {
-            fail("not a readable database: " + std::string(sqlite3_errmsg(db_)));
+            fail(std::string("not a readable database: ") + sqlite3_errmsg(db_), contentOrAccess());
             return;
         }
         version = static_cast<int>(v.integer(0));
     }
     if (version > kSchemaVersion) {
         fail("schema version " + std::to_string(version) + " is newer than " +
-             std::to_string(kSchemaVersion));
+                 std::to_string(kSchemaVersion),
+             Refusal::Content);
         return;
     }
-    if (path != ":memory:" && !exec("PRAGMA journal_mode=WAL")) {
-        fail("cannot use WAL: " + std::string(sqlite3_errmsg(db_)));
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        fail("the file is read-only", Refusal::Access);
         return;
     }
-    if (!exec(kSchema) || !exec("PRAGMA user_version = 1")) {
-        fail("cannot create the schema: " + std::string(sqlite3_errmsg(db_)));
+    if (path != ":memory:") {
+        Statement mode(db_, "PRAGMA journal_mode=WAL");
+        if (!mode.ok() || !mode.row() || mode.blob(0) != "wal") {
+            fail(std::string("cannot use WAL: ") + sqlite3_errmsg(db_), contentOrAccess());
+            return;
+        }
     }
+    // A write transaction proves that the file and its directory take writes.
+    if (!exec("BEGIN IMMEDIATE") || !exec(kSchema) || !exec("PRAGMA user_version = 1") ||
+        !exec("COMMIT")) {
+        fail(std::string("cannot write: ") + sqlite3_errmsg(db_), contentOrAccess());
+        return;
+    }
+    // A database of another program may have tables of these names with other columns.
+    for (const char* probe : kReads) {
+        if (!Statement(db_, probe).ok()) {
+            fail(std::string("not a network database of orq: ") + sqlite3_errmsg(db_),
+                 Refusal::Content);
+            return;
+        }
+    }
+}
+
+NodeStore::Refusal NodeStore::contentOrAccess() const {
+    const int code = db_ ? sqlite3_errcode(db_) & 0xFF : SQLITE_CANTOPEN;
+    return code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? Refusal::Content : Refusal::Access;
 }
 
 NodeStore::~NodeStore() {
     sqlite3_close_v2(db_);
 }
 
-bool NodeStore::fail(const std::string& what) {
+bool NodeStore::fail(const std::string& what, Refusal why) {
     // A statement may still be open: close_v2 frees the connection once it is finalized.
     error_ = what;
+    refusal_ = why;
     sqlite3_close_v2(db_);
     db_ = nullptr;
     return false;
@@ -103,7 +135,11 @@ bool NodeStore::exec(const char* sql) {
 }
 
 bool NodeStore::write(const std::vector<StoredNode>& nodes, const std::vector<uint64_t>& gone) {
+    if (!db_) {
+        return false;
+    }
     if (!exec("BEGIN")) {
+        error_ = sqlite3_errmsg(db_);
         return false;
     }
     Statement node(db_,
@@ -152,7 +188,12 @@ bool NodeStore::write(const std::vector<StoredNode>& nodes, const std::vector<ui
         exec("ROLLBACK");
         return false;
     }
-    return exec("COMMIT");
+    if (!exec("COMMIT")) {
+        error_ = sqlite3_errmsg(db_);
+        exec("ROLLBACK");
+        return false;
+    }
+    return true;
 }
 
 std::vector<StoredNode> NodeStore::loadNodes() {
@@ -161,9 +202,7 @@ std::vector<StoredNode> NodeStore::loadNodes() {
         return out;
     }
     std::map<uint64_t, size_t> at;
-    Statement node(db_,
-                   "SELECT ieee, nwk, node_descriptor, power_descriptor, end_points, neighbours,"
-                   " active, last_heard FROM node");
+    Statement node(db_, kReadNodes);
     while (node.ok() && node.row()) {
         StoredNode n;
         n.ieee = static_cast<uint64_t>(node.integer(0));
@@ -178,7 +217,7 @@ std::vector<StoredNode> NodeStore::loadNodes() {
         at[n.ieee] = out.size();
         out.push_back(std::move(n));
     }
-    Statement simple(db_, "SELECT ieee, end_point, descriptor FROM simple_descriptor");
+    Statement simple(db_, kReadSimple);
     while (simple.ok() && simple.row()) {
         const auto found = at.find(static_cast<uint64_t>(simple.integer(0)));
         if (found != at.end()) {
@@ -198,6 +237,9 @@ bool NodeStore::clear() {
 }
 
 bool NodeStore::writeIdentity(const NetworkIdentity& id) {
+    if (!db_) {
+        return false;
+    }
     Statement s(db_,
                 "INSERT OR REPLACE INTO identity(id, ext_pan_id, pan_id, channel) "
                 "VALUES(0,?,?,?)");
@@ -207,11 +249,15 @@ bool NodeStore::writeIdentity(const NetworkIdentity& id) {
     s.bind(1, static_cast<int64_t>(id.extPanId));
     s.bind(2, id.panId);
     s.bind(3, id.channel);
-    return s.step();
+    if (!s.step()) {
+        error_ = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
 }
 
 bool NodeStore::loadIdentity(NetworkIdentity& id) {
-    Statement s(db_, "SELECT ext_pan_id, pan_id, channel FROM identity WHERE id = 0");
+    Statement s(db_, kReadIdentity);
     if (!s.ok() || !s.row()) {
         return false;
     }

@@ -49,6 +49,10 @@ class NodeStore {
 
     bool ok() const { return db_ != nullptr; }
     const std::string& error() const { return error_; }
+    // Why a file was refused: its content (not a database of ours, damaged, a newer schema:
+    // it may be moved aside and a new one made) or the path (it cannot be opened or written).
+    enum class Refusal { None, Content, Access };
+    Refusal refusal() const { return refusal_; }
 
     // Writes the nodes and removes those named in `gone`, in one transaction.
     bool write(const std::vector<StoredNode>& nodes, const std::vector<uint64_t>& gone);
@@ -61,8 +65,10 @@ class NodeStore {
 
   private:
     bool exec(const char* sql);
-    bool fail(const std::string& what);
+    bool fail(const std::string& what, Refusal why);
+    Refusal contentOrAccess() const;
 
     sqlite3* db_ = nullptr;
     std::string error_;
+    Refusal refusal_ = Refusal::None;
 };

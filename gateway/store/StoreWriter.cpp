@@ -3,8 +3,12 @@
 #include <utility>
 #include <vector>
 
-StoreWriter::StoreWriter(NodeStore& store, Snapshot snapshot, std::chrono::milliseconds delay)
-    : store_(store), snapshot_(std::move(snapshot)), delay_(delay) {
+StoreWriter::StoreWriter(NodeStore& store, Snapshot snapshot, std::chrono::milliseconds delay,
+                         FailureReport onFailure)
+    : store_(store),
+      snapshot_(std::move(snapshot)),
+      delay_(delay),
+      onFailure_(std::move(onFailure)) {
     for (const StoredNode& n : store_.loadNodes()) {
         written_ieee_[n.nwk] = n.ieee;
     }
@@ -46,6 +50,15 @@ void StoreWriter::stop() {
     thread_.join();
 }
 
+void StoreWriter::writeLater(StoreJob fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = std::move(fn);
+    if (!due_) {
+        due_ = std::chrono::steady_clock::now() + delay_;
+        wake_.notify_one();
+    }
+}
+
 uint64_t StoreWriter::batches() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return batches_;
@@ -78,8 +91,10 @@ void StoreWriter::run() {
 void StoreWriter::writeBatch(std::unique_lock<std::mutex>& lock) {
     std::set<uint16_t> batch;
     batch.swap(dirty_);
+    StoreJob job;
+    job.swap(job_);
     due_.reset();
-    if (batch.empty()) {
+    if (batch.empty() && !job) {
         return;
     }
     std::map<uint16_t, uint64_t> known = written_ieee_;
@@ -95,16 +110,25 @@ void StoreWriter::writeBatch(std::unique_lock<std::mutex>& lock) {
             known.erase(found);
         }
     }
-    const bool ok = store_.write(nodes, gone);
+    const bool jobDone = !job || job(store_);
+    const bool nodesDone = batch.empty() || store_.write(nodes, gone);
+    if ((!jobDone || !nodesDone) && onFailure_) {
+        onFailure_(store_.error());
+    }
     lock.lock();
-    if (ok) {
+    if (!jobDone && !job_) {
+        job_ = std::move(job);
+    }
+    if (nodesDone) {
         written_ieee_ = std::move(known);
-        ++batches_;
+        if (!batch.empty()) {
+            ++batches_;
+        }
     } else {
         // Kept dirty: the next batch tries again.
         dirty_.insert(batch.begin(), batch.end());
-        if (!due_) {
-            due_ = std::chrono::steady_clock::now() + delay_;
-        }
+    }
+    if ((!jobDone || !nodesDone) && !due_) {
+        due_ = std::chrono::steady_clock::now() + delay_;
     }
 }

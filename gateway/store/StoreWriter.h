@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "NodeStore.h"
@@ -22,8 +23,13 @@ class StoreWriter {
     // the IEEE address it was last written with).
     using Snapshot = std::function<std::optional<StoredNode>(uint16_t nwk)>;
 
+    // Told, on the writer's thread, why a batch could not be written (it is tried again a
+    // delay later, with what was marked meanwhile).
+    using FailureReport = std::function<void(const std::string& error)>;
+
     StoreWriter(NodeStore& store, Snapshot snapshot,
-                std::chrono::milliseconds delay = std::chrono::milliseconds(1000));
+                std::chrono::milliseconds delay = std::chrono::milliseconds(1000),
+                FailureReport onFailure = nullptr);
     ~StoreWriter();
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
@@ -33,6 +39,11 @@ class StoreWriter {
     void flush();
     // Flushes and ends the thread; called on stop.
     void stop();
+
+    // Runs `fn` on the store with the next batch, on the writer's thread (true: it is done);
+    // one that fails is tried again with the batch after. A newer one replaces one not run yet.
+    using StoreJob = std::function<bool(NodeStore&)>;
+    void writeLater(StoreJob fn);
 
     // Batches written so far (each one transaction).
     uint64_t batches() const;
@@ -44,10 +55,12 @@ class StoreWriter {
     NodeStore& store_;
     Snapshot snapshot_;
     const std::chrono::milliseconds delay_;
+    FailureReport onFailure_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable written_;
     std::set<uint16_t> dirty_;
+    StoreJob job_;
     std::map<uint16_t, uint64_t> written_ieee_;
     std::optional<std::chrono::steady_clock::time_point> due_;
     bool flushing_ = false;

@@ -1,6 +1,7 @@
 """Helpers shared by the end-to-end tests: paths, processes and patient waiting."""
 
 import os
+import re
 import subprocess
 import tempfile
 import time
@@ -59,6 +60,14 @@ class Process:
             self.proc.wait()
         self.out.close()
         os.unlink(self.out.name)
+
+
+def sample_config():
+    """config/config.ini as shipped, its stored network moved to network.db beside the copy
+    the test writes (the shipped path is the demo's, in the build tree)."""
+    with open(os.path.join(SOURCE_DIR, "config", "config.ini")) as f:
+        text = f.read()
+    return re.sub(r"(?m)^database = .*$", "database = network.db", text)
 
 
 def run(args, cwd=None, timeout=DEADLINE):

@@ -13,10 +13,9 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from gatewaytest import (DEMO, ZBSIM, ZBSIM_CTL, Listener, code_of, free_port,  # noqa: E402
                          value_of)
-from orqtest import ORQ, SOURCE_DIR, Process, run, wait_for  # noqa: E402
+from orqtest import ORQ, SOURCE_DIR, Process, run, sample_config, wait_for  # noqa: E402
 
 API = os.path.join(SOURCE_DIR, "docs", "api.md")
-CONFIG = os.path.join(SOURCE_DIR, "config", "config.ini")
 # A line of the debug log: "<file>:<line> - <text>".
 DEBUG_LINE = re.compile(r"^\S+\.(?:cpp|h):\d+ - ", re.M)
 
@@ -46,8 +45,7 @@ class ApiExamples(unittest.TestCase):
         self.sim = Process([ZBSIM, "--network", DEMO, "--link", link, "--control", self.control])
         self.assertTrue(self.sim.wait_output("zbsim: ready"), self.sim.output())
         self.port = free_port()
-        with open(CONFIG) as f:
-            sample = f.read()
+        sample = sample_config()
         config = os.path.join(self.dir.name, "config.ini")
         with open(config, "w") as f:
             f.write(re.sub(r"(?m)^serverPorts = 9000$", "serverPorts = %d" % self.port, sample))

@@ -8,11 +8,10 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from orqtest import BUILD_DIR, ORQ, SOURCE_DIR, Process, run, wait_for  # noqa: E402
+from orqtest import BUILD_DIR, ORQ, SOURCE_DIR, Process, run, sample_config, wait_for  # noqa: E402
 
 ZBSIM = os.path.join(BUILD_DIR, "sim", "zbsim")
 ZBSIM_CTL = os.path.join(BUILD_DIR, "sim", "zbsim-ctl")
-CONFIG = os.path.join(SOURCE_DIR, "config", "config.ini")
 NETWORK = os.path.join(SOURCE_DIR, "config", "networks", "demo.ini")
 DEVICE_STARTED = "Device started (ORQ shortAddr = 0x0000 - ORQ IEEE address = "
 
@@ -26,6 +25,7 @@ class Startup(unittest.TestCase):
                             "--control", self.control])
         self.assertTrue(self.sim.wait_output("zbsim: ready"), self.sim.output())
         self.url = "zigbee://%s?dongle=freescale" % self.link
+        self.sample = self.write_config(sample_config(), "sample.ini")
         self.orq = None
 
     def tearDown(self):
@@ -35,8 +35,8 @@ class Startup(unittest.TestCase):
         self.sim.close()
         self.dir.cleanup()
 
-    def write_config(self, text):
-        path = os.path.join(self.dir.name, "test.ini")
+    def write_config(self, text, name="test.ini"):
+        path = os.path.join(self.dir.name, name)
         with open(path, "w") as f:
             f.write(text)
         return path
@@ -46,7 +46,7 @@ class Startup(unittest.TestCase):
         return out if status == 0 else ""
 
     def test_forms_the_network_and_stops_on_sigterm_with_4(self):
-        self.orq = Process([ORQ, "-c", CONFIG, "-n", "wsn-e2e", self.url], cwd=self.dir.name)
+        self.orq = Process([ORQ, "-c", self.sample, "-n", "wsn-e2e", self.url], cwd=self.dir.name)
         self.assertTrue(self.orq.wait_output(DEVICE_STARTED), self.orq.output())
         out = self.orq.output()
         self.assertIn("ZigBee Network Device - Gateway (version 5.3.15)", out)
@@ -83,7 +83,7 @@ class Startup(unittest.TestCase):
 
     def test_a_device_that_cannot_be_opened_ends_with_1_naming_it(self):
         missing = "zigbee://%s/absent?dongle=freescale" % self.dir.name
-        status, out, err = run([ORQ, "-c", CONFIG, missing], cwd=self.dir.name)
+        status, out, err = run([ORQ, "-c", self.sample, missing], cwd=self.dir.name)
         self.assertEqual(1, status, out + err)
         self.assertIn('ERROR: cannot open the ZigBee device "%s"' % missing, err)
 

@@ -111,6 +111,20 @@ TEST(NodeStore, NewerAndUnreadableFilesAreRefusedWithAReason) {
     NodeStore fromLater(newer);
     EXPECT_FALSE(fromLater.ok());
     EXPECT_EQ(fromLater.error(), "schema version 2 is newer than 1");
+    EXPECT_EQ(fromLater.refusal(), NodeStore::Refusal::Content);
+
+    // A database of another program, with a table of the same name.
+    const std::string foreign = tmp.file("foreign.db");
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(foreign.c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE node(name TEXT)", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(raw);
+    }
+    NodeStore other(foreign);
+    EXPECT_FALSE(other.ok());
+    EXPECT_EQ(other.refusal(), NodeStore::Refusal::Content) << other.error();
 
     const std::string garbage = tmp.file("garbage.db");
     std::ofstream(garbage) << std::string(4096, 'x');
@@ -118,8 +132,11 @@ TEST(NodeStore, NewerAndUnreadableFilesAreRefusedWithAReason) {
     EXPECT_FALSE(corrupt.ok());
     EXPECT_NE(corrupt.error().find("not a readable database"), std::string::npos)
         << corrupt.error();
+    EXPECT_EQ(corrupt.refusal(), NodeStore::Refusal::Content);
 
+    // The path, not the content: such a file must never be moved aside.
     NodeStore nowhere(tmp.file("missing/dir/network.db"));
     EXPECT_FALSE(nowhere.ok());
     EXPECT_FALSE(nowhere.error().empty());
+    EXPECT_EQ(nowhere.refusal(), NodeStore::Refusal::Access);
 }

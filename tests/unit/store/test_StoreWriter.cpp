@@ -6,6 +6,9 @@
 #include <mutex>
 #include <thread>
 
+#include <sqlite3.h>
+#include <unistd.h>
+
 #include "StoreWriter.h"
 
 namespace {
@@ -119,4 +122,43 @@ TEST(StoreWriter, ChangesReachTheFileWithinTheDelayAndOnStop) {
     // Stopped twice or flushed after the stop: no hang.
     slow.stop();
     slow.flush();
+}
+
+TEST(StoreWriter, AFailedWriteIsReportedAndTriedAgainWithWhatCameMeanwhile) {
+    char name[] = "/tmp/orq-writer-XXXXXX";
+    const std::string dir = mkdtemp(name);
+    const std::string path = dir + "/network.db";
+    {
+        NodeStore store(path);
+        ASSERT_TRUE(store.ok()) << store.error();
+        // Another connection holds the file's write lock: every write fails, as on a full disk.
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        FakeNetwork net;
+        std::atomic<int> failures{0};
+        StoreWriter writer(store, net.snapshot(), 10ms, [&](const std::string& error) {
+            EXPECT_FALSE(error.empty());
+            ++failures;
+        });
+        net.put(0x0001, 0xA1, 1);
+        writer.markDirty(0x0001);
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (failures < 2 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_GE(failures, 2);  // tried again, not dropped
+        net.put(0x0002, 0xA2, 2);
+        writer.markDirty(0x0002);
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        writer.flush();
+        writer.stop();
+        EXPECT_EQ(store.loadNodes().size(), 2u);
+        EXPECT_EQ(writer.batches(), 1u);
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        unlink((path + suffix).c_str());
+    }
+    rmdir(dir.c_str());
 }
