@@ -10,6 +10,7 @@ against storage off (reports change no node data: the stored copy must cost next
 
 import os
 import signal
+import subprocess
 import time
 
 import benchlib
@@ -86,8 +87,31 @@ def ingest_rows(ctx, rows):
              "on, %d off" % (on * 1e6, off * 1e6, lost_on, lost_off)))
 
 
+def file_rows(ctx, rows):
+    nodes = ctx.count(5000, 500)
+    program = ctx.path("bench", "store_load")
+    if not os.path.exists(program):
+        rows.append(benchlib.skipped(GROUP, "5,000 described nodes: file and load",
+                                     "bench/store_load is not built"))
+        return
+    out = subprocess.run([program, str(nodes), ctx.workdir], capture_output=True, text=True,
+                         timeout=300, check=True).stdout
+    figures = dict(part.split("=") for part in out.split())
+    size_mb = int(figures["bytes"]) / 1e6
+    load = float(figures["load_ms"]) / 1000.0
+    rows.append(benchlib.row(
+        GROUP, "file of %d fully described nodes" % nodes, size_mb, "MB",
+        target="a few MB", met=size_mb <= 5 * nodes / 5000.0,
+        note="%.2f KiB/node: descriptors, 2 end points with simple descriptors, a neighbour "
+             "and 15 LQI entries each" % (int(figures["bytes"]) / nodes / 1024.0)))
+    rows.append(benchlib.row(
+        GROUP, "loading %d fully described nodes" % nodes, load, "s", target="< 1 s",
+        met=load < 1.0, note="open, read and restore into the node database (bench/store_load)"))
+
+
 def run(ctx):
     rows = []
+    file_rows(ctx, rows)
     restart_rows(ctx, rows)
     ingest_rows(ctx, rows)
     return rows
