@@ -142,6 +142,34 @@ static bool loadStoredNetwork(ZbNetDb* db) {
     return true;
 }
 
+// The clients' registrations of the stored network made again, then kept up to date, before
+// the REST server answers anyone.
+static void restoreRegistrations() {
+    if (!storedNetwork()) {
+        return;
+    }
+    RESTBroker::RegistrationKeeper keeper;
+    keeper.kept = [](const RESTBroker::Registration& r) {
+        if (storedNetwork()) {
+            storedNetwork()->registrationKept({r.id, r.method, r.path, r.query, r.body});
+        }
+    };
+    keeper.forgotten = [](const std::string& id) {
+        if (storedNetwork()) {
+            storedNetwork()->registrationForgotten(id);
+        }
+    };
+    broker()->keepRegistrations(keeper);
+    std::vector<RESTBroker::Registration> stored;
+    for (const StoredRegistration& r : storedNetwork()->registrations()) {
+        stored.push_back({r.id, r.method, r.path, r.query, r.body});
+    }
+    const int back = broker()->restoreRegistrations(stored);
+    if (!stored.empty()) {
+        std::fprintf(stderr, "Storage: %d of %zu registrations made again\n", back, stored.size());
+    }
+}
+
 // Tells systemd (when it started us, Type=notify) that the gateway is ready, its state and
 // that it is alive.
 static std::unique_ptr<ServiceManagerLink>& serviceManager() {
@@ -158,6 +186,8 @@ static void terminate_process() {
         serviceManager()->stopping();
     }
     if (broker()) {
+        // The listeners the stop lets go are still the clients' registrations.
+        broker()->keepRegistrations({});
         broker()->stop();
     }
     if (supervisor()) {
@@ -272,6 +302,6 @@ int main(int argc, char* argv[]) {
         new ServiceManagerLink(pLocalNode->getOrqZbIf(), broker()->getRESTServer()));
     serviceManager()->start();
     // Serves HTTP until a stop signal ends the poll loop.
-    broker()->start();
+    broker()->start(restoreRegistrations);
     terminate_process();
 }

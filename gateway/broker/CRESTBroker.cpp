@@ -309,9 +309,12 @@ void RESTBroker::initAgents() {
     pLocalNode->setRestartHook([discovery] { discovery->networkRestarted(); });
 }
 
-void RESTBroker::start() {
+void RESTBroker::start(const std::function<void()>& beforeServing) {
     ORQ_LOG(*pLogger, DEBUG, "start");
     autorun();
+    if (beforeServing) {
+        beforeServing();
+    }
     pRESTServer->start();
 }
 

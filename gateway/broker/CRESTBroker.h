@@ -157,8 +157,8 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // Builds the tree, the listener lists and reads the settings. Ends the process with 2
     // when the REST server cannot be initialised.
     void init(bool autostart, bool nvm);
-    // autorun(), then the HTTP poll loop until a stop signal.
-    void start();
+    // autorun(), `beforeServing` (when given), then the HTTP poll loop until a stop signal.
+    void start(const std::function<void()>& beforeServing = nullptr);
     // The automatic start: agents, gateway-state listener, announcement and freshness modes,
     // the default service, and the start (or a reset that waits for a start request).
     void autorun();
@@ -469,6 +469,26 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // loaded or dropped); callable from any thread, the tree itself changes on its thread.
     void rebuildNodeFolders(ZbNetDb* db);
 
+    // A registration a client made that outlives its exchange (a connection, a callback, a
+    // listener of the gateway's or the nodes' event lists), as the request that made it: what
+    // a stored copy keeps to make it again at the next start, with the same identifier.
+    struct Registration {
+        std::string id;
+        std::string method;
+        std::string path;
+        std::string query;
+        std::string body;
+    };
+    // Told of each registration made (or made again) and of each that went.
+    struct RegistrationKeeper {
+        std::function<void(const Registration&)> kept;
+        std::function<void(const std::string& id)> forgotten;
+    };
+    void keepRegistrations(RegistrationKeeper keeper);
+    // Makes `stored` again, in order, each with its identifier; returns how many came back
+    // (the others are forgotten). After autorun(), before the REST server serves.
+    int restoreRegistrations(const std::vector<Registration>& stored);
+
     // Accessors (tests, and the files of the resources).
     RESTServer* getRESTServer() { return pRESTServer; }
     Listeners& getListeners() { return listeners; }
@@ -581,6 +601,14 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     Listeners listeners;
     // Set by stop(): responses and notifications no longer reach anyone.
     std::atomic<bool> stopping{false};
+    // The kept registrations: identifier -> its list (compared, never followed).
+    std::mutex keptMux;
+    RegistrationKeeper keeper;
+    std::map<std::string, const RBURIListenerList*> keptLists;
+    bool isStandingList(const RBURIListenerList* list) const;
+    void registrationMade(RBURIListenerList* list, const uriListener_t& listener,
+                          RESTSessionContext* session);
+    void registrationsGone(const RBURIListenerList* list);
 };
 
 #endif

@@ -330,11 +330,13 @@ bool RESTBroker::addSessionListener(const char* name, RBURIListenerList* list,
 
 bool RESTBroker::addListenerFor(const char* name, RBURIListenerList* list, const std::string& url,
                                 RESTSessionContext* session) {
-    if (!list->addListener(url, session->getSessionId(), &session->cbinfo)) {
+    uriListener_t added;
+    if (!list->addListener(url, session->getSessionId(), &session->cbinfo, &added)) {
         restResponse(name, session->getSessionId(), std::string(),
                      URILISTENER_LIST_MAX_SIZE_EXCEEDED);
         return false;
     }
+    registrationMade(list, added, session);
     return true;
 }
 
@@ -365,6 +367,7 @@ void RESTBroker::updateListener(URIListenerList* list, const uriListener_t&,
 
 void RESTBroker::removeListeners(URIListenerList* list) {
     auto* l = static_cast<RBURIListenerList*>(list);
+    registrationsGone(l);
     const RBDetach detach = l->detach;
     if (detach != nullptr) {
         (this->*detach)(l);

@@ -543,6 +543,17 @@ void HTTPServer::requestStop() {
     wake(wakeFd);
 }
 
+void HTTPServer::openInProcess(HTTPSessionContext* session) {
+    std::lock_guard<std::mutex> lock(sessionMux);
+    session->sessionId = nextSessionId++;
+    activeHTTPSessions[session->sessionId] = session;
+}
+
+void HTTPServer::closeInProcess(HTTPSessionContext* session) {
+    std::lock_guard<std::mutex> lock(sessionMux);
+    activeHTTPSessions.erase(session->sessionId);
+}
+
 void HTTPServer::runOnLoop(std::function<void()> fn) {
     {
         std::lock_guard<std::mutex> lock(loopMux);

@@ -213,6 +213,10 @@ class HTTPServer {
     Resource* getRoot() { return tree.root(); }
     // Resolves a request path against the tree ("*" children match any name).
     Resource* resolve(const std::string& path);
+    // An exchange made inside the process: numbered and open as a client's would be, until
+    // closed (poll-loop thread).
+    void openInProcess(HTTPSessionContext* session);
+    void closeInProcess(HTTPSessionContext* session);
 
     // Stops every listener, ending open exchanges. Called by the destructors; a derived class
     // whose sessions call back into it calls it first.

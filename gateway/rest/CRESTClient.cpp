@@ -63,8 +63,34 @@ bool isLoopbackHost(const std::string& host) {
 
 }  // namespace
 
+namespace {
+thread_local std::string reusedId;
+}  // namespace
+
+void uriListener_t::reuseId(const std::string& id) {
+    if (id.empty()) {
+        reusedId.clear();
+        return;
+    }
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(id.c_str(), &end, 16);
+    if (id.size() != 8 || end == nullptr || *end != '\0') {
+        return;  // not one of ours: a fresh one is given
+    }
+    reusedId = id;
+    std::lock_guard<std::mutex> lock(serialMux);
+    // Never given again to a new listener of this run.
+    if (static_cast<unsigned>(value) >= serial) {
+        serial = static_cast<unsigned>(value) + 1;
+    }
+}
+
 uriListener_t::uriListener_t(const std::string& url, UriListenerHandback* handback)
     : URL(url), hback(handback), type(listenerTypeOf(url)) {
+    if (!reusedId.empty()) {
+        id.swap(reusedId);
+        return;
+    }
     unsigned value;
     {
         std::lock_guard<std::mutex> lock(serialMux);

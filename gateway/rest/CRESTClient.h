@@ -39,6 +39,10 @@ struct uriListener_t {
 
     // Starts at the start time in seconds; one more for every new listener.
     static unsigned serial;
+    // The next listener made on the calling thread takes `id` (a stored registration made
+    // again at start keeps its identifier); later ones are numbered above it. An empty `id`
+    // takes back one not used.
+    static void reuseId(const std::string& id);
 };
 
 // 1 when `url` is an http(s) URL whose host, as libcurl parses it, is a loopback literal

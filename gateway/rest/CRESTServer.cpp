@@ -241,6 +241,32 @@ void RESTServer::serveRequest(Resource* resource, HTTPSessionContext* httpSessio
     session->cbinfo.refResource = nullptr;
 }
 
+bool RESTServer::serveInProcess(const std::string& method, const std::string& path,
+                                const std::string& query, const std::string& body) {
+    HTTPRequestArg arg;
+    arg.server = this;
+    arg.method = method;
+    arg.path = path;
+    arg.query = query;
+    arg.resource = resolve(path);
+    if (arg.resource == nullptr) {
+        return false;
+    }
+    RESTSessionContext session(&arg, this);
+    arg.state = &session;
+    openInProcess(&session);
+    session.rxData()->assign(body);
+    session.setSessionStatus(S_SERVING);
+    bool served = true;
+    try {
+        serveRequest(arg.resource, &session);
+    } catch (const HTTPException&) {
+        served = false;
+    }
+    closeInProcess(&session);
+    return served;
+}
+
 void RESTServer::defaultHandler(Resource* resource, RESTSessionContext* session) {
     std::vector<std::string> names;
     for (const Resource* child : resource->children) {

@@ -94,6 +94,11 @@ class RESTServer : public HTTPServer {
 
     HTTPSessionContext* makeSessionContext(HTTPRequestArg* arg) override;
     void serveRequest(Resource* resource, HTTPSessionContext* session) override;
+    // Serves a request made inside the process (a stored registration made again at start)
+    // as the poll loop serves one from a client; the reply goes nowhere. Poll-loop thread.
+    // False when no resource has the path or the request was refused at the HTTP level.
+    bool serveInProcess(const std::string& method, const std::string& path,
+                        const std::string& query, const std::string& body);
 
     // Reads the RESTServer settings, starts the listeners, makes "requests". 0 or 1.
     virtual int init();

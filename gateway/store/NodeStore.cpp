@@ -45,14 +45,19 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS simple_descriptor(ieee INTEGER NOT NULL, end_point INTEGER"
     " NOT NULL, descriptor BLOB, PRIMARY KEY(ieee, end_point));"
     "CREATE TABLE IF NOT EXISTS identity(id INTEGER PRIMARY KEY CHECK(id = 0),"
-    " ext_pan_id INTEGER NOT NULL, pan_id INTEGER NOT NULL, channel INTEGER NOT NULL);";
+    " ext_pan_id INTEGER NOT NULL, pan_id INTEGER NOT NULL, channel INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS registration(seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " id TEXT NOT NULL UNIQUE, method TEXT NOT NULL, path TEXT NOT NULL, query TEXT NOT NULL,"
+    " body BLOB NOT NULL);";
 
 const char* const kReadNodes =
     "SELECT ieee, nwk, node_descriptor, power_descriptor, end_points, neighbours, active,"
     " last_heard FROM node";
 const char* const kReadSimple = "SELECT ieee, end_point, descriptor FROM simple_descriptor";
 const char* const kReadIdentity = "SELECT ext_pan_id, pan_id, channel FROM identity WHERE id = 0";
-const char* const kReads[] = {kReadNodes, kReadSimple, kReadIdentity};
+const char* const kReadRegistrations =
+    "SELECT id, method, path, query, body FROM registration ORDER BY seq";
+const char* const kReads[] = {kReadNodes, kReadSimple, kReadIdentity, kReadRegistrations};
 
 }  // namespace
 
@@ -69,7 +74,7 @@ NodeStore::NodeStore(const std::string& path) {
         fail(db_ ? sqlite3_errmsg(db_) : "out of memory", Refusal::Access);
         return;
     }
-    sqlite3_busy_timeout(db_, 2000);
+    sqlite3_busy_timeout(db_, 500);
     int version = -1;
     {
         Statement v(db_, "PRAGMA user_version");
@@ -265,4 +270,53 @@ bool NodeStore::loadIdentity(NetworkIdentity& id) {
     id.panId = static_cast<uint16_t>(s.integer(1));
     id.channel = static_cast<uint8_t>(s.integer(2));
     return true;
+}
+
+bool NodeStore::writeRegistration(const StoredRegistration& r) {
+    if (!db_) {
+        return false;
+    }
+    // Replaced as a new row: a registration made again counts from then on.
+    Statement drop(db_, "DELETE FROM registration WHERE id = ?");
+    Statement add(db_, "INSERT INTO registration(id, method, path, query, body) VALUES(?,?,?,?,?)");
+    if (!drop.ok() || !add.ok() || !exec("BEGIN")) {
+        error_ = sqlite3_errmsg(db_);
+        return false;
+    }
+    drop.bind(1, r.id);
+    int i = 1;
+    for (const std::string* v : {&r.id, &r.method, &r.path, &r.query, &r.body}) {
+        add.bind(i++, *v);
+    }
+    if (!drop.step() || !add.step() || !exec("COMMIT")) {
+        error_ = sqlite3_errmsg(db_);
+        exec("ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+bool NodeStore::removeRegistration(const std::string& id) {
+    if (!db_) {
+        return false;
+    }
+    Statement drop(db_, "DELETE FROM registration WHERE id = ?");
+    drop.bind(1, id);
+    if (!drop.ok() || !drop.step()) {
+        error_ = sqlite3_errmsg(db_);
+        return false;
+    }
+    return true;
+}
+
+std::vector<StoredRegistration> NodeStore::loadRegistrations() {
+    std::vector<StoredRegistration> out;
+    if (!db_) {
+        return out;
+    }
+    Statement s(db_, kReadRegistrations);
+    while (s.ok() && s.row()) {
+        out.push_back({s.blob(0), s.blob(1), s.blob(2), s.blob(3), s.blob(4)});
+    }
+    return out;
 }

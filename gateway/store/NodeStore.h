@@ -35,6 +35,20 @@ struct NetworkIdentity {
     bool operator!=(const NetworkIdentity& o) const { return !(*this == o); }
 };
 
+// A client's registration, as the request that made it (made again at start).
+struct StoredRegistration {
+    std::string id;
+    std::string method;
+    std::string path;
+    std::string query;
+    std::string body;
+
+    bool operator==(const StoredRegistration& o) const {
+        return id == o.id && method == o.method && path == o.path && query == o.query &&
+               body == o.body;
+    }
+};
+
 // The SQLite file of the stored network. Not thread-safe: one writer owns it.
 class NodeStore {
   public:
@@ -58,6 +72,11 @@ class NodeStore {
     bool write(const std::vector<StoredNode>& nodes, const std::vector<uint64_t>& gone);
     std::vector<StoredNode> loadNodes();
     bool clear();
+
+    // Registrations in the order they were last made; one of the same id is replaced.
+    bool writeRegistration(const StoredRegistration& r);
+    bool removeRegistration(const std::string& id);
+    std::vector<StoredRegistration> loadRegistrations();
 
     bool writeIdentity(const NetworkIdentity& id);
     // False when no identity was stored.

@@ -1,5 +1,6 @@
 #include "StoreWriter.h"
 
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -50,13 +51,17 @@ void StoreWriter::stop() {
     thread_.join();
 }
 
-void StoreWriter::writeLater(StoreJob fn) {
+bool StoreWriter::writeLater(StoreJob fn) {
     std::lock_guard<std::mutex> lock(mutex_);
-    job_ = std::move(fn);
+    if (jobs_.size() >= kMaxJobs) {
+        return false;
+    }
+    jobs_.push_back(std::move(fn));
     if (!due_) {
         due_ = std::chrono::steady_clock::now() + delay_;
         wake_.notify_one();
     }
+    return true;
 }
 
 uint64_t StoreWriter::batches() const {
@@ -91,10 +96,10 @@ void StoreWriter::run() {
 void StoreWriter::writeBatch(std::unique_lock<std::mutex>& lock) {
     std::set<uint16_t> batch;
     batch.swap(dirty_);
-    StoreJob job;
-    job.swap(job_);
+    std::deque<StoreJob> jobs;
+    jobs.swap(jobs_);
     due_.reset();
-    if (batch.empty() && !job) {
+    if (batch.empty() && jobs.empty()) {
         return;
     }
     std::map<uint16_t, uint64_t> known = written_ieee_;
@@ -110,15 +115,18 @@ void StoreWriter::writeBatch(std::unique_lock<std::mutex>& lock) {
             known.erase(found);
         }
     }
-    const bool jobDone = !job || job(store_);
+    while (!jobs.empty() && jobs.front()(store_)) {
+        jobs.pop_front();
+    }
+    const bool jobDone = jobs.empty();
     const bool nodesDone = batch.empty() || store_.write(nodes, gone);
     if ((!jobDone || !nodesDone) && onFailure_) {
         onFailure_(store_.error());
     }
     lock.lock();
-    if (!jobDone && !job_) {
-        job_ = std::move(job);
-    }
+    // What failed goes first again, before what came meanwhile.
+    jobs_.insert(jobs_.begin(), std::make_move_iterator(jobs.begin()),
+                 std::make_move_iterator(jobs.end()));
     if (nodesDone) {
         written_ieee_ = std::move(known);
         if (!batch.empty()) {

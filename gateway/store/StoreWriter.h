@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -41,9 +42,11 @@ class StoreWriter {
     void stop();
 
     // Runs `fn` on the store with the next batch, on the writer's thread (true: it is done);
-    // one that fails is tried again with the batch after. A newer one replaces one not run yet.
+    // jobs run in the order given, and one that fails is tried again, with those after it,
+    // at the batch after. False (and `fn` is dropped) when kMaxJobs are already waiting.
     using StoreJob = std::function<bool(NodeStore&)>;
-    void writeLater(StoreJob fn);
+    static constexpr size_t kMaxJobs = 4096;
+    bool writeLater(StoreJob fn);
 
     // Batches written so far (each one transaction).
     uint64_t batches() const;
@@ -60,7 +63,7 @@ class StoreWriter {
     std::condition_variable wake_;
     std::condition_variable written_;
     std::set<uint16_t> dirty_;
-    StoreJob job_;
+    std::deque<StoreJob> jobs_;
     std::map<uint16_t, uint64_t> written_ieee_;
     std::optional<std::chrono::steady_clock::time_point> due_;
     bool flushing_ = false;

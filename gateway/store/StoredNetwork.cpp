@@ -87,13 +87,14 @@ int StoredNetwork::load(std::chrono::milliseconds batchDelay) {
     for (const StoredNode& n : nodes) {
         heardBefore_[n.ieee] = n.lastHeard;
     }
+    registrations_ = store_->loadRegistrations();
     const RestoreCount count = restoreNodes(db_, nodes);
     std::fprintf(stderr, "Storage: %d nodes loaded from %s", count.restored, path_.c_str());
     if (count.skipped > 0) {
         std::fprintf(stderr, " (%d stored nodes could not be read back and were left out)",
                      count.skipped);
     }
-    std::fputc('\n', stderr);
+    std::fprintf(stderr, ", %zu registrations to make again\n", registrations_.size());
     writer_ = std::make_unique<StoreWriter>(
         *store_, [this](uint16_t nwk) { return storedNode(db_, nwk, &heardBefore_); }, batchDelay,
         [this](const std::string& error) { writeFailed(error); });
@@ -118,10 +119,24 @@ bool StoredNetwork::networkUp(const NetworkIdentity& id) {
         dropped = true;
     }
     if (!stored_ || *stored_ != id) {
-        writer_->writeLater([id](NodeStore& s) { return s.writeIdentity(id); });
+        queue([id](NodeStore& s) { return s.writeIdentity(id); });
         stored_ = id;
     }
     return dropped;
+}
+
+void StoredNetwork::registrationKept(const StoredRegistration& r) {
+    queue([r](NodeStore& s) { return s.writeRegistration(r); });
+}
+
+void StoredNetwork::registrationForgotten(const std::string& id) {
+    queue([id](NodeStore& s) { return s.removeRegistration(id); });
+}
+
+void StoredNetwork::queue(StoreWriter::StoreJob job) {
+    if (writer_ && !writer_->writeLater(std::move(job))) {
+        writeFailed("too many changes wait to be written; a registration change is lost");
+    }
 }
 
 void StoredNetwork::stop() {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "NodeStore.h"
 #include "StoreWriter.h"
@@ -36,6 +37,12 @@ class StoredNetwork {
     // them (true: the database was emptied of every node but the gateway).
     bool networkUp(const NetworkIdentity& id);
 
+    // The clients' registrations read by load(), in the order they were made.
+    const std::vector<StoredRegistration>& registrations() const { return registrations_; }
+    // A registration made (or made again), or gone: written with the next batch.
+    void registrationKept(const StoredRegistration& r);
+    void registrationForgotten(const std::string& id);
+
     // Writes what is pending and stops watching the database.
     void stop();
 
@@ -49,6 +56,8 @@ class StoredNetwork {
     std::unique_ptr<StoreWriter> writer_;
     std::optional<NetworkIdentity> stored_;
     std::map<uint64_t, int64_t> heardBefore_;  // set by load(), read-only afterwards
+    std::vector<StoredRegistration> registrations_;
+    void queue(StoreWriter::StoreJob job);
     std::mutex failureMutex_;
     std::optional<std::chrono::steady_clock::time_point> lastFailureLine_;
     int failuresSinceLine_ = 0;

@@ -1,5 +1,6 @@
 """The stored network (Storage:database) across real restarts of orq on zbsim: the nodes an
-inquiry found answer at once after a restart; kill -9 in the middle of an inquiry leaves a file
+inquiry found answer at once after a restart, and the clients' connections and callbacks come
+back with their identifiers and deliver again; kill -9 in the middle of an inquiry leaves a file
 that opens with what was written; a damaged file is moved aside; a path orq cannot write ends
 it with 11; a network of another identity drops the stored nodes."""
 
@@ -12,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from brokertest import NODES, Gateway  # noqa: E402
+from test_broker_messages import EP8, callback_doc, callback_id, nwk_filter  # noqa: E402
 from orqtest import ORQ, Process, run, wait_for  # noqa: E402
 
 NET = "/net/default"
@@ -42,6 +44,7 @@ class StoredGateway(Gateway):
         status = self.orq.stop(sig)
         self.orq.close()
         self.orq = Process([ORQ, "-c", config or self.config, self.url], cwd=self.dir.name)
+        wait_for(self.answers)
         return status
 
     def node_list(self):
@@ -79,6 +82,35 @@ class Restart(unittest.TestCase):
         listed = self.gw.node_list()
         for name, (nwk, ieee) in NODES.items():
             self.assertIn(str(int(ieee, 16)), listed, name)
+
+    def test_4_connections_and_callbacks_come_back_with_their_identifiers(self):
+        gw, listener = self.gw, self.gw.listener
+        gw.inquiry()
+        listener.wait("inquiry", len(NODES), timeout=60)
+        conn = callback_id(gw.post(EP8, "", "urilistener=" + listener.url("ep8"))[1])
+        sensor = callback_id(gw.post(NET + "/callbacks",
+                                     callback_doc(listener.url("sensor"), nwk_filter(0x1102)))[1])
+        dropped = callback_id(gw.post(NET + "/callbacks",
+                                      callback_doc(listener.url("plug"), nwk_filter(0x2101)))[1])
+        self.assertEqual(200, gw.delete(NET + "/callbacks/%08x" % dropped)[0])
+        self.assertEqual(4, gw.restart(), gw.orq.output())
+        self.assertTrue(gw.running(), gw.orq.output())
+        self.assertIn("Storage: 2 of 2 registrations made again", gw.orq.output())
+        listed = gw.get(NET + "/callbacks")[1]
+        for kept in (conn, sensor):
+            self.assertIn(str(kept), listed)
+            self.assertEqual(200, gw.get(NET + "/callbacks/%08x" % kept)[0], kept)
+        self.assertEqual(404, gw.get(NET + "/callbacks/%08x" % dropped)[0])
+        # The sensor's report reaches the connection and the filtered callback again.
+        self.assertTrue(gw.ctl("report sensor").startswith("ok"))
+        self.assertEqual(1, len(listener.wait("ep8", 1)), gw.orq.output()[-3000:])
+        self.assertEqual(1, len(listener.wait("sensor", 1)))
+        # Removed after the restart, a callback stays removed at the next one.
+        self.assertEqual(200, gw.delete(NET + "/callbacks/%08x" % sensor)[0])
+        gw.restart()
+        self.assertTrue(gw.running(), gw.orq.output())
+        self.assertIn("Storage: 1 of 1 registrations made again", gw.orq.output())
+        self.assertEqual(404, gw.get(NET + "/callbacks/%08x" % sensor)[0])
 
     def test_2_kill_9_in_an_inquiry_leaves_a_file_that_opens_with_what_was_written(self):
         self.gw.inquiry()

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "NodeStore.h"
 
@@ -139,4 +140,27 @@ TEST(NodeStore, NewerAndUnreadableFilesAreRefusedWithAReason) {
     EXPECT_FALSE(nowhere.ok());
     EXPECT_FALSE(nowhere.error().empty());
     EXPECT_EQ(nowhere.refusal(), NodeStore::Refusal::Access);
+}
+
+TEST(NodeStore, RegistrationsKeepTheOrderTheyWereLastMadeIn) {
+    TempDir tmp;
+    const std::string path = tmp.file("network.db");
+    const StoredRegistration a{"0000000a", "POST", "/net/default/callbacks", "", "<Callback/>"};
+    const StoredRegistration b{"0000000b", "POST",
+                               "/net/default/localnode/services/08/wsnconnection",
+                               "urilistener=http://127.0.0.1:1/x", ""};
+    StoredRegistration again = a;
+    again.body = "<Callback>2</Callback>";
+    {
+        NodeStore store(path);
+        ASSERT_TRUE(store.writeRegistration(a));
+        ASSERT_TRUE(store.writeRegistration(b));
+        // Made again: replaced, and now the latest.
+        ASSERT_TRUE(store.writeRegistration(again));
+        EXPECT_EQ(store.loadRegistrations(), (std::vector<StoredRegistration>{b, again}));
+        ASSERT_TRUE(store.removeRegistration(b.id));
+        ASSERT_TRUE(store.removeRegistration("absent"));
+    }
+    NodeStore reopened(path);
+    EXPECT_EQ(reopened.loadRegistrations(), (std::vector<StoredRegistration>{again}));
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -143,6 +144,15 @@ TEST(StoreWriter, AFailedWriteIsReportedAndTriedAgainWithWhatCameMeanwhile) {
         });
         net.put(0x0001, 0xA1, 1);
         writer.markDirty(0x0001);
+        // Jobs wait for the file too, in their order (the removal must not come first).
+        const StoredRegistration r{"00000001", "POST", "/net/default/callbacks", "", "<x/>"};
+        const StoredRegistration gone{"00000002", "POST", "/net/default/callbacks", "", ""};
+        for (const StoredRegistration* each : {&r, &gone}) {
+            EXPECT_TRUE(
+                writer.writeLater([each](NodeStore& s) { return s.writeRegistration(*each); }));
+        }
+        EXPECT_TRUE(
+            writer.writeLater([&gone](NodeStore& s) { return s.removeRegistration(gone.id); }));
         const auto deadline = std::chrono::steady_clock::now() + 60s;
         while (failures < 2 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(5ms);
@@ -156,6 +166,7 @@ TEST(StoreWriter, AFailedWriteIsReportedAndTriedAgainWithWhatCameMeanwhile) {
         writer.stop();
         EXPECT_EQ(store.loadNodes().size(), 2u);
         EXPECT_EQ(writer.batches(), 1u);
+        EXPECT_EQ(store.loadRegistrations(), std::vector<StoredRegistration>{r});
     }
     for (const char* suffix : {"", "-wal", "-shm"}) {
         unlink((path + suffix).c_str());
