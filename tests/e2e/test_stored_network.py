@@ -112,6 +112,20 @@ class Restart(unittest.TestCase):
         self.assertIn("Storage: 1 of 1 registrations made again", gw.orq.output())
         self.assertEqual(404, gw.get(NET + "/callbacks/%08x" % sensor)[0])
 
+    def test_5_a_module_that_resets_itself_keeps_the_stored_network(self):
+        gw = self.gw
+        gw.inquiry()
+        gw.listener.wait("inquiry", len(NODES), timeout=60)
+        before = gw.node_list()
+        self.assertTrue(gw.ctl("module reset").startswith("ok"))
+        self.assertTrue(wait_for(lambda: gw.orq.output().count("Device started") >= 2),
+                        gw.orq.output()[-3000:])
+        self.assertTrue(gw.running(), gw.orq.output()[-3000:])
+        self.assertNotIn(DROPPED, gw.orq.output())
+        self.assertEqual(before, gw.node_list())
+        self.assertEqual({ieee for ieee in (n[1] for n in NODES.values())} - {NODES["module"][1]},
+                         stored_ieee(gw.db))
+
     def test_2_kill_9_in_an_inquiry_leaves_a_file_that_opens_with_what_was_written(self):
         self.gw.inquiry()
         self.gw.listener.wait("inquiry", 3, timeout=60)
