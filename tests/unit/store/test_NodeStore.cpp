@@ -38,6 +38,15 @@ struct TempDir {
     std::string file(const char* name) const { return (dir / name).string(); }
 };
 
+// A database file written by another program with `sql`.
+bool madeByAnotherProgram(const std::string& path, const char* sql) {
+    sqlite3* raw = nullptr;
+    const bool ok = sqlite3_open(path.c_str(), &raw) == SQLITE_OK &&
+                    sqlite3_exec(raw, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(raw);
+    return ok;
+}
+
 }  // namespace
 
 TEST(NodeStore, NodesAreWrittenReplacedAndRemoved) {
@@ -102,13 +111,7 @@ TEST(NodeStore, AFileKeepsNodesAcrossOpeningsInWalMode) {
 TEST(NodeStore, NewerAndUnreadableFilesAreRefusedWithAReason) {
     TempDir tmp;
     const std::string newer = tmp.file("newer.db");
-    {
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open(newer.c_str(), &raw), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(raw, "PRAGMA user_version = 2", nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_close(raw);
-    }
+    ASSERT_TRUE(madeByAnotherProgram(newer, "PRAGMA user_version = 2"));
     NodeStore fromLater(newer);
     EXPECT_FALSE(fromLater.ok());
     EXPECT_EQ(fromLater.error(), "schema version 2 is newer than 1");
@@ -116,13 +119,7 @@ TEST(NodeStore, NewerAndUnreadableFilesAreRefusedWithAReason) {
 
     // A database of another program, with a table of the same name.
     const std::string foreign = tmp.file("foreign.db");
-    {
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open(foreign.c_str(), &raw), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE node(name TEXT)", nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        sqlite3_close(raw);
-    }
+    ASSERT_TRUE(madeByAnotherProgram(foreign, "CREATE TABLE node(name TEXT)"));
     NodeStore other(foreign);
     EXPECT_FALSE(other.ok());
     EXPECT_EQ(other.refusal(), NodeStore::Refusal::Content) << other.error();
