@@ -309,12 +309,10 @@ void RESTBroker::initAgents() {
     pLocalNode->setRestartHook([discovery] { discovery->networkRestarted(); });
 }
 
-void RESTBroker::start(const std::function<void()>& beforeServing) {
+void RESTBroker::start(std::function<void()> hook) {
     ORQ_LOG(*pLogger, DEBUG, "start");
+    beforeStart = std::move(hook);
     autorun();
-    if (beforeServing) {
-        beforeServing();
-    }
     pRESTServer->start();
 }
 
@@ -350,6 +348,9 @@ void RESTBroker::autorun() {
     ORQ_LOG(*pLogger, DEBUG, "autorun - setup a default Simple Descriptor");
     ServiceAgentT::AddServiceCtxt serviceCtx(-1, this, &RESTBroker::lndServicesList_RspCb, nullptr);
     pSAgent->addDefaultService(&serviceCtx);
+    if (beforeStart) {
+        beforeStart();
+    }
 
     if (autostart) {
         ORQ_LOG(*pLogger, INFO, "autostart enabled -> Execute LocalNode start");

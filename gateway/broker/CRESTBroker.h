@@ -157,8 +157,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // Builds the tree, the listener lists and reads the settings. Ends the process with 2
     // when the REST server cannot be initialised.
     void init(bool autostart, bool nvm);
-    // autorun(), `beforeServing` (when given), then the HTTP poll loop until a stop signal.
-    void start(const std::function<void()>& beforeServing = nullptr);
+    // autorun(), then the HTTP poll loop until a stop signal. `beforeStart`, when given, runs
+    // in autorun() once the agents and the default service are there, before the network is
+    // started and before the REST server serves.
+    void start(std::function<void()> beforeStart = nullptr);
     // The automatic start: agents, gateway-state listener, announcement and freshness modes,
     // the default service, and the start (or a reset that waits for a start request).
     void autorun();
@@ -602,6 +604,7 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // Set by stop(): responses and notifications no longer reach anyone.
     std::atomic<bool> stopping{false};
     // The kept registrations: identifier -> its list (compared, never followed).
+    std::function<void()> beforeStart;
     std::mutex keptMux;
     RegistrationKeeper keeper;
     std::map<std::string, const RBURIListenerList*> keptLists;
@@ -609,6 +612,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void registrationMade(RBURIListenerList* list, const uriListener_t& listener,
                           RESTSessionContext* session);
     void registrationsGone(const RBURIListenerList* list);
+    void keepRegistration(const std::string& id, const RBURIListenerList* list,
+                          RESTSessionContext* session);
+    void forgetRegistration(const std::string& id);
+    static std::string serviceRegistrationId(int endPoint);
 };
 
 #endif

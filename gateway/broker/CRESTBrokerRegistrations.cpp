@@ -1,5 +1,6 @@
-// The registrations that outlive their exchange, told to a keeper (the stored network) and
-// made again at start from what it kept.
+// The registrations that outlive their exchange (the listeners of the standing lists, and the
+// local services a client added), told to a keeper (the stored network) and made again at
+// start from what it kept.
 
 #include "CRESTBroker.h"
 
@@ -25,8 +26,17 @@ void RESTBroker::registrationMade(RBURIListenerList* list, const uriListener_t& 
     if (!isStandingList(list) || !list->hasListener(listener.id)) {
         return;
     }
-    Registration r{listener.id, session->getReqMethodStr(), session->getReqURI(),
-                   session->getQueryStr(), session->getRxDataBuffer()};
+    keepRegistration(listener.id, list, session);
+}
+
+std::string RESTBroker::serviceRegistrationId(int endPoint) {
+    return "service-" + std::to_string(endPoint);
+}
+
+void RESTBroker::keepRegistration(const std::string& id, const RBURIListenerList* list,
+                                  RESTSessionContext* session) {
+    Registration r{id, session->getReqMethodStr(), session->getReqURI(), session->getQueryStr(),
+                   session->getRxDataBuffer()};
     std::function<void(const Registration&)> tell;
     {
         std::lock_guard<std::mutex> lock(keptMux);
@@ -37,6 +47,20 @@ void RESTBroker::registrationMade(RBURIListenerList* list, const uriListener_t& 
         tell = keeper.kept;
     }
     tell(r);
+}
+
+void RESTBroker::forgetRegistration(const std::string& id) {
+    std::function<void(const std::string&)> tell;
+    {
+        std::lock_guard<std::mutex> lock(keptMux);
+        if (keptLists.erase(id) == 0) {
+            return;
+        }
+        tell = keeper.forgotten;
+    }
+    if (tell) {
+        tell(id);
+    }
 }
 
 void RESTBroker::registrationsGone(const RBURIListenerList* list) {
@@ -74,8 +98,7 @@ int RESTBroker::restoreRegistrations(const std::vector<Registration>& stored) {
         if (back) {
             ++restored;
         } else {
-            ORQ_LOG(*pLogger, WARN,
-                    "restoreRegistrations - %s %s?%s (listener %s) was refused: forgotten",
+            ORQ_LOG(*pLogger, WARN, "restoreRegistrations - %s %s?%s (%s) was refused: forgotten",
                     r.method.c_str(), r.path.c_str(), r.query.c_str(), r.id.c_str());
             std::function<void(const std::string&)> tell;
             {

@@ -6,6 +6,7 @@
 // on the reader thread or its pool for the others: responses compose at once, and the tree
 // changes they need go to the poll loop (onTreeThread).
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +63,19 @@ void RESTBroker::lndServicesList_Req(Resource* resource, const char*, Method met
     }
     ServiceAgentT::AddServiceCtxt ctx(session->getSessionId(), this,
                                       &RESTBroker::lndServicesList_RspCb, nullptr);
-    pSAgent->addService(&sd, &ctx);
+    int before[MAX_LOCAL_ENDPOINT + 1];
+    const int had = pSAgent->getCurrentServices(before);
+    if (pSAgent->addService(&sd, &ctx) != AGENT_SUCCESS) {
+        return;
+    }
+    // The end point it was given (the first free one when the descriptor names none).
+    int after[MAX_LOCAL_ENDPOINT + 1];
+    const int has = pSAgent->getCurrentServices(after);
+    for (int i = 0; i < has; ++i) {
+        if (std::find(before, before + had, after[i]) == before + had) {
+            keepRegistration(serviceRegistrationId(after[i]), nullptr, session);
+        }
+    }
 }
 
 void* RESTBroker::lndServicesList_RspCb(SimpleDescriptor* sd, int sessionId, RPCReqStatus* status) {
@@ -152,6 +165,7 @@ void RESTBroker::clearEndpoin_Req(Resource* resource, const char* uri, Method me
         restResponse("clearEndpoin_Req", session->getSessionId(), std::string(), BAD_PARAMETER);
         return;
     }
+    forgetRegistration(serviceRegistrationId(ep));
     // The service's folders go from both trees: the second format's too, or it would stay
     // behind answering for a service that is gone.
     const std::string name = endPointName(ep);

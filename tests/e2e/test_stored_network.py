@@ -14,6 +14,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from brokertest import NODES, Gateway  # noqa: E402
 from test_broker_messages import EP8, callback_doc, callback_id, nwk_filter  # noqa: E402
+from test_broker_services import local_services, simple_descriptor_doc  # noqa: E402
 from orqtest import ORQ, Process, run, wait_for  # noqa: E402
 
 NET = "/net/default"
@@ -170,6 +171,31 @@ class BadFiles(unittest.TestCase):
                 self.assertEqual(garbage, f.read())
             self.assertIsNone(gw.orq.proc.poll())
             self.assertEqual(set(), stored_ieee(gw.db))
+        finally:
+            gw.close()
+
+    def test_a_local_service_a_client_added_comes_back_with_its_connection(self):
+        gw = StoredGateway(autostart=False)
+        try:
+            services = NET + "/localnode/services"
+            status, body = gw.post(services, simple_descriptor_doc(9, 260, 0x0100, 1, [6]))
+            self.assertIn("<tns:Endpoint>9</tns:Endpoint>", body)
+            conn = callback_id(gw.post(services + "/09/wsnconnection", "",
+                                       "urilistener=" + gw.listener.url("ep9"))[1])
+            self.assertIsNotNone(conn)
+            gw.restart()
+            self.assertIn("Storage: 2 of 2 registrations made again", gw.orq.output())
+            self.assertEqual((200, local_services([0, 8, 9])), gw.get(services))
+            self.assertEqual(200, gw.get(NET + "/callbacks/%08x" % conn)[0])
+            # Removed, it stays removed at the next start; its connection, refused then for
+            # want of the end point, is forgotten.
+            self.assertEqual(200, gw.delete(services + "/09")[0])
+            gw.restart()
+            self.assertEqual((200, local_services([0, 8])), gw.get(services))
+            self.assertIn("Storage: 0 of 1 registrations made again", gw.orq.output())
+            self.assertEqual(404, gw.get(NET + "/callbacks/%08x" % conn)[0])
+            gw.restart()
+            self.assertNotIn("registrations made again", gw.orq.output())
         finally:
             gw.close()
 
