@@ -70,8 +70,17 @@ std::string QueryParser::decode(const std::string& value) {
 }
 
 bool QueryParser::isParameterPresent(const char* name, const char* query) const {
-    if (name == nullptr || query == nullptr) {
+    if (name == nullptr || query == nullptr || *name == '\0') {
         return false;
     }
-    return strstr(query, name) != nullptr;
+    // A parameter of that name, not the name inside another one or inside a value (a
+    // listener URL ending in "/lqi" does not ask for an LQI walk).
+    const size_t nameLen = strlen(name);
+    for (const char* p = strstr(query, name); p != nullptr; p = strstr(p + 1, name)) {
+        const char after = p[nameLen];
+        if ((p == query || p[-1] == '&') && (after == '\0' || after == '&' || after == '=')) {
+            return true;
+        }
+    }
+    return false;
 }

@@ -19,7 +19,8 @@ class QueryParser {
     // decoded; an incomplete escape, and "%00", stay as they are), empty otherwise. The first
     // such occurrence counts; the name is searched as a substring. Null arguments: false.
     bool getParameter(const char* name, const char* query, std::string& out) const;
-    // True when `name` occurs anywhere in `query`.
+    // True when `query` has a parameter `name` (at its start or after "&", followed by "=",
+    // "&" or the end), with or without a value.
     bool isParameterPresent(const char* name, const char* query) const;
     // `value` with its "%XX" escapes decoded, as getParameter gives it.
     static std::string decode(const std::string& value);

@@ -70,9 +70,31 @@ TEST(QueryParser, AbsentOrNullGivesFalseAndEmptyValue) {
     EXPECT_FALSE(qp.getParameter("a", nullptr, out));
     EXPECT_FALSE(qp.isParameterPresent(nullptr, "a"));
     EXPECT_FALSE(qp.isParameterPresent("a", nullptr));
-    EXPECT_TRUE(qp.isParameterPresent("out", "timeout=1"));
     EXPECT_FALSE(qp.isParameterPresent("zz", "timeout=1"));
     EXPECT_EQ(QueryParser::getQueryParser(), QueryParser::getQueryParser());
+}
+
+TEST(QueryParser, APresentParameterIsOneOfTheQuerysNamesNotAPieceOfAnother) {
+    QueryParser qp;
+    const struct {
+        const char* name;
+        const char* query;
+        bool present;
+    } cases[] = {
+        {"inquiry", "inquiry", true},
+        {"inquiry", "inquiry&urilistener=http://h/x&timeout=ea60", true},
+        {"lqi", "timeout=1&lqi", true},
+        {"lqi", "lqi=1", true},
+        {"out", "timeout=1", false},
+        // A listener whose URL holds the name asks for nothing.
+        {"lqi", "inquiry&urilistener=http://h/lqi", false},
+        {"lqi", "urilistener=http://h/x?lqi&timeout=1", false},
+        {"restart", "norestart", false},
+        {"", "a", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(qp.isParameterPresent(c.name, c.query), c.present) << c.name << " in " << c.query;
+    }
 }
 
 }  // namespace
