@@ -17,7 +17,6 @@ const LOG_LIMIT = 500;
 
 const nodes = new Map();   // by IEEE address (16 hex digits)
 const links = new Map();   // by "ieeeA|ieeeB", A < B: the best LQI either side reported
-let streamLive = false;
 let walkUntil = 0;         // a walk the page started runs until then: no node list meanwhile
 
 const $ = (id) => document.getElementById(id);
@@ -78,7 +77,7 @@ function nodeFor(ieee, short) {
   let node = nodes.get(ieee);
   if (!node) {
     node = { ieee, short: null, type: null, power: null, endpoints: [], onOff: [], lqi: null,
-      lastHeard: null, alive: true };
+      lastHeard: null, alive: true, reportedDead: false };
     nodes.set(ieee, node);
   }
   if (short !== null && short !== undefined && !Number.isNaN(short)) {
@@ -333,8 +332,11 @@ async function readNetwork() {
   for (const node of nodes.values()) node.alive = false;
   readAliases(active, true);
   readLqi(await rest('net/default/allwsnnodes/lqi'));
-  for (const ieee of [...nodes.keys()]) {
-    if (!known.has(ieee)) nodes.delete(ieee);
+  // The gateway forgets a node it reported dead: the page keeps it, shown dead, until the
+  // node is heard of again.
+  for (const [ieee, node] of [...nodes]) {
+    if (node.alive) node.reportedDead = false;
+    if (!known.has(ieee) && !node.reportedDead) nodes.delete(ieee);
   }
   draw();
 }
@@ -370,15 +372,19 @@ async function permitJoin() {
 const WALK_MS = 40000;
 
 async function startWalk(kind) {
-  const query = `${kind}&timeout=ea60&urilistener=${encodeURIComponent(SELF_LISTENER)}`;
+  // "inquiry=1" rather than a bare "inquiry", and the origin (which holds no character a
+  // query must escape) as it is: a parameter without a value, or with escapes, fails the
+  // digest check of the request's URI.
+  const query = `${kind}=1&timeout=ea60&urilistener=${SELF_LISTENER}`;
   await rest('net/default/wsnnodes?' + query);
   walkUntil = Date.now() + WALK_MS;
   log('action', `${kind === 'lqi' ? 'LQI walk' : 'inquiry'} started`);
-  if (!streamLive) pollWalk(kind);
+  pollWalk(kind);
 }
 
-// Without the event stream, the neighbour tables (one entry per active node) are read while
-// the walk fills them, which does not end it, and everything once they stop changing.
+// The neighbour tables (one entry per active node) are read while the walk fills them, which
+// does not end it, and everything once they stop changing: the stream tells of the nodes, not
+// of the walk's end.
 async function pollWalk(kind) {
   let last = null;
   let steady = 0;
@@ -483,9 +489,9 @@ function onEvent(kind, e) {
   }
   if (node) {
     heard(node);
-    if (kind === 'node-dead') node.alive = false;
-    else if (kind === 'node-removed') nodes.delete(node.ieee);
-    else node.alive = true;
+    node.reportedDead = kind === 'node-dead';
+    node.alive = !node.reportedDead;
+    if (kind === 'node-removed') nodes.delete(node.ieee);
     const quality = first(doc, 'LinkQuality');
     if (quality !== null && kind === 'message') node.lqi = Number(quality);
     draw();
@@ -500,13 +506,11 @@ function connectStream() {
   }
   const source = new EventSource(REST + 'events');
   source.addEventListener('open', () => {
-    streamLive = true;
     $('stream').textContent = 'live';
   });
   source.addEventListener('error', () => {
     // A gateway without the stream answers 404: the page then refreshes on its actions.
     const closed = source.readyState === EventSource.CLOSED;
-    streamLive = false;
     $('stream').textContent = closed ? 'event stream unavailable' : 'reconnecting';
   });
   for (const kind of EVENT_KINDS) {
