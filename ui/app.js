@@ -372,10 +372,7 @@ async function permitJoin() {
 const WALK_MS = 40000;
 
 async function startWalk(kind) {
-  // "inquiry=1" rather than a bare "inquiry", and the origin (which holds no character a
-  // query must escape) as it is: a parameter without a value, or with escapes, fails the
-  // digest check of the request's URI.
-  const query = `${kind}=1&timeout=ea60&urilistener=${SELF_LISTENER}`;
+  const query = `${kind}&timeout=ea60&urilistener=${encodeURIComponent(SELF_LISTENER)}`;
   await rest('net/default/wsnnodes?' + query);
   walkUntil = Date.now() + WALK_MS;
   log('action', `${kind === 'lqi' ? 'LQI walk' : 'inquiry'} started`);
@@ -489,9 +486,13 @@ function onEvent(kind, e) {
   }
   if (node) {
     heard(node);
-    node.reportedDead = kind === 'node-dead';
-    node.alive = !node.reportedDead;
-    if (kind === 'node-removed') nodes.delete(node.ieee);
+    if (kind === 'node-removed') {
+      // A dead node's folders go at once: the page keeps it, shown dead.
+      if (!node.reportedDead) nodes.delete(node.ieee);
+    } else {
+      node.reportedDead = kind === 'node-dead';
+      node.alive = !node.reportedDead;
+    }
     const quality = first(doc, 'LinkQuality');
     if (quality !== null && kind === 'message') node.lqi = Number(quality);
     draw();
