@@ -1,8 +1,9 @@
 """The web page at /ui/ in a real browser (Debian's chromium driven by puppeteer-core, run by
 uipage.mjs) against orq on zbsim: the demo network's nodes and links, the light switched from
 the page, hostile text shown as text, no error in the browser console; with the event stream, a
-join, a kill and a message seen live. Also the files themselves across the wire: types, 404s,
-methods, and the paths that try to leave the page's directory."""
+join, a kill and a message seen live; the page over HTTPS under digest authentication. Also the
+files themselves across the wire: types, 404s, methods, the paths that try to leave the page's
+directory, and the credentials they need when digest authentication is on."""
 
 import hashlib
 import http.client
