@@ -287,6 +287,7 @@ const std::vector<ConfigurationKey>& knownConfigurationKeys() {
         {"RESTServer", "httpDigestAuthPwdFile", false, R::File, 0, 0, false,
          "RESTServer:httpDigestAuth"},
         {"RESTServer", "connectionsPerAddress", false, R::Integer, 1, 256},
+        {"Web", "root", false, R::Text},
         {"RESTClient", "httpOptTimeout", false, R::Integer, 1, kMost},
         {"DefaultStartupAttributeSet", "DeviceType", false, R::Integer, 0, 3},
         {"DefaultStartupAttributeSet", "ChannelMask", false, R::Channel, 0, 0, true},

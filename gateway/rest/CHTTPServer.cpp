@@ -18,6 +18,7 @@
 
 #include "ConfigurationRepository.h"
 #include "HTTPServerGlue.h"
+#include "StaticFiles.h"
 #include "StopSignal.h"
 
 const ResourceDescriptor HTTPServer::rootDesc("");
@@ -381,6 +382,10 @@ void HTTPServer::serveRequest(Resource*, HTTPSessionContext*) {
     throw HTTPException(403, "Forbidden");
 }
 
+void HTTPServer::serveFiles(const std::string& prefix, const std::string& root) {
+    staticFiles = root.empty() ? nullptr : std::make_unique<StaticFiles>(prefix, root);
+}
+
 Resource* HTTPServer::resolve(const std::string& path) {
     return tree.resolve(path);
 }
@@ -403,6 +408,10 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
         if (!digest.authenticate(arg->connection, known)) {
             arg->replied = true;
             return 1;
+        }
+        if (staticFiles != nullptr && staticFiles->claims(arg->path)) {
+            arg->replied = staticFiles->respond(arg->connection, arg->method, arg->path);
+            return arg->replied ? 1 : 0;
         }
         if (!found) {
             MHD_Response* r = textResponse("Not Found");

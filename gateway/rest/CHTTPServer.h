@@ -23,6 +23,7 @@ struct MHD_Connection;
 struct MHD_Daemon;
 class HTTPServer;
 class HTTPSessionContext;
+class StaticFiles;
 struct ConnectionClock;
 
 enum HTTPSessionStatus {
@@ -210,6 +211,10 @@ class HTTPServer {
     // start()). Used for the process's stop-signal descriptor.
     void setStopHook(int fd, std::function<void()> hook);
 
+    // Serves the files of the directory `root` at `prefix` and below it ("/ui"), beside the
+    // tree, under the same authentication; an empty `root` serves none.
+    void serveFiles(const std::string& prefix, const std::string& root);
+
     Resource* getRoot() { return tree.root(); }
     // Resolves a request path against the tree ("*" children match any name).
     Resource* resolve(const std::string& path);
@@ -275,6 +280,8 @@ class HTTPServer {
     ResourceTree tree;
     // Which resources are protected, by which password file, and the nonces handed out.
     DigestAuthenticator digest;
+    // The files served beside the tree, or null.
+    std::unique_ptr<StaticFiles> staticFiles;
     // Open exchanges by identifier, under `sessionMux`.
     std::map<int, HTTPSessionContext*> activeHTTPSessions;
     // The open exchange `id`, or null (logged). The caller holds `sessionMux`.

@@ -175,6 +175,10 @@ int RESTServer::init() {
             httpDigestAuthEnabled = false;
         }
     }
+    // The web page: the build tree's copy, or the installed one (set when orq is built).
+    const char* webRoot = config->getstring("Web:root", ORQ_WEB_ROOT);
+    serveFiles("/ui", webRoot != nullptr ? webRoot : "");
+    ORQ_LOG(pLogger, INFO, "init - web page at /ui/ from %s", webRoot != nullptr ? webRoot : "");
     if (resources == nullptr) {
         static const ResourceDescriptor requestsDesc("requests");
         resources = createResource(nullptr, &requestsDesc, nullptr, 0);
