@@ -161,12 +161,17 @@ void DigestAuthenticator::rememberNonce(const std::string& nonce) {
     }
 }
 
-bool DigestAuthenticator::acceptNonceCount(const std::string& nonce, uint32_t nc) {
+bool DigestAuthenticator::acceptNonceCount(const std::string& nonce, uint32_t nc,
+                                           const std::string& cnonce) {
     auto it = nonces.find(nonce);
     if (it == nonces.end() || it->second.expiry <= now() || nc == 0) {
         return false;
     }
-    NonceRecord& r = it->second;
+    auto& clients = it->second.byClientNonce;
+    if (clients.count(cnonce) == 0 && clients.size() >= kMaxClientNonces) {
+        return false;
+    }
+    Counts& r = clients[cnonce];
     if (nc > r.highestNc) {
         uint32_t shift = nc - r.highestNc;
         r.seenBelow = shift >= 64 ? 0 : (r.seenBelow << shift);
@@ -193,7 +198,8 @@ bool DigestAuthenticator::acceptReplayCheck(const char* authorization) {
     char* end = nullptr;
     unsigned long count = strtoul(nc.c_str(), &end, 16);
     return !nc.empty() && *end == '\0' && count <= UINT32_MAX &&
-           acceptNonceCount(digestParameter(authorization, "nonce"), static_cast<uint32_t>(count));
+           acceptNonceCount(digestParameter(authorization, "nonce"), static_cast<uint32_t>(count),
+                            digestParameter(authorization, "cnonce"));
 }
 
 void DigestAuthenticator::rememberChallenge(const char* challenge) {

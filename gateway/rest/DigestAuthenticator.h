@@ -60,12 +60,17 @@ class DigestAuthenticator {
     // Keeps `nonce`, handed out in a challenge, for kNonceSeconds. The oldest nonce is dropped
     // when kMaxNonces are kept.
     void rememberNonce(const std::string& nonce);
-    // True when `nc` is a count not yet accepted for the kept `nonce` (the highest so far, or
-    // one of the 64 below it not seen yet), and records it. False for an unknown or expired
-    // nonce, for 0, and for a count already accepted or too far below the highest.
-    bool acceptNonceCount(const std::string& nonce, uint32_t nc);
-    // Credentials whose digest is right: true when the Authorization header's nonce and nonce
-    // count (hexadecimal) have not been accepted before (see acceptNonceCount).
+    // True when `nc` is a count not yet accepted for the kept `nonce` and the client nonce
+    // `cnonce` (the highest so far, or one of the 64 below it not seen yet), and records it.
+    // False for an unknown or expired nonce, for 0, for a count already accepted or too far
+    // below the highest, and for a new client nonce once kMaxClientNonces are kept for `nonce`.
+    // The counts go by client nonce because libmicrohttpd hands out the same nonce again when
+    // it challenges the same URI within a second: a client then starts again at 1 with a new
+    // client nonce, while a request played back repeats its client nonce and count.
+    bool acceptNonceCount(const std::string& nonce, uint32_t nc, const std::string& cnonce = "");
+    // Credentials whose digest is right: true when the Authorization header's nonce, client
+    // nonce and nonce count (hexadecimal) have not been accepted before (see
+    // acceptNonceCount).
     bool acceptReplayCheck(const char* authorization);
     // Keeps the nonce of a WWW-Authenticate challenge header, when it has one.
     void rememberChallenge(const char* challenge);
@@ -79,14 +84,18 @@ class DigestAuthenticator {
     bool authenticate(MHD_Connection* connection, const Resource* resource);
 
     static constexpr size_t kMaxNonces = 1024;
+    static constexpr size_t kMaxClientNonces = 32;
     static constexpr unsigned kNonceSeconds = 300;
 
   private:
-    struct NonceRecord {
-        long long expiry = 0;
+    struct Counts {
         uint32_t highestNc = 0;
         // Bit k stands for nonce count highestNc - 1 - k.
         uint64_t seenBelow = 0;
+    };
+    struct NonceRecord {
+        long long expiry = 0;
+        std::map<std::string, Counts> byClientNonce;
     };
 
     Debug& pLogger;

@@ -556,6 +556,10 @@ TEST(RestServerSecurity, DigestAuthentication) {
     EXPECT_EQ("401", shellOutput(curl + "mallory:secret " + base + "/folder"));
     EXPECT_EQ("200", shellOutput(curl + "alice:secret " + base + "/folder"));
     EXPECT_EQ("404", shellOutput(curl + "alice:secret " + base + "/nowhere"));
+    // One client, several requests for the same resource: each is challenged with the same
+    // nonce within a second and starts again at count 1 with a new client nonce.
+    EXPECT_EQ("200200200", shellOutput(curl + "alice:secret " + base + "/folder -o /dev/null " +
+                                       base + "/folder -o /dev/null " + base + "/folder"));
 
     // A hand-made answer to one challenge: each nonce count is accepted once. (The nonce
     // depends on the second, the method and the URI: curl has not used this one.)

@@ -149,6 +149,25 @@ TEST_F(DigestAuthenticatorTest, EachNonceCountOfAKnownNonceIsAcceptedOnce) {
     EXPECT_TRUE(digest.acceptNonceCount("n2", 1));
 }
 
+TEST_F(DigestAuthenticatorTest, AClientThatStartsAgainOnTheSameNonceIsAcceptedAPlayBackIsNot) {
+    // libmicrohttpd challenges the same URI within a second with the same nonce.
+    digest.rememberNonce("n");
+    EXPECT_TRUE(digest.acceptNonceCount("n", 1, "c1"));
+    EXPECT_TRUE(digest.acceptNonceCount("n", 2, "c1"));
+    digest.rememberNonce("n");
+    EXPECT_TRUE(digest.acceptNonceCount("n", 1, "c2"));
+    // What was captured, played back: same client nonce, same count.
+    EXPECT_FALSE(digest.acceptNonceCount("n", 1, "c1"));
+    EXPECT_FALSE(digest.acceptNonceCount("n", 2, "c1"));
+    EXPECT_FALSE(digest.acceptNonceCount("n", 1, "c2"));
+    // The client nonces kept for one nonce are bounded.
+    for (size_t i = 2; i < DigestAuthenticator::kMaxClientNonces; ++i) {
+        EXPECT_TRUE(digest.acceptNonceCount("n", 1, "more" + std::to_string(i)));
+    }
+    EXPECT_FALSE(digest.acceptNonceCount("n", 1, "one-too-many"));
+    EXPECT_TRUE(digest.acceptNonceCount("n", 3, "c1"));
+}
+
 TEST_F(DigestAuthenticatorTest, CountsFarBelowTheHighestAreRefused) {
     digest.rememberNonce("n");
     ASSERT_TRUE(digest.acceptNonceCount("n", 100));
