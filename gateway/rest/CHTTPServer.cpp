@@ -88,6 +88,7 @@ void addDaemons(const std::vector<MHD_Daemon*>& daemons, fd_set* rs, fd_set* ws,
 }  // namespace
 
 void HTTPServer::stopListeners() {
+    endEventStreams();
     if (tlsThread.joinable()) {
         tlsStop = true;
         wake(tlsLoop.wakeFd);
@@ -394,6 +395,9 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
     if (arg->clientGone) {
         return 0;
     }
+    if (arg->events) {
+        return eventStreamCall(arg);
+    }
     HTTPSessionContext* session = arg->state;
     if (firstCall) {
         // Authentication comes first: without credentials, a known path and an unknown one
@@ -402,6 +406,11 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
         Resource* known = tree.deepest(arg->path, found);
         if (!digest.authenticate(arg->connection, known)) {
             arg->replied = true;
+            return 1;
+        }
+        if (isEventStreamPath(arg->path)) {
+            // Answered once the whole request is in.
+            arg->events = true;
             return 1;
         }
         if (!found) {
@@ -487,6 +496,7 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
 
 void HTTPServer::endSession(HTTPRequestArg* arg) {
     suspended.erase(arg);
+    endEventStream(arg);
     HTTPSessionContext* session = arg->state;
     if (session == nullptr) {
         return;
@@ -666,6 +676,7 @@ void HTTPServer::poll(int timeoutMs) {
     }
     checkSuspended();
     enforceDeadlines(plainLoop);
+    events.tick(std::chrono::steady_clock::now());
     if (processReady() > 0) {
         runResumed();
     }
