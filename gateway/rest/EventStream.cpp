@@ -106,6 +106,20 @@ bool EventStream::cutIfOverdue(Clock::time_point now, Clock::duration grace) {
     return true;
 }
 
+bool EventStream::endIfGone() {
+    std::lock_guard<std::mutex> lock(mux_);
+    if (!suspended_ || detached_ || cut_ || !link_.gone || !link_.gone()) {
+        return false;
+    }
+    cut_ = true;
+    ended_ = true;
+    if (link_.cut) {
+        link_.cut();
+    }
+    wakeLocked();
+    return true;
+}
+
 bool EventStream::overflowed() const {
     std::lock_guard<std::mutex> lock(mux_);
     return overflowed_;
@@ -173,6 +187,7 @@ void EventStreams::tick(Clock::time_point now) {
             stream->push(kKeepAliveComment);
         }
         stream->cutIfOverdue(now, kOverflowGrace);
+        stream->endIfGone();
     }
 }
 

@@ -4,7 +4,7 @@
 // The live event stream (GET /events): one bounded queue per client, fed by whichever thread
 // publishes and emptied by libmicrohttpd's content reader on the thread that drives the
 // client's connection. A stream with nothing to send suspends its connection; the next event
-// resumes it. The connection glue is in EventStreamResponse.cpp.
+// resumes it. The connection glue is in EventStreamGlue.cpp.
 
 #include <chrono>
 #include <cstddef>
@@ -29,11 +29,13 @@ class EventStream {
     };
     // What the stream asks of its connection. `suspend` is called from inside read() (the
     // content reader), `resume` from any thread; both under the stream's lock, so a resume
-    // always follows its suspend. `cut` closes the connection (poll-loop thread).
+    // always follows its suspend. `cut` closes the connection and `gone` tells whether the
+    // client has closed its end (poll-loop thread, while the connection is open).
     struct Link {
         std::function<void()> suspend;
         std::function<void()> resume;
         std::function<void()> cut;
+        std::function<bool()> gone;
     };
 
     EventStream(EventFilter filter, Limits limits, Link link);
@@ -59,6 +61,9 @@ class EventStream {
     // Poll-loop thread: a stream that overflowed `grace` ago and is still open is cut (its
     // client reads nothing, so even the last event does not go). True when it was cut.
     bool cutIfOverdue(Clock::time_point now, Clock::duration grace);
+    // Poll-loop thread: a suspended stream whose client has gone is cut and ended, so that
+    // its connection is closed now rather than at the next event. True when it was.
+    bool endIfGone();
 
     bool overflowed() const;
     size_t queuedBytes() const;
@@ -104,8 +109,8 @@ class EventStreams {
                                       EventStream::Link link);
     void close(const std::shared_ptr<EventStream>& stream);
 
-    // Poll-loop thread, every pass: the keep-alive comment when it is due, and the cut of
-    // overflowed clients that took nothing since.
+    // Poll-loop thread, every pass: the keep-alive comment when it is due, the cut of
+    // overflowed clients that took nothing since, and the end of streams whose client left.
     void tick(Clock::time_point now);
     // Ends every stream after what waits; the number still open.
     size_t endAll();

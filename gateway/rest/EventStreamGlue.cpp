@@ -2,6 +2,7 @@
 // response reading from the client's EventStream, and the streams' part in the poll loop and
 // in the stop of the listeners.
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 namespace {
 
 const char* const kEventsPath = "/events";
+const int kStreamSendBuffer = 64 * 1024;
 
 ssize_t readStream(void* cls, uint64_t, char* buf, size_t max) {
     auto& stream = *static_cast<std::shared_ptr<EventStream>*>(cls);
@@ -111,6 +113,12 @@ int HTTPServer::eventStreamCall(HTTPRequestArg* arg) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(arg->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     const int socketFd = info != nullptr ? info->connect_fd : -1;
+    if (socketFd >= 0) {
+        // What a slow client cannot take waits in its bounded queue, not in a send buffer the
+        // kernel would let grow to megabytes.
+        int bytes = kStreamSendBuffer;
+        setsockopt(socketFd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+    }
     MHD_Connection* connection = arg->connection;
     const int loopFd = arg->tls ? tlsLoop.wakeFd : wakeFd;
     EventStream::Link link;
@@ -121,6 +129,13 @@ int HTTPServer::eventStreamCall(HTTPRequestArg* arg) {
         uint64_t one = 1;
         ssize_t n = write(loopFd, &one, sizeof(one));
         (void)n;
+    };
+    link.gone = [socketFd] {
+        // A client of the stream sends nothing after its request: its socket turning
+        // readable means it has closed (or reset) its end.
+        pollfd p{socketFd, POLLIN | POLLRDHUP, 0};
+        return socketFd >= 0 && ::poll(&p, 1, 0) > 0 &&
+               (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     };
     link.cut = [socketFd] {
         if (socketFd >= 0) {

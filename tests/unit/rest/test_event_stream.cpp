@@ -129,6 +129,29 @@ TEST(EventStream, AnOverflowedStreamIsCutOnlyAfterTheGraceAndOnce) {
     EXPECT_EQ(log.cuts, 1);
 }
 
+TEST(EventStream, ASuspendedStreamWhoseClientLeftIsCutAndEndedOnce) {
+    LinkLog log;
+    bool gone = false;
+    EventStream::Link link = log.link();
+    link.gone = [&gone] { return gone; };
+    EventStream stream(EventFilter(), EventStream::Limits(), link);
+    gone = true;
+    // Not suspended: libmicrohttpd is at the connection and sees the end itself.
+    EXPECT_FALSE(stream.endIfGone());
+    EXPECT_EQ(drain(stream), "");
+    gone = false;
+    EXPECT_FALSE(stream.endIfGone());
+    gone = true;
+    EXPECT_TRUE(stream.endIfGone());
+    EXPECT_FALSE(stream.endIfGone());
+    EXPECT_EQ(log.cuts, 1);
+    EXPECT_EQ(log.resumes, 1);
+    EXPECT_FALSE(stream.push("x\n\n"));
+    EventStream::Read r;
+    drain(stream, 7, &r);
+    EXPECT_EQ(r, EventStream::Read::End);
+}
+
 TEST(EventStream, EndDrainsWhatWaitsAndADetachedStreamResumesNothing) {
     LinkLog log;
     EventStream stream(EventFilter(), EventStream::Limits(), log.link());
