@@ -134,7 +134,9 @@ constexpr std::chrono::seconds EventStreams::kKeepAlive;
 constexpr std::chrono::seconds EventStreams::kOverflowGrace;
 
 EventStreams::EventStreams(EventStream::Limits limits, size_t ringCapacity)
-    : limits_(limits), ring_(ringCapacity), lastKeepAlive_(Clock::now()) {}
+    : limits_(limits), ring_(ringCapacity), lastKeepAlive_(Clock::now()) {
+    configureLogger(pLogger, "Debug:HTTPServerDL");
+}
 
 void EventStreams::publish(StreamEvent event) {
     // Under the lock: a stream being opened sees each event either in its replay or here.
@@ -148,7 +150,11 @@ void EventStreams::publish(StreamEvent event) {
         if (text.empty()) {
             text = formatStreamEvent(stored);
         }
-        stream->push(text);
+        const bool overflowedBefore = stream->overflowed();
+        if (!stream->push(text) && !overflowedBefore && stream->overflowed()) {
+            ORQ_LOG(pLogger, INFO,
+                    "publish - a client of the event stream does not keep up: its stream ends");
+        }
     }
 }
 
@@ -186,7 +192,11 @@ void EventStreams::tick(Clock::time_point now) {
         if (keepAlive) {
             stream->push(kKeepAliveComment);
         }
-        stream->cutIfOverdue(now, kOverflowGrace);
+        if (stream->cutIfOverdue(now, kOverflowGrace)) {
+            ORQ_LOG(pLogger, INFO,
+                    "tick - closed a client of the event stream that takes "
+                    "nothing");
+        }
         stream->endIfGone();
     }
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CDebug.h"
 #include "EventRing.h"
 
 class EventStream {
@@ -118,6 +119,7 @@ class EventStreams {
 
   private:
     EventStream::Limits limits_;
+    Debug pLogger{"EventStreams"};
     EventRing ring_;
     mutable std::mutex mux_;
     std::vector<std::shared_ptr<EventStream>> streams_;

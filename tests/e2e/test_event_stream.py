@@ -130,6 +130,15 @@ def stalled_client(port):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
     s.connect(("127.0.0.1", port))
     s.sendall(b"GET /events HTTP/1.1\r\nHost: orq\r\n\r\n")
+    # The reply's head, so that the stream is open before the events it is to miss.
+    s.settimeout(DEADLINE)
+    head = b""
+    while b"\r\n\r\n" not in head:
+        data = s.recv(1)
+        if not data:
+            break
+        head += data
+    assert head.startswith(b"HTTP/1.1 200"), head
     return s
 
 
@@ -267,9 +276,14 @@ class EventStream(unittest.TestCase):
         # More events than the ring holds: a client resuming from before them hears of a gap,
         # then gets what the ring still has, up to the newest.
         before = self.all.events[-1][0]
-        first = int(re.search(r"first=(\d+)", gw.ctl("flood 1200 20 plug")).group(1))
-        flood = self.all.wait(flood_from(first), 1200, timeout=120)
-        self.assertEqual(1200, len(flood))
+        # A line of 460800 baud: the flood takes a second, and no reader here falls behind.
+        self.assertEqual("ok", gw.ctl("fault baud 460800"))
+        try:
+            first = int(re.search(r"first=(\d+)", gw.ctl("flood 1100 20 plug")).group(1))
+            flood = self.all.wait(flood_from(first), 1100, timeout=120)
+        finally:
+            gw.ctl("fault baud 0")
+        self.assertEqual(1100, len(flood))
         s = Stream(gw.port, headers={"Last-Event-ID": str(before)})
         try:
             got = s.wait(lambda k, d: True, 1001)
@@ -286,12 +300,17 @@ class EventStream(unittest.TestCase):
         stalled = stalled_client(gw.port)
         reader = Stream(gw.port, "type=message")
         try:
-            first = int(re.search(r"first=(\d+)", gw.ctl("flood 2000 80 plug")).group(1))
-            got = reader.wait(flood_from(first), 2000, timeout=120)
-            self.assertEqual(list(range(first, first + 2000)), [flood_number(e[2]) for e in got])
-            self.assertTrue(ended_by_server(stalled))
+            # 1.5 MB of events, more than a client may have waiting (1 MiB), on a line of
+            # 460800 baud: a few seconds, at a rate the reader here keeps up with.
+            self.assertEqual("ok", gw.ctl("fault baud 460800"))
+            first = int(re.search(r"first=(\d+)", gw.ctl("flood 1500 80 plug")).group(1))
+            got = reader.wait(flood_from(first), 1500, timeout=120)
+            self.assertEqual(list(range(first, first + 1500)), [flood_number(e[2]) for e in got])
+            self.assertTrue(ended_by_server(stalled),
+                            [line for line in gw.orq.output().splitlines() if "stream" in line])
             self.assertFalse(reader.ended)
         finally:
+            gw.ctl("fault baud 0")
             stalled.close()
             reader.close()
 
