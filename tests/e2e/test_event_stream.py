@@ -16,7 +16,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from brokertest import NODES, Gateway, address_block, r  # noqa: E402
-from orqtest import DEADLINE, wait_for  # noqa: E402
+from orqtest import DEADLINE, SOURCE_DIR, wait_for  # noqa: E402
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "bench"))
+from benchlib import rss_kib  # noqa: E402
 
 NET = "/net/default"
 EP8 = NET + "/localnode/services/08/wsnconnection"
@@ -114,14 +117,6 @@ def flood_from(first):
         number = flood_number(data)
         return number is not None and number >= first
     return passes
-
-
-def vm_rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return None
 
 
 def stalled_client(port):
@@ -328,13 +323,13 @@ class EventStream(unittest.TestCase):
                 self.assertTrue(reader.wait(lambda k, d: flood_number(d) == first + 599,
                                             timeout=120))
             round_of_reports()  # the ring and the allocator are warm from here on
-            baseline = vm_rss_kib(pid)
+            baseline = rss_kib(pid)
             peak = baseline
             end = time.monotonic() + 45
             rounds = 0
             while time.monotonic() < end and rounds < 5:
                 round_of_reports()
-                peak = max(peak, vm_rss_kib(pid))
+                peak = max(peak, rss_kib(pid))
                 rounds += 1
             self.assertGreaterEqual(rounds, 3)
             # Each round is about 0.7 MB of events; unbounded queues would hold 2 x 0.7 MB x
