@@ -302,6 +302,8 @@ void RESTBroker::initAgents() {
     pDAgent->init();
     pDAgent->initDAListeners();
     pSAgent->init();
+    // Every received message goes to the event stream, whether or not a listener wants it.
+    pSAgent->setReceivedTap([this](const Message& msg) { publishMessage(msg); });
     pMngmtAgent->init();
     // start() empties the database when it does not use the module's stored settings: the
     // discovery agent then re-reads its settings and forgets its dead nodes.

@@ -197,8 +197,25 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void restResponse(const char* name, int sessionId, const std::string& text, RESTError eid);
     void restResponse(const char* name, int sessionId, const std::string& text,
                       const char* nwkStatus, RPCReqStatus* status);
+    // What the event stream tells of an event's node and end point.
+    struct EventSubject {
+        std::string node;  // short address, hexadecimal
+        std::string ieee;  // IEEE address, hexadecimal
+        int endpoint = -1;
+    };
+    static EventSubject subjectOf(const Node* node);
+    // The kind under which the events of `list` go to the event stream; null for the
+    // lists of received messages, which are published as they arrive (publishMessage).
+    const char* streamKindOf(const RBURIListenerList* list) const;
+    // Publishes one notification to the event stream, once, whoever listens.
+    void publishEvent(const char* kind, const EventSubject& subject, const std::string& doc);
+    // A message received on one of the gateway's end points (the service agent's tap).
+    void publishMessage(const Message& msg);
+    // The event to the listeners of `list`, and to the event stream (with `subject`, when
+    // the event names a node).
     void restEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                   const char* nwkStatus, RPCReqStatus* status);
+                   const char* nwkStatus, RPCReqStatus* status,
+                   const EventSubject* subject = nullptr);
     void restEvent(const char* name, RBURIListenerList* list, const std::string& text,
                    RPCReqStatus* status, bool withNwkStatus);
     void restEvent_BC(const char* name, RBURIListenerList* list, const std::string& text,
@@ -214,7 +231,7 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // list's work is over (endListWork): each listener got its one answer.
     void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
                       RPCReqStatus* status, const char* nwkStatus = nullptr,
-                      const char* dropLog = kEventDropped);
+                      const char* dropLog = kEventDropped, const EventSubject* subject = nullptr);
     // The work behind `list` is over: not running, and its listeners go.
     void endListWork(RBURIListenerList* list);
     // The detach of a list whose work needs no cancel: not running once it is empty.

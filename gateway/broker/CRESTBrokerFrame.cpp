@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "CRESTBroker.h"
 #include "ConfigurationRepository.h"
@@ -126,20 +128,115 @@ void RESTBroker::restError_Evt(RBURIListenerList* list, RESTError eid, const cha
     });
 }
 
+// --- Events to the event stream ---
+
+RESTBroker::EventSubject RESTBroker::subjectOf(const Node* node) {
+    EventSubject subject;
+    if (node == nullptr) {
+        return subject;
+    }
+    char text[20];
+    std::snprintf(text, sizeof(text), "%04x", node->get_nwk_addr());
+    subject.node = text;
+    for (int i = 0; i < 8; ++i) {
+        std::snprintf(text + 2 * i, 3, "%02x", node->get_ieee_addr()[i]);
+    }
+    subject.ieee = text;
+    return subject;
+}
+
+const char* RESTBroker::streamKindOf(const RBURIListenerList* list) const {
+    if (list == &listeners.gwStatus) {
+        return "gateway";
+    }
+    if (list == &listeners.nodeInquiry || list == &listeners.nodeMgmt_Lqi) {
+        return "node-added";
+    }
+    if (list == &listeners.nodeAnnounce) {
+        return "node-announced";
+    }
+    if (list == &listeners.freshness) {
+        return "node-dead";
+    }
+    const RBURIListenerList* results[] = {
+        &listeners.startup,        &listeners.serviceDiscovery, &listeners.serviceDescriptor,
+        &listeners.nodeDescriptor, &listeners.getnodebinding,   &listeners.bind,
+        &listeners.unbind,         &listeners.resetCommand,     &listeners.permitJoin,
+        &listeners.leaveCommand};
+    for (const RBURIListenerList* r : results) {
+        if (list == r) {
+            return "result";
+        }
+    }
+    return nullptr;
+}
+
+void RESTBroker::publishEvent(const char* kind, const EventSubject& subject,
+                              const std::string& doc) {
+    if (stopping.load()) {
+        return;
+    }
+    StreamEvent event;
+    event.kind = kind;
+    event.node = subject.node;
+    event.ieee = subject.ieee;
+    event.endpoint = subject.endpoint;
+    event.data = doc;
+    pRESTServer->eventStreams().publish(std::move(event));
+}
+
+void RESTBroker::publishMessage(const Message& msg) {
+    if (msg.getDstEp() == 0) {
+        // The device object's own traffic (descriptor and table answers) is no message of an
+        // end point of the gateway.
+        return;
+    }
+    EventSubject subject;
+    char text[20];
+    std::snprintf(text, sizeof(text), "%04x", msg.getSrcNwkAddr());
+    subject.node = text;
+    int length = 0;
+    const uint8_t* ieee = msg.getSrcAddr(&length);
+    if (ieee != nullptr && length == 8) {
+        for (int i = 0; i < 8; ++i) {
+            std::snprintf(text + 2 * i, 3, "%02x", ieee[i]);
+        }
+        subject.ieee = text;
+    }
+    subject.endpoint = msg.getDstEp();
+    publishEvent(
+        "message", subject,
+        pRESTServer->successReply(pXMLMsgComposer->createRXMessageMsg(const_cast<Message*>(&msg))));
+}
+
 void RESTBroker::restEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                           const char* nwkStatus, RPCReqStatus* status) {
+                           const char* nwkStatus, RPCReqStatus* status,
+                           const EventSubject* subject) {
     if (status != nullptr) {
         ORQ_LOG(*pLogger, DEBUG, "%s - fResult = %d", name, status->getFResult());
     }
+    const char* kind = streamKindOf(list);
+    if (kind != nullptr && subject == nullptr && std::strncmp(kind, "node-", 5) == 0) {
+        // A node list's notification without a node: the end (or failure) of its procedure.
+        kind = "result";
+    }
+    const EventSubject none;
+    const EventSubject& about = subject != nullptr ? *subject : none;
     const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
     if (error != AGENT_SUCCESS) {
         const RESTError eid = restErrorOf(error);
         const char* message = AgentErrorMessages::Instance()->getErrorMessage(error);
         ORQ_LOG(*pLogger, INFO, "%s - error code %d - %s", name, eid, message);
+        if (kind != nullptr) {
+            publishEvent(kind, about, pRESTServer->errorReply(eid, message, nwkStatus));
+        }
         restError_Evt(list, eid, message, nwkStatus);
         return;
     }
     ORQ_LOG(*pLogger, DEBUG, "%s - success response", name);
+    if (kind != nullptr) {
+        publishEvent(kind, about, pRESTServer->successReply(text));
+    }
     restSuccess_Evt(list, text);
 }
 
@@ -176,8 +273,9 @@ void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const s
 }
 
 void RESTBroker::oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                              RPCReqStatus* status, const char* nwkStatus, const char* dropLog) {
-    restEvent(name, list, text, nwkStatus, status);
+                              RPCReqStatus* status, const char* nwkStatus, const char* dropLog,
+                              const EventSubject* subject) {
+    restEvent(name, list, text, nwkStatus, status, subject);
     ORQ_LOG(*pLogger, DEBUG, "%s%s", name, dropLog);
     endListWork(list);
 }

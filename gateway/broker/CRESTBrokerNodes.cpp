@@ -148,6 +148,8 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress) {
 
 void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool fromAgentThread) {
     std::string ieee;
+    EventSubject removed;
+    std::string removedDoc;
     {
         std::lock_guard<std::recursive_mutex> dbLock(pOrqDb->mutex());
         Node* node = pOrqDb->findNodeByNwkAddr(shortAddress);
@@ -163,6 +165,8 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
             return;
         }
         ieee = ieeeName(node->get_ieee_addr());
+        removed = subjectOf(node);
+        removedDoc = pRESTServer->successReply(pXMLMsgComposer->createWSNNodeMsg(0, node));
         ORQ_LOG(*pLogger, INFO, "leaveCommandDeleteResources - Removing node %s, IEEE address %s",
                 shortName(shortAddress).c_str(), ieee.c_str());
         // The database entry goes now, in the same step as the decision: no walk or list
@@ -173,6 +177,7 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
         pOrqDb->removeTranslationEntry(shortAddress);
         pOrqDb->removeNodeByNwkAddr(shortAddress);
     }
+    publishEvent("node-removed", removed, removedDoc);
     const std::string shortAddr = shortName(shortAddress);
     if (fromAgentThread) {
         onTreeThread([this, ieee, shortAddr] { removeNodeFolders(ieee, shortAddr); });
@@ -378,7 +383,9 @@ void* RESTBroker::wsnNodesList_NtfCb(Node* node, RPCReqStatus* status) {
         createNodeResourcesLater(node);
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status);
+    const EventSubject subject = subjectOf(node);
+    restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status,
+              node != nullptr ? &subject : nullptr);
     if (isEndOfProcedure(status)) {
         pruneNodeFoldersLater();
         endListWork(&listeners.nodeInquiry);
@@ -428,7 +435,9 @@ void* RESTBroker::MgmtLQI_NtfCb(Node* node, RPCReqStatus* status) {
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
     if (node != nullptr || status->getReturnValue() != AGENT_SUCCESS) {
-        restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status);
+        const EventSubject subject = subjectOf(node);
+        restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status,
+                  node != nullptr ? &subject : nullptr);
         if (isEndOfProcedure(status)) {
             ORQ_LOG(*pLogger, DEBUG, "MgmtLQI_NtfCb - MgmtLQI completed -> remove uriListeners");
             endListWork(&listeners.nodeMgmt_Lqi);
@@ -523,7 +532,9 @@ void* RESTBroker::wsnNodeAnnce_NtfCb(Node* node, RPCReqStatus* status) {
         createNodeResourcesLater(node);
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    restEvent("wsnNodeAnnce_NtfCb", &listeners.nodeAnnounce, doc, nullptr, status);
+    const EventSubject subject = subjectOf(node);
+    restEvent("wsnNodeAnnce_NtfCb", &listeners.nodeAnnounce, doc, nullptr, status,
+              node != nullptr ? &subject : nullptr);
     return nullptr;
 }
 
@@ -532,7 +543,9 @@ void* RESTBroker::wsnNodeFreshnessAnnce_NtfCb(Node* node, RPCReqStatus* status) 
     if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    restEvent("wsnNodeFreshnessAnnce_NtfCb", &listeners.freshness, doc, nullptr, status);
+    const EventSubject subject = subjectOf(node);
+    restEvent("wsnNodeFreshnessAnnce_NtfCb", &listeners.freshness, doc, nullptr, status,
+              node != nullptr ? &subject : nullptr);
     if (node != nullptr) {
         // A node reported dead leaves the tree and the database.
         leaveCommandDeleteResources(node->get_nwk_addr(), true);

@@ -89,6 +89,7 @@ void addDaemons(const std::vector<MHD_Daemon*>& daemons, fd_set* rs, fd_set* ws,
 }  // namespace
 
 void HTTPServer::stopListeners() {
+    endEventStreams();
     if (tlsThread.joinable()) {
         tlsStop = true;
         wake(tlsLoop.wakeFd);
@@ -399,6 +400,9 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
     if (arg->clientGone) {
         return 0;
     }
+    if (arg->events) {
+        return eventStreamCall(arg);
+    }
     HTTPSessionContext* session = arg->state;
     if (firstCall) {
         // Authentication comes first: without credentials, a known path and an unknown one
@@ -412,6 +416,11 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
         if (staticFiles != nullptr && staticFiles->claims(arg->path)) {
             arg->replied = staticFiles->respond(arg->connection, arg->method, arg->path);
             return arg->replied ? 1 : 0;
+        }
+        if (isEventStreamPath(arg->path)) {
+            // Answered once the whole request is in.
+            arg->events = true;
+            return 1;
         }
         if (!found) {
             MHD_Response* r = textResponse("Not Found");
@@ -496,6 +505,7 @@ int HTTPServer::handle(HTTPRequestArg* arg, bool firstCall) {
 
 void HTTPServer::endSession(HTTPRequestArg* arg) {
     suspended.erase(arg);
+    endEventStream(arg);
     HTTPSessionContext* session = arg->state;
     if (session == nullptr) {
         return;
@@ -686,6 +696,7 @@ void HTTPServer::poll(int timeoutMs) {
     }
     checkSuspended();
     enforceDeadlines(plainLoop);
+    events.tick(std::chrono::steady_clock::now());
     if (processReady() > 0) {
         runResumed();
     }

@@ -16,6 +16,7 @@
 #include "CDebug.h"
 #include "CResource.h"
 #include "DigestAuthenticator.h"
+#include "EventStream.h"
 #include "RESTErrors.h"
 #include "ResourceTree.h"
 
@@ -56,6 +57,9 @@ struct HTTPRequestArg {
     size_t dropped = 0;
     // Served by an HTTPS listener, whose connections live on the TLS thread.
     bool tls = false;
+    // A request for the event stream, and its stream once it is open.
+    bool events = false;
+    std::shared_ptr<EventStream> stream;
 };
 
 // One HTTP exchange. Made and destroyed on the poll-loop thread. Other threads reach it only
@@ -216,6 +220,8 @@ class HTTPServer {
     void serveFiles(const std::string& prefix, const std::string& root);
 
     Resource* getRoot() { return tree.root(); }
+    // The live event stream (GET /events): what the gateway publishes goes to its clients.
+    EventStreams& eventStreams() { return events; }
     // Resolves a request path against the tree ("*" children match any name).
     Resource* resolve(const std::string& path);
     // An exchange made inside the process: numbered and open as a client's would be, until
@@ -256,6 +262,12 @@ class HTTPServer {
     void runTlsLoop();
     // Closes the connections of `loop` whose request is late (see setRequestDeadline).
     void enforceDeadlines(DaemonLoop& loop);
+    // The event stream (EventStreamGlue.cpp): one libmicrohttpd call of a request for it, the
+    // end of its exchange, and the end of every stream before the listeners stop.
+    static bool isEventStreamPath(const std::string& path);
+    int eventStreamCall(HTTPRequestArg* arg);
+    void endEventStream(HTTPRequestArg* arg);
+    void endEventStreams();
 
     struct PortSpec {
         std::string address;
@@ -282,6 +294,7 @@ class HTTPServer {
     DigestAuthenticator digest;
     // The files served beside the tree, or null.
     std::unique_ptr<StaticFiles> staticFiles;
+    EventStreams events;
     // Open exchanges by identifier, under `sessionMux`.
     std::map<int, HTTPSessionContext*> activeHTTPSessions;
     // The open exchange `id`, or null (logged). The caller holds `sessionMux`.

@@ -328,6 +328,11 @@ std::string RESTServer::successReply(const std::string& text) const {
                                              nullptr);
 }
 
+std::string RESTServer::errorReply(RESTError eid, const char* desc, const char* nwkStatus) const {
+    return pXMLMsgComposer->createErrorMsg(
+        restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid), nwkStatus, nullptr);
+}
+
 int RESTServer::restSuccess(const std::string& text, HTTPSessionContext* httpSession) {
     if (httpSession == nullptr) {
         ORQ_LOG(pLogger, ERROR, "restSuccess - ctxt == NULL - ERROR!");

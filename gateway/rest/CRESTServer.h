@@ -119,6 +119,9 @@ class RESTServer : public HTTPServer {
     // The success reply carrying `text` for an exchange with no request id (what a kept
     // document's reply is made of).
     std::string successReply(const std::string& text) const;
+    // The error reply for an exchange with no request id (what the event stream carries of a
+    // failed procedure).
+    std::string errorReply(RESTError eid, const char* desc, const char* nwkStatus) const;
     int restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId);
     int restError(RESTError eid, const char* desc, const char* nwkStatus,
                   HTTPSessionContext* session);

@@ -263,6 +263,9 @@ void ServiceCore::messageReceived_Cb(const ZbDataIndication& ind) {
         f.payload.assign(ind.payload, ind.payload + ind.payloadLength);
     }
     f.msgId = msgIdCounter;
+    if (receivedTap) {
+        receivedTap(*buildRecord(f));
+    }
     if (ind.dstEp == BROADCAST_ENDPOINT) {
         deliverBroadcast(f);
     } else if (!deliverAddressed(f)) {
@@ -420,6 +423,12 @@ void ServiceCore::messageFilter(Message* msg, int serviceId) {
             e.customizedCallbackslistener.rpcContext.notify(cb.internalId, msg, &st);
         }
     }
+}
+
+void ServiceCore::setReceivedTap(std::function<void(const Message&)> tap) {
+    AgentLock lock(*this);
+    receivedTap = std::move(tap);
+    registerDataListener();
 }
 
 void ServiceCore::registerDataListener() {

@@ -140,6 +140,7 @@ class ServiceAgent : private ServiceCore {
     using ServiceCore::getServiceDescriptor_Cb;
     using ServiceCore::messageReceived_Cb;
     using ServiceCore::serviceDescriptorsDiscovery_Cb;
+    using ServiceCore::setReceivedTap;
     using ServiceCore::unbindRequest_Cb;
 
     using ServiceCore::moduleAway;

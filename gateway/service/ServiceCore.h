@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -260,6 +261,10 @@ class ServiceCore : public ServiceOperations, protected AgentEnvironment {
     // The data indication (reader thread; registered while connections or callbacks exist).
     // The record's pointers are read during the call only (the frame's payload is copied).
     void messageReceived_Cb(const ZbDataIndication& ind);
+    // Called with every message from a known sender to an end point of ours (or the
+    // broadcast end point), whether or not a connection or callback wants it (reader
+    // thread, under the agent's lock). Main thread, after init().
+    void setReceivedTap(std::function<void(const Message&)> tap);
     // The oldest cached message of the service id, handed to the response and then
     // forgotten: 0, or MSG_CACHE_EMPTY (25).
     int getLastRxMsg(int serviceId, const LastRxMsgPath* ctx) override;
@@ -409,6 +414,7 @@ class ServiceCore : public ServiceOperations, protected AgentEnvironment {
     fContexts functionsContext;
     std::map<int, serviceEntry> servicesTable;
     int dataListenerRegistered = 0;
+    std::function<void(const Message&)> receivedTap;
     MessageCache msgCache{10};
     int msgIdCounter = 0;
     unsigned short activeEpTarget = 0xFFFF;

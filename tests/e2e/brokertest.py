@@ -71,6 +71,13 @@ class Gateway(GatewayProcesses):
             raise
         self.listener = Listener()
 
+    def inquire(self, path="inquiry"):
+        """Runs an inquiry: the documents POSTed to the listener at `path`, once there is one
+        for each node of the demo network."""
+        self.get("/net/default/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" %
+                 self.listener.url(path))
+        return self.listener.wait(path, len(NODES), timeout=60)
+
     def delete(self, path, query=None):
         return self.request("DELETE", path, None, query)
 

@@ -78,9 +78,7 @@ class RemoteServices(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.gw = Gateway()
-        cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" %
-                   cls.gw.listener.url("inquiry"))
-        cls.gw.listener.wait("inquiry", len(NODES), timeout=60)
+        cls.gw.inquire()
 
     @classmethod
     def tearDownClass(cls):

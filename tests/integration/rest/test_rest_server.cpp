@@ -6,9 +6,11 @@
 
 #include <expat.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "CRESTServer.h"
 #include "ConfigurationRepository.h"
@@ -517,6 +519,29 @@ TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
     blocking.release();
     holder.join();
     EXPECT_EQ(CURLE_OK, handshake) << curl_easy_strerror(handshake);
+
+    // The event stream over HTTPS: a client resuming from id 0 gets the stored event, then one
+    // published while its connection waits, then the end of its stream.
+    StreamEvent first;
+    first.kind = "gateway";
+    first.data = "<first/>";
+    server.eventStreams().publish(first);
+    std::thread publisher([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (server.eventStreams().openCount() == 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        StreamEvent second = first;
+        second.data = "<second/>";
+        server.eventStreams().publish(second);
+        server.eventStreams().endAll();
+    });
+    const std::string stream = shellOutput("curl -sN --max-time 20 --cacert " + pem +
+                                           " -H 'Last-Event-ID: 0' " + base + "/events");
+    publisher.join();
+    EXPECT_EQ("id: 1\nevent: gateway\ndata: <first/>\n\nid: 2\nevent: gateway\ndata: <second/>\n\n",
+              stream);
 }
 
 TEST(RestServerSecurity, DigestAuthentication) {
@@ -545,7 +570,8 @@ TEST(RestServerSecurity, DigestAuthentication) {
     std::string base = "http://127.0.0.1:" + std::to_string(port);
 
     // Without credentials, known and unknown paths look the same.
-    for (const char* path : {"/folder", "/nowhere", "/folder/x/y", "/requests", "/requests/0"}) {
+    for (const char* path :
+         {"/folder", "/nowhere", "/folder/x/y", "/requests", "/requests/0", "/events"}) {
         HttpResult none = httpGet(base + path);
         EXPECT_EQ(401, none.status) << path;
         EXPECT_NE(std::string::npos, none.headers.find("WWW-Authenticate: Digest")) << path;
@@ -560,6 +586,10 @@ TEST(RestServerSecurity, DigestAuthentication) {
     // nonce within a second and starts again at count 1 with a new client nonce.
     EXPECT_EQ("200200200", shellOutput(curl + "alice:secret " + base + "/folder -o /dev/null " +
                                        base + "/folder -o /dev/null " + base + "/folder"));
+    // The stream opens once the credentials pass (curl gives up waiting for its end).
+    EXPECT_EQ("200", shellOutput(curl.replace(curl.find("20"), 2, "2") + "alice:secret " + base +
+                                 "/events"));
+    EXPECT_EQ("401", shellOutput(curl + "alice:wrong " + base + "/events"));
 
     // A hand-made answer to one challenge: each nonce count is accepted once. (The nonce
     // depends on the second, the method and the URI: curl has not used this one.)
