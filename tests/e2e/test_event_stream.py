@@ -295,12 +295,13 @@ class EventStream(unittest.TestCase):
         stalled = stalled_client(gw.port)
         reader = Stream(gw.port, "type=message")
         try:
-            # 1.5 MB of events, more than a client may have waiting (1 MiB), on a line of
-            # 460800 baud: a few seconds, at a rate the reader here keeps up with.
+            # 3,000 events of about 700 bytes: more than a client may have waiting whichever
+            # bound comes first (1 MiB, or 2,048 events) and whatever the socket buffers took,
+            # on a line of 460800 baud: a few seconds, at a rate the reader here keeps up with.
             self.assertEqual("ok", gw.ctl("fault baud 460800"))
-            first = int(re.search(r"first=(\d+)", gw.ctl("flood 1500 80 plug")).group(1))
-            got = reader.wait(flood_from(first), 1500, timeout=120)
-            self.assertEqual(list(range(first, first + 1500)), [flood_number(e[2]) for e in got])
+            first = int(re.search(r"first=(\d+)", gw.ctl("flood 3000 80 plug")).group(1))
+            got = reader.wait(flood_from(first), 3000, timeout=120)
+            self.assertEqual(list(range(first, first + 3000)), [flood_number(e[2]) for e in got])
             self.assertTrue(ended_by_server(stalled),
                             [line for line in gw.orq.output().splitlines() if "stream" in line])
             self.assertFalse(reader.ended)

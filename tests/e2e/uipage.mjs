@@ -21,7 +21,8 @@ function ctl(...args) {
 }
 
 // Polls `probe` (sync or async) until it returns a true value; throws with `what` at the deadline.
-async function until(what, probe, timeout = DEADLINE) {
+// Generous: chromium, the layout and the gateway share a small, loaded machine.
+async function until(what, probe, timeout = 2 * DEADLINE) {
   const end = Date.now() + timeout;
   for (;;) {
     const value = await probe();
@@ -82,9 +83,12 @@ const browser = await puppeteer.launch({
   // The secure run's certificate is made by the test for the loopback address.
   acceptInsecureCerts: Boolean(cfg.credentials),
   args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
+  timeout: 4 * DEADLINE,
+  protocolTimeout: 8 * DEADLINE,
 });
 try {
   const page = await browser.newPage();
+  page.setDefaultTimeout(4 * DEADLINE);
   watch(page);
   if (cfg.credentials) await page.authenticate(cfg.credentials);
   await page.setViewport({ width: 1280, height: 900 });
@@ -141,6 +145,7 @@ try {
   await check('hostile-text', async () => {
     // Replies crafted as a hostile gateway would send them: markup in every text field.
     const hostile = await browser.newPage();
+    hostile.setDefaultTimeout(4 * DEADLINE);
     watch(hostile);
     await hostile.setRequestInterception(true);
     const escaped = HOSTILE.replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;');
