@@ -168,9 +168,16 @@ def run_browser(gw, **more):
     return results, done.stdout + done.stderr
 
 
-class BrowserChecks(unittest.TestCase):
+class BrowserChecks:
+    """The verdicts of one browser run against `gw` (made by setUpClass with its `dir`); the
+    checks every run makes."""
     results = {}
     output = ""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.gw.close()
+        cls.dir.cleanup()
 
     def verdict(self, name):
         got = self.results.get(name)
@@ -179,9 +186,15 @@ class BrowserChecks(unittest.TestCase):
             self.skipTest(got[1])
         self.assertEqual(got[0], "ok", "%s: %s" % (name, got[1]))
 
+    def test_gateway_state_channel_and_version_shown(self):
+        self.verdict("gateway")
+
+    def test_no_error_in_the_browser_console(self):
+        self.verdict("console")
+
 
 @unittest.skipIf(browser_missing() is not None, browser_missing() or "")
-class Browser(BrowserChecks):
+class Browser(BrowserChecks, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory(prefix="orq-ui-")
@@ -198,13 +211,6 @@ class Browser(BrowserChecks):
         events = events_status(cls.gw.port) == 200
         cls.results, cls.output = run_browser(cls.gw, events=events)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.close()
-        cls.dir.cleanup()
-
-    def test_gateway_state_channel_and_version_shown(self):
-        self.verdict("gateway")
 
     def test_an_inquiry_from_the_page_lists_the_six_nodes(self):
         self.verdict("inquiry")
@@ -228,13 +234,11 @@ class Browser(BrowserChecks):
     def test_a_killed_node_turns_dead(self):
         self.verdict("kill-live")
 
-    def test_no_error_in_the_browser_console(self):
-        self.verdict("console")
 
 
 @unittest.skipIf(browser_missing() is not None or shutil.which("openssl") is None,
                  browser_missing() or "openssl not installed")
-class SecureBrowser(BrowserChecks):
+class SecureBrowser(BrowserChecks, unittest.TestCase):
     """The page over HTTPS under digest authentication: the browser is given the credentials
     and the test's certificate is accepted."""
 
@@ -266,16 +270,7 @@ class SecureBrowser(BrowserChecks):
             credentials={"username": "alice", "password": "secret"},
             only=["gateway", "console"])
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.close()
-        cls.dir.cleanup()
 
-    def test_gateway_state_channel_and_version_shown(self):
-        self.verdict("gateway")
-
-    def test_no_error_in_the_browser_console(self):
-        self.verdict("console")
 
 
 if __name__ == "__main__":
