@@ -24,8 +24,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import benchlib  # noqa: E402
 
 # In the order they run: the line (ingest, command and event latency), HTTP (against nginx,
-# TLS isolation), then scale and memory, then the stored network.
-MEASUREMENTS = ["line", "http", "scale", "store"]
+# TLS isolation), then scale and memory, the stored network and the event stream.
+MEASUREMENTS = ["line", "http", "scale", "store", "events"]
 
 
 def machine():

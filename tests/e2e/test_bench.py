@@ -14,7 +14,7 @@ import unittest
 
 from orqtest import BUILD_DIR, SOURCE_DIR
 
-GROUPS = ("line", "http", "scale", "store")
+GROUPS = ("line", "http", "scale", "store", "events")
 
 
 def quick(*args, env=None):
