@@ -203,6 +203,8 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
         std::string ieee;  // IEEE address, hexadecimal
         int endpoint = -1;
     };
+    static EventSubject subjectOf(unsigned short nwk, const unsigned char* ieee, int endpoint = -1);
+    // The node's addresses; none for a null node.
     static EventSubject subjectOf(const Node* node);
     // The kind under which the events of `list` go to the event stream; null for the
     // lists of received messages, which are published as they arrive (publishMessage).
@@ -211,11 +213,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void publishEvent(const char* kind, const EventSubject& subject, const std::string& doc);
     // A message received on one of the gateway's end points (the service agent's tap).
     void publishMessage(const Message& msg);
-    // The event to the listeners of `list`, and to the event stream (with `subject`, when
-    // the event names a node).
+    // The event to the listeners of `list`, and to the event stream (about `node`, when the
+    // event names one).
     void restEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                   const char* nwkStatus, RPCReqStatus* status,
-                   const EventSubject* subject = nullptr);
+                   const char* nwkStatus, RPCReqStatus* status, const Node* node = nullptr);
     void restEvent(const char* name, RBURIListenerList* list, const std::string& text,
                    RPCReqStatus* status, bool withNwkStatus);
     void restEvent_BC(const char* name, RBURIListenerList* list, const std::string& text,
@@ -231,7 +232,7 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // list's work is over (endListWork): each listener got its one answer.
     void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
                       RPCReqStatus* status, const char* nwkStatus = nullptr,
-                      const char* dropLog = kEventDropped, const EventSubject* subject = nullptr);
+                      const char* dropLog = kEventDropped);
     // The work behind `list` is over: not running, and its listeners go.
     void endListWork(RBURIListenerList* list);
     // The detach of a list whose work needs no cancel: not running once it is empty.
@@ -620,8 +621,10 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     Listeners listeners;
     // Set by stop(): responses and notifications no longer reach anyone.
     std::atomic<bool> stopping{false};
-    // The kept registrations: identifier -> its list (compared, never followed).
+    // Run by autorun() before the network is started (see start()).
     std::function<void()> beforeStart;
+    // The kept registrations: identifier -> its list (compared, never followed; none for a
+    // local service).
     std::mutex keptMux;
     RegistrationKeeper keeper;
     std::map<std::string, const RBURIListenerList*> keptLists;
@@ -632,6 +635,7 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     void keepRegistration(const std::string& id, const RBURIListenerList* list,
                           RESTSessionContext* session);
     void forgetRegistration(const std::string& id);
+    void tellForgotten(const std::vector<std::string>& ids);
     static std::string serviceRegistrationId(int endPoint);
 };
 

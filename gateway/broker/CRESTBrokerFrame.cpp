@@ -130,19 +130,25 @@ void RESTBroker::restError_Evt(RBURIListenerList* list, RESTError eid, const cha
 
 // --- Events to the event stream ---
 
-RESTBroker::EventSubject RESTBroker::subjectOf(const Node* node) {
+RESTBroker::EventSubject RESTBroker::subjectOf(unsigned short nwk, const unsigned char* ieee,
+                                               int endpoint) {
     EventSubject subject;
-    if (node == nullptr) {
-        return subject;
-    }
     char text[20];
-    std::snprintf(text, sizeof(text), "%04x", node->get_nwk_addr());
+    std::snprintf(text, sizeof(text), "%04x", nwk);
     subject.node = text;
-    for (int i = 0; i < 8; ++i) {
-        std::snprintf(text + 2 * i, 3, "%02x", node->get_ieee_addr()[i]);
+    if (ieee != nullptr) {
+        for (int i = 0; i < 8; ++i) {
+            std::snprintf(text + 2 * i, 3, "%02x", ieee[i]);
+        }
+        subject.ieee = text;
     }
-    subject.ieee = text;
+    subject.endpoint = endpoint;
     return subject;
+}
+
+RESTBroker::EventSubject RESTBroker::subjectOf(const Node* node) {
+    return node != nullptr ? subjectOf(node->get_nwk_addr(), node->get_ieee_addr())
+                           : EventSubject();
 }
 
 const char* RESTBroker::streamKindOf(const RBURIListenerList* list) const {
@@ -191,37 +197,24 @@ void RESTBroker::publishMessage(const Message& msg) {
         // end point of the gateway.
         return;
     }
-    EventSubject subject;
-    char text[20];
-    std::snprintf(text, sizeof(text), "%04x", msg.getSrcNwkAddr());
-    subject.node = text;
     int length = 0;
     const uint8_t* ieee = msg.getSrcAddr(&length);
-    if (ieee != nullptr && length == 8) {
-        for (int i = 0; i < 8; ++i) {
-            std::snprintf(text + 2 * i, 3, "%02x", ieee[i]);
-        }
-        subject.ieee = text;
-    }
-    subject.endpoint = msg.getDstEp();
     publishEvent(
-        "message", subject,
+        "message", subjectOf(msg.getSrcNwkAddr(), length == 8 ? ieee : nullptr, msg.getDstEp()),
         pRESTServer->successReply(pXMLMsgComposer->createRXMessageMsg(const_cast<Message*>(&msg))));
 }
 
 void RESTBroker::restEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                           const char* nwkStatus, RPCReqStatus* status,
-                           const EventSubject* subject) {
+                           const char* nwkStatus, RPCReqStatus* status, const Node* node) {
     if (status != nullptr) {
         ORQ_LOG(*pLogger, DEBUG, "%s - fResult = %d", name, status->getFResult());
     }
     const char* kind = streamKindOf(list);
-    if (kind != nullptr && subject == nullptr && std::strncmp(kind, "node-", 5) == 0) {
+    if (kind != nullptr && node == nullptr && std::strncmp(kind, "node-", 5) == 0) {
         // A node list's notification without a node: the end (or failure) of its procedure.
         kind = "result";
     }
-    const EventSubject none;
-    const EventSubject& about = subject != nullptr ? *subject : none;
+    const EventSubject about = subjectOf(node);
     const AgentError error = status != nullptr ? status->getReturnValue() : AGENT_SUCCESS;
     if (error != AGENT_SUCCESS) {
         const RESTError eid = restErrorOf(error);
@@ -273,9 +266,8 @@ void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const s
 }
 
 void RESTBroker::oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
-                              RPCReqStatus* status, const char* nwkStatus, const char* dropLog,
-                              const EventSubject* subject) {
-    restEvent(name, list, text, nwkStatus, status, subject);
+                              RPCReqStatus* status, const char* nwkStatus, const char* dropLog) {
+    restEvent(name, list, text, nwkStatus, status);
     ORQ_LOG(*pLogger, DEBUG, "%s%s", name, dropLog);
     endListWork(list);
 }

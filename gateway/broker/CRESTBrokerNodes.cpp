@@ -164,8 +164,8 @@ void RESTBroker::leaveCommandDeleteResources(unsigned short shortAddress, bool f
                     shortAddress);
             return;
         }
-        ieee = ieeeName(node->get_ieee_addr());
         removed = subjectOf(node);
+        ieee = removed.ieee;
         removedDoc = pRESTServer->successReply(pXMLMsgComposer->createWSNNodeMsg(0, node));
         ORQ_LOG(*pLogger, INFO, "leaveCommandDeleteResources - Removing node %s, IEEE address %s",
                 shortName(shortAddress).c_str(), ieee.c_str());
@@ -383,9 +383,7 @@ void* RESTBroker::wsnNodesList_NtfCb(Node* node, RPCReqStatus* status) {
         createNodeResourcesLater(node);
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    const EventSubject subject = subjectOf(node);
-    restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status,
-              node != nullptr ? &subject : nullptr);
+    restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status, node);
     if (isEndOfProcedure(status)) {
         pruneNodeFoldersLater();
         endListWork(&listeners.nodeInquiry);
@@ -435,9 +433,7 @@ void* RESTBroker::MgmtLQI_NtfCb(Node* node, RPCReqStatus* status) {
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
     if (node != nullptr || status->getReturnValue() != AGENT_SUCCESS) {
-        const EventSubject subject = subjectOf(node);
-        restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status,
-                  node != nullptr ? &subject : nullptr);
+        restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status, node);
         if (isEndOfProcedure(status)) {
             ORQ_LOG(*pLogger, DEBUG, "MgmtLQI_NtfCb - MgmtLQI completed -> remove uriListeners");
             endListWork(&listeners.nodeMgmt_Lqi);
@@ -532,9 +528,7 @@ void* RESTBroker::wsnNodeAnnce_NtfCb(Node* node, RPCReqStatus* status) {
         createNodeResourcesLater(node);
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    const EventSubject subject = subjectOf(node);
-    restEvent("wsnNodeAnnce_NtfCb", &listeners.nodeAnnounce, doc, nullptr, status,
-              node != nullptr ? &subject : nullptr);
+    restEvent("wsnNodeAnnce_NtfCb", &listeners.nodeAnnounce, doc, nullptr, status, node);
     return nullptr;
 }
 
@@ -543,9 +537,7 @@ void* RESTBroker::wsnNodeFreshnessAnnce_NtfCb(Node* node, RPCReqStatus* status) 
     if (status->getReturnValue() == AGENT_SUCCESS && node != nullptr) {
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    const EventSubject subject = subjectOf(node);
-    restEvent("wsnNodeFreshnessAnnce_NtfCb", &listeners.freshness, doc, nullptr, status,
-              node != nullptr ? &subject : nullptr);
+    restEvent("wsnNodeFreshnessAnnce_NtfCb", &listeners.freshness, doc, nullptr, status, node);
     if (node != nullptr) {
         // A node reported dead leaves the tree and the database.
         leaveCommandDeleteResources(node->get_nwk_addr(), true);

@@ -49,23 +49,32 @@ void RESTBroker::keepRegistration(const std::string& id, const RBURIListenerList
     tell(r);
 }
 
-void RESTBroker::forgetRegistration(const std::string& id) {
+void RESTBroker::tellForgotten(const std::vector<std::string>& ids) {
     std::function<void(const std::string&)> tell;
     {
         std::lock_guard<std::mutex> lock(keptMux);
-        if (keptLists.erase(id) == 0) {
-            return;
-        }
         tell = keeper.forgotten;
     }
-    if (tell) {
-        tell(id);
+    for (const std::string& id : ids) {
+        if (tell) {
+            tell(id);
+        }
+    }
+}
+
+void RESTBroker::forgetRegistration(const std::string& id) {
+    bool kept;
+    {
+        std::lock_guard<std::mutex> lock(keptMux);
+        kept = keptLists.erase(id) != 0;
+    }
+    if (kept) {
+        tellForgotten({id});
     }
 }
 
 void RESTBroker::registrationsGone(const RBURIListenerList* list) {
     std::vector<std::string> gone;
-    std::function<void(const std::string&)> tell;
     {
         std::lock_guard<std::mutex> lock(keptMux);
         for (auto it = keptLists.begin(); it != keptLists.end();) {
@@ -76,13 +85,8 @@ void RESTBroker::registrationsGone(const RBURIListenerList* list) {
                 ++it;
             }
         }
-        tell = keeper.forgotten;
     }
-    for (const std::string& id : gone) {
-        if (tell) {
-            tell(id);
-        }
-    }
+    tellForgotten(gone);
 }
 
 int RESTBroker::restoreRegistrations(const std::vector<Registration>& stored) {
@@ -100,14 +104,7 @@ int RESTBroker::restoreRegistrations(const std::vector<Registration>& stored) {
         } else {
             ORQ_LOG(*pLogger, WARN, "restoreRegistrations - %s %s?%s (%s) was refused: forgotten",
                     r.method.c_str(), r.path.c_str(), r.query.c_str(), r.id.c_str());
-            std::function<void(const std::string&)> tell;
-            {
-                std::lock_guard<std::mutex> lock(keptMux);
-                tell = keeper.forgotten;
-            }
-            if (tell) {
-                tell(r.id);
-            }
+            tellForgotten({r.id});
         }
         // A request refused before a listener was made leaves the id unused: the next one
         // must not take it.

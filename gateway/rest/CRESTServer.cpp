@@ -306,9 +306,7 @@ int RESTServer::deliver(const char* name, int sessionId,
 
 int RESTServer::restSuccess(const std::string& text, int sessionId) {
     return deliver("restSuccess", sessionId, [&](RESTSessionContext& s) {
-        std::string rid = requestIdOf(s);
-        return std::make_shared<const std::string>(pXMLMsgComposer->createSuccessMsg(
-            text.empty() ? nullptr : text.c_str(), nullptr, rid.empty() ? nullptr : rid.c_str()));
+        return std::make_shared<const std::string>(successReply(text, requestIdOf(s)));
     });
 }
 
@@ -318,19 +316,20 @@ int RESTServer::restSuccess(const KeptDocument::Bytes& kept, int sessionId) {
         if (rid.empty()) {
             return kept.reply;
         }
-        return std::make_shared<const std::string>(pXMLMsgComposer->createSuccessMsg(
-            kept.detail->empty() ? nullptr : kept.detail->c_str(), nullptr, rid.c_str()));
+        return std::make_shared<const std::string>(successReply(*kept.detail, rid));
     });
 }
 
-std::string RESTServer::successReply(const std::string& text) const {
+std::string RESTServer::successReply(const std::string& text, const std::string& rid) const {
     return pXMLMsgComposer->createSuccessMsg(text.empty() ? nullptr : text.c_str(), nullptr,
-                                             nullptr);
+                                             rid.empty() ? nullptr : rid.c_str());
 }
 
-std::string RESTServer::errorReply(RESTError eid, const char* desc, const char* nwkStatus) const {
-    return pXMLMsgComposer->createErrorMsg(
-        restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid), nwkStatus, nullptr);
+std::string RESTServer::errorReply(RESTError eid, const char* desc, const char* nwkStatus,
+                                   const std::string& rid) const {
+    return pXMLMsgComposer->createErrorMsg(restErrorCode(eid),
+                                           desc != nullptr ? desc : restErrorDescription(eid),
+                                           nwkStatus, rid.empty() ? nullptr : rid.c_str());
 }
 
 int RESTServer::restSuccess(const std::string& text, HTTPSessionContext* httpSession) {
@@ -339,18 +338,14 @@ int RESTServer::restSuccess(const std::string& text, HTTPSessionContext* httpSes
         return 0;
     }
     auto* session = static_cast<RESTSessionContext*>(httpSession);
-    std::string rid = requestIdOf(*session);
-    send(session, pXMLMsgComposer->createSuccessMsg(text.empty() ? nullptr : text.c_str(), nullptr,
-                                                    rid.empty() ? nullptr : rid.c_str()));
+    send(session, successReply(text, requestIdOf(*session)));
     return 1;
 }
 
 int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId) {
     return deliver("restError", sessionId, [&](RESTSessionContext& s) {
-        std::string rid = requestIdOf(s);
-        return std::make_shared<const std::string>(pXMLMsgComposer->createErrorMsg(
-            restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid), nwkStatus,
-            rid.empty() ? nullptr : rid.c_str()));
+        return std::make_shared<const std::string>(
+            errorReply(eid, desc, nwkStatus, requestIdOf(s)));
     });
 }
 
@@ -361,10 +356,7 @@ int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus
         return 0;
     }
     auto* session = static_cast<RESTSessionContext*>(httpSession);
-    std::string rid = requestIdOf(*session);
-    send(session, pXMLMsgComposer->createErrorMsg(
-                      restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid),
-                      nwkStatus, rid.empty() ? nullptr : rid.c_str()));
+    send(session, errorReply(eid, desc, nwkStatus, requestIdOf(*session)));
     return 1;
 }
 
@@ -379,12 +371,9 @@ bool RESTServer::listenerExpired(const uriListener_t* listener) const {
 
 namespace {
 
-const char* handbackRequestId(const uriListener_t* listener) {
+std::string handbackRequestId(const uriListener_t* listener) {
     auto* info = dynamic_cast<const RESTCallbackInfo*>(listener->hback);
-    if (info == nullptr || info->requestIdentifier.empty()) {
-        return nullptr;
-    }
-    return info->requestIdentifier.c_str();
+    return info != nullptr ? info->requestIdentifier : std::string();
 }
 
 }  // namespace
@@ -400,9 +389,7 @@ int RESTServer::restSuccess(const std::string& text, const uriListener_t* listen
     if (listener == nullptr || pRESTClient == nullptr || listenerExpired(listener)) {
         return 0;
     }
-    std::string doc = pXMLMsgComposer->createSuccessMsg(text.empty() ? nullptr : text.c_str(),
-                                                        nullptr, handbackRequestId(listener));
-    return handOver(listener, doc);
+    return handOver(listener, successReply(text, handbackRequestId(listener)));
 }
 
 int RESTServer::restSuccess(const std::string& text, const uriListener_t* listener, bool) {
@@ -426,10 +413,7 @@ int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus
     if (listener == nullptr || pRESTClient == nullptr || listenerExpired(listener)) {
         return 0;
     }
-    std::string doc = pXMLMsgComposer->createErrorMsg(
-        restErrorCode(eid), desc != nullptr ? desc : restErrorDescription(eid), nwkStatus,
-        handbackRequestId(listener));
-    return handOver(listener, doc);
+    return handOver(listener, errorReply(eid, desc, nwkStatus, handbackRequestId(listener)));
 }
 
 void RESTServer::RequestsHandler::handle(Resource* resource, const char*, Method method,

@@ -116,12 +116,11 @@ class RESTServer : public HTTPServer {
     // The same with a kept document: an exchange with no request id gets the kept reply's
     // bytes themselves. Any thread.
     int restSuccess(const KeptDocument::Bytes& kept, int sessionId);
-    // The success reply carrying `text` for an exchange with no request id (what a kept
-    // document's reply is made of).
-    std::string successReply(const std::string& text) const;
-    // The error reply for an exchange with no request id (what the event stream carries of a
-    // failed procedure).
-    std::string errorReply(RESTError eid, const char* desc, const char* nwkStatus) const;
+    // The success reply carrying `text`, and the error reply, naming the request id `rid`
+    // (none when empty: what a kept document's reply and the event stream carry).
+    std::string successReply(const std::string& text, const std::string& rid = "") const;
+    std::string errorReply(RESTError eid, const char* desc, const char* nwkStatus,
+                           const std::string& rid = "") const;
     int restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId);
     int restError(RESTError eid, const char* desc, const char* nwkStatus,
                   HTTPSessionContext* session);

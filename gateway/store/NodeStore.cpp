@@ -236,6 +236,18 @@ std::vector<StoredNode> NodeStore::loadNodes() {
     return out;
 }
 
+std::map<uint16_t, uint64_t> NodeStore::loadAddresses() {
+    std::map<uint16_t, uint64_t> out;
+    if (!db_) {
+        return out;
+    }
+    Statement s(db_, "SELECT nwk, ieee FROM node");
+    while (s.ok() && s.row()) {
+        out[static_cast<uint16_t>(s.integer(0))] = static_cast<uint64_t>(s.integer(1));
+    }
+    return out;
+}
+
 bool NodeStore::clear() {
     return exec("BEGIN") && exec("DELETE FROM simple_descriptor") && exec("DELETE FROM node") &&
            exec("COMMIT");

@@ -71,6 +71,9 @@ class NodeStore {
     // Writes the nodes and removes those named in `gone`, in one transaction.
     bool write(const std::vector<StoredNode>& nodes, const std::vector<uint64_t>& gone);
     std::vector<StoredNode> loadNodes();
+    // The network address each stored node was written under, by IEEE address (what a writer
+    // needs to remove a node that left, without reading every node's parts).
+    std::map<uint16_t, uint64_t> loadAddresses();
     bool clear();
 
     // Registrations in the order they were last made; one of the same id is replaced.

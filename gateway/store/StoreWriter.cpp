@@ -9,10 +9,8 @@ StoreWriter::StoreWriter(NodeStore& store, Snapshot snapshot, std::chrono::milli
     : store_(store),
       snapshot_(std::move(snapshot)),
       delay_(delay),
-      onFailure_(std::move(onFailure)) {
-    for (const StoredNode& n : store_.loadNodes()) {
-        written_ieee_[n.nwk] = n.ieee;
-    }
+      onFailure_(std::move(onFailure)),
+      written_ieee_(store_.loadAddresses()) {
     thread_ = std::thread([this] { run(); });
 }
 

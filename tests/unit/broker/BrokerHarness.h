@@ -45,12 +45,7 @@ class RecordingRESTClient : public RESTClient {
 // poll loop waits for runLoopWork().
 class InProcessRESTServer : public RESTServer {
   public:
-    class Session : public RESTSessionContext {
-      public:
-        Session(HTTPRequestArg* arg, RESTServer* server, int id) : RESTSessionContext(arg, server) {
-            sessionId = id;
-        }
-    };
+    using Session = RESTSessionContext;
 
     // One exchange, open until destroyed: its reply (empty until answered) and the HTTP
     // error a handler threw instead of a document (0 for none).
@@ -93,17 +88,9 @@ class InProcessRESTServer : public RESTServer {
             return ex;
         }
         ex->arg.resource = resource;
-        int id = 0;
-        {
-            std::lock_guard<std::mutex> lock(sessionMux);
-            id = nextSessionId++;
-        }
-        ex->session = std::make_unique<Session>(&ex->arg, this, id);
+        ex->session = std::make_unique<Session>(&ex->arg, this);
         ex->arg.state = ex->session.get();
-        {
-            std::lock_guard<std::mutex> lock(sessionMux);
-            activeHTTPSessions[id] = ex->session.get();
-        }
+        openInProcess(ex->session.get());
         ex->session->rxData()->assign(body);
         ex->session->setSessionStatus(S_SERVING);
         try {
@@ -125,10 +112,7 @@ class InProcessRESTServer : public RESTServer {
         if (!ex->session) {
             return;
         }
-        {
-            std::lock_guard<std::mutex> lock(sessionMux);
-            activeHTTPSessions.erase(ex->session->getSessionId());
-        }
+        closeInProcess(ex->session.get());
         ex->session.reset();
     }
 };
