@@ -20,6 +20,8 @@ EP8 = NET + "/localnode/services/08/wsnconnection"
 # 115200 baud 8N1 carries 11,520 bytes/s: about 460 frames/s of 25 bytes (a 20-byte payload).
 LINE_FRAMES_PER_S = 11520 / 25.0
 PAYLOAD = 20
+# Listeners of the fan-out measurement, each on a port of its own.
+FANOUT = 20
 FRAME_BYTES = 5 + 16 + PAYLOAD  # start, opcode, length, indication header, payload, check
 DATA = re.compile(rb"<orq:Data>([0-9a-f]*)</orq:Data>")
 TOGGLE = ("<ZCLCommand><DestinationAddress><NetworkAddress>4353</NetworkAddress>"
@@ -161,7 +163,7 @@ class Flood:
     after the other on its reader thread, and every message for a connected end point is also
     cached (the ten latest): once a read of the cache (polled every 10 ms) returns one of the
     flood's last 20, orq has handled the flood (to within those 20). What the listener got
-    is counted apart: a document the bounded delivery queue (100) had no room for is lost."""
+    is counted apart: a document the bounded delivery list (100 for a host) had no room for is lost."""
 
     def __init__(self, ctx, gw, listener, ctl, count, label, baud=0):
         if baud:
@@ -225,7 +227,7 @@ def ingest_rows(ctx, gw, listener, ctl):
                              note="%.1f us CPU per indication" % (1e6 * f.cpu / f.count)))
     rows.append(benchlib.row(
         GROUP, "ingest unthrottled: lost", f.lost, "indications",
-        note="not delivered to the listener (the delivery queue holds 100 documents; %d "
+        note="not delivered to the listener (its host's delivery list holds 100 documents; %d "
              "delivered); listener: bench/post_sink, %.1f us CPU per POST"
              % (f.delivered, 1e6 * f.listener_cpu / max(f.delivered, 1))))
 
@@ -239,6 +241,13 @@ def ingest_rows(ctx, gw, listener, ctl):
         GROUP, "ingest at 4,600/s: orq CPU", cores, "cores", target="< 1 core", met=cores < 1.0,
         note="zbsim paced at %.0f/s; %.1f us CPU per indication; %d not delivered"
              % (f.rate, 1e6 * f.cpu / f.count, f.lost)))
+
+    # zbsim's line at 1152000 baud: the one listener gets every report.
+    f = Flood(ctx, gw, listener, ctl, ctx.count(10000, 2000), "1152000 baud", 1152000)
+    rows.append(benchlib.row(
+        GROUP, "ingest at 1152000 baud: lost", f.lost, "indications", target="none lost",
+        met=f.lost == 0, note="%d reports to one listener at %.0f/s, orq at %.1f %% of a core"
+                              % (f.count, f.rate, 100.0 * f.cpu / f.seconds)))
 
     f = Flood(ctx, gw, listener, ctl, ctx.count(1000, 250), "115200 baud", 115200)
     share = 100.0 * f.cpu / f.seconds
@@ -327,6 +336,63 @@ def event_rows(ctx, gw, listener, ctl):
             benchlib.row(GROUP, "event latency: p99", p99, "ms")]
 
 
+def fanout_rows(ctx, gw, listener, ctl):
+    """Every report to many listeners: FANOUT listeners (the one connected at the start and
+    more, to the end point's limit of 20), each its own post_sink on its own port and each with
+    a connection on end point 8, while zbsim floods reports at 115200 baud. Each listener must
+    get every report, in the order zbsim sent them."""
+    count = ctx.count(1000, 200)
+    sinks = [listener]
+    try:
+        for _ in range(FANOUT - 1):
+            sink = Sink(ctx)
+            sinks.append(sink)
+            status, body = gw.post(EP8, query="urilistener=" + sink.url("fan"))
+            if status != 200 or "<tns:Code>0</tns:Code>" not in body:
+                raise RuntimeError("no connection on end point 8: %s" % body)
+        ctl("fault baud 115200")
+        cpu0 = benchlib.cpu_seconds(gw.orq.proc.pid)
+        t0 = time.monotonic()
+        first = int(re.search(r"first=(\d+)", ctl("flood %d %d" % (count, PAYLOAD))).group(1))
+        last = first + count - 1
+
+        def flooded(sink):
+            return [n for (_, n) in sink.received if n is not None and first <= n <= last]
+        # Until every listener has every report, or none has had one more for two seconds.
+        def total():
+            return sum(len(flooded(s)) for s in sinks)
+        got = -1
+        while total() != got and total() < count * FANOUT:
+            got = total()
+            deadline = time.monotonic() + 2.0
+            while time.monotonic() < deadline and total() == got:
+                time.sleep(0.05)
+        ends = [t for s in sinks for (t, n) in s.received if n is not None and first <= n <= last]
+        seconds = (max(ends) if ends else time.monotonic()) - t0
+        cpu = benchlib.cpu_seconds(gw.orq.proc.pid) - cpu0
+        ctl("fault baud 0")
+        per = [flooded(s) for s in sinks]
+        delivered = sum(len(p) for p in per)
+        in_order = all(p == sorted(p) for p in per)
+        worst = min(len(p) for p in per)
+        share = 100.0 * cpu / seconds
+        ctx.log("fan-out: %d of %d POSTs in %.2f s, orq CPU %.2f s" %
+                (delivered, count * FANOUT, seconds, cpu))
+        return [
+            benchlib.row(GROUP, "%d listeners at 115200 baud: delivered" % FANOUT, delivered,
+                         "POSTs", reference=count * FANOUT,
+                         target="every report to every listener, in order",
+                         met=delivered == count * FANOUT and in_order,
+                         note="%d reports; the worst listener got %d; order kept: %s"
+                              % (count, worst, "yes" if in_order else "no")),
+            benchlib.row(GROUP, "%d listeners at 115200 baud: orq CPU" % FANOUT, share, "%",
+                         target="< 15 %", met=share < 15.0,
+                         note="%.1f us CPU per POST" % (1e6 * cpu / max(delivered, 1)))]
+    finally:
+        for sink in sinks[1:]:
+            sink.close()
+
+
 def run(ctx):
     ctx.log("line: load average %.2f %.2f %.2f (other work on the machine shows in the "
             "latencies)" % os.getloadavg())
@@ -335,6 +401,8 @@ def run(ctx):
         rows = ingest_rows(ctx, gw, listener, ctl)
         rows += command_rows(ctx, gw, ctl)
         rows += event_rows(ctx, gw, listener, ctl)
+        # Last: the fan-out's connections stay on end point 8.
+        rows += fanout_rows(ctx, gw, listener, ctl)
         return rows
     finally:
         ctl.close()

@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "ConfigurationRepository.h"
 
@@ -19,29 +21,35 @@ std::mutex serialMux;
 // The client whose delivery thread is running: libcurl's write callback gets no user data.
 thread_local RESTClient* deliveringClient = nullptr;
 
-// The scheme and host of `url` as libcurl reads them; false when it cannot parse it.
-bool parseListenerURL(const std::string& url, std::string& scheme, std::string& host) {
+// The scheme, host and port (the scheme's default when the URL names none) of `url` as
+// libcurl reads them; false when it cannot parse it.
+bool parseListenerURL(const std::string& url, std::string& scheme, std::string& host,
+                      std::string* port = nullptr) {
     CURLU* u = curl_url();
     if (u == nullptr) {
         return false;
     }
     bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
-    char* part = nullptr;
-    if (ok && curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
-        scheme = part;
-        curl_free(part);
-    } else {
-        ok = false;
-    }
-    part = nullptr;
-    if (ok && curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) {
-        host = part;
-        curl_free(part);
-    } else {
-        ok = false;
+    auto part = [&](CURLUPart which, std::string& into, unsigned flags) {
+        char* text = nullptr;
+        if (ok && curl_url_get(u, which, &text, flags) == CURLUE_OK) {
+            into = text;
+            curl_free(text);
+        } else {
+            ok = false;
+        }
+    };
+    part(CURLUPART_SCHEME, scheme, 0);
+    part(CURLUPART_HOST, host, 0);
+    if (port != nullptr) {
+        part(CURLUPART_PORT, *port, CURLU_DEFAULT_PORT);
     }
     curl_url_cleanup(u);
     return ok;
+}
+
+bool isHttpScheme(const std::string& scheme) {
+    return strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0;
 }
 
 bool isLoopbackHost(const std::string& host) {
@@ -125,8 +133,7 @@ uriListener_t::~uriListener_t() {
 
 bool isAllowedListenerURL(const std::string& url) {
     std::string scheme, host;
-    return parseListenerURL(url, scheme, host) &&
-           (strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0);
+    return parseListenerURL(url, scheme, host) && isHttpScheme(scheme);
 }
 
 int listenerTypeOf(const std::string& url) {
@@ -156,17 +163,20 @@ RESTClient* RESTClient::getRESTClient() {
 
 RESTClient::~RESTClient() {
     printf("RESTClient - Destructor\n");
-    stopping = true;
     {
         std::lock_guard<std::mutex> lock(mux);
         running = false;
     }
-    wake.notify_all();
+    // Transfers in flight are given up at once: each thread wakes and cancels its own.
+    for (auto& entry : httpClientPool) {
+        entry.second->wakeup();
+    }
     for (auto& entry : pthread_tMap) {
         if (entry.second.joinable()) {
             entry.second.join();
         }
     }
+    postMessagesBuffers.clear();
     httpClientPool.clear();
     if (pInstance == this) {
         pInstance = nullptr;
@@ -178,25 +188,21 @@ void RESTClient::init() {
     int timeout = ConfigurationRepository::instance()->getint("RESTClient:httpOptTimeout", 3);
     ORQ_LOG(pLogger, INFO, "init - httpOptTimeout = %d", timeout);
     if (timeout < 1) {
-        // libcurl takes 0 as "no limit": a listener that never answers would hold its queue,
-        // and the stop, for ever.
+        // libcurl takes 0 as "no limit": a listener that never answers would hold its host's
+        // documents, and the stop, for ever.
         ORQ_LOG(pLogger, WARN, "init - httpOptTimeout %d is below 1 second: using 3", timeout);
         timeout = 3;
     }
     HTTPClient::globalInit();
-    {
-        std::lock_guard<std::mutex> lock(mux);
-        if (running) {
-            return;
-        }
-        running = true;
+    std::lock_guard<std::mutex> lock(mux);
+    if (running) {
+        return;
     }
+    running = true;
     for (int queue = 1; queue <= 2; ++queue) {
-        threadContextMap[queue] = threadContext_t{this, queue};
-        auto client = std::make_unique<HTTPClient>();
+        auto client = std::make_unique<HTTPClient>(static_cast<long>(kMaxHosts));
         client->setOptTimeout(timeout);
-        client->setAbortFlag(&stopping);
-        // The client is in place before its thread can look for it.
+        // The client is in place before its thread can look for it (under `mux`).
         httpClientPool[queue] = std::move(client);
         try {
             pthread_tMap[queue] = std::thread(&RESTClient::dispatchPostData, this, queue);
@@ -215,7 +221,8 @@ int RESTClient::sendPostData(const uriListener_t* listener, const std::string& t
 }
 
 int RESTClient::sendPostData(const std::string& URL, int queue, const std::string& text) {
-    if (!isAllowedListenerURL(URL)) {
+    std::string scheme, host, port;
+    if (!parseListenerURL(URL, scheme, host, &port) || !isHttpScheme(scheme)) {
         ORQ_LOG(pLogger, ERROR, "sendPostData - refused listener URL %s: only http and https",
                 URL.c_str());
         return -1;
@@ -223,21 +230,55 @@ int RESTClient::sendPostData(const std::string& URL, int queue, const std::strin
     if (queue != 1) {
         queue = 2;
     }
-    size_t size;
-    {
-        std::unique_lock<std::mutex> lock(mux);
-        std::deque<postMessage>& buffer = postMessagesBuffers[queue];
-        size = buffer.size();
-        if (size >= kMaxQueued) {
-            lock.unlock();
-            ORQ_LOG(pLogger, ERROR, "WARNING: sendPostData - Max size reached (%d) for bufferId %d",
-                    static_cast<int>(size), queue);
-            return kDropped;
-        }
-        buffer.push_back(postMessage{URL, text});
-        size = buffer.size();
+    for (char& c : scheme) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
-    wake.notify_all();
+    const std::string key = scheme + "://" + host + ":" + port;
+    size_t size = 0;
+    HTTPClient* client = nullptr;
+    const char* full = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mux);
+        QueueBuffers& buffers = postMessagesBuffers[queue];
+        auto it = buffers.hosts.find(key);
+        if (it == buffers.hosts.end() && buffers.hosts.size() >= kMaxHosts) {
+            full = "listener hosts";
+            size = buffers.hosts.size();
+        } else if (buffers.queued >= kMaxQueuedPerQueue) {
+            full = "documents";
+            size = buffers.queued;
+        } else {
+            if (it == buffers.hosts.end()) {
+                it = buffers.hosts.emplace(key, std::make_unique<HostBuffer>()).first;
+                it->second->transfer.owner = it->second.get();
+            }
+            std::deque<postMessage>& waiting = it->second->waiting;
+            size = waiting.size();
+            if (size >= kMaxQueued) {
+                full = "documents for the host";
+            } else {
+                waiting.push_back(postMessage{URL, text});
+                ++buffers.queued;
+                size = waiting.size();
+                // A host that is sending starts its next document when that one is done;
+                // the thread is woken once for all documents that come while it waits.
+                if (!it->second->sending && buffers.polling && !buffers.woken) {
+                    buffers.woken = true;
+                    auto c = httpClientPool.find(queue);
+                    client = c != httpClientPool.end() ? c->second.get() : nullptr;
+                }
+            }
+        }
+    }
+    if (full != nullptr) {
+        ORQ_LOG(pLogger, ERROR, "WARNING: sendPostData - Max size reached (%d) for bufferId %d",
+                static_cast<int>(size), queue);
+        ORQ_LOG(pLogger, ERROR, "sendPostData - the bound reached: %s, for %s", full, key.c_str());
+        return kDropped;
+    }
+    if (client != nullptr) {
+        client->wakeup();
+    }
     ORQ_LOG(pLogger, INFO, "sendPostData- stored postMsg to %s (bufferId %d, size %d)", URL.c_str(),
             queue, static_cast<int>(size));
     return 0;
@@ -245,32 +286,98 @@ int RESTClient::sendPostData(const std::string& URL, int queue, const std::strin
 
 size_t RESTClient::queuedCount(int queue) {
     std::lock_guard<std::mutex> lock(mux);
-    return postMessagesBuffers[queue].size();
+    return postMessagesBuffers[queue].queued;
+}
+
+void RESTClient::startTransfers(int queue, HTTPClient& client, std::unique_lock<std::mutex>& lock) {
+    // The hosts with a document to start. A host is erased, and its front document popped,
+    // only by this thread, and producers only append: what is read below stays in place
+    // without the lock.
+    std::vector<HostBuffer*> ready;
+    for (auto& entry : postMessagesBuffers[queue].hosts) {
+        HostBuffer& h = *entry.second;
+        if (!h.sending && !h.waiting.empty()) {
+            h.sending = true;
+            ready.push_back(&h);
+        }
+    }
+    if (ready.empty()) {
+        return;
+    }
+    std::vector<const postMessage*> fronts;
+    fronts.reserve(ready.size());
+    for (HostBuffer* h : ready) {
+        fronts.push_back(&h->waiting.front());
+    }
+    lock.unlock();
+    std::vector<HostBuffer*> failed;
+    for (size_t i = 0; i < ready.size(); ++i) {
+        const postMessage& msg = *fronts[i];
+        ORQ_LOG(pLogger, INFO, "dispatchPostData - postMsg to URL %s", msg.URL.c_str());
+        printf("%s\r\n", msg.data.c_str());
+        if (client.start(ready[i]->transfer, msg.URL, msg.data,
+                         &RESTClient::receivePostResponse_SW) != 0) {
+            failed.push_back(ready[i]);
+        }
+    }
+    lock.lock();
+    // A document that could not even be started is dropped, as one that failed on the way.
+    for (HostBuffer* h : failed) {
+        h->waiting.pop_front();
+        --postMessagesBuffers[queue].queued;
+        h->sending = false;
+        h->idleSince = std::chrono::steady_clock::now();
+    }
+}
+
+void RESTClient::forgetIdleHosts(QueueBuffers& buffers) {
+    // A host's connection outlives its entry: the client keeps it among its idle ones.
+    const auto now = std::chrono::steady_clock::now();
+    const auto keep =
+        buffers.hosts.size() < kMaxHosts ? std::chrono::seconds(10) : std::chrono::seconds(0);
+    for (auto it = buffers.hosts.begin(); it != buffers.hosts.end();) {
+        const HostBuffer& h = *it->second;
+        if (!h.sending && h.waiting.empty() && now - h.idleSince >= keep) {
+            it = buffers.hosts.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void RESTClient::dispatchPostData(int queue) {
     ORQ_LOG(pLogger, INFO, "dispatchPostData");
     deliveringClient = this;
-    HTTPClient* client;
-    {
-        std::lock_guard<std::mutex> lock(mux);
-        client = httpClientPool[queue].get();
-    }
     std::unique_lock<std::mutex> lock(mux);
+    HTTPClient& client = *httpClientPool[queue];
+    std::vector<HTTPClient::Finished> finished;
     while (running) {
-        std::deque<postMessage>& buffer = postMessagesBuffers[queue];
-        if (buffer.empty()) {
-            wake.wait_for(lock, std::chrono::milliseconds(200));
-            continue;
+        startTransfers(queue, client, lock);
+        forgetIdleHosts(postMessagesBuffers[queue]);
+        if (!running) {
+            break;
         }
-        // The message stays queued while it is sent, so it counts against the bound.
-        postMessage msg = buffer.front();
+        QueueBuffers& buffers = postMessagesBuffers[queue];
+        buffers.polling = true;
+        buffers.woken = false;
         lock.unlock();
-        ORQ_LOG(pLogger, INFO, "dispatchPostData - postMsg to URL %s", msg.URL.c_str());
-        printf("%s\r\n", msg.data.c_str());
-        client->postData(msg.URL, msg.data, &RESTClient::receivePostResponse_SW);
+        finished.clear();
+        // An idle thread looks again at least every 200 ms; a new document wakes it at once.
+        client.run(200, finished);
         lock.lock();
-        postMessagesBuffers[queue].pop_front();
+        buffers.polling = false;
+        // Delivered or not, a finished document leaves its host's list: one attempt each.
+        for (const HTTPClient::Finished& f : finished) {
+            auto* h = static_cast<HostBuffer*>(f.transfer->owner);
+            h->waiting.pop_front();
+            --postMessagesBuffers[queue].queued;
+            h->sending = false;
+            h->idleSince = std::chrono::steady_clock::now();
+        }
+    }
+    // Stopping: what is in flight is given up.
+    for (auto& entry : postMessagesBuffers[queue].hosts) {
+        client.cancel(entry.second->transfer);
     }
 }
 

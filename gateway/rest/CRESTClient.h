@@ -1,8 +1,7 @@
 #ifndef ORQ_CRESTCLIENT_H
 #define ORQ_CRESTCLIENT_H
 
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -52,22 +51,26 @@ int listenerTypeOf(const std::string& url);
 // can parse.
 bool isAllowedListenerURL(const std::string& url);
 
-// Delivers documents to URI listeners as HTTP POSTs, without making senders wait. Two
-// bounded queues (1: listeners on this host, 2: remote ones), each with its own delivery
-// thread and HTTPClient, so a stalled remote listener never holds back a local one.
-// sendPostData may be called from any thread; the queues are guarded by `mux`.
+// Delivers documents to URI listeners as HTTP POSTs, without making senders wait. Two queues
+// (1: listeners on this host, 2: remote ones), each with its own delivery thread and
+// HTTPClient, so a stalled remote listener never holds back a local one. Within a queue each
+// listener host (scheme, host and port) has a bounded list of its own: the documents for one
+// host go one after the other, in the order they came, over a connection kept open for the
+// next, and different hosts are served at the same time. sendPostData may be called from any
+// thread; the lists are guarded by `mux`.
 class RESTClient {
   public:
+    // Documents waiting for one listener host, the one being sent included.
     static constexpr size_t kMaxQueued = 100;
+    // Documents waiting in one queue, all its hosts together.
+    static constexpr size_t kMaxQueuedPerQueue = 1000;
+    // Listener hosts one queue serves at a time.
+    static constexpr size_t kMaxHosts = 64;
     static constexpr int kDropped = -2;
 
     struct postMessage {
         std::string URL;
         std::string data;
-    };
-    struct threadContext_t {
-        RESTClient* client;
-        int queue;
     };
 
     RESTClient();
@@ -84,30 +87,47 @@ class RESTClient {
     // both delivery threads. Main thread.
     void init();
     // Queues `text` for the listener's URL. 0 when queued; -1 when the URL is not an http(s)
-    // URL; kDropped when the queue is full and the document is dropped (both logged).
+    // URL; kDropped when a bound is reached and the document is dropped (both logged).
     virtual int sendPostData(const uriListener_t* listener, const std::string& text);
     // Same, for a URL and a queue number.
     int sendPostData(const std::string& URL, int queue, const std::string& text);
-    // Messages waiting in `queue`, the one being sent included.
+    // Messages waiting in `queue`, those being sent included.
     size_t queuedCount(int queue);
 
   private:
+    // One listener host's documents, in arrival order; the front one is in flight while
+    // `sending`.
+    struct HostBuffer {
+        std::deque<postMessage> waiting;
+        HTTPClient::Transfer transfer;
+        bool sending = false;
+        std::chrono::steady_clock::time_point idleSince;
+    };
+    struct QueueBuffers {
+        std::map<std::string, std::unique_ptr<HostBuffer>> hosts;  // by scheme://host:port
+        size_t queued = 0;
+        // The delivery thread waits for the network (or will at once), and was woken.
+        bool polling = false;
+        bool woken = false;
+    };
+
     void dispatchPostData(int queue);
+    // Starts the next document of every host that has one and none in flight (`lock` held on
+    // entry and on return).
+    void startTransfers(int queue, HTTPClient& client, std::unique_lock<std::mutex>& lock);
+    // Forgets hosts with nothing to send for a while (`mux` held).
+    void forgetIdleHosts(QueueBuffers& buffers);
     static size_t receivePostResponse_SW(char* ptr, size_t size, size_t nmemb, void* userdata);
     size_t receivePostResponse(char* ptr, size_t size, size_t nmemb);
 
     Debug pLogger{"RESTClient"};
     bool debugEnabled = false;
     int debugLevel = 0;
-    std::map<int, threadContext_t> threadContextMap;
     std::map<int, std::unique_ptr<HTTPClient>> httpClientPool;
     bool running = false;
-    // Set by the destructor: transfers in flight are given up at once.
-    std::atomic<bool> stopping{false};
     std::mutex mux;
-    std::condition_variable wake;
     std::map<int, std::thread> pthread_tMap;
-    std::map<int, std::deque<postMessage>> postMessagesBuffers;
+    std::map<int, QueueBuffers> postMessagesBuffers;
     static RESTClient* pInstance;
 };
 

@@ -286,6 +286,8 @@ class TestListener {
         return received.size();
     }
     std::atomic<bool> stalled{false};
+    // Connections stay open for the next request (set before the first one comes).
+    std::atomic<bool> keepAlive{false};
     std::atomic<int> accepted{0};
     int port = 0;
 
@@ -302,8 +304,13 @@ class TestListener {
             }
             ++accepted;
             if (stalled) {
+                // Never answers; takes the next connection once the client gives this one up.
                 while (!stopping && stalled) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    pollfd p{c, POLLIN, 0};
+                    char sink[4096];
+                    if (::poll(&p, 1, 20) > 0 && recv(c, sink, sizeof(sink), 0) <= 0) {
+                        break;
+                    }
                 }
                 close(c);
                 continue;
@@ -312,13 +319,35 @@ class TestListener {
             close(c);
         }
     }
+    // Answers the requests of one connection: only the first, or with `keepAlive` every one
+    // until the client closes it.
     void serve(int c) {
         std::string in;
         char buf[4096];
-        size_t headerEnd = std::string::npos;
-        size_t length = 0;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
+        while (!stopping && std::chrono::steady_clock::now() < deadline) {
+            size_t headerEnd = in.find("\r\n\r\n");
+            size_t length = 0;
+            if (headerEnd != std::string::npos) {
+                size_t cl = in.find("Content-Length: ");
+                if (cl != std::string::npos && cl < headerEnd) {
+                    length = std::stoul(in.substr(cl + 16));
+                }
+            }
+            if (headerEnd != std::string::npos && in.size() >= headerEnd + 4 + length) {
+                {
+                    std::lock_guard<std::mutex> lock(mux);
+                    received.push_back(in.substr(headerEnd + 4, length));
+                }
+                if (!keepAlive) {
+                    sendAll(c,
+                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+                    return;
+                }
+                sendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+                in.erase(0, headerEnd + 4 + length);
+                continue;
+            }
             pollfd p{c, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0) {
                 continue;
@@ -328,23 +357,6 @@ class TestListener {
                 return;
             }
             in.append(buf, static_cast<size_t>(n));
-            if (headerEnd == std::string::npos) {
-                headerEnd = in.find("\r\n\r\n");
-                if (headerEnd != std::string::npos) {
-                    size_t cl = in.find("Content-Length: ");
-                    if (cl != std::string::npos && cl < headerEnd) {
-                        length = std::stoul(in.substr(cl + 16));
-                    }
-                }
-            }
-            if (headerEnd != std::string::npos && in.size() >= headerEnd + 4 + length) {
-                {
-                    std::lock_guard<std::mutex> lock(mux);
-                    received.push_back(in.substr(headerEnd + 4, length));
-                }
-                sendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-                return;
-            }
         }
     }
 

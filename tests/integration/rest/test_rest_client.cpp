@@ -1,9 +1,12 @@
-// The REST client against real listener servers on 127.0.0.1: order of delivery, the two
-// queues, the queue bound, listeners that are down or silent, refused schemes.
+// The REST client against real listener servers on 127.0.0.1: order of delivery per host over
+// one connection, hosts served side by side, the bounds, listeners that are down or silent,
+// refused schemes.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
+#include <vector>
 
 #include "CRESTClient.h"
 #include "ConfigurationRepository.h"
@@ -24,47 +27,66 @@ int closedPort() {
     return probe.port;  // closed again when `probe` goes
 }
 
-TEST(RestClient, DeliversInOrder) {
+TEST(RestClient, EachListenerHostGetsItsDocumentsInOrderOverOneConnection) {
     loadTimeout(5);
-    TestListener listener;
+    TestListener listeners[3];
+    std::vector<uriListener_t> urls;
+    for (TestListener& l : listeners) {
+        l.keepAlive = true;
+        urls.emplace_back(l.url(), nullptr);
+        ASSERT_EQ(1, urls.back().type);
+    }
     RESTClient client;
     client.init();
-    uriListener_t l(listener.url(), nullptr);
-    ASSERT_EQ(1, l.type);
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(0, client.sendPostData(&l, "<m>" + std::to_string(i) + "</m>"));
+    // Interleaved, as the events of one report go to every listener in turn.
+    for (int i = 0; i < 30; ++i) {
+        for (const uriListener_t& u : urls) {
+            EXPECT_EQ(0, client.sendPostData(&u, "<m>" + std::to_string(i) + "</m>"));
+        }
     }
-    ASSERT_TRUE(waitFor([&] { return listener.count() == 20; }));
-    auto bodies = listener.bodies();
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ("<m>" + std::to_string(i) + "</m>", bodies[i]);
+    for (TestListener& l : listeners) {
+        ASSERT_TRUE(waitFor([&] { return l.count() == 30; }));
+        auto bodies = l.bodies();
+        for (int i = 0; i < 30; ++i) {
+            EXPECT_EQ("<m>" + std::to_string(i) + "</m>", bodies[i]);
+        }
+        EXPECT_EQ(1, l.accepted.load()) << "the connection was not kept for the next POST";
     }
     EXPECT_TRUE(waitFor([&] { return client.queuedCount(1) == 0; }));
 }
 
-TEST(RestClient, StalledRemoteListenerDoesNotHoldBackLocalOnes) {
-    loadTimeout(30);
-    TestListener stalled, local;
-    stalled.stalled = true;
-    RESTClient client;
-    client.init();
-    // The remote queue is stuck on a listener that never answers.
-    EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<remote/>"));
-    ASSERT_TRUE(waitFor([&] { return stalled.accepted.load() == 1; }));
-    EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<remote2/>"));
-    uriListener_t l(local.url(), nullptr);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, client.sendPostData(&l, "<local/>"));
-    ASSERT_TRUE(waitFor([&] { return local.count() == 1; }, std::chrono::seconds(10)));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(2u, client.queuedCount(2));
-    stalled.stalled = false;  // lets the delivery thread go so the client can stop
+// A listener that never answers holds back only the documents for its own host: in the
+// other queue or in its own.
+TEST(RestClient, StalledListenerHoldsBackOnlyItsOwnHost) {
+    struct Case {
+        int stalledQueue, liveQueue;
+    };
+    for (Case c : {Case{2, 1}, Case{1, 1}, Case{2, 2}}) {
+        SCOPED_TRACE("stalled on queue " + std::to_string(c.stalledQueue) + ", live on " +
+                     std::to_string(c.liveQueue));
+        loadTimeout(30);
+        TestListener stalled, live;
+        stalled.stalled = true;
+        RESTClient client;
+        client.init();
+        EXPECT_EQ(0, client.sendPostData(stalled.url(), c.stalledQueue, "<stuck/>"));
+        ASSERT_TRUE(waitFor([&] { return stalled.accepted.load() == 1; }));
+        EXPECT_EQ(0, client.sendPostData(stalled.url(), c.stalledQueue, "<behind/>"));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, client.sendPostData(live.url(), c.liveQueue, "<live/>"));
+        ASSERT_TRUE(waitFor([&] { return live.count() == 1; }, std::chrono::seconds(10)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        // The stalled host's second document still waits behind its first.
+        EXPECT_TRUE(waitFor([&] { return client.queuedCount(c.stalledQueue) == 2; }));
+        stalled.stalled = false;  // lets the transfer end so that the listener can go
+    }
 }
 
-TEST(RestClient, MessageBeyondTheBoundIsDroppedWhileTheThreadIsStuck) {
+TEST(RestClient, DocumentsBeyondTheBoundsAreDroppedWhileAHostIsStuck) {
     loadTimeout(30);
-    TestListener stalled;
+    TestListener stalled, other;
     stalled.stalled = true;
+    other.stalled = true;
     RESTClient client;
     client.init();
     EXPECT_EQ(0, client.sendPostData(stalled.url(), 2, "<m>0</m>"));
@@ -75,16 +97,42 @@ TEST(RestClient, MessageBeyondTheBoundIsDroppedWhileTheThreadIsStuck) {
     EXPECT_EQ(100u, client.queuedCount(2));
     EXPECT_EQ(RESTClient::kDropped, client.sendPostData(stalled.url(), 2, "<m>100</m>"));
     EXPECT_EQ(100u, client.queuedCount(2));
-    // The other queue is not affected.
-    EXPECT_EQ(0, client.sendPostData(stalled.url(), 1, "<other/>"));
+    // Another host of the same queue, and the other queue, still take documents.
+    EXPECT_EQ(0, client.sendPostData(other.url(), 2, "<other/>"));
+    EXPECT_EQ(0, client.sendPostData(stalled.url(), 1, "<local/>"));
+    EXPECT_EQ(101u, client.queuedCount(2));
     stalled.stalled = false;
-    // Older messages stay queued and are delivered; the dropped one never is.
+    other.stalled = false;
+    // Older documents stay queued and are delivered; the dropped one never is.
     ASSERT_TRUE(waitFor([&] { return client.queuedCount(2) == 0; }, std::chrono::seconds(30)));
     auto bodies = stalled.bodies();
     for (const auto& b : bodies) {
         EXPECT_NE("<m>100</m>", b);
     }
     EXPECT_EQ("<m>99</m>", bodies.back());
+}
+
+TEST(RestClient, AQueueHoldsAtMostItsBoundOverAllHosts) {
+    loadTimeout(30);
+    constexpr size_t kHosts = RESTClient::kMaxQueuedPerQueue / RESTClient::kMaxQueued;
+    std::vector<std::unique_ptr<TestListener>> hosts;
+    auto* client = new RESTClient;
+    client->init();
+    for (size_t h = 0; h < kHosts; ++h) {
+        hosts.push_back(std::make_unique<TestListener>());
+        hosts.back()->stalled = true;
+        for (size_t i = 0; i < RESTClient::kMaxQueued; ++i) {
+            ASSERT_EQ(0, client->sendPostData(hosts.back()->url(), 2, "<m/>")) << h << " " << i;
+        }
+    }
+    EXPECT_EQ(RESTClient::kMaxQueuedPerQueue, client->queuedCount(2));
+    TestListener one_more;
+    EXPECT_EQ(RESTClient::kDropped, client->sendPostData(one_more.url(), 2, "<m/>"));
+    EXPECT_EQ(0, client->sendPostData(one_more.url(), 1, "<m/>"));
+    delete client;  // gives up what is in flight
+    for (auto& h : hosts) {
+        h->stalled = false;
+    }
 }
 
 TEST(RestClient, ListenerThatIsDownDoesNotStopTheNextMessage) {
@@ -104,14 +152,14 @@ TEST(RestClient, TimeoutBoundsASilentListener) {
     // 1 second as configured; 0 (which libcurl takes as "never") falls back to 3 seconds.
     for (int seconds : {1, 0}) {
         loadTimeout(seconds);
-        TestListener silent, live;
+        TestListener silent;
         silent.stalled = true;
         RESTClient client;
         client.init();
         EXPECT_EQ(0, client.sendPostData(silent.url(), 1, "<a/>"));
         EXPECT_EQ(0, client.sendPostData(silent.url(), 1, "<b/>"));
-        EXPECT_EQ(0, client.sendPostData(live.url(), 1, "<c/>"));
-        EXPECT_TRUE(waitFor([&] { return live.count() == 1; }, std::chrono::seconds(30)))
+        // The second document goes once the first has been given up.
+        EXPECT_TRUE(waitFor([&] { return silent.accepted.load() == 2; }, std::chrono::seconds(30)))
             << "httpOptTimeout = " << seconds;
         silent.stalled = false;
     }
