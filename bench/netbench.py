@@ -22,6 +22,14 @@ from gatewaytest import Gateway
 BENCH_PACING_MS = 2
 PRESCRIBED_PACING_MS = 800
 
+# Reports paced by zbsim as a 115200 baud 8N1 line carries them: 11,520 bytes a second, 41
+# bytes a frame for a 20-byte report (start, opcode, length, indication header, payload, check).
+LINE_BAUD = 115200
+LINE_BYTES_PER_S = LINE_BAUD / 10.0
+REPORT_BYTES = 20
+REPORT_FRAME_BYTES = 5 + 16 + REPORT_BYTES
+EP8 = "/net/default/localnode/services/08/wsnconnection"
+
 
 def network_file(ctx, nodes):
     """A generated network of `nodes` nodes besides the coordinator, in the run's directory."""
@@ -154,6 +162,56 @@ def rss_parts(pid):
             if name in ("RssAnon", "RssFile"):
                 parts[name] = int(value.split()[0])
     return parts.get("RssAnon", 0), parts.get("RssFile", 0)
+
+
+def reports(gw, sink, seconds, path="reports"):
+    """`seconds` of attribute reports from every node of the network in turn (zbsim's flood,
+    paced as a 115200 baud line carries them) to the gateway's end point 8, where a connection
+    forwards each to `sink`. Returns (reports flooded, reports the sink got) once the sink has
+    them all or none has come for two seconds."""
+    status, body = gw.post(EP8, query="urilistener=" + sink.url(path))
+    if status != 200 or "<tns:Code>0<" not in body:
+        raise RuntimeError("no connection on end point 8: %d %s" % (status, body))
+    count = max(1, int(seconds * LINE_BYTES_PER_S / REPORT_FRAME_BYTES))
+    before = sink.count(path)
+    for command in ("fault baud %d" % LINE_BAUD, "flood %d %d" % (count, REPORT_BYTES)):
+        answer = gw.ctl(command)
+        if not answer.startswith("ok"):
+            raise RuntimeError("zbsim: %s: %s" % (command, answer))
+    try:
+        got = 0
+        deadline = time.monotonic() + seconds + 120
+        while got < count and time.monotonic() < deadline:
+            sink.wait(path, before + got + 1, 2.0)
+            now = sink.count(path) - before
+            if now == got:
+                break
+            got = now
+    finally:
+        gw.ctl("fault baud 0")
+    if got == 0:
+        raise RuntimeError("none of %d reports reached the listener" % count)
+    return count, got
+
+
+def file_pages(pid):
+    """(KiB of the program's own file pages, KiB of its shared libraries' and other files')
+    resident in the process: each file mapping's resident pages less those it has copied."""
+    program = os.path.realpath("/proc/%d/exe" % pid)
+    own = others = 0
+    path = None
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if "-" in fields[0] and not fields[0].endswith(":"):
+                path = fields[5] if len(fields) > 5 and fields[5].startswith("/") else None
+            elif path and fields[0] in ("Rss:", "Anonymous:"):
+                kib = int(fields[1]) * (1 if fields[0] == "Rss:" else -1)
+                if os.path.realpath(path) == program:
+                    own += kib
+                else:
+                    others += kib
+    return own, others
 
 
 def node_count(document):

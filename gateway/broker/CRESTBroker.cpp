@@ -383,7 +383,7 @@ void RESTBroker::onTreeThread(std::function<void()> fn) {
 
 void RESTBroker::createResources(Resource* parent, const RBResourceDescriptor* table) {
     ORQ_LOG(*pLogger, DEBUG, "createResources (%s)",
-            parent == nullptr || parent->uri.empty() ? "/" : parent->uri.c_str());
+            parent == nullptr || parent->uri.empty() ? "/" : parent->uri.str().c_str());
     for (const RBResourceDescriptor* row = table; !row->path.empty(); ++row) {
         pRESTServer->createResource(parent, row, static_cast<ResourceHandler*>(this), 0);
     }

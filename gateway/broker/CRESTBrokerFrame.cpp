@@ -57,7 +57,7 @@ void RESTBroker::handle(Resource* resource, const char* uri, Method method, cons
 
 void RESTBroker::badMethod(Resource* resource, RESTSessionContext*) {
     ORQ_LOG(*pLogger, INFO, "Request for method not allowed on resource %s",
-            resource != nullptr ? resource->uri.c_str() : "");
+            resource != nullptr ? resource->uri.str().c_str() : "");
     throw HTTPException(405, "Method Not Allowed");
 }
 

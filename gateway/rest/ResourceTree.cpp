@@ -27,7 +27,9 @@ ResourceTree::~ResourceTree() {
 
 void ResourceTree::add(Resource* resource, Resource* parent) {
     (parent != nullptr ? parent : &rootResource)->addChild(resource);
-    ORQ_LOG(pLogger, DEBUG, "registerResource - %s", resource->uri.c_str());
+    if (pLogger.getDebugMode() != 0) {
+        ORQ_LOG(pLogger, DEBUG, "registerResource - %s", resource->uri.str().c_str());
+    }
 }
 
 Resource* ResourceTree::find(Resource* parent, const std::string& name) {

@@ -43,7 +43,7 @@ class RecordingHandler : public ResourceHandler {
             throw std::runtime_error("handler fault");
         }
         if (!hold) {
-            session->setReadyResponse("<ok>" + resource->uri + "</ok>");
+            session->setReadyResponse("<ok>" + resource->uri.str() + "</ok>");
         }
     }
     std::vector<Seen> all() {

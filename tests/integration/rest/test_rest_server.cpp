@@ -195,7 +195,7 @@ TEST_F(RestServerTest, AsynchronousRequestIsAnsweredAtOnceWithItsRequestIdentifi
     EXPECT_EQ("http://127.0.0.1:1/x", s.listener);
     EXPECT_EQ(rid, s.cbinfo.requestIdentifier);
     ASSERT_NE(nullptr, s.cbinfo.refResource);
-    EXPECT_EQ("/async", s.cbinfo.refResource->uri);
+    EXPECT_EQ("/async", s.cbinfo.refResource->uri.str());
     EXPECT_NE(nullptr, s.cbinfo.refRestSessionCtxt);
 
     // Identifiers grow by one per exchange.

@@ -52,9 +52,9 @@ class ResourceTreeTest : public ::testing::Test {
 TEST_F(ResourceTreeTest, ResourcesGetTheirFullUriAndAreFoundByName) {
     EXPECT_EQ(tree.root()->rd, &rootDesc);
     EXPECT_EQ(tree.root()->data, 42);
-    EXPECT_EQ(tree.root()->uri, "");
-    EXPECT_EQ(net->uri, "/net");
-    EXPECT_EQ(anyNode->uri, "/net/default/wsnnodes/*");
+    EXPECT_EQ(tree.root()->uri.str(), "");
+    EXPECT_EQ(net->uri.str(), "/net");
+    EXPECT_EQ(anyNode->uri.str(), "/net/default/wsnnodes/*");
     EXPECT_EQ(net->parent, tree.root());
     EXPECT_EQ(tree.find(nullptr, "net"), net);
     EXPECT_EQ(tree.find(tree.root(), "version"), version);
