@@ -83,8 +83,11 @@ StreamEvent EventRing::publish(StreamEvent event) {
     std::lock_guard<std::mutex> lock(mux_);
     event.id = nextId_++;
     events_.push_back(event);
-    while (events_.size() > capacity_)
+    bytes_ += event.data.size();
+    while (events_.size() > capacity_ || (bytes_ > maxBytes_ && events_.size() > 1)) {
+        bytes_ -= events_.front().data.size();
         events_.pop_front();
+    }
     return event;
 }
 

@@ -35,12 +35,16 @@ struct EventFilter {
 // The server-sent events framing of one event: id, event and one data line per line.
 std::string formatStreamEvent(const StreamEvent& event);
 
-// The most recent events, at most `capacity` of them, for clients that resume with the id of
-// the last event they saw. Thread-safe.
+// The most recent events, at most `capacity` of them and at most `maxBytes` of documents (the
+// newest is kept whatever its size), for clients that resume with the id of the last event
+// they saw. Thread-safe.
 class EventRing {
   public:
     static constexpr size_t kDefaultCapacity = 1000;
-    explicit EventRing(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+    // An inquiry's result carries the whole node list: a thousand of them must not be kept.
+    static constexpr size_t kDefaultBytes = 4 * 1024 * 1024;
+    explicit EventRing(size_t capacity = kDefaultCapacity, size_t maxBytes = kDefaultBytes)
+        : capacity_(capacity), maxBytes_(maxBytes) {}
 
     // Stores the event under the next id (ids start at 1) and returns a copy of it.
     StreamEvent publish(StreamEvent event);
@@ -55,6 +59,8 @@ class EventRing {
 
   private:
     size_t capacity_;
+    size_t maxBytes_;
+    size_t bytes_ = 0;
     mutable std::mutex mux_;
     std::deque<StreamEvent> events_;
     uint64_t nextId_ = 1;

@@ -50,6 +50,25 @@ TEST(EventRing, KeepsOnlyTheNewestAndReportsAGapForAnIdItNoLongerHolds) {
     EXPECT_EQ(ids(fromThree), (std::vector<uint64_t>{5, 6, 7}));
 }
 
+TEST(EventRing, LargeDocumentsAreBoundByTheirBytesButTheNewestStays) {
+    EventRing ring(100, 1000);
+    StreamEvent big = event("result");
+    big.data.assign(400, 'x');
+    for (int i = 0; i < 4; ++i)
+        ring.publish(big);
+    // 2 of 400 bytes fit in 1000; the third would make 1200.
+    EventRing::Replay all = ring.since(0, EventFilter());
+    EXPECT_TRUE(all.gap);
+    EXPECT_EQ(ids(all), (std::vector<uint64_t>{3, 4}));
+    big.data.assign(5000, 'y');
+    ring.publish(big);
+    EXPECT_EQ(ids(ring.since(0, EventFilter())), (std::vector<uint64_t>{5}));
+    // Once small ones come again, the big one goes as soon as they need the room.
+    for (int i = 0; i < 3; ++i)
+        ring.publish(event("message"));
+    EXPECT_EQ(ids(ring.since(0, EventFilter())), (std::vector<uint64_t>{6, 7, 8}));
+}
+
 TEST(EventRing, ResumeAppliesTheStreamsFilter) {
     EventRing ring(10);
     ring.publish(event("nodeFound", "1a2b"));
