@@ -351,15 +351,17 @@ void RESTClient::dispatchPostData(int queue) {
     std::unique_lock<std::mutex> lock(mux);
     HTTPClient& client = *httpClientPool[queue];
     std::vector<HTTPClient::Finished> finished;
+    QueueBuffers& buffers = postMessagesBuffers[queue];
     while (running) {
+        // From here until the lock is taken back after the wait, a document for an idle host
+        // wakes the thread: startTransfers lets go of the lock too.
+        buffers.polling = true;
+        buffers.woken = false;
         startTransfers(queue, client, lock);
-        forgetIdleHosts(postMessagesBuffers[queue]);
+        forgetIdleHosts(buffers);
         if (!running) {
             break;
         }
-        QueueBuffers& buffers = postMessagesBuffers[queue];
-        buffers.polling = true;
-        buffers.woken = false;
         lock.unlock();
         finished.clear();
         // An idle thread looks again at least every 200 ms; a new document wakes it at once.
@@ -370,7 +372,7 @@ void RESTClient::dispatchPostData(int queue) {
         for (const HTTPClient::Finished& f : finished) {
             auto* h = static_cast<HostBuffer*>(f.transfer->owner);
             h->waiting.pop_front();
-            --postMessagesBuffers[queue].queued;
+            --buffers.queued;
             h->sending = false;
             h->idleSince = std::chrono::steady_clock::now();
         }
