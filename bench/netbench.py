@@ -222,9 +222,11 @@ def node_count(document):
 
 def inquire(gw, sink, nodes, path="inquiry"):
     """Walks the network by an inquiry: one notification per node and one for the
-    coordinator. Returns (seconds until the last notification, CPU seconds orq used)."""
+    coordinator. Returns (seconds until the last notification, CPU seconds orq used, CPU
+    seconds zbsim used)."""
     before = sink.count(path)
     cpu = benchlib.cpu_seconds(gw.orq.proc.pid)
+    sim_cpu = benchlib.cpu_seconds(gw.sim.proc.pid)
     start = time.monotonic()
     status, body = gw.get("/net/default/wsnnodes",
                           "inquiry&timeout=0&urilistener=" + sink.url(path))
@@ -235,4 +237,5 @@ def inquire(gw, sink, nodes, path="inquiry"):
         raise RuntimeError("the inquiry gave %d of %d notifications"
                            % (sink.count(path) - before, nodes + 1))
     elapsed = time.monotonic() - start
-    return elapsed, benchlib.cpu_seconds(gw.orq.proc.pid) - cpu
+    return (elapsed, benchlib.cpu_seconds(gw.orq.proc.pid) - cpu,
+            benchlib.cpu_seconds(gw.sim.proc.pid) - sim_cpu)
