@@ -471,10 +471,16 @@ bool opensslHandshake(int port, const std::string& protocol) {
            out.find("Cipher is (NONE)") == std::string::npos;
 }
 
-TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
+// A certificate of its own, and the configuration of an HTTPS port and a plain one with it.
+std::string configureHttpsAndPlainPorts() {
     std::string pem = makeCertificate();
     loadConfig("[RESTServer]\nssl = 1\nsslCertFile = " + pem +
                "\nserverPorts = 127.0.0.1:0s,127.0.0.1:0\n");
+    return pem;
+}
+
+TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
+    const std::string pem = configureHttpsAndPlainPorts();
     RESTClient client;
     RESTServer server(nullptr, nullptr, &client);
     ASSERT_EQ(0, server.init());
@@ -565,9 +571,7 @@ class KeptHandler : public ResourceHandler {
 };
 
 TEST(RestServerKeptReply, OneReplyServesHttpAndHttpsExchangesUntilItsVersionMoves) {
-    std::string pem = makeCertificate();
-    loadConfig("[RESTServer]\nssl = 1\nsslCertFile = " + pem +
-               "\nserverPorts = 127.0.0.1:0s,127.0.0.1:0\n");
+    const std::string pem = configureHttpsAndPlainPorts();
     RESTClient client;
     RESTServer server(nullptr, nullptr, &client);
     ASSERT_EQ(0, server.init());
