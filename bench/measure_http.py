@@ -42,11 +42,15 @@ def wrk(url, connections, seconds):
     return float(m.group(1)), "; ".join(errors)
 
 
-def best_of(rounds, measure):
-    """The highest rate of `rounds` runs and the errors of that run: the machine is shared,
-    and the best run is the one least disturbed by others."""
-    runs = [measure() for _ in range(rounds)]
-    return max(runs, key=lambda r: r[0])
+def best_of_each(rounds, measures):
+    """For each of `measures`, the highest rate of `rounds` runs and the errors of that run.
+    The runs alternate (one of each per round): the machine is shared, and a disturbance then
+    falls on both sides alike instead of on the one measured meanwhile."""
+    runs = [[] for _ in measures]
+    for _ in range(rounds):
+        for taken, measure in zip(runs, measures):
+            taken.append(measure())
+    return [max(taken, key=lambda r: r[0]) for taken in runs]
 
 
 class Nginx:
@@ -164,10 +168,10 @@ def served_against_nginx(ctx, rows, nodes, ratio, with_version):
             for path, name, target in cases:
                 size = len(files[path.split("?")[0]])
                 for connections in (1, 32) if ctx.quick else (1, 16, 32):
-                    orq_rate, orq_errors = best_of(rounds, lambda: wrk(
-                        "http://127.0.0.1:%d%s" % (gw.port, path), connections, seconds))
-                    nginx_rate, nginx_errors = best_of(rounds, lambda: wrk(
-                        nginx.url(path), connections, seconds))
+                    (orq_rate, orq_errors), (nginx_rate, nginx_errors) = best_of_each(rounds, [
+                        lambda: wrk("http://127.0.0.1:%d%s" % (gw.port, path), connections,
+                                    seconds),
+                        lambda: wrk(nginx.url(path), connections, seconds)])
                     notes = ["%d bytes; reference: nginx, 1 worker, same bytes; orq: "
                              "connectionsPerAddress = %d" % (size, PER_ADDRESS)]
                     if orq_errors:
