@@ -319,8 +319,8 @@ void* RESTBroker::respondKept(const char* name, int sessionId, RPCReqStatus* sta
         // The count read and the document made under one hold of the database's lock: the
         // kept bytes are exactly the network at that count.
         std::lock_guard<std::recursive_mutex> dbLock(db->mutex());
-        bytes = keptDoc.get(db->changeCount(), variant, compose, [this](const std::string& doc) {
-            return pRESTServer->successReply(doc);
+        bytes = keptDoc.get(db->changeCount(), variant, compose, [this](KeptDocument::Text doc) {
+            return pRESTServer->keptReply(std::move(doc));
         });
     }
     if ((shape & kLogDocument) != 0) {

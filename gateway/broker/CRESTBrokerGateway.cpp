@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "CRESTBroker.h"
 #include "ConfigurationRepository.h"
@@ -79,6 +80,22 @@ constexpr RESTBroker::RemoteProcedure kPermitJoin{"ndPermitJoin_Req",
                                                   "asynch call",
                                                   WRONG_REQUEST,
                                                   "callback destination not present"};
+
+// The gateway's own read-only documents, kept like those of the network: the version document
+// is made from nothing that changes, the gateway state document from the state alone (the
+// state is its version). Neither depends on the broker that answers, so the process keeps one
+// of each.
+KeptDocument keptVersion;
+KeptDocument keptState;
+
+// Answers `session` from `kept` as made at `version` (composed by `compose` when it was not).
+void answerKept(RESTServer* server, KeptDocument& kept, unsigned long long version,
+                RESTSessionContext* session, const std::function<std::string()>& compose) {
+    server->restSuccess(
+        kept.get(version, 0, compose,
+                 [server](KeptDocument::Text doc) { return server->keptReply(std::move(doc)); }),
+        session->getSessionId());
+}
 
 }  // namespace
 
@@ -354,15 +371,19 @@ void RESTBroker::version_Req(Resource* resource, const char*, Method method, con
     if (method != M_GET) {
         badMethod(resource, session);
     }
-    pRESTServer->restSuccess(pXMLMsgComposer->createVersionMsg(), session);
+    answerKept(pRESTServer, keptVersion, 0, session,
+               [this] { return pXMLMsgComposer->createVersionMsg(); });
 }
 
 void RESTBroker::manageGIBAttr_Req(Resource* resource, const char*, Method method, const char*,
                                    std::string* body, RESTSessionContext* session) {
     ORQ_LOG(*pLogger, DEBUG, "manageGIBAttr_Req");
     if (method == M_GET) {
-        const std::string value = std::to_string(pOrqZb->getGWStatus());
-        pRESTServer->restSuccess(pXMLMsgComposer->createGetAttributeMsg(value.c_str()), session);
+        const int state = pOrqZb->getGWStatus();
+        answerKept(pRESTServer, keptState, static_cast<unsigned long long>(state), session,
+                   [this, state] {
+                       return pXMLMsgComposer->createGetAttributeMsg(std::to_string(state).c_str());
+                   });
         return;
     }
     if (method != M_PUT) {

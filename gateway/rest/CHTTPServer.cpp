@@ -60,6 +60,8 @@ namespace {
 
 // The server whose HTTPS listeners the calling thread drives, if any.
 thread_local const HTTPServer* tlsLoopOwner = nullptr;
+// The server whose poll loop pass the calling thread is in, if any.
+thread_local const HTTPServer* passOwner = nullptr;
 
 void wake(int fd) {
     uint64_t one = 1;
@@ -554,7 +556,11 @@ void HTTPServer::notifyReady(int id) {
         std::lock_guard<std::mutex> lock(loopMux);
         readyIds.push_back(id);
     }
-    wake(wakeFd);
+    // Within a pass of the loop (a request answered while it is dispatched, the common case)
+    // the pass itself looks at the ready exchanges before it waits again: no wake-up needed.
+    if (passOwner != this) {
+        wake(wakeFd);
+    }
 }
 
 void HTTPServer::requestStop() {
@@ -651,6 +657,11 @@ void HTTPServer::runResumed() {
 }
 
 void HTTPServer::poll(int timeoutMs) {
+    struct Pass {
+        explicit Pass(const HTTPServer* server) : outer(passOwner) { passOwner = server; }
+        ~Pass() { passOwner = outer; }
+        const HTTPServer* outer;
+    } pass(this);
     if (processReady() > 0) {
         runResumed();
     }
@@ -669,6 +680,13 @@ void HTTPServer::poll(int timeoutMs) {
     if ((!suspended.empty() || !plainLoop.clocks.empty()) && timeout > 250) {
         // Suspended clients and request deadlines are looked at between passes.
         timeout = 250;
+    }
+    {
+        // Exchanges made ready during this pass after it looked (told without a wake-up).
+        std::lock_guard<std::mutex> lock(loopMux);
+        if (!readyIds.empty() || !posted.empty()) {
+            timeout = 0;
+        }
     }
     timeval tv{static_cast<time_t>(timeout / 1000),
                static_cast<suseconds_t>((timeout % 1000) * 1000)};

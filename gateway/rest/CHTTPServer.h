@@ -22,6 +22,7 @@
 
 struct MHD_Connection;
 struct MHD_Daemon;
+struct MHD_Response;
 class HTTPServer;
 class HTTPSessionContext;
 class StaticFiles;
@@ -60,6 +61,28 @@ struct HTTPRequestArg {
     // A request for the event stream, and its stream once it is open.
     bool events = false;
     std::shared_ptr<EventStream> stream;
+};
+
+// A 200 reply made once and queued as it is to any number of exchanges, on any listener (a
+// kept document): no exchange composes, copies or wraps it again, and no exchange makes a
+// library reply of its own for it. The library counts the reply's users: it lives on until
+// the last exchange sending it has finished, even once this object is gone. Immutable; any
+// thread.
+class PreparedReply {
+  public:
+    explicit PreparedReply(std::shared_ptr<const std::string> text,
+                           const char* contentType = "text/xml");
+    ~PreparedReply();
+    PreparedReply(const PreparedReply&) = delete;
+    PreparedReply& operator=(const PreparedReply&) = delete;
+
+    const std::shared_ptr<const std::string>& text() const { return body; }
+    // The library's reply, or null when it could not be made (the text is sent then).
+    MHD_Response* response() const { return prepared; }
+
+  private:
+    std::shared_ptr<const std::string> body;
+    MHD_Response* prepared = nullptr;
 };
 
 // One HTTP exchange. Made and destroyed on the poll-loop thread. Other threads reach it only
@@ -101,6 +124,8 @@ class HTTPSessionContext {
     bool setReadyResponse(std::string text);
     // The same with bytes shared with others (a kept document): sent without a copy.
     bool setReadyResponse(std::shared_ptr<const std::string> text);
+    // The same with a reply made once for every exchange (its text is the reply's body).
+    bool setReadyResponse(std::shared_ptr<const PreparedReply> reply);
 
     // Queue the reply on the connection (poll-loop thread only).
     void sendResponse();
@@ -125,6 +150,7 @@ class HTTPSessionContext {
     std::string rxDataBuffer;
     HTTPSessionStatus status;
     std::shared_ptr<const std::string> body;
+    std::shared_ptr<const PreparedReply> prepared;
     int sessionId = -1;
     mutable std::mutex mux;
 };

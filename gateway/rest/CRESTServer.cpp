@@ -290,10 +290,9 @@ std::string RESTServer::requestIdOf(RESTSessionContext& session) const {
 }
 
 int RESTServer::deliver(const char* name, int sessionId,
-                        const std::function<KeptDocument::Text(RESTSessionContext&)>& compose) {
+                        const std::function<bool(RESTSessionContext&)>& store) {
     bool found = withActiveSession(sessionId, [&](HTTPSessionContext& s) {
-        auto& session = static_cast<RESTSessionContext&>(s);
-        if (session.setReadyResponse(compose(session))) {
+        if (store(static_cast<RESTSessionContext&>(s))) {
             notifyReady(sessionId);
         }
     });
@@ -306,18 +305,27 @@ int RESTServer::deliver(const char* name, int sessionId,
 
 int RESTServer::restSuccess(const std::string& text, int sessionId) {
     return deliver("restSuccess", sessionId, [&](RESTSessionContext& s) {
-        return std::make_shared<const std::string>(successReply(text, requestIdOf(s)));
+        return s.setReadyResponse(successReply(text, requestIdOf(s)));
     });
 }
 
 int RESTServer::restSuccess(const KeptDocument::Bytes& kept, int sessionId) {
     return deliver("restSuccess", sessionId, [&](RESTSessionContext& s) {
         const std::string rid = requestIdOf(s);
-        if (rid.empty()) {
-            return kept.reply;
+        if (!rid.empty()) {
+            return s.setReadyResponse(successReply(*kept.detail, rid));
         }
-        return std::make_shared<const std::string>(successReply(*kept.detail, rid));
+        // The reply made once for every exchange that takes it.
+        return kept.prepared ? s.setReadyResponse(kept.prepared) : s.setReadyResponse(kept.reply);
     });
+}
+
+KeptDocument::Bytes RESTServer::keptReply(KeptDocument::Text detail) const {
+    KeptDocument::Bytes bytes;
+    bytes.reply = std::make_shared<const std::string>(successReply(*detail));
+    bytes.prepared = std::make_shared<const PreparedReply>(bytes.reply);
+    bytes.detail = std::move(detail);
+    return bytes;
 }
 
 std::string RESTServer::successReply(const std::string& text, const std::string& rid) const {
@@ -344,8 +352,7 @@ int RESTServer::restSuccess(const std::string& text, HTTPSessionContext* httpSes
 
 int RESTServer::restError(RESTError eid, const char* desc, const char* nwkStatus, int sessionId) {
     return deliver("restError", sessionId, [&](RESTSessionContext& s) {
-        return std::make_shared<const std::string>(
-            errorReply(eid, desc, nwkStatus, requestIdOf(s)));
+        return s.setReadyResponse(errorReply(eid, desc, nwkStatus, requestIdOf(s)));
     });
 }
 

@@ -116,6 +116,9 @@ class RESTServer : public HTTPServer {
     // The same with a kept document: an exchange with no request id gets the kept reply's
     // bytes themselves. Any thread.
     int restSuccess(const KeptDocument::Bytes& kept, int sessionId);
+    // The bytes a kept document `detail` is answered with: its success reply with no request
+    // id, as text and prepared once for every exchange.
+    KeptDocument::Bytes keptReply(KeptDocument::Text detail) const;
     // The success reply carrying `text`, and the error reply, naming the request id `rid`
     // (none when empty: what a kept document's reply and the event stream carry).
     std::string successReply(const std::string& text, const std::string& rid = "") const;
@@ -148,9 +151,9 @@ class RESTServer : public HTTPServer {
 
   private:
     std::string requestIdOf(RESTSessionContext& session) const;
-    // Sets the reply `compose` makes for the session's exchange and wakes the poll loop.
+    // Has `store` set the reply of the session's exchange, and wakes the poll loop when it did.
     int deliver(const char* name, int sessionId,
-                const std::function<KeptDocument::Text(RESTSessionContext&)>& compose);
+                const std::function<bool(RESTSessionContext&)>& store);
     bool listenerExpired(const uriListener_t* listener) const;
     int handOver(const uriListener_t* listener, const std::string& doc);
 

@@ -28,6 +28,20 @@ MHD_Response* sharedTextResponse(std::shared_ptr<const std::string> text) {
 
 }  // namespace
 
+PreparedReply::PreparedReply(std::shared_ptr<const std::string> text, const char* contentType)
+    : body(text ? std::move(text) : std::make_shared<const std::string>()),
+      prepared(sharedTextResponse(body)) {
+    if (prepared != nullptr) {
+        MHD_add_response_header(prepared, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    }
+}
+
+PreparedReply::~PreparedReply() {
+    if (prepared != nullptr) {
+        MHD_destroy_response(prepared);
+    }
+}
+
 HTTPSessionContext::HTTPSessionContext(HTTPRequestArg* arg) : context(arg) {
     configureLogger(pLogger, "Debug:HTTPSessionContextDL");
     debugEnabled = pLogger.getDebugMode() != 0;
@@ -158,6 +172,7 @@ void HTTPSessionContext::setSessionStatus(HTTPSessionStatus s) {
 void HTTPSessionContext::setResponse(const std::string& text) {
     std::lock_guard<std::mutex> lock(mux);
     body = std::make_shared<const std::string>(text);
+    prepared.reset();
 }
 
 std::string HTTPSessionContext::getResponse() const {
@@ -175,21 +190,40 @@ bool HTTPSessionContext::setReadyResponse(std::shared_ptr<const std::string> tex
         return false;
     }
     body = std::move(text);
+    prepared.reset();
+    status = S_READY;
+    return true;
+}
+
+bool HTTPSessionContext::setReadyResponse(std::shared_ptr<const PreparedReply> reply) {
+    std::lock_guard<std::mutex> lock(mux);
+    if (status != S_SERVING && status != S_SERVED) {
+        return false;
+    }
+    body = reply ? reply->text() : nullptr;
+    prepared = std::move(reply);
     status = S_READY;
     return true;
 }
 
 void HTTPSessionContext::sendResponse() {
     std::shared_ptr<const std::string> text;
+    std::shared_ptr<const PreparedReply> reply;
     {
         // The reply goes to the connection; the session keeps no share of it.
         std::lock_guard<std::mutex> lock(mux);
         text.swap(body);
+        reply.swap(prepared);
     }
-    MHD_Response* r = sharedTextResponse(std::move(text));
-    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/xml");
-    MHD_queue_response(context->connection, MHD_HTTP_OK, r);
-    MHD_destroy_response(r);
+    if (reply && reply->response() != nullptr) {
+        // The library takes its own reference; ours goes with `reply`.
+        MHD_queue_response(context->connection, MHD_HTTP_OK, reply->response());
+    } else {
+        MHD_Response* r = sharedTextResponse(std::move(text));
+        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/xml");
+        MHD_queue_response(context->connection, MHD_HTTP_OK, r);
+        MHD_destroy_response(r);
+    }
     context->replied = true;
     setSessionStatus(S_TERM);
 }

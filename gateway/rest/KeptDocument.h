@@ -12,29 +12,32 @@
 #include <mutex>
 #include <string>
 
+class PreparedReply;
+
 class KeptDocument {
   public:
     using Text = std::shared_ptr<const std::string>;
     struct Bytes {
         Text detail;  // the document itself
         Text reply;   // the whole reply carrying it (for an exchange with no request id)
+        // That reply made once for the HTTP library, queued as it is to every such exchange
+        // (null: `reply` is sent as text).
+        std::shared_ptr<const PreparedReply> prepared;
     };
 
     // The kept bytes when made at (version, variant); else `compose` makes the document and
-    // `wrap` the reply around it, and those are kept instead. The caller keeps the state the
-    // version names from changing until get() returns (holds the database's lock, say).
+    // `wrap` the rest of the bytes around it (the reply, and its prepared form if any), and
+    // those are kept instead. The caller keeps the state the version names from changing until
+    // get() returns (holds the database's lock, say).
     Bytes get(unsigned long long version, long variant, const std::function<std::string()>& compose,
-              const std::function<std::string(const std::string&)>& wrap) {
+              const std::function<Bytes(Text detail)>& wrap) {
         {
             std::lock_guard<std::mutex> lock(mux);
             if (bytes.reply && keptVersion == version && keptVariant == variant) {
                 return bytes;
             }
         }
-        Bytes fresh;
-        auto detail = std::make_shared<const std::string>(compose());
-        fresh.reply = std::make_shared<const std::string>(wrap(*detail));
-        fresh.detail = std::move(detail);
+        Bytes fresh = wrap(std::make_shared<const std::string>(compose()));
         std::lock_guard<std::mutex> lock(mux);
         bytes = fresh;
         keptVersion = version;

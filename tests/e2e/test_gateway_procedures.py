@@ -47,6 +47,10 @@ class Procedures(unittest.TestCase):
         return body
 
     def test_reset_to_nvm_then_blocking_and_non_blocking_starts(self):
+        # The gateway's documents are kept: the state read here is the next reply's only
+        # until the state moves, and the version document never changes.
+        version = self.gw.get("/version")
+        self.assertEqual((200, "3"), (version[0], self.gw.state()))
         self.assertCode(self.gw.get("/reset", "startMode=0x01"), 0)
         self.assertTrue(self.gw.orq.wait_output(
             "Gateway initialized (waiting for startup) - StartupMode = 0x01 (NotVolatileMemory)"),
@@ -68,6 +72,7 @@ class Procedures(unittest.TestCase):
         self.assertEqual(0, code_of(events[0]), events)
         self.assertEqual("3", self.gw.state())
         self.assertEqual(1, len(self.listener.bodies("start")))
+        self.assertEqual(version, self.gw.get("/version"))
 
     def test_non_blocking_reset_with_restart_comes_back_running(self):
         self.assertCode(self.gw.get("/reset", "urilistener="), 2, "Missing callbackDestination parameter")

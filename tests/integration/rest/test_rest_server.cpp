@@ -6,6 +6,7 @@
 
 #include <expat.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -470,10 +471,16 @@ bool opensslHandshake(int port, const std::string& protocol) {
            out.find("Cipher is (NONE)") == std::string::npos;
 }
 
-TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
+// A certificate of its own, and the configuration of an HTTPS port and a plain one with it.
+std::string configureHttpsAndPlainPorts() {
     std::string pem = makeCertificate();
     loadConfig("[RESTServer]\nssl = 1\nsslCertFile = " + pem +
                "\nserverPorts = 127.0.0.1:0s,127.0.0.1:0\n");
+    return pem;
+}
+
+TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
+    const std::string pem = configureHttpsAndPlainPorts();
     RESTClient client;
     RESTServer server(nullptr, nullptr, &client);
     ASSERT_EQ(0, server.init());
@@ -542,6 +549,59 @@ TEST(RestServerSecurity, HttpsFromTheConfiguredCertificate) {
     publisher.join();
     EXPECT_EQ("id: 1\nevent: gateway\ndata: <first/>\n\nid: 2\nevent: gateway\ndata: <second/>\n\n",
               stream);
+}
+
+// Answers every request from one kept document, made at the version the test sets.
+class KeptHandler : public ResourceHandler {
+  public:
+    explicit KeptHandler(RESTServer& s) : server(s) {}
+    void handle(Resource*, const char*, Method, const char*, std::string*,
+                HTTPSessionContext* session) override {
+        const unsigned long long v = version;
+        server.restSuccess(
+            kept.get(
+                v, 0, [v] { return "<Doc>" + std::to_string(v) + "</Doc>"; },
+                [this](KeptDocument::Text doc) { return server.keptReply(std::move(doc)); }),
+            session->getSessionId());
+    }
+
+    RESTServer& server;
+    KeptDocument kept;
+    std::atomic<unsigned long long> version{1};
+};
+
+TEST(RestServerKeptReply, OneReplyServesHttpAndHttpsExchangesUntilItsVersionMoves) {
+    const std::string pem = configureHttpsAndPlainPorts();
+    RESTClient client;
+    RESTServer server(nullptr, nullptr, &client);
+    ASSERT_EQ(0, server.init());
+    static const ResourceDescriptor keptDesc("kept");
+    KeptHandler handler(server);
+    server.createResource(nullptr, &keptDesc, &handler, 0);
+    const std::vector<int> ports = server.listeningPorts();
+    LoopThread loop(server);
+    RequestOptions tls;
+    tls.caFile = pem;
+    const std::string https = "https://127.0.0.1:" + std::to_string(ports.at(0)) + "/kept";
+    const std::string http = "http://127.0.0.1:" + std::to_string(ports.at(1)) + "/kept";
+    for (unsigned long long version : {1ULL, 2ULL}) {
+        handler.version = version;
+        const std::string expected =
+            server.successReply("<Doc>" + std::to_string(version) + "</Doc>");
+        for (int round = 0; round < 3; ++round) {
+            for (const HttpResult& r :
+                 {httpRequest("GET", https, tls), httpRequest("GET", http, RequestOptions())}) {
+                EXPECT_EQ(200, r.status) << version;
+                EXPECT_EQ(expected, r.body) << "the next reply after a change shows it";
+                EXPECT_NE(std::string::npos, r.headers.find("Content-Type: text/xml")) << r.headers;
+            }
+        }
+    }
+    EXPECT_EQ(2u, handler.kept.compositions()) << "one composition per version";
+    // An exchange with a request identifier gets its own reply around the kept document.
+    HttpResult withId = httpGet(http + "?urilistener=http://127.0.0.1:1/x");
+    EXPECT_NE(std::string::npos, withId.body.find("RequestIdentifier>")) << withId.body;
+    EXPECT_NE(std::string::npos, withId.body.find("<Doc>2</Doc>")) << withId.body;
 }
 
 TEST(RestServerSecurity, DigestAuthentication) {
