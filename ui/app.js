@@ -508,6 +508,9 @@ function connectStream() {
   const source = new EventSource(REST + 'events');
   source.addEventListener('open', () => {
     $('stream').textContent = 'live';
+    // What changed while the stream was not open (the network formed during the page's
+    // start, or while it reconnected) came with no event: the header is read again.
+    readGateway().catch((e) => log('error', e.message));
   });
   source.addEventListener('error', () => {
     // A gateway without the stream answers 404: the page then refreshes on its actions.
@@ -531,6 +534,13 @@ function wire() {
     await readNetwork();
   }));
 }
+
+// Without the stream nothing tells the page that the gateway changed state: the header is
+// read again every few seconds until the stream is live.
+const GATEWAY_POLL_MS = 5000;
+setInterval(() => {
+  if ($('stream').textContent !== 'live') readGateway().catch((e) => log('error', e.message));
+}, GATEWAY_POLL_MS);
 
 setUpMap();
 wire();

@@ -56,11 +56,14 @@ def address_block(name):
 
 class Gateway(GatewayProcesses):
     """zbsim and orq with the demo network (or `network`), formed (unless `autostart` is off),
-    and a listener server (`listener`)."""
+    and a listener server (`listener`). The walks send their requests `pacing_ms` apart (None:
+    the configured 800 ms); the walks' own scenarios keep the real pace."""
 
-    def __init__(self, main="", autostart=True, **processes):
+    def __init__(self, main="", autostart=True, pacing_ms=50, **processes):
         self.listener = None
         self.orq = None
+        if pacing_ms is not None:
+            main = "discoveryPacingMs = %d\n%s" % (pacing_ms, main)
         try:
             super().__init__(main=main, autostart=autostart, **processes)
             if autostart and not self.running():
@@ -77,6 +80,16 @@ class Gateway(GatewayProcesses):
         self.get("/net/default/wsnnodes", "inquiry&urilistener=%s&timeout=ea60" %
                  self.listener.url(path))
         return self.listener.wait(path, len(NODES), timeout=60)
+
+    def node_list(self):
+        """The node list from the database (mode=cache: no radio traffic)."""
+        return self.get("/net/default/wsnnodes", "mode=cache")[1]
+
+    def folders_gone(self, name, short=None):
+        """True when neither folder of demo node `name` (under `short`, if it moved) is left."""
+        short = NODES[name][0] if short is None else short
+        return (self.get("/net/default/wsnnodes/%04x" % short)[0] == 404 and
+                self.get("/net/default/wsnnodes/" + NODES[name][1])[0] == 404)
 
     def delete(self, path, query=None):
         return self.request("DELETE", path, None, query)

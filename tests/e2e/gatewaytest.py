@@ -3,6 +3,7 @@ configuration the test writes, an HTTP client, and listener servers that keep wh
 
 import http.server
 import os
+import random
 import re
 import signal
 import socket
@@ -19,9 +20,27 @@ DEMO = os.path.join(SOURCE_DIR, "config", "networks", "demo.ini")
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port nobody listens on, for a server the test starts later. It is taken below the
+    kernel's ephemeral range: a port the kernel hands out (bind to 0) may be given to some
+    client's connection before the server binds it."""
+    low = lowest_ephemeral_port()
+    for _ in range(200):
+        port = random.randrange(max(1024, low - 12000), low)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port below %d" % low)
+
+
+def lowest_ephemeral_port():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
 
 
 def code_of(document):

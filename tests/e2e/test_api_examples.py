@@ -72,6 +72,8 @@ class ApiExamples(unittest.TestCase):
         return value_of(run(["curl", "-s", "http://127.0.0.1:%d/ib/00/00" % self.port])[1]) == "3"
 
     def test_every_example_in_order_as_the_page_says(self):
+        # What only it checks: every example of the API page, run as a new user runs it, gets the
+        # answer the page shows.
         with open(API) as f:
             page = f.read()
         callback = ""
@@ -114,6 +116,8 @@ class ApiExamples(unittest.TestCase):
                 self.assertTrue(wait_for(self.running), self.orq.output()[-3000:])
 
     def test_the_sample_configuration_runs_without_the_debug_log(self):
+        # What only it checks: the sample configuration runs the daemon without writing the debug
+        # log.
         self.assertEqual(0, code_of(self.curl(
             "curl -s 'http://localhost:9000/net/default/wsnnodes?inquiry&timeout=ea60"
             "&urilistener=http://127.0.0.1:9100/inquiry'", "")))

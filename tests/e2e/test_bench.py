@@ -50,6 +50,8 @@ def path_without(tmp, *tools):
 
 class QuickBench(unittest.TestCase):
     def test_quick_run_writes_every_figure_as_json(self):
+        # What only it checks: the benchmark script runs every measurement and writes each figure
+        # as JSON.
         result, stdout = quick()
         self.assertEqual(result["failures"], [])
         self.assertTrue(result["quick"])
@@ -72,6 +74,8 @@ class QuickBench(unittest.TestCase):
 
     @unittest.skipIf(shutil.which("openssl") is None, "openssl not installed")
     def test_rows_needing_a_missing_tool_say_so_and_the_rest_run(self):
+        # What only it checks: without wrk and nginx, their rows say so and the others are
+        # measured.
         with tempfile.TemporaryDirectory(prefix="orq-bench-path-") as tmp:
             path = path_without(tmp, "wrk", "nginx")
             result, _ = quick("--only", "http", env=dict(os.environ, PATH=path))

@@ -72,12 +72,16 @@ class MessageResources(unittest.TestCase):
         cls.gw.close()
 
     def test_1_empty_cache_and_no_message_yet(self):
+        # What only it checks: the message caches of a gateway that has heard nothing yet, over
+        # HTTP.
         self.assertEqual((200, error(2, "Message Cache Empty")), self.gw.get(EP8 + "/message"))
         self.assertEqual((200, error(2, "Message Cache Empty")),
                          self.gw.get(NET + "/localnode/allservices/wsnconnection/message"))
         self.assertEqual(405, self.gw.request("PUT", EP8 + "/message", "")[0])
 
     def test_2_connections_filtered_callback_and_polling(self):
+        # What only it checks: a node's report over the serial line reaches connections and
+        # callbacks in both formats.
         listener = self.gw.listener
         status, body = self.gw.post(EP8, "", "urilistener=" + listener.url("ep8"))
         conn = callback_id(body)
@@ -157,6 +161,8 @@ class MessageResources(unittest.TestCase):
         self.assertEqual(1, len(listener.bodies("sensor")))
 
     def test_3_callback_refusals(self):
+        # What only it checks: callbacks refused over HTTP, one of them on an end point the
+        # running gateway does not have.
         url = self.gw.listener.url("never")
         bad_level = ("<Filter><LevelSpecification><Level>NWKLevel</Level></LevelSpecification>"
                      "</Filter>")
@@ -177,6 +183,8 @@ class MessageResources(unittest.TestCase):
         self.assertEqual(405, self.gw.delete(NET + "/callbacks")[0])
 
     def test_4_send_zcl_and_aps_messages(self):
+        # What only it checks: ZCL and APS messages sent over HTTP reach the emulated node and its
+        # answer comes back.
         toggle = ("<ZCLCommand><DestinationAddress><NetworkAddress>4353</NetworkAddress>"
                   "</DestinationAddress><DestinationEndpoint>1</DestinationEndpoint>"
                   "<ProfileID>260</ProfileID><ClusterID>6</ClusterID>"
@@ -227,6 +235,8 @@ class MessageResources(unittest.TestCase):
 
 
     def test_5_a_burst_beyond_the_delivery_queue_loses_events_not_the_connection(self):
+        # What only it checks: a burst of reports beyond the delivery queue loses events, not the
+        # connection.
         stalled = Listener(answer=False)
         try:
             self.assertEqual(200, self.gw.post(EP8, query="urilistener=" + stalled.url("b"))[0])

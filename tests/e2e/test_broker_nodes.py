@@ -44,6 +44,8 @@ class NodeResources(unittest.TestCase):
         cls.gw.close()
 
     def test_inquiry_gives_one_event_per_node_and_both_folders(self):
+        # What only it checks: an inquiry over the serial line POSTs one event per node and makes
+        # both folders.
         status, body = self.inquiry_reply
         self.assertEqual(200, status)
         rid = rid_of(body)
@@ -60,6 +62,8 @@ class NodeResources(unittest.TestCase):
         self.assertEqual(404, self.gw.get(NET + "/wsnnodes/7777")[0])
 
     def test_cache_and_aliases_list_the_discovered_nodes(self):
+        # What only it checks: the cache and alias lists hold what a walk of the emulated network
+        # found.
         nodes = "".join(p("WSNNode", address_block(n)) for n in ORDER)
         self.assertEqual((200, info(r("WSNNodes", nodes))),
                          self.gw.get(NET + "/wsnnodes", "mode=cache"))
@@ -70,6 +74,7 @@ class NodeResources(unittest.TestCase):
         self.assertEqual((200, expected), self.gw.get(NET + "/allaliases"))
 
     def test_node_list_refusals(self):
+        # What only it checks: the node list's refusals over HTTP against a running gateway.
         url = self.gw.listener.url("refused")
         cases = [
             ("mode=fast", (4, "Bad mode parameter")),
@@ -87,6 +92,8 @@ class NodeResources(unittest.TestCase):
         self.assertEqual(405, self.gw.post(NET + "/wsnnodes")[0])
 
     def test_node_and_power_descriptors(self):
+        # What only it checks: node and power descriptors read from the emulated nodes over the
+        # serial line.
         light = NET + "/wsnnodes/1101"
         node_desc = r("NodeDescriptor",
                       p("LogicalType", "Router") + p("FrequencyBand", "2400MHz") +
@@ -124,6 +131,7 @@ class NodeResources(unittest.TestCase):
         self.assertEqual(405, self.gw.post(light + "/powerdescriptor")[0])
 
     def test_power_descriptors_say_how_each_node_is_powered(self):
+        # What only it checks: each emulated node's power source reaches its power descriptor.
         def sources(mains, disposable):
             return (p("ConstrantMains", mains) + p("RechargeableBattery", "false") +
                     p("DisposableBattery", disposable))
@@ -138,6 +146,7 @@ class NodeResources(unittest.TestCase):
                              self.gw.get(NET + "/wsnnodes/%s/powerdescriptor" % node), node)
 
     def test_lqi_walk_fills_the_lqi_table(self):
+        # What only it checks: an LQI walk over the serial line fills the LQI table.
         status, body = self.gw.get(NET + "/wsnnodes", "lqi&timeout=ea60&urilistener=" +
                                    self.gw.listener.url("lqi"))
         self.assertEqual((200, info(rid=rid_of(body))), (status, body))
@@ -155,6 +164,7 @@ class NodeResources(unittest.TestCase):
         self.assertTrue(text.startswith(info()[:-len("\n</tns:Info>")][:60]))
 
     def test_zdp_command_to_a_node_folder(self):
+        # What only it checks: a ZDP command POSTed to a node folder and its answer from the node.
         # Active_EP_req (0x0005) for the light.
         body = ("<ZDPCommand><Destination><NetworkAddress>4353</NetworkAddress></Destination>"
                 "<TxOptions><SecurityEnabled>false</SecurityEnabled>"
@@ -175,6 +185,8 @@ class NodeResources(unittest.TestCase):
         self.assertEqual(200, self.gw.get(NET + "/allwsnnodes")[0])
 
     def test_ieee_address_from_a_document_reaches_the_same_node(self):
+        # What only it checks: a message addressed by IEEE address in its document toggles the
+        # emulated light.
         cache = self.gw.get(NET + "/wsnnodes", "mode=cache")[1]
         light = re.search(r"<orq:NetworkAddress>4353</orq:NetworkAddress>"
                           r"<orq:IeeeAddress>(\d+)</orq:IeeeAddress>", cache)

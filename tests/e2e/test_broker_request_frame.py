@@ -99,6 +99,8 @@ class RequestFrame(unittest.TestCase):
         self.assertTrue(self.gw.orq.wait_output(" - " + line), line)
 
     def test_a_missing_time_out_is_each_procedures_own_error(self):
+        # What only it checks: each procedure logs its refusal of a missing time-out under its own
+        # name.
         for method, path, body, query, no_timeout, _ in PROCEDURES:
             if no_timeout is None:
                 continue
@@ -111,6 +113,8 @@ class RequestFrame(unittest.TestCase):
         self.assertEqual([], self.gw.listener.bodies("frame"))
 
     def test_an_empty_listener_is_each_procedures_own_error(self):
+        # What only it checks: each procedure logs its refusal of an empty listener under its own
+        # name.
         for method, path, body, query, _, no_listener in PROCEDURES:
             if no_listener is None:
                 continue
@@ -121,6 +125,8 @@ class RequestFrame(unittest.TestCase):
             self.assertLogged(line)
 
     def test_a_listener_that_is_no_http_url_is_refused_and_starts_nothing(self):
+        # What only it checks: a refused listener leaves the running network and the node's folders
+        # as they were.
         for method, path, body, query, _, no_listener in PROCEDURES:
             if no_listener is None:
                 continue

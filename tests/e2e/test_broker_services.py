@@ -51,6 +51,8 @@ class LocalServicesBeforeStartup(unittest.TestCase):
     """A gateway that waits for its start-up request: services can still be added."""
 
     def test_add_list_and_remove_a_service(self):
+        # What only it checks: a local service added and removed over HTTP before start-up, with
+        # its folders in both trees.
         gw = Gateway(autostart=False)
         try:
             services = NET + "/localnode/services"
@@ -85,6 +87,7 @@ class RemoteServices(unittest.TestCase):
         cls.gw.close()
 
     def test_1_local_services_while_running(self):
+        # What only it checks: the local services of a running gateway refuse changes over HTTP.
         services = NET + "/localnode/services"
         self.assertEqual((200, local_services([0, 8])), self.gw.get(services))
         self.assertEqual((200, error(7, "Invalid GW Status")),
@@ -95,6 +98,7 @@ class RemoteServices(unittest.TestCase):
         self.assertEqual(405, self.gw.request("PUT", services)[0])
 
     def test_2_services_and_simple_descriptor_of_the_light(self):
+        # What only it checks: a node's end points and simple descriptor read over the serial line.
         light = NET + "/wsnnodes/1101"
         services = info(r("NodeServices", address_block("light") +
                           p("ActiveEndpoints", p("EndPoint", "1"))))
@@ -121,6 +125,7 @@ class RemoteServices(unittest.TestCase):
         self.assertEqual(404, self.gw.get(light + "/services/05")[0])
 
     def test_3_bindings_from_index_3_bind_and_unbind(self):
+        # What only it checks: bind and unbind reach the node's binding table, read from an index.
         clusters = [0, 3, 6, 8]
         for c in clusters:
             self.assertEqual((200, info()), self.gw.post(LIGHT + "/bindings", binding_doc(c),
@@ -151,6 +156,8 @@ class RemoteServices(unittest.TestCase):
                          self.gw.get(LIGHT + "/bindings"))
 
     def test_9_services_of_all_nodes(self):
+        # What only it checks: a walk without a mode finds the nodes without asking their end
+        # points.
         cached = self.gw.get(NET + "/allwsnnodes/services", "mode=cache")
         self.assertEqual(200, cached[0])
         self.assertIn(p("NodeServices", address_block("light") +

@@ -54,6 +54,8 @@ class Timeouts(unittest.TestCase):
         self.assertGreater(elapsed, 1.5, what)
 
     def test_blocking_requests_to_a_silent_node_end_after_the_milliseconds_given(self):
+        # What only it checks: the timeout query read as hexadecimal milliseconds by every waiting
+        # agent, over the wire, and the agent free again after.
         self.assertTrue(self.gw.ctl("silence light").startswith("ok"))
         try:
             for method, path, element in REQUESTS:
@@ -68,6 +70,8 @@ class Timeouts(unittest.TestCase):
             self.assertIn(element, body, path)
 
     def test_a_listener_lives_the_same_number_of_seconds_and_hears_the_time_out(self):
+        # What only it checks: a non-blocking request's listener is still there when the node's
+        # time-out is POSTed.
         listener = self.gw.listener
         self.assertTrue(self.gw.ctl("silence light").startswith("ok"))
         try:

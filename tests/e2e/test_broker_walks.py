@@ -31,7 +31,7 @@ class DemoWalks(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway()
+        cls.gw = Gateway(pacing_ms=None)
         cls.gw.get(NET + "/wsnnodes", "inquiry&urilistener=%s&%s" %
                    (cls.gw.listener.url("inquiry"), LONG))
         cls.gw.listener.wait("inquiry", len(NODES), timeout=60)
@@ -46,6 +46,8 @@ class DemoWalks(unittest.TestCase):
         return self.gw.request("GET", NET + "/allwsnnodes/services", timeout=90)
 
     def test_1_combined_discovery_reaches_every_node(self):
+        # What only it checks: a walk paced at the real 800 ms outlasts the timer's base and still
+        # completes.
         for name, answer in zip(ORDER, self.known):
             self.assertEqual(200, answer[0], name)
             self.assertIn(r("NodeServices", services(name)), answer[1])
@@ -57,6 +59,8 @@ class DemoWalks(unittest.TestCase):
                          self.gw.get(NET + "/allwsnnodes/services", "mode=cache"))
 
     def test_2_walks_that_end_early_keep_what_they_did_not_reach(self):
+        # What only it checks: walks ended by their own timer or a cancel keep the nodes they did
+        # not reach.
         self.assertEqual("ok", self.gw.ctl("silence router2"))
         # The combined discovery waits for router2 until its timer ends it.
         self.assertEqual((200, ALL_SERVICES), self.combined_discovery())
@@ -103,11 +107,13 @@ def walk_node(short, ieee):
 
 class AnnouncedDuringAnInquiry(unittest.TestCase):
     def test_a_node_announced_during_the_walk_is_reported_with_its_children(self):
+        # What only it checks: a node that announces itself mid-walk, and its children, reach the
+        # inquiry's listener.
         with tempfile.TemporaryDirectory(prefix="orq-walk-") as d:
             network = os.path.join(d, "late_parent.ini")
             with open(network, "w") as f:
                 f.write(LATE_PARENT)
-            gw = Gateway(network=network)
+            gw = Gateway(network=network, pacing_ms=None)
             try:
                 self.run_scenario(gw)
             finally:

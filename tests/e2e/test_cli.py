@@ -38,35 +38,41 @@ class CommandLine(unittest.TestCase):
         self.dir.cleanup()
 
     def test_version_prints_two_lines_and_exits_6(self):
+        # What only it checks: the version text and its exit status.
         status, out, err = run([ORQ, "-V"], cwd=self.dir.name)
         self.assertEqual(6, status)
         self.assertEqual(VERSION, out)
         self.assertEqual("", err)
 
     def test_version_ignores_options_after_it(self):
+        # What only it checks: options after -v are not looked at.
         status, out, _ = run([ORQ, "-V", "-h", "-c", "/nonexistent"], cwd=self.dir.name)
         self.assertEqual(6, status)
         self.assertEqual(VERSION, out)
 
     def test_help_prints_exact_usage_and_exits_5(self):
+        # What only it checks: the usage text and its exit status.
         status, out, err = run([ORQ, "-h"], cwd=self.dir.name)
         self.assertEqual(5, status)
         self.assertEqual(USAGE, out)
         self.assertEqual("", err)
 
     def test_unknown_option_complains_then_usage_exit_5(self):
+        # What only it checks: an unknown option is named before the usage.
         status, out, err = run([ORQ, "-x"], cwd=self.dir.name)
         self.assertEqual(5, status)
         self.assertIn("invalid option -- 'x'", err)
         self.assertEqual(USAGE, out)
 
     def test_missing_argument_is_an_option_error(self):
+        # What only it checks: an option without its argument is an option error.
         status, out, err = run([ORQ, "-c"], cwd=self.dir.name)
         self.assertEqual(5, status)
         self.assertIn("option requires an argument -- 'c'", err)
         self.assertEqual(USAGE, out)
 
     def test_missing_config_file_exits_3_before_banner(self):
+        # What only it checks: a missing configuration file ends the process before its banner.
         missing = os.path.join(self.dir.name, "absent.ini")
         status, out, _ = run([ORQ, "-c", missing], cwd=self.dir.name)
         self.assertEqual(3, status)
@@ -74,16 +80,19 @@ class CommandLine(unittest.TestCase):
         self.assertNotIn(BANNER, out)
 
     def test_default_config_name_is_config_ini(self):
+        # What only it checks: the configuration file read when none is named.
         status, out, _ = run([ORQ], cwd=self.dir.name)
         self.assertEqual(3, status)
         self.assertEqual("ERROR: Loading configuration file config.ini\n", out)
 
     def test_options_after_help_are_not_looked_at(self):
+        # What only it checks: options after -h are not looked at.
         status, out, _ = run([ORQ, "-h", "-x"], cwd=self.dir.name)
         self.assertEqual(5, status)
         self.assertEqual(USAGE, out)
 
     def test_later_config_option_overrides_earlier(self):
+        # What only it checks: of two configuration options, the later holds.
         missing = os.path.join(self.dir.name, "second.ini")
         status, out, _ = run([ORQ, "-c", self.config, "-c", missing], cwd=self.dir.name)
         self.assertEqual(3, status)
@@ -97,6 +106,7 @@ class CommandLine(unittest.TestCase):
         return err
 
     def test_device_url_from_option_or_argument(self):
+        # What only it checks: the device named by option or by argument.
         first = "zigbee://%s/first?dongle=freescale" % self.dir.name
         second = "zigbee://%s/second?dongle=freescale" % self.dir.name
         opened = 'ERROR: cannot open the ZigBee device "%s"'
@@ -107,6 +117,7 @@ class CommandLine(unittest.TestCase):
         self.assertNotIn(opened % first, err)
 
     def test_unknown_section_and_key_are_warned_about_at_start(self):
+        # What only it checks: unknown sections and keys are warned about at start.
         with open(self.config, "a") as f:
             f.write("[RESTSever]\nserverPort = 9001\n")
         err = self._device_tried(["zigbee://%s/none?dongle=freescale" % self.dir.name])
@@ -117,10 +128,12 @@ class CommandLine(unittest.TestCase):
         ], [line for line in err.splitlines() if line.startswith("WARNING")])
 
     def test_default_device_url(self):
+        # What only it checks: the device opened when none is named.
         err = self._device_tried(["-v", "-n", "wsn-1"])
         self.assertIn('"zigbee:///dev/ttyUSB0?dongle=ezsp"', err)
 
     def test_a_device_that_cannot_be_opened_is_explained_once(self):
+        # What only it checks: a device that cannot be opened is explained once, with what to do.
         form = ('A device URL has the form zigbee://<device>?dongle=freescale, for example '
                 'zigbee:///dev/ttyUSB0?dongle=freescale ("freescale" is the one supported '
                 'back-end)')
@@ -161,6 +174,8 @@ class CheckConfig(unittest.TestCase):
         return run([ORQ, "--check-config", "-c", self.config, self.device], cwd=self.dir.name)
 
     def test_a_good_configuration_passes_without_opening_device_or_port(self):
+        # What only it checks: the configuration check passes a good file without opening the
+        # device or the port.
         with socket.socket() as held:
             held.bind(("127.0.0.1", 0))
             held.listen(1)
@@ -176,6 +191,7 @@ class CheckConfig(unittest.TestCase):
         self.assertEqual(0, status, out)
 
     def test_every_problem_is_printed_and_the_status_is_10(self):
+        # What only it checks: the configuration check prints every problem and ends with 10.
         status, out, err = self.check(
             "[main]\nautostart = 0\nstartupMod = 1\n[RESTServer]\nssl = 1\n"
             "sslCertFile = %s\nconnectionsPerAddress = 300\n"

@@ -47,6 +47,8 @@ class Procedures(unittest.TestCase):
         return body
 
     def test_reset_to_nvm_then_blocking_and_non_blocking_starts(self):
+        # What only it checks: a reset to the stored network and both forms of start, through the
+        # emulated module.
         # The gateway's documents are kept: the state read here is the next reply's only
         # until the state moves, and the version document never changes.
         version = self.gw.get("/version")
@@ -75,6 +77,8 @@ class Procedures(unittest.TestCase):
         self.assertEqual(version, self.gw.get("/version"))
 
     def test_non_blocking_reset_with_restart_comes_back_running(self):
+        # What only it checks: a non-blocking reset with restart POSTs its result and the network
+        # runs again.
         self.assertCode(self.gw.get("/reset", "urilistener="), 2, "Missing callbackDestination parameter")
         body = self.assertCode(self.gw.get(
             "/reset", "restart&urilistener=" + self.listener.url("reset")), 0)
@@ -87,6 +91,8 @@ class Procedures(unittest.TestCase):
         self.assertTrue(self.gw.running())
 
     def test_service_folders_come_back_with_the_network(self):
+        # What only it checks: the service folders are made again after a reset of the real module
+        # link.
         def light_on():
             return " on=1" in self.gw.ctl("show light")
 
@@ -115,6 +121,8 @@ class Procedures(unittest.TestCase):
         self.assertEqual(200, self.gw.get("/net/default" + SERVICE_BC)[0])
 
     def test_listeners_down_or_stalled_hold_nothing_back(self):
+        # What only it checks: listeners that are down or never answer hold back neither replies
+        # nor later POSTs.
         stalled = Listener(answer=False)
         try:
             down = "http://127.0.0.1:%d/gone" % free_port()
@@ -124,12 +132,16 @@ class Procedures(unittest.TestCase):
             self.assertCode(self.gw.get("/version"), 0)
             self.assertCode(self.gw.post(
                 PERMIT, JOIN, "timeout=7530&urilistener=" + self.listener.url("live")), 0)
-            self.assertEqual(0, code_of(self.listener.wait("live")[0]))
+            live = self.listener.wait("live")
+            self.assertTrue(live, self.gw.orq.output()[-6000:])
+            self.assertEqual(0, code_of(live[0]))
             self.assertCode(self.gw.get("/version"), 0)
         finally:
             stalled.close()
 
     def test_expired_listener_is_dropped_at_the_next_delivery(self):
+        # What only it checks: a listener whose time-out passed before the module answered gets no
+        # POST.
         # A reset has no time-out of its own; the module answers 2.5 s late, when the
         # listener's 1-second time-out has passed.
         self.assertEqual("ok", self.gw.ctl("fault delay 2500").split()[0])
@@ -145,6 +157,8 @@ class Procedures(unittest.TestCase):
         self.assertEqual([], self.listener.bodies("late"))
 
     def test_a_list_holds_twenty_listeners_each_url_once(self):
+        # What only it checks: a listener list's bound of twenty, and a reset emptying it, in the
+        # running daemon.
         self.assertEqual("ok", self.gw.ctl("module hang").split()[0])
         for i in range(20):
             self.assertCode(self.gw.post(
@@ -163,6 +177,8 @@ class Procedures(unittest.TestCase):
         self.assertEqual([], [b for i in range(20) for b in self.listener.bodies("p%d" % i)])
 
     def test_start_on_a_lost_link_is_refused_at_once_and_the_stop_ends_with_4(self):
+        # What only it checks: a start on a lost serial link is refused at once, and the daemon's
+        # exit status.
         self.assertEqual("ok", self.gw.ctl("unplug").split()[0])
         self.assertTrue(self.gw.orq.wait_output("the ZigBee device link is lost"),
                         self.gw.orq.output()[-3000:])
@@ -184,6 +200,8 @@ class Procedures(unittest.TestCase):
 
 class StopWhileBusy(unittest.TestCase):
     def test_sigint_with_a_hung_module_and_a_stalled_status_listener_ends_with_4(self):
+        # What only it checks: SIGINT ends the daemon with a hung module and a stalled status
+        # listener.
         stalled = Listener(answer=False)
         gw = Gateway(main="gwStatusChanged_DefaultURIListener = %s" % stalled.url("gwstatus"),
                      extra="[RESTBroker]\nHelloMsgNotifyPeriod = 1\n")

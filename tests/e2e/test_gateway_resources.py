@@ -46,6 +46,7 @@ class GatewayResources(unittest.TestCase):
         return body
 
     def test_version_state_methods_and_resource_information(self):
+        # What only it checks: the gateway's own resources as a running daemon serves them.
         body = self.assertReply(self.gw.get("/version"), 0)
         self.assertIn("ManufacturerVersion>5.3.15<", body)
         self.assertEqual("3", self.gw.state())
@@ -70,6 +71,7 @@ class GatewayResources(unittest.TestCase):
         self.assertEqual(404, self.gw.get("/net/default/nothing")[0])
 
     def test_network_information_base(self):
+        # What only it checks: the network information base read from the emulated module.
         ib = "/net/default/ib/"
         self.assertEqual("32768", value_of(self.gw.get(ib + "c3")[1]))  # channel 15 alone
         cases = [  # attribute, value written, value read back
@@ -92,6 +94,7 @@ class GatewayResources(unittest.TestCase):
         self.assertEqual("32768", value_of(self.gw.get(ib + "c3")[1]))
 
     def test_startup_refusals(self):
+        # What only it checks: start-up refusals of a running daemon leave its network running.
         L = self.listener.url("start")
         cases = [  # method, query, body, code, message
             ("GET", None, None, FEATURE_NOT_SUPPORTED, "readStartupAttributeSet not implemented"),
@@ -123,6 +126,8 @@ class GatewayResources(unittest.TestCase):
         self.assertEqual([], self.listener.bodies("start"))
 
     def test_permit_join_on_all_nodes(self):
+        # What only it checks: the permit-join frame the emulated module is sent, and its listener
+        # POST.
         self.assertReply(self.gw.post("/net/default/allwsnnodes/permitjoin", JOIN, "timeout=7530"), 0)
         # Mgmt_Permit_Join to every router: 30 seconds, trust centre significance.
         self.assertTrue(self.gw.sim_saw(r"<- A2 36 04 FC FF 1E 01"), self.gw.sim.output()[-3000:])
@@ -147,6 +152,7 @@ class GatewayResources(unittest.TestCase):
         self.assertEqual([], self.listener.bodies("pj-bad"))
 
     def test_frequency_agility(self):
+        # What only it checks: the channel-change frame the emulated module is sent.
         path = "/net/default/localnode/frequencyagility"
         self.assertReply(self.gw.get(path, "timeout=1e&scanChannel=15"), 0)
         # Mgmt_NWK_Update to every awake device: channel 15 alone, duration 0xFE.
@@ -162,6 +168,8 @@ class GatewayResources(unittest.TestCase):
             self.assertReply(self.gw.get(path, query), code, message)
 
     def test_gateway_status_listener(self):
+        # What only it checks: the gateway status listener gets both document forms and the
+        # periodic descriptor.
         # Every state change came as the success document and as the bare document.
         bare = self.status.wait("gwstatus", where=lambda b: b.startswith("<?xml")
                                 and "<GWDescriptor>" in b[:120] and "GWState>03<" in b)
@@ -178,6 +186,7 @@ class GatewayResources(unittest.TestCase):
 
 class NetworkNamedByItsExtendedPanId(unittest.TestCase):
     def test_the_network_folder_takes_the_extended_pan_id(self):
+        # What only it checks: the network folder is named by the configured extended PAN id.
         gw = Gateway(extra="ExtendedPanId = 0x00 0x11 0x22 0x33 0x44 0x55 0x66 0x77\n"
                            "[RESTBroker]\nUseDefaultNWKRootURI = 0\n")
         try:

@@ -155,6 +155,8 @@ class RecoveryCase(unittest.TestCase):
 
 class Recovery(RecoveryCase):
     def test_unplugged_briefly(self):
+        # What only it checks: a serial link lost for a moment is reopened and the network
+        # restarted.
         # The router answers a minute late: its descriptor is still awaited when the device goes.
         self.assertTrue(self.gw.ctl("latency 2001 60000").startswith("ok"))
         self.pending_request("pending", "2001")
@@ -169,6 +171,8 @@ class Recovery(RecoveryCase):
         self.toggles()
 
     def test_unplugged_for_several_back_off_steps(self):
+        # What only it checks: the reopening of a lost link backs off step by step until it comes
+        # back.
         self.assertTrue(self.gw.ctl("unplug 4000").startswith("ok"))
         self.assertTrue(self.wait_states([(4, 1)]), self.seen())
         light = self.refused_while_away()
@@ -190,6 +194,7 @@ class Recovery(RecoveryCase):
         self.assertTrue(self.wait_states([(4, 0x1F6), (2, 0x1F6), (3, 0)]), self.seen())
 
     def test_hung_module(self):
+        # What only it checks: a module that stops answering is reset and the network restarted.
         self.gw.ctl("module hang")
         self.pending_request("pending")
         # The idle probe goes unanswered: "not answering", then the module is reset.
@@ -211,6 +216,7 @@ class Recovery(RecoveryCase):
         self.after_recovery("pending")
 
     def test_module_reset_by_itself(self):
+        # What only it checks: a module that resets by itself is seen and its network restarted.
         self.gw.ctl("module hang")
         self.pending_request("pending")
         self.assertTrue(self.gw.ctl("module reset").startswith("ok"))
@@ -235,6 +241,7 @@ class ResetLine(RecoveryCase):
         self.line_dir.cleanup()
 
     def test_a_module_hung_for_good_runs_again_by_itself(self):
+        # What only it checks: a module hung for good is reset through the board's reset line.
         hung_at = time.monotonic()
         self.gw.ctl("module hang")  # and never "module resume"
         self.pending_request("pending")
@@ -260,6 +267,7 @@ class MissedConfirms(RecoveryCase):
     EXTRA = RECOVERY.replace("probePeriod = 1", "probePeriod = 0")
 
     def test_module_hangs_while_the_gateway_sends(self):
+        # What only it checks: confirms missed while the gateway sends lead to a reset.
         self.gw.ctl("module hang")
         for _ in range(2):  # missedConfirms
             status, body = self.gw.post(MESSAGE, TOGGLE, "timeout=bb8")
@@ -282,6 +290,8 @@ class InstallerTraffic(RecoveryCase):
         "confirmTimeoutMs = 1500", "confirmTimeoutMs = 3000")
 
     def test_a_module_that_answers_is_never_reset(self):
+        # What only it checks: what only a remote node answers is not counted, so a module that
+        # answers is never reset.
         # Router 2 answers a minute late: what is sent to it stays unanswered throughout.
         self.assertTrue(self.gw.ctl("latency 2001 60000").startswith("ok"))
         late = "timeout=bb8&urilistener=" + self.results.url("late")

@@ -91,6 +91,8 @@ class ServiceNotify(unittest.TestCase):
         self.notify.close()
 
     def test_ready_status_pings_and_stopping(self):
+        # What only it checks: READY, the state, the watchdog pings and STOPPING reach systemd's
+        # socket.
         texts = self.notify.texts()
         self.assertTrue(texts[0].startswith("READY=1\nSTATUS="), texts)
         self.assertEqual(self.notify.version_at_ready, 200)
@@ -110,6 +112,7 @@ class ServiceNotify(unittest.TestCase):
         self.assertEqual(self.notify.texts().count("STOPPING=1"), 1)
 
     def test_a_stuck_serial_reader_holds_the_pings_back(self):
+        # What only it checks: a serial reader stuck in a write holds the watchdog pings back.
         self.assertTrue(wait_for(lambda: len(self.notify.pings()) >= 2), self.notify.texts())
         # The module reboots while the line takes nothing: the restart's reset blocks in its
         # write, and the reader, once it has the reset's answer, blocks sending what follows.

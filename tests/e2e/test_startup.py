@@ -46,6 +46,8 @@ class Startup(unittest.TestCase):
         return out if status == 0 else ""
 
     def test_forms_the_network_and_stops_on_sigterm_with_4(self):
+        # What only it checks: the daemon forms the network on the emulated module and ends with 4
+        # at SIGTERM.
         self.orq = Process([ORQ, "-c", self.sample, "-n", "wsn-e2e", self.url], cwd=self.dir.name)
         self.assertTrue(self.orq.wait_output(DEVICE_STARTED), self.orq.output())
         out = self.orq.output()
@@ -61,6 +63,8 @@ class Startup(unittest.TestCase):
         self.assertIn("OrqZbIf::ZbIfDisconnect_W", out)
 
     def test_without_autostart_the_module_is_reset_and_waits(self):
+        # What only it checks: without autostart the module is reset and the daemon waits for a
+        # start.
         config = self.write_config(
             "[main]\nplatform = 1\nautostart = 0\n"
             "[DefaultStartupAttributeSet]\nChannelMask = 15\n")
@@ -73,6 +77,8 @@ class Startup(unittest.TestCase):
         self.assertEqual(4, self.orq.stop(signal.SIGINT), self.orq.output())
 
     def test_option_a_starts_even_when_autostart_is_off_and_m_uses_nvm(self):
+        # What only it checks: -a starts the network whatever autostart says, and -m starts from
+        # the stored network.
         config = self.write_config(
             "[main]\nplatform = 1\nautostart = 0\n"
             "[DefaultStartupAttributeSet]\nChannelMask = 15\n")
@@ -82,12 +88,14 @@ class Startup(unittest.TestCase):
         self.assertEqual(4, self.orq.stop(signal.SIGTERM), self.orq.output())
 
     def test_a_device_that_cannot_be_opened_ends_with_1_naming_it(self):
+        # What only it checks: a device that cannot be opened ends the daemon with 1, naming it.
         missing = "zigbee://%s/absent?dongle=freescale" % self.dir.name
         status, out, err = run([ORQ, "-c", self.sample, missing], cwd=self.dir.name)
         self.assertEqual(1, status, out + err)
         self.assertIn('ERROR: cannot open the ZigBee device "%s"' % missing, err)
 
     def test_an_invalid_channel_setting_ends_with_7(self):
+        # What only it checks: an invalid channel setting ends the daemon with 7.
         config = self.write_config(
             "[main]\nplatform = 1\n[DefaultStartupAttributeSet]\nChannelMask = 27\n")
         status, out, _ = run([ORQ, "-c", config, self.url], cwd=self.dir.name)

@@ -48,9 +48,6 @@ class StoredGateway(Gateway):
         wait_for(self.answers)
         return status
 
-    def node_list(self):
-        return self.get(NET + "/wsnnodes", "mode=cache")[1]
-
     def inquiry(self, path="inquiry"):
         self.get(NET + "/wsnnodes", "inquiry&urilistener=%s&%s" % (self.listener.url(path), LONG))
 
@@ -63,6 +60,8 @@ class Restart(unittest.TestCase):
         self.gw.close()
 
     def test_1_an_inquiry_survives_a_restart_and_answers_before_any_radio_traffic(self):
+        # What only it checks: what an inquiry found is served after a restart of the daemon,
+        # before any radio traffic.
         self.gw.inquiry()
         self.gw.listener.wait("inquiry", len(NODES), timeout=60)
         self.assertEqual(4, self.gw.restart(), self.gw.orq.output())
@@ -85,6 +84,8 @@ class Restart(unittest.TestCase):
             self.assertIn(str(int(ieee, 16)), listed, name)
 
     def test_4_connections_and_callbacks_come_back_with_their_identifiers(self):
+        # What only it checks: connections and callbacks come back after a restart with their
+        # identifiers.
         gw, listener = self.gw, self.gw.listener
         gw.inquiry()
         listener.wait("inquiry", len(NODES), timeout=60)
@@ -114,6 +115,7 @@ class Restart(unittest.TestCase):
         self.assertEqual(404, gw.get(NET + "/callbacks/%08x" % sensor)[0])
 
     def test_5_a_module_that_resets_itself_keeps_the_stored_network(self):
+        # What only it checks: a module reset while running keeps the stored network.
         gw = self.gw
         gw.inquiry()
         gw.listener.wait("inquiry", len(NODES), timeout=60)
@@ -128,6 +130,7 @@ class Restart(unittest.TestCase):
                          stored_ieee(gw.db))
 
     def test_2_kill_9_in_an_inquiry_leaves_a_file_that_opens_with_what_was_written(self):
+        # What only it checks: a daemon killed mid-inquiry leaves a file the next one opens.
         self.gw.inquiry()
         self.gw.listener.wait("inquiry", 3, timeout=60)
         written = wait_for(lambda: os.path.exists(self.gw.db) and len(stored_ieee(self.gw.db)) >= 2)
@@ -141,6 +144,7 @@ class Restart(unittest.TestCase):
             self.assertIn(str(int(ieee, 16)), listed)
 
     def test_3_another_network_drops_the_stored_nodes(self):
+        # What only it checks: starting on another network drops the stored nodes.
         self.gw.inquiry()
         self.gw.listener.wait("inquiry", len(NODES), timeout=60)
         other = self.gw.config + ".other"
@@ -156,6 +160,7 @@ class Restart(unittest.TestCase):
 
 class BadFiles(unittest.TestCase):
     def test_a_damaged_file_is_moved_aside_and_orq_starts_empty(self):
+        # What only it checks: a damaged file is moved aside and the daemon starts empty.
         gw = StoredGateway(autostart=False)
         try:
             gw.orq.stop(signal.SIGTERM)
@@ -175,6 +180,8 @@ class BadFiles(unittest.TestCase):
             gw.close()
 
     def test_a_local_service_a_client_added_comes_back_with_its_connection(self):
+        # What only it checks: a local service a client added survives a restart, with its
+        # connection.
         gw = StoredGateway(autostart=False)
         try:
             services = NET + "/localnode/services"
@@ -200,6 +207,7 @@ class BadFiles(unittest.TestCase):
             gw.close()
 
     def test_a_path_orq_cannot_write_ends_it_with_11(self):
+        # What only it checks: a storage path the daemon cannot write ends it with status 11.
         gw = StoredGateway(autostart=False)
         try:
             with open(gw.config) as f:

@@ -80,6 +80,7 @@ class Files(unittest.TestCase):
         cls.gw.close()
 
     def test_the_page_and_its_libraries_with_their_types(self):
+        # What only it checks: the page's files are served with their types.
         files = [("/ui/", 200, "text/html"),
                  ("/ui/index.html", 200, "text/html"),
                  ("/ui/app.js", 200, "text/javascript"),
@@ -98,12 +99,15 @@ class Files(unittest.TestCase):
         self.assertIn("default-src 'self'", headers.get("content-security-policy", ""))
 
     def test_paths_out_of_the_directory_and_unknown_files_are_not_found(self):
+        # What only it checks: paths that leave the page's directory, and unknown files, are not
+        # found.
         for path in ["/ui/../CMakeCache.txt", "/ui/%2e%2e/CMakeCache.txt",
                      "/ui/vendor/../../CMakeCache.txt", "/ui/.hidden", "/ui/missing.js",
                      "/ui/%2e%2e%2fCMakeCache.txt", "/ui/..%5cCMakeCache.txt"]:
             self.assertEqual(raw_get(self.gw.port, path)[0], 404, path)
 
     def test_get_and_head_only_and_the_bare_prefix_is_redirected(self):
+        # What only it checks: the page's methods, and the bare prefix redirected.
         status, headers, body = raw_get(self.gw.port, "/ui/app.js", "HEAD")
         self.assertEqual(status, 200)
         self.assertGreater(int(headers["content-length"]), 0)
@@ -114,6 +118,7 @@ class Files(unittest.TestCase):
         self.assertEqual((status, headers.get("location")), (301, "/ui/"))
 
     def test_the_rest_tree_is_unchanged_beside_the_page(self):
+        # What only it checks: the REST tree answers as before beside the page.
         self.assertEqual(self.gw.get("/version")[0], 200)
         self.assertEqual(raw_get(self.gw.port, "/uix")[0], 404)
 
@@ -132,6 +137,8 @@ class ProtectedGateway(Gateway):
 
 class DigestProtected(unittest.TestCase):
     def test_the_page_asks_for_credentials_like_every_resource(self):
+        # What only it checks: the page's files need the credentials digest authentication asks
+        # for.
         with tempfile.NamedTemporaryFile("w", suffix=".htdigest", delete=False) as f:
             f.write("u:orq:%s\n" % ("0" * 32))
         # The lines go into the [RESTServer] section, after the port.
@@ -187,9 +194,11 @@ class BrowserChecks:
         self.assertEqual(got[0], "ok", "%s: %s" % (name, got[1]))
 
     def test_gateway_state_channel_and_version_shown(self):
+        # What only it checks: the page in a browser shows the gateway state, channel and version.
         self.verdict("gateway")
 
     def test_no_error_in_the_browser_console(self):
+        # What only it checks: the page leaves no error in the browser console.
         self.verdict("console")
 
 
@@ -213,25 +222,32 @@ class Browser(BrowserChecks, unittest.TestCase):
 
 
     def test_an_inquiry_from_the_page_lists_the_six_nodes(self):
+        # What only it checks: an inquiry started from the page lists the network's nodes.
         self.verdict("inquiry")
 
     def test_the_six_nodes_and_their_links_drawn_and_the_map_saved(self):
+        # What only it checks: the page draws the nodes and their links, and saves the map.
         self.verdict("network")
         self.assertTrue(os.path.getsize(SCREENSHOT) > 10000, SCREENSHOT)
 
     def test_switching_the_light_from_the_page_changes_zbsim(self):
+        # What only it checks: the light switched from the page changes the emulated light.
         self.verdict("light")
 
     def test_hostile_text_from_the_gateway_is_shown_as_text(self):
+        # What only it checks: hostile text from the gateway is shown as text.
         self.verdict("hostile-text")
 
     def test_a_hostile_payload_appears_as_text_in_the_event_log(self):
+        # What only it checks: a hostile payload appears as text in the page's event log.
         self.verdict("payload-as-text")
 
     def test_a_join_appears_without_a_reload(self):
+        # What only it checks: a join appears on the page without a reload.
         self.verdict("join-live")
 
     def test_a_killed_node_turns_dead(self):
+        # What only it checks: a killed node turns dead on the page.
         self.verdict("kill-live")
 
 
@@ -240,7 +256,8 @@ class Browser(BrowserChecks, unittest.TestCase):
                  browser_missing() or "openssl not installed")
 class SecureBrowser(BrowserChecks, unittest.TestCase):
     """The page over HTTPS under digest authentication: the browser is given the credentials
-    and the test's certificate is accepted."""
+    and the test's certificate is accepted. The browser has no EventSource, and the page is
+    opened before the network is started: it starts it, and shows the gateway running."""
 
     @classmethod
     def setUpClass(cls):
@@ -259,15 +276,13 @@ class SecureBrowser(BrowserChecks, unittest.TestCase):
             f.write("alice:orq:%s\n" % ha1)
         cls.tls_port = free_port()
         cls.gw = ProtectedGateway(
-            main="discoveryPacingMs = 50",
+            main="discoveryPacingMs = 50", autostart=False,
             more_ports=",%ds\nssl = 1\nsslCertFile = %s\nhttpDigestAuth = 1\n"
                        "httpDigestAuthPwdFile = %s" % (cls.tls_port, pem, users))
         url = "https://127.0.0.1:%d/" % cls.tls_port
-        # Whether the stream is there is checked by the plain run; here the page may show
-        # either.
         cls.results, cls.output = run_browser(
-            cls.gw, url=url + "ui/", events=None,
-            credentials={"username": "alice", "password": "secret"},
+            cls.gw, url=url + "ui/", events=False, noEventSource=True,
+            credentials={"username": "alice", "password": "secret"}, startFromPage=True,
             only=["gateway", "console"])
 
 

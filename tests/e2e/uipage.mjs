@@ -20,14 +20,17 @@ function ctl(...args) {
   }
 }
 
-// Polls `probe` (sync or async) until it returns a true value; throws with `what` at the deadline.
+// Polls `probe` (sync or async) until it returns a true value; throws with `what` (and what
+// `shown` returns, if given) at the deadline.
 // Generous: chromium, the layout and the gateway share a small, loaded machine.
-async function until(what, probe, timeout = 2 * DEADLINE) {
+async function until(what, probe, timeout = 2 * DEADLINE, shown = null) {
   const end = Date.now() + timeout;
   for (;;) {
     const value = await probe();
     if (value) return value;
-    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
+    if (Date.now() > end) {
+      throw new Error('timed out waiting for ' + what + (shown ? `, shown: "${await shown()}"` : ''));
+    }
     await new Promise((r) => setTimeout(r, 200));
   }
 }
@@ -91,12 +94,28 @@ try {
   page.setDefaultTimeout(4 * DEADLINE);
   watch(page);
   if (cfg.credentials) await page.authenticate(cfg.credentials);
+  // A browser without EventSource: the page has to find out by itself what changes.
+  if (cfg.noEventSource) await page.evaluateOnNewDocument(() => { delete window.EventSource; });
   await page.setViewport({ width: 1280, height: 900 });
   await page.goto(cfg.url, { waitUntil: 'load' });
 
   await check('gateway', async () => {
-    await until('gateway state 3', async () =>
-      (await page.$eval('#gw-state', (e) => e.textContent)).startsWith('3 '));
+    const state = () => page.$eval('#gw-state', (e) => e.textContent);
+    if (cfg.startFromPage) {
+      // The page opened on a gateway waiting for its start-up request: it shows that state,
+      // then follows the network forming once the request is made.
+      const before = await until('a gateway state', async () => {
+        const shown = await state();
+        return shown !== '?' && shown;
+      });
+      if (before.startsWith('3 ')) throw new Error('running before the start-up request');
+      const status = await page.evaluate(async () => (await fetch('/startup?start=true&timeout=7530', {
+        method: 'POST',
+        body: '<StartupAttributeInfo><StartupControl>0</StartupControl></StartupAttributeInfo>',
+      })).status);
+      if (status !== 200) throw new Error(`the start-up request answered ${status}`);
+    }
+    await until('gateway state 3', async () => (await state()).startsWith('3 '), 2 * DEADLINE, state);
     const version = await page.$eval('#gw-version', (e) => e.textContent);
     if (!/^\d+\.\d+/.test(version)) throw new Error('version shown: ' + version);
     const channel = await page.$eval('#gw-channel', (e) => e.textContent);
@@ -125,8 +144,10 @@ try {
       return (await rowCount(page)) === 6 && m.nodes === 6 && m.edges >= 5;
     }, 3 * DEADLINE);
     for (const [short, type] of [['0000', 'Coordinator'], ['1001', 'Router'], ['2101', 'EndDevice']]) {
-      const shown = await cellOf(page, short, 'type');
-      if (shown !== type) throw new Error(`node ${short} shown as ${shown}, not ${type}`);
+      // A node's type comes with its descriptor, which may be read after its links.
+      const shown = () => cellOf(page, short, 'type');
+      await until(`node ${short} shown as ${type}`, async () => (await shown()) === type,
+        3 * DEADLINE, shown);
     }
     await until('map drawn', async () => (await page.$eval('#map canvas', (c) => c.width)) > 0);
     await (await page.$('#map-section')).screenshot({ path: cfg.screenshot });

@@ -6,9 +6,32 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/CallLog.h"
+#include "support/TestConfig.h"
 
 #include "CServiceAgent.h"
+#include "TimerThread.h"
+#include "ZbEvents.h"
+
+// A data indication to the module (destination mode 2) as the adapter hands it over.
+inline ZbDataIndication indication(const uint8_t* dst, uint8_t dstEp, uint8_t srcMode,
+                                   const uint8_t* src, uint8_t srcEp, uint16_t profile,
+                                   uint16_t cluster, const uint8_t* payload, uint16_t length) {
+    ZbDataIndication ind;
+    ind.dstAddrMode = 2;
+    ind.dstAddr = dst;
+    ind.dstEp = dstEp;
+    ind.srcAddrMode = srcMode;
+    ind.srcAddr = src;
+    ind.srcEp = srcEp;
+    ind.profileId = profile;
+    ind.clusterId = cluster;
+    ind.payload = payload;
+    ind.payloadLength = length;
+    return ind;
+}
 
 // Stands where the REST broker stands: every response and notification operation of the
 // service agent records what it was given (copied during the call). Notifications have
@@ -92,6 +115,23 @@ struct ServiceRecorder {
     }
 
     std::vector<Call> named(const std::string& op) { return callsNamed(mux, calls, op); }
+    // One field of every call under `op`, in order.
+    template <class T>
+    std::vector<T> each(const std::string& op, T Call::*field) {
+        std::vector<T> out;
+        for (const Call& c : named(op)) {
+            out.push_back(c.*field);
+        }
+        return out;
+    }
+    // Session and error of every answer under `op`, in order.
+    std::vector<std::pair<int, AgentError>> answers(const std::string& op) {
+        std::vector<std::pair<int, AgentError>> out;
+        for (const Call& c : named(op)) {
+            out.emplace_back(c.session, c.error);
+        }
+        return out;
+    }
     size_t count(const std::string& op) { return named(op).size(); }
     Call last(const std::string& op) {
         auto v = named(op);
@@ -114,6 +154,42 @@ struct ServiceRecorder {
     std::function<void(Message*)> onNotify;
     std::mutex mux;
     std::vector<Call> calls;
+};
+
+// An agent (the facade above or the compiled core below it) on an adapter with no link:
+// requests go nowhere, confirms and indications are handed to the agent by the test.
+template <class Agent>
+class ServiceBed : public ::testing::Test {
+  protected:
+    ServiceBed() {
+        zb.init();
+        agent.init();
+    }
+    // Running, with the light 0x1101 known and services on `eps`.
+    void running(std::initializer_list<int> eps) {
+        for (int ep : eps) {
+            SimpleDescriptor sd;
+            ZbNetDb::createDefaultSimpleDescr(ep, &sd);
+            ASSERT_EQ(agent.addService(&sd, nullptr), AGENT_SUCCESS);
+        }
+        zb.setGWStatus(GW_RUNNING, 0);
+        zb.getDb()->nodeAnnounce(0x1101, kLightIeee, 0x8E);
+    }
+    // A data indication from `src` (mode 2) to the module.
+    void receive(int dstEp, uint16_t src = 0x1101, uint16_t cluster = 6, int srcEp = 1) {
+        uint8_t dst[2] = {0, 0};
+        uint8_t from[2] = {static_cast<uint8_t>(src & 0xFF), static_cast<uint8_t>(src >> 8)};
+        uint8_t asdu[3] = {0x18, 0x01, 0x0B};
+        agent.messageReceived_Cb(indication(dst, static_cast<uint8_t>(dstEp), 2, from,
+                                            static_cast<uint8_t>(srcEp), 0x0104, cluster, asdu, 3));
+    }
+
+    const uint8_t kLightIeee[8] = {0x00, 0x12, 0x4B, 0, 0, 0, 0x11, 1};
+    TestConfig config{"[main]\n"};
+    OrqZbIf zb{config.get()};
+    ManualTimerClock clock;
+    Agent agent{&zb, config.get(), &clock};
+    ServiceRecorder rec;
 };
 
 #endif

@@ -1,9 +1,10 @@
-// A file with the given text under /tmp for the length of one test.
+// A file with the given text, or a fresh directory, under /tmp for the length of one test.
 #pragma once
 
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 class TempFile {
@@ -24,4 +25,21 @@ class TempFile {
 
   private:
     std::string path_;
+};
+
+// Removed with all it holds.
+class TempDir {
+  public:
+    TempDir() {
+        char name[] = "/tmp/orq_dirXXXXXX";
+        dir_ = mkdtemp(name) != nullptr ? name : "/nonexistent";
+    }
+    ~TempDir() { std::filesystem::remove_all(dir_); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return (dir_ / name).string(); }
+    const std::filesystem::path& path() const { return dir_; }
+
+  private:
+    std::filesystem::path dir_;
 };

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -14,9 +15,23 @@ const uint64_t kModuleIeee = 0x00124B00000000A1ULL;
 }  // namespace
 
 TEST_F(AdapterLinkTest, FormsTheNetworkAsCoordinatorAndRuns) {
-    connect(baseConfig());
+    connect(baseConfig("", "StartUpControl = 3\n"));
+    std::mutex identityMux;
+    std::vector<OrqZbIf::NetworkIdentity> identities;
+    zb->setNetworkUpHook([&](const OrqZbIf::NetworkIdentity& id) {
+        std::lock_guard<std::mutex> lock(identityMux);
+        identities.push_back(id);
+    });
     zb->Start();
     ASSERT_TRUE(waitForState(GW_RUNNING));
+    {
+        // What a stored network is kept under, told before the running state.
+        std::lock_guard<std::mutex> lock(identityMux);
+        ASSERT_EQ(identities.size(), 1u);
+        EXPECT_EQ(identities[0].extPanId, 0x00124B00000000A1ULL);
+        EXPECT_EQ(identities[0].panId, 0x2B3C);
+        EXPECT_EQ(identities[0].channel, 20);
+    }
     EXPECT_EQ(zb->getLastResetOptions(), 0x07);  // commissioning, restart, reset
     EXPECT_EQ(zb->getAttributeTrace(), kChainLevel0);
     Node* root = zb->getDb()->getRoot();
@@ -36,13 +51,24 @@ TEST_F(AdapterLinkTest, FormsTheNetworkAsCoordinatorAndRuns) {
     EXPECT_EQ(peer.countSent(0xA3, 0xD2), 1u);
     EXPECT_TRUE(sawEvent(GW_STARTING, 0));
     EXPECT_TRUE(sawEvent(GW_RUNNING, 0));
-    // The configured channel became the assigned one.
-    EXPECT_EQ(zb->getDb()->getStartupAttributeInfo(0)->channelMask, 1UL << 20);
     peer.withModule([](zbsim::Module& m, zbsim::Network&) {
         EXPECT_TRUE(m.networkUp());
         EXPECT_EQ(m.channel(), 20);
         EXPECT_EQ(m.panId(), 0x2B3C);
+        // The set's own start-up control and extended PAN id were written.
+        EXPECT_TRUE(m.startupAttributes().written);
+        EXPECT_EQ(m.startupAttributes().startupControl, 3);
+        EXPECT_EQ(m.startupAttributes().extPanId, 0x00124B00000000A1ULL);
     });
+}
+
+TEST_F(AdapterLinkTest, TheChannelTheModuleChoseBecomesTheSetsOnlyChannel) {
+    std::string text = baseConfig();
+    text.replace(text.find("ChannelMask = 20"), 16, "ChannelMask = 0");  // every channel
+    connect(text);
+    zb->Start();
+    ASSERT_TRUE(waitForState(GW_RUNNING));
+    EXPECT_EQ(zb->getDb()->getStartupAttributeInfo(0)->channelMask, 1UL << 20);
 }
 
 TEST_F(AdapterLinkTest, EveryLocalServiceIsRegisteredWithTheModule) {

@@ -1,8 +1,8 @@
 #ifndef ORQ_TESTS_REST_TEST_SUPPORT_H
 #define ORQ_TESTS_REST_TEST_SUPPORT_H
 
-// Helpers for the HTTP and REST tests: a real client (libcurl or a raw socket), a server
-// loop on its own thread, and condition polling with generous deadlines.
+// Helpers for the HTTP and REST tests: a real client (libcurl or a raw socket), a server loop
+// on its own thread, and a small listener server that records what it is sent.
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -12,77 +12,83 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CHTTPServer.h"
+#include "ConfigurationRepository.h"
 #include "support/WaitFor.h"
 
 namespace resttest {
 
-using ::waitFor;
-
-// A file name in the temporary directory that no other test process uses, whatever runs
-// beside it (the suites of other build directories write the same names). The files are
-// removed when the process ends.
-inline std::string tempPath(const std::string& name) {
-    struct Files {
+// A file in the temporary directory that no other test process uses; removed at exit.
+inline std::string tempPath(const std::string& name, const std::string& text = "") {
+    static struct Files {
         std::vector<std::string> paths;
         ~Files() {
             for (const std::string& p : paths) {
                 std::remove(p.c_str());
             }
         }
-    };
-    static Files files;
+    } files;
     std::string path =
         std::string(::testing::TempDir()) + "orq_" + std::to_string(getpid()) + "_" + name;
     files.paths.push_back(path);
+    if (!text.empty()) {
+        std::ofstream(path) << text;
+    }
     return path;
+}
+
+inline void loadConfig(const std::string& text) {
+    static int n = 0;
+    ConfigurationRepository::instance(tempPath("conf" + std::to_string(n++) + ".ini", text))
+        ->load();
 }
 
 struct HttpResult {
     int curlCode = -1;
     long status = 0;
-    std::string body;
-    std::string headers;
+    std::string body, headers;
 };
 
 struct RequestOptions {
-    const std::string* body = nullptr;
-    std::vector<std::string> headers;
-    long timeoutSeconds = 20;
-    std::string caFile;
-    std::string digestUser;
+    std::string method = "GET";
+    const char* body = nullptr;
+    std::string caFile, digestUser;
+    bool headersOnly = false;  // gives up once the headers are in (for endless streams)
 };
 
-inline size_t appendTo(char* ptr, size_t size, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(ptr, size * n);
+inline size_t appendTo(char* p, size_t size, size_t n, void* out) {
+    static_cast<std::string*>(out)->append(p, size * n);
     return size * n;
 }
 
-inline HttpResult httpRequest(const std::string& method, const std::string& url,
-                              const RequestOptions& opt = RequestOptions()) {
-    HttpResult result;
+// Ends the transfer once the headers of a 2xx reply are in.
+inline size_t headersUntilEnd(char* p, size_t size, size_t n, void* out) {
+    std::string& headers = *static_cast<std::string*>(out);
+    appendTo(p, size, n, out);
+    const size_t status = headers.rfind("HTTP/");
+    const bool ok = status != std::string::npos && headers.compare(status + 9, 1, "2") == 0;
+    return ok && std::string(p, size * n) == "\r\n" ? 0 : size * n;
+}
+
+inline HttpResult httpRequest(const std::string& url, const RequestOptions& opt = {}) {
+    HttpResult r;
     CURL* c = curl_easy_init();
-    curl_slist* hdrs = nullptr;
-    for (const auto& h : opt.headers) {
-        hdrs = curl_slist_append(hdrs, h.c_str());
-    }
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, opt.method.c_str());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, opt.timeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, 20L);
     if (opt.body != nullptr) {
-        curl_easy_setopt(c, CURLOPT_POSTFIELDS, opt.body->data());
-        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(opt.body->size()));
-    }
-    if (hdrs != nullptr) {
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, hdrs);
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, opt.body);
     }
     if (!opt.caFile.empty()) {
         curl_easy_setopt(c, CURLOPT_CAINFO, opt.caFile.c_str());
@@ -92,44 +98,28 @@ inline HttpResult httpRequest(const std::string& method, const std::string& url,
         curl_easy_setopt(c, CURLOPT_USERPWD, opt.digestUser.c_str());
     }
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &appendTo);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &appendTo);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &result.headers);
-    result.curlCode = curl_easy_perform(c);
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
-    curl_slist_free_all(hdrs);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, opt.headersOnly ? &headersUntilEnd : &appendTo);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &r.headers);
+    r.curlCode = curl_easy_perform(c);
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
     curl_easy_cleanup(c);
-    return result;
-}
-
-inline HttpResult httpGet(const std::string& url) {
-    return httpRequest("GET", url);
-}
-
-inline HttpResult httpSend(const std::string& method, const std::string& url,
-                           const std::string& body) {
-    RequestOptions opt;
-    opt.body = &body;
-    return httpRequest(method, url, opt);
+    return r;
 }
 
 // A TCP connection to 127.0.0.1:`port`, from the loopback address `source` when given.
 inline int connectTo(int port, const char* source = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (source != nullptr) {
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        inet_pton(AF_INET, source, &from.sin_addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
-            close(fd);
-            return -1;
-        }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    if (source != nullptr && (inet_pton(AF_INET, source, &a.sin_addr) != 1 ||
+                              bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)) {
+        close(fd);
+        return -1;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
         close(fd);
         return -1;
     }
@@ -137,8 +127,7 @@ inline int connectTo(int port, const char* source = nullptr) {
 }
 
 inline bool sendAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
+    for (size_t done = 0; done < data.size();) {
         ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n <= 0) {
             return false;
@@ -148,14 +137,15 @@ inline bool sendAll(int fd, const std::string& data) {
     return true;
 }
 
-// Reads until the peer closes or `ms` pass.
-inline std::string readAll(int fd, int ms = 15000) {
+// Reads until the peer closes, `until` shows up in what came, or `ms` pass.
+inline std::string readAll(int fd, int ms = 15000, const std::string& until = "") {
     std::string out;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     char buf[4096];
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (std::chrono::steady_clock::now() < deadline &&
+           (until.empty() || out.find(until) == std::string::npos)) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) {
+        if (::poll(&p, 1, 20) <= 0) {
             continue;
         }
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
@@ -168,27 +158,28 @@ inline std::string readAll(int fd, int ms = 15000) {
 }
 
 // Sends a raw request on a new connection and reads the reply until the server closes.
-inline std::string rawExchange(int port, const std::string& request, int ms = 15000) {
+inline std::string rawExchange(int port, const std::string& request) {
     int fd = connectTo(port);
-    if (fd < 0) {
-        return std::string();
-    }
     sendAll(fd, request);
-    std::string reply = readAll(fd, ms);
+    std::string reply = readAll(fd);
     close(fd);
     return reply;
+}
+
+// Closes `fd` with a reset rather than an orderly end.
+inline void resetAndClose(int fd) {
+    linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    close(fd);
 }
 
 // Runs a server's poll loop on its own thread, which plays the gateway's main thread.
 class LoopThread {
   public:
     explicit LoopThread(HTTPServer& s) : server(s), thread([this] { server.start(); }) {}
-    ~LoopThread() { stop(); }
-    void stop() {
-        if (thread.joinable()) {
-            server.requestStop();
-            thread.join();
-        }
+    ~LoopThread() {
+        server.requestStop();
+        thread.join();
     }
     // Runs `fn` on the loop thread and waits for it.
     void run(const std::function<void()>& fn) {
@@ -205,21 +196,13 @@ class LoopThread {
     std::thread thread;
 };
 
-inline bool isLowerHex8(const std::string& s) {
-    return s.size() == 8 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 // The text of the first element `name` (with or without the "tns" prefix), or "<absent>".
 inline std::string element(const std::string& doc, const std::string& name) {
     for (const std::string& tag : {name, "tns:" + name}) {
         size_t start = doc.find("<" + tag + ">");
-        if (start == std::string::npos) {
-            continue;
-        }
-        start += tag.size() + 2;
         size_t end = doc.find("</" + tag + ">", start);
-        if (end != std::string::npos) {
-            return doc.substr(start, end - start);
+        if (start != std::string::npos && end != std::string::npos) {
+            return doc.substr(start + tag.size() + 2, end - start - tag.size() - 2);
         }
     }
     return "<absent>";
@@ -228,44 +211,30 @@ inline std::string element(const std::string& doc, const std::string& name) {
 inline std::string shellOutput(const std::string& command) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        return out;
-    }
     char buf[1024];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
+    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;) {
         out.append(buf, n);
     }
-    pclose(p);
+    if (p != nullptr) {
+        pclose(p);
+    }
     return out;
 }
 
-}  // namespace resttest
-
-#endif
-
-#ifndef ORQ_TESTS_REST_TEST_LISTENER
-#define ORQ_TESTS_REST_TEST_LISTENER
-
-#include <mutex>
-
-namespace resttest {
-
-// A URI listener for the tests: a small HTTP server on 127.0.0.1 that records every POST
-// body in arrival order and answers 200, or, when stalled, accepts and never answers.
+// A URI listener: a small HTTP server on 127.0.0.1 that records every POST body in arrival
+// order and answers 200 (closing the connection unless `keepAlive`), or, while `stalled`,
+// accepts and never answers.
 class TestListener {
   public:
     TestListener() {
         fd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        socklen_t len = sizeof(a);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
         listen(fd, 64);
         thread = std::thread([this] { run(); });
     }
@@ -281,13 +250,14 @@ class TestListener {
         std::lock_guard<std::mutex> lock(mux);
         return received;
     }
-    size_t count() {
+    size_t count() { return bodies().size(); }
+    // The answer to every request in place of 200 (it should close the connection).
+    void setReply(const std::string& r) {
         std::lock_guard<std::mutex> lock(mux);
-        return received.size();
+        reply = r;
     }
-    std::atomic<bool> stalled{false};
-    // Connections stay open for the next request (set before the first one comes).
-    std::atomic<bool> keepAlive{false};
+
+    std::atomic<bool> stalled{false}, keepAlive{false};
     std::atomic<int> accepted{0};
     int port = 0;
 
@@ -295,68 +265,46 @@ class TestListener {
     void run() {
         while (!stopping) {
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            int c = accept(fd, nullptr, nullptr);
+            int c = ::poll(&p, 1, 20) > 0 ? accept(fd, nullptr, nullptr) : -1;
             if (c < 0) {
                 continue;
             }
             ++accepted;
-            if (stalled) {
-                // Never answers; takes the next connection once the client gives this one up.
-                while (!stopping && stalled) {
-                    pollfd p{c, POLLIN, 0};
-                    char sink[4096];
-                    if (::poll(&p, 1, 20) > 0 && recv(c, sink, sizeof(sink), 0) <= 0) {
+            std::string in;
+            char buf[4096];
+            // A connection taken while stalled is never answered; it ends once that is over.
+            const bool stall = stalled;
+            while (!stopping && !(stall && !stalled)) {
+                size_t end = in.find("\r\n\r\n"), cl = in.find("Content-Length: ");
+                size_t length = cl < end ? std::stoul(in.substr(cl + 16)) : 0;
+                if (!stall && end != std::string::npos && in.size() >= end + 4 + length) {
+                    std::string answer;
+                    {
+                        std::lock_guard<std::mutex> lock(mux);
+                        received.push_back(in.substr(end + 4, length));
+                        answer = reply;
+                    }
+                    in.erase(0, end + 4 + length);
+                    if (!keepAlive) {
+                        sendAll(c, !answer.empty() ? answer
+                                                   : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n"
+                                                     "Connection: close\r\n\r\nok");
                         break;
                     }
+                    sendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+                    continue;
                 }
-                close(c);
-                continue;
+                pollfd q{c, POLLIN, 0};
+                if (::poll(&q, 1, 20) <= 0) {
+                    continue;
+                }
+                ssize_t n = recv(c, buf, sizeof(buf), 0);
+                if (n <= 0) {
+                    break;
+                }
+                in.append(buf, static_cast<size_t>(n));
             }
-            serve(c);
             close(c);
-        }
-    }
-    // Answers the requests of one connection: only the first, or with `keepAlive` every one
-    // until the client closes it.
-    void serve(int c) {
-        std::string in;
-        char buf[4096];
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!stopping && std::chrono::steady_clock::now() < deadline) {
-            size_t headerEnd = in.find("\r\n\r\n");
-            size_t length = 0;
-            if (headerEnd != std::string::npos) {
-                size_t cl = in.find("Content-Length: ");
-                if (cl != std::string::npos && cl < headerEnd) {
-                    length = std::stoul(in.substr(cl + 16));
-                }
-            }
-            if (headerEnd != std::string::npos && in.size() >= headerEnd + 4 + length) {
-                {
-                    std::lock_guard<std::mutex> lock(mux);
-                    received.push_back(in.substr(headerEnd + 4, length));
-                }
-                if (!keepAlive) {
-                    sendAll(c,
-                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-                    return;
-                }
-                sendAll(c, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-                in.erase(0, headerEnd + 4 + length);
-                continue;
-            }
-            pollfd p{c, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            ssize_t n = recv(c, buf, sizeof(buf), 0);
-            if (n <= 0) {
-                return;
-            }
-            in.append(buf, static_cast<size_t>(n));
         }
     }
 
@@ -365,6 +313,7 @@ class TestListener {
     std::thread thread;
     std::mutex mux;
     std::vector<std::string> received;
+    std::string reply;
 };
 
 }  // namespace resttest

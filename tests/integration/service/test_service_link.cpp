@@ -123,22 +123,17 @@ TEST_F(ServiceLinkTest, ToggleReachesTheLightAndItsDefaultResponseIsCachedAndNot
     EXPECT_EQ(status, 0);
     EXPECT_NE(txTime, 0u);
     ASSERT_TRUE(waitFor([&] { return peer.countSent(0x9C, 0x00) == 1; }));
-    std::vector<uint8_t> frame;
-    for (const auto& p : peer.sent()) {
-        if (p.group == 0x9C && p.id == 0x00) {
-            frame = p.payload;
-        }
-    }
-    EXPECT_EQ(frame, (std::vector<uint8_t>{0x02, 0x01, 0x11, 0,    0,    0,    0,
-                                           0,    0,    0x01, 0x04, 0x01, 0x06, 0x00,
-                                           0x08, 0x00, 0x01, 0x2A, 0x02, 0x00, 0x00}));
+    auto sent = peer.sent();
+    auto frame = std::find_if(sent.begin(), sent.end(),
+                              [](const auto& p) { return p.group == 0x9C && p.id == 0x00; });
+    EXPECT_EQ(frame->payload, (std::vector<uint8_t>{0x02, 0x01, 0x11, 0,    0,    0,    0,
+                                                    0,    0,    0x01, 0x04, 0x01, 0x06, 0x00,
+                                                    0x08, 0x00, 0x01, 0x2A, 0x02, 0x00, 0x00}));
     ASSERT_TRUE(waitFor([&] { return lightIsOn() != wasOn; }));
     ASSERT_TRUE(waitFor([&] { return rec.count("callback_NtfCb") == 1; }));
     auto n = rec.named("callback_NtfCb")[0];
-    EXPECT_EQ(n.id, 8);
-    EXPECT_EQ(n.srcNwk, kLight);
-    EXPECT_EQ(n.srcEp, 1);
-    EXPECT_EQ(n.cluster, 0x0006);
+    EXPECT_EQ(std::make_tuple(n.id, n.srcNwk, n.srcEp, n.cluster),
+              std::make_tuple(8, 0x1101, 1, 6));
     EXPECT_EQ(n.payload, (std::vector<uint8_t>{0x18, 0x2A, 0x0B, 0x02, 0x00}));
     EXPECT_EQ(agent->cachedMessages(8), 1u);
 
@@ -146,11 +141,6 @@ TEST_F(ServiceLinkTest, ToggleReachesTheLightAndItsDefaultResponseIsCachedAndNot
     std::vector<uint8_t> big(kMaxAsduLength + 1, 0x55);
     msg.setPayload(big.data(), static_cast<uint16_t>(big.size()));
     EXPECT_EQ(agent->send(&msg, status, txTime), SENDING_MSG_ERROR);
-    msg.setDstAddrMode(Message::ADDR_MODE_GROUP);
-    msg.setDstAddr(dst);
-    msg.setPayload(toggle, 3);
-    EXPECT_EQ(agent->send(&msg, status, txTime), SENDING_MSG_ERROR);
-    EXPECT_EQ(peer.countSent(0x9C, 0x00), 1u);
 
     // Ten more unread messages push out the first; one to an end point the gateway did not
     // register never arrives.
@@ -166,67 +156,49 @@ TEST_F(ServiceLinkTest, ToggleReachesTheLightAndItsDefaultResponseIsCachedAndNot
     EXPECT_EQ(rec.last("lastRxMsg_RspCb").msgId, rec.named("callback_NtfCb")[2].msgId);
 }
 
-TEST_F(ServiceLinkTest, BindUnbindAndTheBindingTableFromIndexThree) {
+// The last two fail on the node: an unbind of a binding it lacks, a bind from end point 0.
+TEST_F(ServiceLinkTest, BindUnbindAndTheBindingTableFromAnIndex) {
     start();
     announce("light", kLight);
     SA::BindCtxt ctx(4, &rec, &ServiceRecorder::bind_RspCb, nullptr);
-    for (uint16_t cluster : {0x0000, 0x0003, 0x0006, 0x0008, 0x0300}) {
+    const struct {
+        bool bind;
+        uint8_t srcEp;
+        uint16_t cluster;
+        AgentError answer;
+        size_t bindings;
+    } steps[] = {{true, 1, 0x0000, AGENT_SUCCESS, 1}, {true, 1, 0x0003, AGENT_SUCCESS, 2},
+                 {true, 1, 0x0006, AGENT_SUCCESS, 3}, {true, 1, 0x0008, AGENT_SUCCESS, 4},
+                 {true, 1, 0x0300, AGENT_SUCCESS, 5}, {false, 1, 0x0006, AGENT_SUCCESS, 4},
+                 {false, 1, 0x0006, UNBIND_ERROR, 4}, {true, 0, 0x0006, BIND_ERROR, 4}};
+    for (const auto& s : steps) {
         rec.clear();
-        ASSERT_EQ(agent->bindRequest(5000, lightToGateway(1, cluster), &ctx), AGENT_SUCCESS);
+        const ZB_BIND_STRUCT b = lightToGateway(s.srcEp, s.cluster);
+        ASSERT_EQ(s.bind ? agent->bindRequest(5000, b, &ctx) : agent->unbindRequest(5000, b, &ctx),
+                  AGENT_SUCCESS);
         ASSERT_TRUE(waitFor([&] { return rec.count("bind_RspCb") == 1; }));
-        ASSERT_EQ(rec.named("bind_RspCb")[0].error, AGENT_SUCCESS) << cluster;
+        EXPECT_EQ(rec.last("bind_RspCb").error, s.answer) << s.cluster;
+        EXPECT_EQ(lightBindings().size(), s.bindings) << s.cluster;
     }
-    ASSERT_EQ(lightBindings().size(), 5u);
-    EXPECT_EQ(lightBindings()[2].cluster, 0x0006);
+    EXPECT_EQ(lightBindings()[2].cluster, 0x0008);
     EXPECT_EQ(lightBindings()[2].dstEp, 8);
 
     SA::NodeBindingCtxt table(4, &rec, &ServiceRecorder::nodeBinding_RspCb, nullptr);
-    ASSERT_EQ(agent->getnodebindingRequest(0, kLight, 3, &table), AGENT_SUCCESS);
+    ASSERT_EQ(agent->getnodebindingRequest(0, kLight, 2, &table), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return rec.count("nodeBinding_RspCb") == 1; }));
     auto t = rec.named("nodeBinding_RspCb")[0];
     EXPECT_EQ(t.error, AGENT_SUCCESS);
-    EXPECT_EQ(t.list, (std::vector<int>{5, 3, 2}));
+    EXPECT_EQ(t.list, (std::vector<int>{4, 2, 2}));
     ASSERT_EQ(t.bindings.size(), 2u);
     EXPECT_EQ(t.bindings[0].cluster_id, 0x0008);
     EXPECT_EQ(t.bindings[1].cluster_id, 0x0300);
     EXPECT_EQ(t.bindings[1].dst_ep, 8);
-
-    rec.clear();
-    ASSERT_EQ(agent->unbindRequest(5000, lightToGateway(1, 0x0006), &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return rec.count("bind_RspCb") == 1; }));
-    EXPECT_EQ(rec.named("bind_RspCb")[0].error, AGENT_SUCCESS);
-    EXPECT_EQ(lightBindings().size(), 4u);
-    // A failure status: an unbind of a binding the node lacks, a bind from end point 0.
-    ASSERT_EQ(agent->unbindRequest(5000, lightToGateway(1, 0x0006), &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return rec.count("bind_RspCb") == 2; }));
-    EXPECT_EQ(rec.named("bind_RspCb")[1].error, UNBIND_ERROR);
-    ASSERT_EQ(agent->bindRequest(5000, lightToGateway(0, 0x0006), &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return rec.count("bind_RspCb") == 3; }));
-    EXPECT_EQ(rec.named("bind_RspCb")[2].error, BIND_ERROR);
-    EXPECT_EQ(lightBindings().size(), 4u);
     // A node that refuses Mgmt_Bind: its status is an error.
     peer.withModule([](zbsim::Module&, zbsim::Network& n) { n.find(kLight)->refuseBind = 0x84; });
     ASSERT_EQ(agent->getnodebindingRequest(0, kLight, 0, &table), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return rec.count("nodeBinding_RspCb") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return rec.count("nodeBinding_RspCb") == 2; }));
     EXPECT_EQ(rec.last("nodeBinding_RspCb").error, GETNODEBINDING_ERROR);
     EXPECT_TRUE(rec.last("nodeBinding_RspCb").bindings.empty());
-}
-
-TEST_F(ServiceLinkTest, ANodeBehindADeadRouterTimesOut) {
-    start();
-    announce("light", kLight);
-    peer.withModule([](zbsim::Module& m, zbsim::Network& n) {
-        std::string why;
-        ASSERT_TRUE(m.killNode(*n.findRef("router1"), why)) << why;
-    });
-    SA::ActiveEndpointsCtxt ep(3, &rec, &ServiceRecorder::activeEp_RspCb, nullptr);
-    ASSERT_EQ(agent->getActiveEndPoints(2500, kLight, &ep), AGENT_SUCCESS);
-    EXPECT_EQ(agent->getTimeoutSeconds(FEATURE_ACTIVE_EP), 3);
-    ASSERT_TRUE(waitFor([&] { return peer.countSent(0xA2, 0x05) == 1; }));
-    clock.advance(std::chrono::seconds(3));
-    ASSERT_TRUE(waitFor([&] { return rec.count("activeEp_RspCb") == 1; }));
-    EXPECT_EQ(rec.last("activeEp_RspCb").error, TIMER_EXPIRED);
-    EXPECT_EQ(rec.last("activeEp_RspCb").nodeAddr, -1);
 }
 
 TEST_F(ServiceLinkTest, UnknownSendersArePingedOnlyWithAutoDiscovery) {
@@ -270,26 +242,22 @@ TEST_F(ServiceLinkTest, EndPointsAndDescriptorsOfOneNodeAndOfAll) {
     ASSERT_EQ(agent->getActiveEndPoints(5000, kLight, &ep), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return rec.count("activeEp_RspCb") == 1; }));
     auto a = rec.last("activeEp_RspCb");
-    EXPECT_EQ(std::make_tuple(a.error, a.session, a.nodeAddr),
-              std::make_tuple(AGENT_SUCCESS, 3, 0x1101));
-    EXPECT_EQ(a.list, (std::vector<int>{1}));
+    EXPECT_EQ(std::make_tuple(a.error, a.session, a.nodeAddr, a.list),
+              std::make_tuple(AGENT_SUCCESS, 3, 0x1101, std::vector<int>{1}));
 
     SA::ServiceDescriptorCtxt sd(3, &rec, &ServiceRecorder::serviceDesc_RspCb,
                                  &ServiceRecorder::serviceDesc_NtfCb);
     ASSERT_EQ(agent->getServiceDescriptor(0, kLight, 1, &sd), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return rec.count("serviceDesc_NtfCb") == 1; }));
-    EXPECT_EQ(rec.named("serviceDesc_RspCb")[0].id, 0);
-    EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].id, 1);
-    EXPECT_EQ(rec.named("serviceDesc_NtfCb")[0].error, AGENT_SUCCESS);
+    EXPECT_EQ(rec.last("serviceDesc_NtfCb").id, 1);
+    EXPECT_EQ(rec.last("serviceDesc_NtfCb").error, AGENT_SUCCESS);
     {
         std::lock_guard<std::recursive_mutex> lock(zb->getDb()->mutex());
         const SimpleDescriptor* d = zb->getDb()->findNodeByNwkAddr(kLight)->getSimpleDescr(1);
         ASSERT_NE(d, nullptr);
-        EXPECT_EQ(d->profile_id, 0x0104);
-        EXPECT_EQ(d->device_id, 0x0100);
-        EXPECT_EQ(d->device_ver, 1);
+        EXPECT_EQ(std::make_tuple(d->profile_id, d->device_id, d->device_ver),
+                  std::make_tuple(0x0104, 0x0100, 1));
         EXPECT_EQ(d->input_cluster, (std::list<int>{0x0000, 0x0003, 0x0006}));
-        EXPECT_TRUE(d->output_cluster.empty());
     }
 
     announce("plug", 0x2101);

@@ -15,12 +15,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/SimBytes.h"
 #include "support/TempFile.h"
+#include "support/WaitFor.h"
 
 namespace zbsimtest {
 using namespace simbytes;
@@ -40,17 +42,6 @@ inline Bytes frame(uint8_t group, uint8_t id, const Bytes& payload = {}) {
 inline bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-
-template <typename F>
-bool waitFor(F cond, std::chrono::milliseconds limit = kDeadline) {
-    auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
 }
 
 // One zbsim process with its own link and socket in a fresh directory.
@@ -100,11 +91,7 @@ class Zbsim {
         }
         if (stdout_ >= 0)
             close(stdout_);
-        unlink(link.c_str());
-        unlink(socket.c_str());
-        unlink(traceFile.c_str());
-        unlink((dir_ + "/net.ini").c_str());
-        rmdir(dir_.c_str());
+        std::filesystem::remove_all(dir_);
     }
     // The first line on standard output, once zbsim is ready.
     std::string readyLine() {
@@ -148,15 +135,10 @@ class Zbsim {
     int terminate() {
         kill(pid_, SIGTERM);
         int status = 0;
-        auto end = Clock::now() + kDeadline;
-        while (Clock::now() < end) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        if (!waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kDeadline))
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     std::string link;

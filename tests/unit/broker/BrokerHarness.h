@@ -6,9 +6,10 @@
 // and the broker's agents with fake operations behind them (FakeAgents.h). Replies and
 // notifications are driven by the test through the reply paths the fakes kept.
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -120,9 +121,29 @@ class InProcessRESTServer : public RESTServer {
 // The text of the first element `name` of `doc`, whatever its namespace prefix, or
 // "(no name)".
 inline std::string elementText(const std::string& doc, const std::string& name) {
-    const std::regex element("<(?:[A-Za-z]+:)?" + name + ">([^<]*)</(?:[A-Za-z]+:)?" + name + ">");
-    std::smatch m;
-    return std::regex_search(doc, m, element) ? m[1].str() : "(no " + name + ")";
+    const std::string open = name + ">";
+    for (size_t at = doc.find(open); at != std::string::npos; at = doc.find(open, at + 1)) {
+        const size_t lt = doc.rfind('<', at);
+        const std::string prefix = lt == std::string::npos ? "/" : doc.substr(lt + 1, at - lt - 1);
+        const bool plainOrPrefixed =
+            prefix.empty() || (prefix.back() == ':' &&
+                               std::all_of(prefix.begin(), prefix.end() - 1,
+                                           [](unsigned char c) { return std::isalpha(c) != 0; }));
+        if (!plainOrPrefixed || prefix.size() == 1) {
+            continue;  // a closing tag, a longer name ending in `name`, or a bare ':'
+        }
+        const size_t start = at + open.size();
+        const size_t end = doc.find('<', start);
+        if (end == std::string::npos) {
+            break;
+        }
+        const size_t close = doc.find(open, end);
+        if (doc.compare(end, 2, "</") == 0 && close != std::string::npos &&
+            doc.find('>', end) == close + name.size()) {
+            return doc.substr(start, end - start);
+        }
+    }
+    return "(no " + name + ")";
 }
 
 // A broker built on the in-process server, the recording client and the fake agents; its
@@ -141,6 +162,52 @@ class BrokerHarness {
         broker->init(false, false);
     }
     ~BrokerHarness() { broker.reset(); }
+
+    // Every agent call so far, in order per agent: discovery, management, service.
+    std::vector<std::string> calls() const {
+        std::vector<std::string> all = fakeDiscovery.calls;
+        all.insert(all.end(), fakeManagement.calls.begin(), fakeManagement.calls.end());
+        all.insert(all.end(), fakeService.calls.begin(), fakeService.calls.end());
+        return all;
+    }
+    void forgetCalls() {
+        fakeDiscovery.calls.clear();
+        fakeManagement.calls.clear();
+        fakeService.calls.clear();
+    }
+
+    // The gateway's network database (the process-wide one the broker works on).
+    static ZbNetDb* db() { return RESTBroker::LocalNodeT::getLocalNode()->getOrqZbIf()->getDb(); }
+
+    // The light 0x1101 (IEEE 00124b0000001101) with its service on end point 1: in the
+    // database, and its folders made the way a walk and a blocking service discovery make
+    // them. The calls this took are forgotten.
+    Node* addLight() {
+        static const unsigned char ieee[8] = {0x00, 0x12, 0x4b, 0x00, 0x00, 0x00, 0x11, 0x01};
+        ZbNetDb* netDb = db();
+        Node* light = netDb->nodeAnnounce(0x1101, ieee, 0x8e);
+        netDb->setActive(light, true);
+        if (netDb->getSimpleDescr(light, 1) == nullptr) {
+            netDb->addEndPoint(light, 1);
+            auto* sd = new SimpleDescriptor();
+            ZbNetDb::createDefaultSimpleDescr(1, sd);
+            netDb->addSimpleDescr(light, sd);
+        }
+        auto walk = server->request("GET", "/net/default/wsnnodes",
+                                    "inquiry&timeout=ea60&urilistener=http://127.0.0.1:9/w");
+        RPCReqStatus running(Running, 0, AGENT_SUCCESS, true);
+        RPCReqStatus end(End, 0, AGENT_SUCCESS, true);
+        fakeDiscovery.procs.back().path.notify(light, &running);
+        fakeDiscovery.procs.back().path.notify(nullptr, &end);
+        server->runLoopWork();
+        auto services = server->request("GET", "/net/default/wsnnodes/1101/services", "timeout=1");
+        RPCReqStatus done(End, 0, AGENT_SUCCESS, false);
+        fakeService.activeEps.back().path.respond(light, services->id(), &done);
+        server->runLoopWork();
+        client->taken();
+        forgetCalls();
+        return light;
+    }
 
     RecordingRESTClient* client;  // owned by the broker
     InProcessRESTServer* server;  // owned by the broker

@@ -22,13 +22,30 @@ struct FakeCall {
     Path path;
 };
 
+// Every call of one fake, in order, as "<op> <time-out> <address>".
+struct FakeLog {
+    std::vector<std::string> calls;
+
+    template <typename Path>
+    FakeCall<Path> fakeCall(const char* op, const Path* ctx, unsigned long timeout = 0,
+                            int address = -1) {
+        calls.push_back(std::string(op) + " " + std::to_string(timeout) + " " +
+                        std::to_string(address));
+        return FakeCall<Path>{op, timeout, address, ctx != nullptr ? *ctx : Path()};
+    }
+};
+
+// A refused start is answered on the response path before the call returns, as the agents'
+// starts do.
 template <typename Path>
-FakeCall<Path> fakeCall(const char* op, const Path* ctx, unsigned long timeout = 0,
-                        int address = -1) {
-    return FakeCall<Path>{op, timeout, address, ctx != nullptr ? *ctx : Path()};
+void answerRefusal(int answer, const Path* ctx) {
+    if (answer != AGENT_SUCCESS && ctx != nullptr) {
+        RPCReqStatus refused(NotAvailable, -1, static_cast<AgentError>(answer));
+        ctx->respond(ctx->getSessionId(), &refused);
+    }
 }
 
-class FakeDiscovery : public DiscoveryOperations {
+class FakeDiscovery : public DiscoveryOperations, public FakeLog {
   public:
     AgentError answer = AGENT_SUCCESS;
     std::vector<FakeCall<ProcPath>> procs;  // walks and modes
@@ -37,14 +54,9 @@ class FakeDiscovery : public DiscoveryOperations {
     std::vector<FakeCall<NodeDescPath>> nodeDescs;
     std::vector<FakeCall<PowerDescPath>> powerDescs;
 
-    // A refused start is answered on the response path before the call returns, as the
-    // agent's start does.
     AgentError startInquiry(unsigned long timeout, const ProcPath* ctx) override {
         procs.push_back(fakeCall("startInquiry", ctx, timeout));
-        if (answer != AGENT_SUCCESS && ctx != nullptr) {
-            RPCReqStatus refused(NotAvailable, -1, answer);
-            ctx->respond(ctx->getSessionId(), &refused);
-        }
+        answerRefusal(answer, ctx);
         return answer;
     }
     AgentError cancelInquiry(const CancelPath* ctx) override {
@@ -53,6 +65,7 @@ class FakeDiscovery : public DiscoveryOperations {
     }
     AgentError MgmtLQI_Req(unsigned long timeout, const ProcPath* ctx) override {
         procs.push_back(fakeCall("MgmtLQI_Req", ctx, timeout));
+        answerRefusal(answer, ctx);
         return answer;
     }
     AgentError cancelMgmtLQI_Req(const CancelPath* ctx) override {
@@ -94,7 +107,7 @@ class FakeDiscovery : public DiscoveryOperations {
     }
 };
 
-class FakeManagement : public ManagementOperations {
+class FakeManagement : public ManagementOperations, public FakeLog {
   public:
     struct PermitJoin {
         unsigned short duration;
@@ -117,7 +130,7 @@ class FakeManagement : public ManagementOperations {
     }
 };
 
-class FakeService : public ServiceOperations {
+class FakeService : public ServiceOperations, public FakeLog {
   public:
     struct Sent {
         int dstEp;
@@ -134,14 +147,18 @@ class FakeService : public ServiceOperations {
     std::vector<FakeCall<CallbackPath>> callbacks;
     std::vector<FakeCall<CallbackDeletePath>> callbackDeletes;
     std::vector<FakeCall<LastRxMsgPath>> lastRxMsgs;
-    std::vector<std::string> others;
+    std::vector<FakeCall<NodeBindingPath>> bindingTables;
+    std::vector<FakeCall<BindPath>> binds;
 
-    int addDefaultService(const AddServicePath*) override {
-        others.push_back("addDefaultService");
+    int addDefaultService(const AddServicePath* ctx) override {
+        fakeCall("addDefaultService", ctx);
         return answer;
     }
-    int addService(SimpleDescriptor*, const AddServicePath*) override {
-        others.push_back("addService");
+    // An accepted service is answered at once with its descriptor, as the agent does.
+    int addService(SimpleDescriptor* sd, const AddServicePath* ctx) override {
+        fakeCall("addService", ctx, 0, sd->end_point);
+        RPCReqStatus st(End, 0, static_cast<AgentError>(answer), false);
+        ctx->respond(sd, ctx->getSessionId(), &st);
         return answer;
     }
     int getActiveEndPoints(unsigned long timeout, unsigned short nwk,
@@ -183,16 +200,18 @@ class FakeService : public ServiceOperations {
         callbackDeletes.push_back(fakeCall("deleteCustomizedCallback", ctx, 0, id));
         return answer;
     }
-    int getnodebindingRequest(unsigned long, unsigned short, int, const NodeBindingPath*) override {
-        others.push_back("getnodebindingRequest");
+    // The binding table's address is the node's and its start index: nwk * 256 + index.
+    int getnodebindingRequest(unsigned long timeout, unsigned short nwk, int index,
+                              const NodeBindingPath* ctx) override {
+        bindingTables.push_back(fakeCall("getnodebindingRequest", ctx, timeout, nwk * 256 + index));
         return answer;
     }
-    int bindRequest(unsigned long, ZB_BIND_STRUCT, const BindPath*) override {
-        others.push_back("bindRequest");
+    int bindRequest(unsigned long timeout, ZB_BIND_STRUCT b, const BindPath* ctx) override {
+        binds.push_back(fakeCall("bindRequest", ctx, timeout, b.cluster_id));
         return answer;
     }
-    int unbindRequest(unsigned long, ZB_BIND_STRUCT, const BindPath*) override {
-        others.push_back("unbindRequest");
+    int unbindRequest(unsigned long timeout, ZB_BIND_STRUCT b, const BindPath* ctx) override {
+        binds.push_back(fakeCall("unbindRequest", ctx, timeout, b.cluster_id));
         return answer;
     }
 };

@@ -172,25 +172,6 @@ TEST_F(BrokerInquiry, EachNodeFoundIsPostedAndTheEndDropsTheListener) {
     EXPECT_TRUE(h.client->taken().empty());
 }
 
-TEST_F(BrokerInquiry, RefusedStartIsAnsweredAndLeavesNoListener) {
-    h.fakeDiscovery.answer = AGENT_BUSY;
-    auto ex = h.server->request("GET", "/net/default/wsnnodes",
-                                "inquiry&timeout=ea60&urilistener=http://127.0.0.1:9100/i");
-    ASSERT_EQ(h.fakeDiscovery.procs.size(), 1u);
-    ASSERT_TRUE(ex->answered());
-    // The refusal, not the acceptance, answers the request.
-    EXPECT_EQ(elementText(ex->reply(), "Code"), "2");
-    EXPECT_EQ(elementText(ex->reply(), "Message"), "Agent Busy");
-    EXPECT_EQ(h.broker->getListeners().nodeInquiry.size(), 0u);
-}
-
-TEST_F(BrokerInquiry, WalkWithoutListenerIsRefused) {
-    auto ex = h.server->request("GET", "/net/default/wsnnodes", "inquiry&timeout=ea60");
-    ASSERT_TRUE(ex->answered());
-    EXPECT_NE(elementText(ex->reply(), "Code"), "0");
-    EXPECT_TRUE(h.fakeDiscovery.procs.empty());
-}
-
 TEST_F(BrokerInquiry, NodeDescriptorReplyCarriesTheDescriptor) {
     auto ex = h.server->request("GET", "/net/default/localnode/nodedescriptor", "timeout=1388");
     ASSERT_EQ(h.fakeDiscovery.nodeDescs.size(), 1u);

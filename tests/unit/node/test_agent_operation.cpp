@@ -165,7 +165,7 @@ TEST(PacedSender, PausesAfterEachRequestSentButNotAfterOnesSkipped) {
         sent.push_back(std::chrono::steady_clock::now());
         return true;
     };
-    sender.post(stamp);
+    EXPECT_TRUE(sender.post(stamp));
     sender.post([] { return false; });
     sender.post(stamp);
     sender.post(stamp);

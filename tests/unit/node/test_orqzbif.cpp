@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "GWManagement.h"
@@ -17,6 +18,16 @@ class OrqZbIfTest : public ::testing::Test {
     TestConfig config{"[main]\nplatform = 1\n"};
     OrqZbIf zb{config.get()};
 };
+
+TEST(AgentErrorMessages, ValuesOutsideTheTableAreTheUnknownError) {
+    const AgentErrorMessages* m = AgentErrorMessages::Instance();
+    EXPECT_EQ(m->getRESTError(TIMER_EXPIRED), REST_TIMEOUT);
+    for (int outside : {-1, static_cast<int>(AGENT_ERROR_COUNT)}) {
+        const AgentError e = static_cast<AgentError>(outside);
+        EXPECT_STREQ(m->getErrorMessage(e), "Unknown Agent error") << outside;
+        EXPECT_EQ(m->getRESTError(e), REST_GENERIC_REST_ERROR) << outside;
+    }
+}
 
 TEST_F(OrqZbIfTest, RegistryRefusesNullAndRecordsOfTheWrongKind) {
     ZbZdpResponseListener status([](const ZbZdpResponse&) {});
@@ -204,6 +215,11 @@ TEST_F(OrqZbIfTest, NeighbourTableIsDecodedWithinItsLength) {
     data[0] = static_cast<uchar>(4 + 22 + 10);
     zb.ZB_MGMT_LQI_response(2, src, data.data());
     EXPECT_EQ(gotCount, 1);
+
+    // The last page of a table, past its end: its header with no entry.
+    data = {4, 0x00, 5, 5, 0};
+    zb.ZB_MGMT_LQI_response(2, src, data.data());
+    EXPECT_EQ(std::make_tuple(gotStatus, gotTotal, gotCount), std::make_tuple(0, 5, 0));
 
     // An error answer with its status alone reports that status and no entries.
     data = {1, 0x84};

@@ -601,7 +601,9 @@ TEST_F(ZbNetDbChangeTest, TheCounterRisesOnARealChangeAndNotOnTheSameValue) {
     ZB_NEIGHBOR_TABLE_LIST e = entry(0x0100, 50);
     EXPECT_TRUE(db.updateLQIInformation(n, e.NetworkAddress, e.ExtendedAddress,
                                         e.devTypeRxOnRelation, e.Depth, e.LQI));
-    db.updateLQIDetails(n, &e, 1);                       // the same entry again
+    db.updateLQIDetails(n, &e, 1);  // the same entry again
+    EXPECT_FALSE(db.updateLQIInformation(n, e.NetworkAddress, e.ExtendedAddress,
+                                         e.devTypeRxOnRelation, e.Depth, e.LQI));
     EXPECT_FALSE(db.removeOldLQIInformation(n, &e, 1));  // still reported
     EXPECT_EQ(db.changeCount(), start + 4);
 
@@ -613,6 +615,13 @@ TEST_F(ZbNetDbChangeTest, TheCounterRisesOnARealChangeAndNotOnTheSameValue) {
     db.addSimpleDescr(n, same);  // stored, but nothing changed
     EXPECT_EQ(db.getSimpleDescr(n, 1), same);
     EXPECT_EQ(db.changeCount(), start + 5);
+
+    // A node is added once: a second one with its address is refused and left to its owner.
+    Node* added = new Node(0x0777);
+    EXPECT_TRUE(db.addNode(added));
+    Node twin(0x0777);
+    EXPECT_FALSE(db.addNode(&twin));
+    EXPECT_EQ(db.findNodeByNwkAddr(0x0777), added);
     take();
 }
 

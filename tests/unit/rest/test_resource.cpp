@@ -1,118 +1,77 @@
+// Resources and the resource tree as the HTTP server's URI registry, without sockets: finding
+// children (through an index in large folders), URIs, resolving request paths (with "*"
+// children), and taking resources out of the tree.
+
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "CResource.h"
+#include "ResourceTree.h"
 
 namespace {
 
-// A folder with `count` children named c0, c1, ...; a folder of many children (the node
-// folders of a large network) is searched through an index, a small one by walking its list.
+// A folder with `count` children named c0, c1, ...
 struct Folder {
-    explicit Folder(int count) : rootDesc("net") {
+    explicit Folder(int count) {
         for (int i = 0; i < count; ++i) {
             add("c" + std::to_string(i));
         }
     }
     Resource* add(const std::string& name) {
-        auto* child = new Resource(new ResourceDescriptor(name.c_str()), nullptr, 0);
-        owned.emplace_back(child);
-        folder.addChild(child);
-        return child;
+        owned.emplace_back(new Resource(new ResourceDescriptor(name.c_str()), nullptr, 0));
+        folder.addChild(owned.back().get());
+        return owned.back().get();
     }
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
+    std::string names() const {
+        std::string out;
         for (const Resource* child : folder.children) {
-            out.push_back(child->name());
+            out += child->name() + " ";
         }
         return out;
     }
-    ResourceDescriptor rootDesc;
+    ResourceDescriptor rootDesc{"net"};
     Resource folder{&rootDesc};
     std::vector<std::unique_ptr<Resource>> owned;
 };
 
-std::vector<std::string> cNames(int from, int to) {
-    std::vector<std::string> out;
-    for (int i = from; i < to; ++i) {
-        out.push_back("c" + std::to_string(i));
-    }
-    return out;
-}
-
-TEST(Resource, ChildrenAreFoundByNameWhateverTheirNumber) {
-    for (int count : {3, 15, 16, 2000}) {
+TEST(Resource, ChildrenAreFoundByNameAndKeepTheirOrderWhateverTheirNumber) {
+    for (int count : {4, 16, 2000}) {
         SCOPED_TRACE(count);
         Folder f(count);
         for (int i = 0; i < count; ++i) {
-            Resource* child = f.folder.findChild("c" + std::to_string(i));
-            ASSERT_NE(child, nullptr);
-            EXPECT_EQ(child->name(), "c" + std::to_string(i));
-            EXPECT_EQ(child->parent, &f.folder);
+            EXPECT_EQ(f.owned[i].get(), f.folder.findChild("c" + std::to_string(i)));
+            EXPECT_EQ(&f.folder, f.owned[i]->parent);
         }
-        EXPECT_EQ(f.folder.findChild("c" + std::to_string(count)), nullptr);
-        EXPECT_EQ(f.folder.findChild(""), nullptr);
-
-        // A removed child is no longer found; the others still are.
-        Resource* gone = f.folder.findChild("c1");
-        f.folder.removeChild(gone);
-        EXPECT_EQ(f.folder.findChild("c1"), nullptr);
-        EXPECT_EQ(gone->parent, nullptr);
-        EXPECT_EQ(f.folder.findChild("c0"), f.owned[0].get());
-        EXPECT_EQ(f.folder.findChild("c2"), f.owned[2].get());
-    }
-}
-
-TEST(Resource, TheFirstOfTwoNamesakesIsFoundThenTheSecondOnceItGoes) {
-    for (int count : {2, 40}) {
-        SCOPED_TRACE(count);
-        Folder f(count);
+        EXPECT_EQ(nullptr, f.folder.findChild("c" + std::to_string(count)));
+        EXPECT_EQ(nullptr, f.folder.findChild(""));
+        // The first of two namesakes is found, then the second once it goes; a later one
+        // going first leaves the earlier one found.
         Resource* first = f.add("twin");
         Resource* second = f.add("twin");
-        EXPECT_EQ(f.folder.findChild("twin"), first);
+        EXPECT_EQ(first, f.folder.findChild("twin"));
         f.folder.removeChild(first);
-        EXPECT_EQ(f.folder.findChild("twin"), second);
-        f.folder.removeChild(second);
-        EXPECT_EQ(f.folder.findChild("twin"), nullptr);
-
-        // The later namesake going first leaves the earlier one found.
-        Resource* third = f.add("triplet");
-        Resource* fourth = f.add("triplet");
-        f.folder.removeChild(fourth);
-        EXPECT_EQ(f.folder.findChild("triplet"), third);
+        EXPECT_EQ(second, f.folder.findChild("twin"));
+        Resource* third = f.add("twin");
         f.folder.removeChild(third);
-        EXPECT_EQ(f.folder.findChild("triplet"), nullptr);
-    }
-}
-
-TEST(Resource, ChildrenKeepTheirOrderThroughRemovalsAtEitherEndAndBetween) {
-    for (int count : {3, 20}) {
-        SCOPED_TRACE(count);
-        Folder f(count);
-        EXPECT_EQ(f.names(), cNames(0, count));
-        f.folder.removeChild(f.owned[count - 1].get());  // the last
-        f.folder.removeChild(f.owned[0].get());          // the first
-        f.folder.removeChild(f.owned[1].get());          // the first again
-        std::vector<std::string> left = cNames(2, count - 1);
-        EXPECT_EQ(f.names(), left);
-        // After the last went, a new child still goes at the end, and is found.
-        f.add("new");
-        left.push_back("new");
-        EXPECT_EQ(f.names(), left);
-        EXPECT_EQ(f.folder.findChild("new"), f.owned.back().get());
-        // A resource that is not a child leaves the list as it is.
-        f.folder.removeChild(f.owned[0].get());
-        EXPECT_EQ(f.names(), left);
-        for (int i = 2; i < count - 1; ++i) {
-            f.folder.removeChild(f.owned[i].get());
+        EXPECT_EQ(second, f.folder.findChild("twin"));
+        f.folder.removeChild(second);
+        EXPECT_EQ(nullptr, f.folder.findChild("twin"));
+        // Removals at either end and between keep the order; a new child goes at the end.
+        Resource* last = f.owned[count - 1].get();
+        for (Resource* r : {last, f.owned[0].get(), f.owned[1].get()}) {
+            f.folder.removeChild(r);
+            EXPECT_EQ(nullptr, r->parent);
+            EXPECT_EQ(nullptr, f.folder.findChild(r->name()));
         }
-        f.folder.removeChild(f.owned.back().get());
-        EXPECT_TRUE(f.folder.children.empty());
-        EXPECT_EQ(f.folder.findChild("new"), nullptr);
-        f.add("again");
-        EXPECT_EQ(f.names(), std::vector<std::string>{"again"});
+        f.folder.removeChild(f.owned[0].get());  // no longer a child: nothing changes
+        f.add("new");
+        std::string expected;
+        for (int i = 2; i < count - 1; ++i) {
+            expected += "c" + std::to_string(i) + " ";
+        }
+        EXPECT_EQ(expected + "new ", f.names());
+        EXPECT_EQ(f.owned[2].get(), f.folder.findChild("c2"));
+        EXPECT_EQ(f.owned.back().get(), f.folder.findChild("new"));
     }
 }
 
@@ -122,24 +81,97 @@ TEST(Resource, TheUriIsMadeFromTheNamesUpToTheRoot) {
     // Built from the bottom up, then attached: each URI reads as the tree stands.
     def.addChild(&node);
     net.addChild(&def);
-    EXPECT_EQ(node.uri.str(), "/default/1101");
+    EXPECT_EQ("/default/1101", node.uri.str());
     root.addChild(&net);
-    const struct {
-        const Resource* r;
-        const char* uri;
-    } cases[] = {{&root, ""}, {&net, "/net"}, {&def, "/net/default"}, {&node, "/net/default/1101"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.uri);
-        EXPECT_EQ(c.r->uri.str(), c.uri);
-        EXPECT_EQ(static_cast<std::string>(c.r->uri), c.uri);
-        EXPECT_EQ(c.r->uri.empty(), *c.uri == '\0');
-    }
-    // Out of the tree, a resource's URI is empty and those below it start from it.
+    EXPECT_TRUE(root.uri.empty());
+    EXPECT_EQ("/net/default", static_cast<std::string>(def.uri));
+    EXPECT_EQ("/net/default/1101", node.uri.str());
     root.removeChild(&net);
     EXPECT_TRUE(net.uri.empty());
-    EXPECT_EQ(node.uri.str(), "/default/1101");
+    EXPECT_EQ("/default/1101", node.uri.str());
     def.removeChild(&node);
     net.removeChild(&def);
+}
+
+// A descriptor owned by its resource, counting how many such resources were deleted.
+struct CountedDescriptor : ResourceDescriptor {
+    CountedDescriptor(const char* path, int* deleted)
+        : ResourceDescriptor(path), deleted(deleted) {}
+    ~CountedDescriptor() override { ++*deleted; }
+    int* deleted;
+};
+
+TEST(ResourceTree, PathsResolveWithWildcardsAndSubtreesLeaveFromTheBottomUp) {
+    Debug log{"HTTPServer"};
+    const ResourceDescriptor rootDesc{""};
+    int deleted = 0;
+    std::vector<std::string> left;
+    auto tree = std::make_unique<ResourceTree>(&rootDesc, 42, log);
+    tree->setUnregistered([&](Resource* r) { left.push_back(r->uri); });
+    auto add = [&](Resource* parent, const char* name) {
+        auto* r = new Resource(new CountedDescriptor(name, &deleted), nullptr, 0);
+        tree->add(r, parent);
+        return r;
+    };
+    Resource* net = add(nullptr, "net");
+    Resource* def = add(net, "default");
+    Resource* nodes = add(def, "wsnnodes");
+    Resource* any = add(nodes, "*");
+    Resource* special = add(nodes, "special");
+    Resource* version = add(nullptr, "version");
+    EXPECT_EQ(42, tree->root()->data);
+    EXPECT_EQ(def, tree->find(net, "default"));
+    EXPECT_EQ(nullptr, tree->find(nullptr, "default"));
+    const struct {
+        const char* path;
+        Resource* resolved;
+    } cases[] = {
+        {"/net/default/wsnnodes", nodes},
+        {"/net/default/wsnnodes/0x1234", any},
+        {"/net/default/wsnnodes/special", special},  // the name itself comes before "*"
+        {"//net///default/", def},
+        {"/", tree->root()},
+        {"", tree->root()},
+        {"/net/x", nullptr},
+        {"/net/default/wsnnodes/0x1234/more", nullptr},
+        {"/Net", nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.resolved, tree->resolve(c.path)) << c.path;
+    }
+    bool found = true;
+    EXPECT_EQ(def, tree->deepest("/net/default/nothing/below", found));
+    EXPECT_FALSE(found);
+    EXPECT_EQ(version, tree->deepest("/version", found));
+    EXPECT_TRUE(found);
+
+    tree->remove(def);
+    EXPECT_EQ(std::vector<std::string>({"/net/default/wsnnodes/*", "/net/default/wsnnodes/special",
+                                        "/net/default/wsnnodes", "/net/default"}),
+              left);
+    EXPECT_EQ(4, deleted);
+    EXPECT_EQ(nullptr, tree->resolve("/net/default/wsnnodes/0x1234"));
+    EXPECT_TRUE(net->children.empty());
+    // The root is never removed; clearing it empties the tree.
+    left.clear();
+    tree->remove(nullptr);
+    tree->remove(tree->root());
+    EXPECT_EQ(version, tree->resolve("/version"));
+    tree->clear(tree->root());
+    EXPECT_EQ(std::vector<std::string>({"/net", "/version"}), left);
+    EXPECT_EQ(nullptr, tree->resolve("/version"));
+    // Destroying the tree deletes what is left quietly.
+    add(add(nullptr, "a"), "b");
+    left.clear();
+    tree.reset();
+    EXPECT_EQ(8, deleted);
+    EXPECT_TRUE(left.empty());
+}
+
+TEST(SplitFields, KeepsTheNonEmptyFieldsBetweenSeparators) {
+    EXPECT_EQ(std::vector<std::string>({"9000", "9443s", "127.0.0.1:80"}),
+              splitFields("9000, 9443s\t127.0.0.1:80,,", " \t,"));
+    EXPECT_TRUE(splitFields("///", "/").empty());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "NodeStore.h"
+#include "support/TempFile.h"
 
 namespace {
 
@@ -27,33 +28,29 @@ StoredNode sampleNode(uint64_t ieee, uint16_t nwk) {
     return n;
 }
 
-// A file path in a fresh directory, removed with it.
-struct TempDir {
-    std::filesystem::path dir;
-    TempDir() {
-        char name[] = "/tmp/orq-store-XXXXXX";
-        dir = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(dir); }
-    std::string file(const char* name) const { return (dir / name).string(); }
-};
-
-// A database file written by another program with `sql`.
-bool madeByAnotherProgram(const std::string& path, const char* sql) {
+// Runs `sql` on the file as another program would; returns its first result as text.
+std::string otherProgram(const std::string& path, const char* sql) {
     sqlite3* raw = nullptr;
-    const bool ok = sqlite3_open(path.c_str(), &raw) == SQLITE_OK &&
-                    sqlite3_exec(raw, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    std::string out = "(failed)";
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_open(path.c_str(), &raw) == SQLITE_OK &&
+        sqlite3_prepare_v2(raw, sql, -1, &s, nullptr) == SQLITE_OK) {
+        const int rc = sqlite3_step(s);
+        out = rc == SQLITE_ROW    ? reinterpret_cast<const char*>(sqlite3_column_text(s, 0))
+              : rc == SQLITE_DONE ? ""
+                                  : "(failed)";
+    }
+    sqlite3_finalize(s);
     sqlite3_close(raw);
-    return ok;
+    return out;
 }
 
 }  // namespace
 
-TEST(NodeStore, NodesAreWrittenReplacedAndRemoved) {
+TEST(NodeStore, NodesAndIdentityAreWrittenReplacedAndRemoved) {
     NodeStore store(":memory:");
     ASSERT_TRUE(store.ok()) << store.error();
     EXPECT_TRUE(store.loadNodes().empty());
-
     StoredNode a = sampleNode(0x00124B0001020304ULL, 0x1234);
     // The highest bit of an IEEE address survives the signed column.
     StoredNode b = sampleNode(0xF0124B0001020305ULL, 0x5678);
@@ -61,21 +58,15 @@ TEST(NodeStore, NodesAreWrittenReplacedAndRemoved) {
     b.simpleDescriptors.erase(2);
     ASSERT_TRUE(store.write({a, b}, {}));
     EXPECT_EQ(store.loadNodes(), (std::vector<StoredNode>{a, b}));
-
     // A node written again replaces all it had: an end point it lost is gone.
     a.nwk = 0x4321;
     a.simpleDescriptors.erase(1);
     a.endPoints = {2};
     ASSERT_TRUE(store.write({a}, {b.ieee}));
     EXPECT_EQ(store.loadNodes(), (std::vector<StoredNode>{a}));
-
     ASSERT_TRUE(store.clear());
     EXPECT_TRUE(store.loadNodes().empty());
-}
 
-TEST(NodeStore, IdentityIsAbsentUntilWrittenThenReplaced) {
-    NodeStore store(":memory:");
-    ASSERT_TRUE(store.ok()) << store.error();
     NetworkIdentity id;
     EXPECT_FALSE(store.loadIdentity(id));
     ASSERT_TRUE(store.writeIdentity({0xDDDDDDDDDDDDDDDDULL, 0x1A62, 11}));
@@ -85,63 +76,11 @@ TEST(NodeStore, IdentityIsAbsentUntilWrittenThenReplaced) {
     EXPECT_NE(id, (NetworkIdentity{0x00124B00AABBCCDDULL, 0x2B73, 26}));
 }
 
-TEST(NodeStore, AFileKeepsNodesAcrossOpeningsInWalMode) {
+// Registrations keep the order they were last made in, across openings of a file in WAL mode.
+TEST(NodeStore, AFileKeepsNodesAndRegistrationsAcrossOpenings) {
     TempDir tmp;
     const std::string path = tmp.file("network.db");
-    const StoredNode a = sampleNode(0x00124B0001020304ULL, 0x1234);
-    {
-        NodeStore store(path);
-        ASSERT_TRUE(store.ok()) << store.error();
-        ASSERT_TRUE(store.write({a}, {}));
-    }
-    NodeStore again(path);
-    ASSERT_TRUE(again.ok()) << again.error();
-    EXPECT_EQ(again.loadNodes(), (std::vector<StoredNode>{a}));
-
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
-    sqlite3_stmt* s = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA journal_mode", -1, &s, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal");
-    sqlite3_finalize(s);
-    sqlite3_close(raw);
-}
-
-TEST(NodeStore, NewerAndUnreadableFilesAreRefusedWithAReason) {
-    TempDir tmp;
-    const std::string newer = tmp.file("newer.db");
-    ASSERT_TRUE(madeByAnotherProgram(newer, "PRAGMA user_version = 2"));
-    NodeStore fromLater(newer);
-    EXPECT_FALSE(fromLater.ok());
-    EXPECT_EQ(fromLater.error(), "schema version 2 is newer than 1");
-    EXPECT_EQ(fromLater.refusal(), NodeStore::Refusal::Content);
-
-    // A database of another program, with a table of the same name.
-    const std::string foreign = tmp.file("foreign.db");
-    ASSERT_TRUE(madeByAnotherProgram(foreign, "CREATE TABLE node(name TEXT)"));
-    NodeStore other(foreign);
-    EXPECT_FALSE(other.ok());
-    EXPECT_EQ(other.refusal(), NodeStore::Refusal::Content) << other.error();
-
-    const std::string garbage = tmp.file("garbage.db");
-    std::ofstream(garbage) << std::string(4096, 'x');
-    NodeStore corrupt(garbage);
-    EXPECT_FALSE(corrupt.ok());
-    EXPECT_NE(corrupt.error().find("not a readable database"), std::string::npos)
-        << corrupt.error();
-    EXPECT_EQ(corrupt.refusal(), NodeStore::Refusal::Content);
-
-    // The path, not the content: such a file must never be moved aside.
-    NodeStore nowhere(tmp.file("missing/dir/network.db"));
-    EXPECT_FALSE(nowhere.ok());
-    EXPECT_FALSE(nowhere.error().empty());
-    EXPECT_EQ(nowhere.refusal(), NodeStore::Refusal::Access);
-}
-
-TEST(NodeStore, RegistrationsKeepTheOrderTheyWereLastMadeIn) {
-    TempDir tmp;
-    const std::string path = tmp.file("network.db");
+    const StoredNode node = sampleNode(0x00124B0001020304ULL, 0x1234);
     const StoredRegistration a{"0000000a", "POST", "/net/default/callbacks", "", "<Callback/>"};
     const StoredRegistration b{"0000000b", "POST",
                                "/net/default/localnode/services/08/wsnconnection",
@@ -150,14 +89,44 @@ TEST(NodeStore, RegistrationsKeepTheOrderTheyWereLastMadeIn) {
     again.body = "<Callback>2</Callback>";
     {
         NodeStore store(path);
+        ASSERT_TRUE(store.ok()) << store.error();
+        ASSERT_TRUE(store.write({node}, {}));
         ASSERT_TRUE(store.writeRegistration(a));
         ASSERT_TRUE(store.writeRegistration(b));
-        // Made again: replaced, and now the latest.
-        ASSERT_TRUE(store.writeRegistration(again));
+        ASSERT_TRUE(store.writeRegistration(again));  // made again: replaced, the latest
         EXPECT_EQ(store.loadRegistrations(), (std::vector<StoredRegistration>{b, again}));
         ASSERT_TRUE(store.removeRegistration(b.id));
         ASSERT_TRUE(store.removeRegistration("absent"));
     }
     NodeStore reopened(path);
+    ASSERT_TRUE(reopened.ok()) << reopened.error();
+    EXPECT_EQ(reopened.loadNodes(), (std::vector<StoredNode>{node}));
     EXPECT_EQ(reopened.loadRegistrations(), (std::vector<StoredRegistration>{again}));
+    EXPECT_EQ(otherProgram(path, "PRAGMA journal_mode"), "wal");
+}
+
+// A file of a later version, of another program or of no database at all is refused for its
+// content; one that cannot be reached for its path (such a file must never be moved aside).
+TEST(NodeStore, NewerForeignDamagedAndUnreachableFilesAreRefusedWithAReason) {
+    TempDir tmp;
+    ASSERT_EQ(otherProgram(tmp.file("newer.db"), "PRAGMA user_version = 2"), "");
+    ASSERT_EQ(otherProgram(tmp.file("foreign.db"), "CREATE TABLE node(name TEXT)"), "");
+    std::ofstream(tmp.file("garbage.db")) << std::string(4096, 'x');
+    const struct {
+        const char* file;
+        NodeStore::Refusal why;
+        const char* error;
+    } cases[] = {
+        {"newer.db", NodeStore::Refusal::Content, "schema version 2 is newer than 1"},
+        {"foreign.db", NodeStore::Refusal::Content, ""},
+        {"garbage.db", NodeStore::Refusal::Content, "not a readable database"},
+        {"missing/dir/network.db", NodeStore::Refusal::Access, ""},
+    };
+    for (const auto& c : cases) {
+        NodeStore store(tmp.file(c.file));
+        EXPECT_FALSE(store.ok()) << c.file;
+        EXPECT_EQ(store.refusal(), c.why) << c.file << ": " << store.error();
+        EXPECT_FALSE(store.error().empty()) << c.file;
+        EXPECT_NE(store.error().find(c.error), std::string::npos) << store.error();
+    }
 }

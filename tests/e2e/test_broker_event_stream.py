@@ -1,6 +1,6 @@
 """The live event stream GET /events over the wire, against zbsim's demo network: events for an
 inquiry, a report, a removal, a join and a killed router, each with the document the listener
-POST carries; the type, node and end point filters; resuming by Last-Event-ID and the gap
+POST carries (and the killed router's freshness POST, its folders gone); the type, node and end point filters; resuming by Last-Event-ID and the gap
 beyond the ring; a client that reads nothing is cut while another receives every event;
 orq's memory stays bounded with stalled clients while a flood of reports flows; and a stream
 is one of the connections its address may hold, given back as soon as its client leaves."""
@@ -176,6 +176,8 @@ class EventStream(unittest.TestCase):
         cls.gw.close()
 
     def test_1_inquiry_and_report_with_filters(self):
+        # What only it checks: the stream carries the very document a listener POST carries, and
+        # its filters.
         gw = self.gw
         self.assertEqual("text/event-stream", self.all.response.getheader("Content-Type"))
         sensor_ieee = NODES["sensor"][1]
@@ -228,6 +230,8 @@ class EventStream(unittest.TestCase):
                 s.close()
 
     def test_2_removal_and_join(self):
+        # What only it checks: a removal over HTTP and a join over the serial line reach the
+        # stream.
         gw = self.gw
         self.assertEqual(200, gw.delete(NET + "/wsnnodes/2101")[0])
         self.assertTrue(self.all.wait(node_event("node-removed", "plug")), self.all.kinds())
@@ -235,9 +239,14 @@ class EventStream(unittest.TestCase):
         self.assertTrue(self.all.wait(node_event("node-announced", "plug")), self.all.kinds())
 
     def test_3_a_killed_router_and_the_node_behind_it_are_dead(self):
+        # What only it checks: a node the keep-alive finds dead, with the node behind it, is
+        # reported to a freshness listener and on the stream, and leaves no folder behind.
         # The sensor, behind the router, is gone with it: the reports from here on are the
         # plug's.
         gw = self.gw
+        status, body = gw.get(NET + "/wsnnodes", "freshness=2&timeout=0&urilistener=" +
+                              gw.listener.url("fresh"))
+        self.assertEqual(200, status, body)
         dead = Stream(gw.port, "type=node-dead&node=" + NODES["router1"][1])
         try:
             self.assertTrue(gw.ctl("kill router1").startswith("ok"))
@@ -248,8 +257,21 @@ class EventStream(unittest.TestCase):
             self.assertTrue(self.all.wait(node_event("node-dead", "light"), timeout=120))
         finally:
             dead.close()
+        fresh = lambda: gw.listener.bodies("fresh")  # noqa: E731
+        dead_nodes = [r("WSNNode", address_block(n)) for n in ("router1", "light")]
+        self.assertTrue(wait_for(lambda: all(any(d in b for b in fresh()) for d in dead_nodes)),
+                        fresh())
+        cache = gw.node_list()
+        for name in ("router1", "light"):
+            self.assertTrue(gw.folders_gone(name), name)
+            self.assertNotIn(address_block(name), cache)
+        for name in ("router2", "plug"):
+            self.assertIn(address_block(name), cache)
+            self.assertFalse(any(r("WSNNode", address_block(name)) in b for b in fresh()), name)
 
     def test_4_resume_by_last_event_id_and_the_gap(self):
+        # What only it checks: resuming by Last-Event-ID over the wire, and the gap beyond the
+        # ring.
         gw = self.gw
         self.assertTrue(gw.ctl("flood 1 20 plug").startswith("ok"))
         self.assertTrue(self.all.wait(lambda k, d: flood_number(d) is not None))
@@ -298,6 +320,8 @@ class EventStream(unittest.TestCase):
             s.close()
 
     def test_5_a_stalled_client_is_cut_while_another_gets_everything(self):
+        # What only it checks: a client that reads nothing is cut by the server while another gets
+        # every event.
         gw = self.gw
         stalled = stalled_client(gw.port)
         reader = Stream(gw.port, "type=message")
@@ -318,6 +342,8 @@ class EventStream(unittest.TestCase):
             reader.close()
 
     def test_6_memory_stays_bounded_with_stalled_clients(self):
+        # What only it checks: orq's memory stays bounded with stalled clients during a flood of
+        # reports.
         gw = self.gw
         pid = gw.orq.proc.pid
         if sanitized(pid):
@@ -363,6 +389,8 @@ def answers(gw):
 
 class AddressLimit(unittest.TestCase):
     def test_a_stream_holds_one_of_the_connections_of_its_address_until_its_client_leaves(self):
+        # What only it checks: a stream is one of its address's connections, given back when its
+        # client leaves.
         gw = Gateway(autostart=False, extra="[RESTServer]\nconnectionsPerAddress = 3\n")
         streams = []
         try:
