@@ -228,11 +228,15 @@ class RESTBroker : private ResourceHandler, private URIListenerHandler {
     // The tails of the line a single-answer event logs after its name when its listeners go.
     static constexpr const char* kEventDropped = " - event -> remove uriListeners";
     static constexpr const char* kDropped = " -> remove uriListeners";
-    // The event of a single-answer kind: restEvent, then the line "<name><dropLog>" and the
-    // list's work is over (endListWork): each listener got its one answer.
+    // The event of a single-answer kind: restEvent, then the line "<name><dropLog>", and the
+    // list's work is over (lastAnswer): each listener got its one answer.
     void oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
                       RPCReqStatus* status, const char* nwkStatus = nullptr,
                       const char* dropLog = kEventDropped);
+    // The work behind `list` ends with what `deliver` posts: the list is no longer running,
+    // and the listeners it held leave. One that registers while the answer is on its way
+    // finds the list idle, so its attach starts the work again and it stays for that answer.
+    void lastAnswer(RBURIListenerList* list, const std::function<void()>& deliver);
     // The work behind `list` is over: not running, and its listeners go.
     void endListWork(RBURIListenerList* list);
     // The detach of a list whose work needs no cancel: not running once it is empty.

@@ -267,9 +267,20 @@ void RESTBroker::restEvent_BC(const char* name, RBURIListenerList* list, const s
 
 void RESTBroker::oneShotEvent(const char* name, RBURIListenerList* list, const std::string& text,
                               RPCReqStatus* status, const char* nwkStatus, const char* dropLog) {
-    restEvent(name, list, text, nwkStatus, status);
-    ORQ_LOG(*pLogger, DEBUG, "%s%s", name, dropLog);
-    endListWork(list);
+    lastAnswer(list, [&] {
+        restEvent(name, list, text, nwkStatus, status);
+        ORQ_LOG(*pLogger, DEBUG, "%s%s", name, dropLog);
+    });
+}
+
+void RESTBroker::lastAnswer(RBURIListenerList* list, const std::function<void()>& deliver) {
+    list->running.store(false);
+    std::vector<std::string> answered;
+    for (const uriListener_t& listener : list->snapshot()) {
+        answered.push_back(listener.id);
+    }
+    deliver();
+    list->removeListenersById(answered);
 }
 
 // --- The response operations' answer ---

@@ -383,10 +383,16 @@ void* RESTBroker::wsnNodesList_NtfCb(Node* node, RPCReqStatus* status) {
         createNodeResourcesLater(node);
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
-    restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status, node);
+    auto deliver = [&] {
+        restEvent("wsnNodesList_NtfCb", &listeners.nodeInquiry, doc, nullptr, status, node);
+    };
     if (isEndOfProcedure(status)) {
-        pruneNodeFoldersLater();
-        endListWork(&listeners.nodeInquiry);
+        lastAnswer(&listeners.nodeInquiry, [&] {
+            deliver();
+            pruneNodeFoldersLater();
+        });
+    } else {
+        deliver();
     }
     return nullptr;
 }
@@ -433,10 +439,17 @@ void* RESTBroker::MgmtLQI_NtfCb(Node* node, RPCReqStatus* status) {
         doc = pXMLMsgComposer->createWSNNodeMsg(status->getFResult(), node);
     }
     if (node != nullptr || status->getReturnValue() != AGENT_SUCCESS) {
-        restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status, node);
+        auto deliver = [&] {
+            restEvent("MgmtLQI_NtfCb", &listeners.nodeMgmt_Lqi, doc, nullptr, status, node);
+        };
         if (isEndOfProcedure(status)) {
-            ORQ_LOG(*pLogger, DEBUG, "MgmtLQI_NtfCb - MgmtLQI completed -> remove uriListeners");
-            endListWork(&listeners.nodeMgmt_Lqi);
+            lastAnswer(&listeners.nodeMgmt_Lqi, [&] {
+                deliver();
+                ORQ_LOG(*pLogger, DEBUG,
+                        "MgmtLQI_NtfCb - MgmtLQI completed -> remove uriListeners");
+            });
+        } else {
+            deliver();
         }
     } else if (status->getFState() == End) {
         ORQ_LOG(*pLogger, DEBUG,

@@ -130,6 +130,33 @@ TEST_F(BrokerPermitJoin, NonBlockingErrorIsPostedAsTheRESTError) {
     EXPECT_EQ(h.broker->getListeners().permitJoin.size(), 0u);
 }
 
+TEST_F(BrokerPermitJoin, ListenerRegisteredWhileAnAnswerIsPostedWaitsForItsOwn) {
+    const std::string second = "http://127.0.0.1:9101/pj";
+    h.server->request("POST", "/net/default/allwsnnodes/permitjoin",
+                      std::string("timeout=7530&urilistener=") + kListener, kJoiningInfo);
+    const auto first = h.fakeManagement.permitJoins.at(0);
+    // The next request comes in on the poll loop while the first answer is being posted.
+    h.client->whilePosting = [&] {
+        h.server->request("POST", "/net/default/allwsnnodes/permitjoin",
+                          "timeout=7530&urilistener=" + second, kJoiningInfo);
+    };
+    RPCReqStatus done(End, 0, AGENT_SUCCESS, true);
+    first.path.notify(0, &done);
+    auto posts = h.client->taken();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].url, kListener);
+    ASSERT_EQ(h.fakeManagement.permitJoins.size(), 2u) << "the second request starts its own";
+    EXPECT_EQ(h.broker->getListeners().permitJoin.size(), 1u);
+    EXPECT_TRUE(h.broker->getListeners().permitJoin.running.load());
+
+    h.fakeManagement.permitJoins[1].path.notify(0, &done);
+    posts = h.client->taken();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].url, second);
+    EXPECT_EQ(h.broker->getListeners().permitJoin.size(), 0u);
+    EXPECT_FALSE(h.broker->getListeners().permitJoin.running.load());
+}
+
 // --- A discovery walk: the inquiry ---
 
 using BrokerInquiry = BrokerMapping;
@@ -164,12 +191,24 @@ TEST_F(BrokerInquiry, EachNodeFoundIsPostedAndTheEndDropsTheListener) {
     EXPECT_NE(h.server->findResource(wsnnodes, "1101"), nullptr);
     EXPECT_NE(h.server->findResource(wsnnodes, "00124b0000001101"), nullptr);
 
+    // A listener that registers while the end is being posted hears of a walk of its own.
+    const std::string late = "http://127.0.0.1:9101/inquiry";
+    h.client->whilePosting = [&] {
+        h.server->request("GET", "/net/default/wsnnodes",
+                          "inquiry&timeout=ea60&urilistener=" + late);
+    };
     RPCReqStatus end(End, 0, AGENT_SUCCESS, true);
     call.path.notify(nullptr, &end);
-    EXPECT_EQ(h.client->taken().size(), 1u) << "the end of the walk is told too";
-    EXPECT_EQ(h.broker->getListeners().nodeInquiry.size(), 0u);
+    posts = h.client->taken();
+    ASSERT_EQ(posts.size(), 1u) << "the end of the walk is told too";
+    EXPECT_EQ(posts[0].url, url);
+    ASSERT_EQ(h.fakeDiscovery.procs.size(), 2u);
+    EXPECT_EQ(h.fakeDiscovery.procs[1].op, "startInquiry");
+    EXPECT_EQ(h.broker->getListeners().nodeInquiry.size(), 1u);
     call.path.notify(light.get(), &running);
-    EXPECT_TRUE(h.client->taken().empty());
+    posts = h.client->taken();
+    ASSERT_EQ(posts.size(), 1u) << "only the late listener is left";
+    EXPECT_EQ(posts[0].url, late);
 }
 
 TEST_F(BrokerInquiry, NodeDescriptorReplyCarriesTheDescriptor) {
