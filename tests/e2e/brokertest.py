@@ -56,14 +56,11 @@ def address_block(name):
 
 class Gateway(GatewayProcesses):
     """zbsim and orq with the demo network (or `network`), formed (unless `autostart` is off),
-    and a listener server (`listener`). The walks send their requests `pacing_ms` apart (None:
-    the configured 800 ms); the walks' own scenarios keep the real pace."""
+    and a listener server (`listener`); the walks' own scenarios keep the real pace."""
 
-    def __init__(self, main="", autostart=True, pacing_ms=50, **processes):
+    def __init__(self, main="", autostart=True, **processes):
         self.listener = None
         self.orq = None
-        if pacing_ms is not None:
-            main = "discoveryPacingMs = %d\n%s" % (pacing_ms, main)
         try:
             super().__init__(main=main, autostart=autostart, **processes)
             if autostart and not self.running():

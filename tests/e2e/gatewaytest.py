@@ -115,10 +115,13 @@ class Gateway:
     """zbsim and orq as processes. `main` and `extra` are appended to the [main] section and
     to the end of the configuration; `network` is zbsim's network file; `more_ports` is
     appended to the plain port in RESTServer:serverPorts (",9443s" adds an HTTPS port);
-    `orq_env` is added to orq's environment; `port` is the plain port (default: a free one)."""
+    `orq_env` is added to orq's environment; `port` is the plain port (default: a free one).
+    The walks send their requests `pacing_ms` apart (None: the configured 800 ms)."""
 
     def __init__(self, main="", extra="", autostart=True, sim_args=("--trace",), network=DEMO,
-                 more_ports="", orq_env=None, port=None):
+                 more_ports="", orq_env=None, port=None, pacing_ms=50):
+        if pacing_ms is not None:
+            main = "discoveryPacingMs = %d\n%s" % (pacing_ms, main)
         self.dir = tempfile.TemporaryDirectory(prefix="orq-gw-")
         self.link = os.path.join(self.dir.name, "ttyZB")
         self.control = os.path.join(self.dir.name, "zbsim.sock")

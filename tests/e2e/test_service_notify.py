@@ -81,8 +81,11 @@ class ServiceNotify(unittest.TestCase):
     def setUp(self):
         port = free_port()
         self.notify = NotifySocket(port)
-        self.gw = Gateway(port=port, orq_env={"NOTIFY_SOCKET": self.notify.path,
-                                              "WATCHDOG_USEC": str(WATCHDOG_USEC)})
+        # A restart whose reset went unanswered while the line was stalled is tried again
+        # within seconds, not half a minute.
+        self.gw = Gateway(port=port, extra="[Recovery]\nrestartTimeoutMs = 5000\n",
+                          orq_env={"NOTIFY_SOCKET": self.notify.path,
+                                   "WATCHDOG_USEC": str(WATCHDOG_USEC)})
         self.assertTrue(wait_for(lambda: STARTED in self.notify.statuses()),
                         "%s\n%s" % (self.notify.texts(), self.gw.orq.output()[-3000:]))
 

@@ -154,41 +154,116 @@ class DigestProtected(unittest.TestCase):
             os.unlink(f.name)
 
 
-def run_browser(gw, **more):
-    """Runs uipage.mjs against `gw`; returns ({check: (verdict, reason)}, its output)."""
-    setting = {
-        "url": "http://127.0.0.1:%d/ui/" % gw.port,
-        "sourceDir": SOURCE_DIR, "chromium": CHROMIUM, "zbsimCtl": ZBSIM_CTL,
-        "control": gw.control, "events": False, "newcomerShort": "2102",
-        "screenshot": SCREENSHOT, "deadlineMs": int(DEADLINE * 1000),
-    }
-    setting.update(more)
-    done = subprocess.run([NODE, os.path.join(os.path.dirname(__file__), "uipage.mjs")],
-                          env=dict(os.environ, ORQ_UI_TEST=json.dumps(setting)),
-                          capture_output=True, text=True, timeout=12 * DEADLINE)
-    results = {}
-    for line in done.stdout.splitlines():
-        verdict, _, rest = line.partition(" ")
-        name, _, reason = rest.partition(": ")
-        if verdict in ("ok", "skip", "fail"):
-            results[name] = (verdict, reason)
-    return results, done.stdout + done.stderr
+class BrowserRun:
+    """uipage.mjs run against `gw` in the background: the page over plain HTTP with the event
+    stream, or (secure) over HTTPS under digest authentication. Both runs are started before
+    either is waited for, since most of each is spent waiting for the network."""
+
+    def __init__(self, gw, tmp, **more):
+        self.gw, self.tmp = gw, tmp
+        setting = {
+            "url": "http://127.0.0.1:%d/ui/" % gw.port,
+            "sourceDir": SOURCE_DIR, "chromium": CHROMIUM, "zbsimCtl": ZBSIM_CTL,
+            "control": gw.control, "events": False, "newcomerShort": "2102",
+            "screenshot": SCREENSHOT, "deadlineMs": int(DEADLINE * 1000),
+        }
+        setting.update(more)
+        self.proc = subprocess.Popen(
+            [NODE, os.path.join(os.path.dirname(__file__), "uipage.mjs")],
+            env=dict(os.environ, ORQ_UI_TEST=json.dumps(setting)), stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True)
+        self.results, self.output = None, ""
+
+    def finish(self):
+        """{check: (verdict, reason)} once the run has ended."""
+        if self.results is None:
+            try:
+                self.output, _ = self.proc.communicate(timeout=12 * DEADLINE)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.output, _ = self.proc.communicate()
+            self.results = {}
+            for line in self.output.splitlines():
+                verdict, _, rest = line.partition(" ")
+                name, _, reason = rest.partition(": ")
+                if verdict in ("ok", "skip", "fail"):
+                    self.results[name] = (verdict, reason)
+        return self.results
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.communicate()
+        self.gw.close()
+        self.tmp.cleanup()
+
+
+def start_plain_run():
+    """The page over plain HTTP on the demo network and a newcomer, with the event stream."""
+    tmp = tempfile.TemporaryDirectory(prefix="orq-ui-")
+    network = os.path.join(tmp.name, "network.ini")
+    with open(DEMO) as f, open(network, "w") as out:
+        out.write(f.read() + NEWCOMER)
+    # A dead node found within a round of the keep-alive task.
+    gw = Gateway(network=network, sim_args=(),
+                 main="keepAliveThreshold = 3\nkeepAliveNumberOfAttempt = 1\n"
+                      "forcePingTimeout = 0")
+    assert gw.running(), gw.orq.output()[-3000:]
+    if os.path.exists(SCREENSHOT):
+        os.unlink(SCREENSHOT)
+    return BrowserRun(gw, tmp, events=events_status(gw.port) == 200)
+
+
+def start_secure_run():
+    """The page over HTTPS under digest authentication: the browser is given the credentials
+    and the test's certificate is accepted. The browser has no EventSource, and the page is
+    opened before the network is started: it starts it, and shows the gateway running."""
+    tmp = tempfile.TemporaryDirectory(prefix="orq-ui-tls-")
+    pem = os.path.join(tmp.name, "orq.pem")
+    key, cert = pem + ".key", pem + ".crt"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                    key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True, timeout=DEADLINE)
+    with open(pem, "w") as out, open(cert) as c, open(key) as k:
+        out.write(c.read() + k.read())
+    users = os.path.join(tmp.name, "htdigest")
+    with open(users, "w") as f:
+        f.write("alice:orq:%s\n" % hashlib.md5(b"alice:orq:secret").hexdigest())
+    tls_port = free_port()
+    gw = ProtectedGateway(
+        autostart=False,
+        more_ports=",%ds\nssl = 1\nsslCertFile = %s\nhttpDigestAuth = 1\n"
+                   "httpDigestAuthPwdFile = %s" % (tls_port, pem, users))
+    return BrowserRun(gw, tmp, url="https://127.0.0.1:%d/ui/" % tls_port, events=False,
+                      noEventSource=True, credentials={"username": "alice", "password": "secret"},
+                      startFromPage=True, only=["gateway", "console"])
+
+
+RUNS = {}
+
+
+def setUpModule():
+    if browser_missing() is None:
+        RUNS["plain"] = start_plain_run()
+        if shutil.which("openssl") is not None:
+            RUNS["secure"] = start_secure_run()
+
+
+def tearDownModule():
+    for run in RUNS.values():
+        run.close()
 
 
 class BrowserChecks:
-    """The verdicts of one browser run against `gw` (made by setUpClass with its `dir`); the
-    checks every run makes."""
-    results = {}
-    output = ""
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.close()
-        cls.dir.cleanup()
+    """The verdicts of the browser run `RUN`; the checks every run makes."""
+    RUN = None
 
     def verdict(self, name):
-        got = self.results.get(name)
-        self.assertIsNotNone(got, "no result for %s:\n%s" % (name, self.output[-4000:]))
+        run = RUNS.get(self.RUN)
+        self.assertIsNotNone(run, "the %s run did not start" % self.RUN)
+        got = run.finish().get(name)
+        self.assertIsNotNone(got, "no result for %s:\n%s" % (name, run.output[-4000:]))
         if got[0] == "skip":
             self.skipTest(got[1])
         self.assertEqual(got[0], "ok", "%s: %s" % (name, got[1]))
@@ -204,22 +279,7 @@ class BrowserChecks:
 
 @unittest.skipIf(browser_missing() is not None, browser_missing() or "")
 class Browser(BrowserChecks, unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory(prefix="orq-ui-")
-        network = os.path.join(cls.dir.name, "network.ini")
-        with open(DEMO) as f, open(network, "w") as out:
-            out.write(f.read() + NEWCOMER)
-        # Fast walks, and a dead node found within seconds.
-        cls.gw = Gateway(network=network, sim_args=(),
-                         main="discoveryPacingMs = 50\nkeepAliveThreshold = 3\n"
-                              "keepAliveNumberOfAttempt = 1\nforcePingTimeout = 0")
-        assert cls.gw.running(), cls.gw.orq.output()[-3000:]
-        if os.path.exists(SCREENSHOT):
-            os.unlink(SCREENSHOT)
-        events = events_status(cls.gw.port) == 200
-        cls.results, cls.output = run_browser(cls.gw, events=events)
-
+    RUN = "plain"
 
     def test_an_inquiry_from_the_page_lists_the_six_nodes(self):
         # What only it checks: an inquiry started from the page lists the network's nodes.
@@ -251,41 +311,11 @@ class Browser(BrowserChecks, unittest.TestCase):
         self.verdict("kill-live")
 
 
-
 @unittest.skipIf(browser_missing() is not None or shutil.which("openssl") is None,
                  browser_missing() or "openssl not installed")
 class SecureBrowser(BrowserChecks, unittest.TestCase):
-    """The page over HTTPS under digest authentication: the browser is given the credentials
-    and the test's certificate is accepted. The browser has no EventSource, and the page is
-    opened before the network is started: it starts it, and shows the gateway running."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory(prefix="orq-ui-tls-")
-        pem = os.path.join(cls.dir.name, "orq.pem")
-        key, cert = pem + ".key", pem + ".crt"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                        key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1",
-                        "-addext", "subjectAltName=IP:127.0.0.1"],
-                       check=True, capture_output=True, timeout=DEADLINE)
-        with open(pem, "w") as out, open(cert) as c, open(key) as k:
-            out.write(c.read() + k.read())
-        users = os.path.join(cls.dir.name, "htdigest")
-        ha1 = hashlib.md5(b"alice:orq:secret").hexdigest()
-        with open(users, "w") as f:
-            f.write("alice:orq:%s\n" % ha1)
-        cls.tls_port = free_port()
-        cls.gw = ProtectedGateway(
-            main="discoveryPacingMs = 50", autostart=False,
-            more_ports=",%ds\nssl = 1\nsslCertFile = %s\nhttpDigestAuth = 1\n"
-                       "httpDigestAuthPwdFile = %s" % (cls.tls_port, pem, users))
-        url = "https://127.0.0.1:%d/" % cls.tls_port
-        cls.results, cls.output = run_browser(
-            cls.gw, url=url + "ui/", events=False, noEventSource=True,
-            credentials={"username": "alice", "password": "secret"}, startFromPage=True,
-            only=["gateway", "console"])
-
-
+    """The page over HTTPS under digest authentication, started from the page."""
+    RUN = "secure"
 
 
 if __name__ == "__main__":
