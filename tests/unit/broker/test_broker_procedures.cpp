@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BrokerHarness.h"
+#include "support/TempFile.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ class BrokerProcedures : public ::testing::Test {
 };
 
 // One remote procedure: its request, what it answers to a missing time-out and to an empty
-// listener (code 0: it has no such answer), and the agent call it makes (time-out 0x1388).
+// listener (code 0: it has no such answer) with the line it logs for each, and the agent call
+// it makes (time-out 0x1388).
 struct Procedure {
     const char* method;
     std::string path;
@@ -48,27 +50,39 @@ struct Procedure {
     int noListener;
     bool blocking;  // has a blocking form
     const char* call;
+    const char* log;  // the procedure's name in its log lines
 };
+
+const char* const kTimeoutLine = " - timeout parameter missing";
+const char* const kListenerLine = " - callback destination not present";
 
 const std::vector<Procedure>& procedures() {
     static const std::vector<Procedure> all = {
-        {"POST", "/startup", "start=true", kStart, 3, 3, false, nullptr},
-        {"GET", "/net/default/localnode/frequencyagility", "", "", 2, 0, false, nullptr},
+        {"POST", "/startup", "start=true", kStart, 3, 3, false, nullptr, "startup_Req"},
+        {"GET", "/net/default/localnode/frequencyagility", "", "", 2, 0, false, nullptr,
+         "frequencyAgility_Req"},
         {"POST", "/net/default/allwsnnodes/permitjoin", "", kJoin, 2, 2, true,
-         "permitJoin 5000 65535"},
-        {"GET", "/net/default/wsnnodes", "inquiry", "", 3, 0, false, "startInquiry 5000 -1"},
-        {"GET", "/net/default/wsnnodes", "lqi", "", 3, 0, false, "MgmtLQI_Req 5000 -1"},
-        {"POST", kLight, "", "<ZDPCommand/>", 3, 0, false, nullptr},
-        {"DELETE", kLight, "", "", 0, 2, false, "leaveRequest 0 4353"},
-        {"GET", kLight + "/nodedescriptor", "", "", 2, 2, true, "getNodeDescriptor 5000 4353"},
-        {"GET", kLight + "/services", "", "", 2, 2, true, "getActiveEndPoints 5000 4353"},
+         "permitJoin 5000 65535", "ndPermitJoin_Req"},
+        {"GET", "/net/default/wsnnodes", "inquiry", "", 3, 0, false, "startInquiry 5000 -1",
+         "wnsnodesList_Req"},
+        {"GET", "/net/default/wsnnodes", "lqi", "", 3, 0, false, "MgmtLQI_Req 5000 -1",
+         "wnsnodesList_Req"},
+        {"POST", kLight, "", "<ZDPCommand/>", 3, 0, false, nullptr, "ndRoot_Req"},
+        {"DELETE", kLight, "", "", 0, 2, false, "leaveRequest 0 4353", "ndLeave_Req"},
+        {"GET", kLight + "/nodedescriptor", "", "", 2, 2, true, "getNodeDescriptor 5000 4353",
+         "nodedescriptor_Req"},
+        {"GET", kLight + "/services", "", "", 2, 2, true, "getActiveEndPoints 5000 4353",
+         "ndServicesList_Req"},
         // The address of a service descriptor is nwk * 256 + end point.
-        {"GET", kLight + "/services/01", "", "", 2, 2, true, "getServiceDescriptor 5000 1114369"},
+        {"GET", kLight + "/services/01", "", "", 2, 2, true, "getServiceDescriptor 5000 1114369",
+         "sServiceDescriptor_Req"},
         // ... of a binding table nwk * 256 + start index.
         {"GET", kLightIeee + "/bindings", "index=3", "", 2, 2, true,
-         "getnodebindingRequest 5000 1114371"},
-        {"POST", kLightIeee + "/bindings", "", kBind, 2, 2, true, "bindRequest 5000 6"},
-        {"POST", kLightIeee + "/unbindings", "", kBind, 2, 2, true, "unbindRequest 5000 6"},
+         "getnodebindingRequest 5000 1114371", "lsBind_Req"},
+        {"POST", kLightIeee + "/bindings", "", kBind, 2, 2, true, "bindRequest 5000 6",
+         "lsBind_Req"},
+        {"POST", kLightIeee + "/unbindings", "", kBind, 2, 2, true, "unbindRequest 5000 6",
+         "lsUnbind_Req"},
     };
     return all;
 }
@@ -77,29 +91,46 @@ std::string joined(const std::string& a, const std::string& b) {
     return a.empty() ? b : a + "&" + b;
 }
 
-TEST_F(BrokerProcedures, FrameErrorsAreEachProceduresOwnAndStartNothing) {
+// Each refusal is answered with its own request identifier and logged under the procedure's
+// own name; none starts anything, and the light's folder stays.
+TEST(BrokerRequestFrame, FrameErrorsAreEachProceduresOwnAndStartNothing) {
+    const TempFile file("[main]\ndebugEnabled = 1\n");
+    ASSERT_TRUE(ConfigurationRepository::instance(file.path())->load());
+    BrokerHarness h;
+    h.addLight();
     for (const Procedure& p : procedures()) {
         struct Refusal {
             std::string query;
             int code;
             const char* message;
+            std::string line;  // empty: not checked
         };
         std::vector<Refusal> refusals;
         if (p.noTimeout != 0) {
-            refusals.push_back(
-                {"urilistener=" + kListener, p.noTimeout, "Missing timeout parameter"});
+            // The time-out lines of three procedures end with "!"; the prefix is the same.
+            refusals.push_back({"urilistener=" + kListener, p.noTimeout,
+                                "Missing timeout parameter", p.log + std::string(kTimeoutLine)});
         }
         if (p.noListener != 0) {
             refusals.push_back({"timeout=1388&urilistener=", p.noListener,
-                                "Missing callbackDestination parameter"});
+                                "Missing callbackDestination parameter",
+                                p.log + std::string(std::string(p.log) == "startup_Req"
+                                                        ? " - query not containing callback"
+                                                        : kListenerLine)});
             refusals.push_back(
-                {"timeout=1388&urilistener=ftp://127.0.0.1/x", 4, "Bad urilistener parameter"});
+                {"timeout=1388&urilistener=ftp://127.0.0.1/x", 4, "Bad urilistener parameter", ""});
         }
         for (const Refusal& r : refusals) {
+            testing::internal::CaptureStdout();
             auto ex = h.server->request(p.method, p.path, joined(p.query, r.query), p.body);
+            const std::string logged = testing::internal::GetCapturedStdout();
             ASSERT_TRUE(ex->answered()) << p.method << " " << p.path << "?" << r.query;
             EXPECT_EQ(code(*ex), std::to_string(r.code)) << p.path << "?" << r.query;
             EXPECT_EQ(message(*ex), r.message) << p.path << "?" << r.query;
+            EXPECT_EQ(elementText(ex->reply(), "RequestIdentifier").size(), 8u) << ex->reply();
+            EXPECT_NE(logged.find(r.line), std::string::npos)
+                << p.path << "?" << r.query << " logged:\n"
+                << logged;
         }
     }
     EXPECT_TRUE(h.calls().empty());
@@ -111,6 +142,7 @@ TEST_F(BrokerProcedures, FrameErrorsAreEachProceduresOwnAndStartNothing) {
           &l.unbind}) {
         EXPECT_TRUE(list->empty());
     }
+    EXPECT_EQ(code(*h.server->request("GET", kLight, "", "")), "0");
 }
 
 // The time-out is given in hexadecimal milliseconds; a blocking request waits for the
