@@ -73,24 +73,6 @@ class NodeResources(unittest.TestCase):
         self.assertEqual((200, expected), self.gw.get(NET + "/aliases"))
         self.assertEqual((200, expected), self.gw.get(NET + "/allaliases"))
 
-    def test_node_list_refusals(self):
-        # What only it checks: the node list's refusals over HTTP against a running gateway.
-        url = self.gw.listener.url("refused")
-        cases = [
-            ("mode=fast", (4, "Bad mode parameter")),
-            ("inquiry&timeout=10", (3, "Missing callbackDestination parameter")),
-            ("inquiry&urilistener=" + url, (3, "Missing timeout parameter")),
-            ("inquiry&lqi&timeout=10&urilistener=" + url, (4, "Bad mode parameter")),
-        ]
-        for query, (code, message) in cases:
-            status, body = self.gw.get(NET + "/wsnnodes", query)
-            self.assertEqual((200, error(code, message, rid_of(body))), (status, body), query)
-        # None of the four modes: the inquiry and LQI listeners go, and the answer is success.
-        status, body = self.gw.get(NET + "/wsnnodes", "timeout=10&urilistener=" + url)
-        self.assertEqual((200, info(rid=rid_of(body))), (status, body))
-        self.assertEqual([], self.gw.listener.bodies("refused"))
-        self.assertEqual(405, self.gw.post(NET + "/wsnnodes")[0])
-
     def test_node_and_power_descriptors(self):
         # What only it checks: node and power descriptors read from the emulated nodes over the
         # serial line.

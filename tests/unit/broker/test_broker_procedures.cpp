@@ -339,7 +339,8 @@ TEST(BrokerGatewayResources, MethodsVersionStateAndFolders) {
              {"DELETE", "/startup"},
              {"GET", "/net/default/allwsnnodes/permitjoin"},
              {"POST", "/net/default/localnode/frequencyagility"},
-             {"DELETE", "/net/default/ib/c3"}}) {
+             {"DELETE", "/net/default/ib/c3"},
+             {"POST", "/net/default/wsnnodes"}}) {
         auto ex = h.server->request(method, path, "timeout=1");
         EXPECT_EQ(ex->httpError, 405) << method << " " << path;
     }
