@@ -85,10 +85,6 @@ class AdapterLinkTest : public ::testing::Test {
         }
         return false;
     }
-    size_t eventCount() {
-        std::lock_guard<std::mutex> lock(m);
-        return events.size();
-    }
     int exitCalledWith() {
         std::lock_guard<std::mutex> lock(m);
         return exitStatus;
@@ -105,6 +101,49 @@ class AdapterLinkTest : public ::testing::Test {
         events.push_back(Event{c.status, c.error, c.extra});
     }};
     std::unique_ptr<OrqZbIf> zb;
+};
+
+// A local node, as the process builds it, on an adapter linked to the emulator's module that
+// runs `network`, with one local service; `h` hears its answers.
+template <class Handler>
+class LinkedNodeTest : public ::testing::Test {
+  protected:
+    void link(const char* network, const std::string& configText) {
+        std::string err;
+        ASSERT_TRUE(peer.open(network, err)) << err;
+        config = std::make_unique<TestConfig>(configText);
+        ASSERT_TRUE(config->loaded);
+        zb = std::make_unique<OrqZbIf>(config->get());
+        node = std::make_unique<LocalNode<Handler>>(zb.get(), config->get());
+        node->setExitHandler([this](int s) {
+            std::lock_guard<std::mutex> lock(m);
+            exits.push_back(s);
+        });
+        node->init(peer.deviceUrl().c_str());
+        ASSERT_EQ(zb->getGWStatus(), GW_ZNP_INITIALIZED);
+        ZbNetDb::createDefaultSimpleDescr(8, &service);
+        zb->getDb()->setServicesSD(&service);
+    }
+    // What goes with the node, once it has stopped.
+    virtual void dropAgents() {}
+    void TearDown() override {
+        if (node) {
+            node->stop();
+        }
+        dropAgents();
+        node.reset();
+        zb.reset();
+        peer.stop();
+    }
+
+    ModulePeer peer;
+    std::unique_ptr<TestConfig> config;
+    SimpleDescriptor service;
+    Handler h;
+    std::mutex m;
+    std::vector<int> exits;
+    std::unique_ptr<OrqZbIf> zb;
+    std::unique_ptr<LocalNode<Handler>> node;
 };
 
 #endif

@@ -173,43 +173,6 @@ TEST_F(AdapterLinkTest, AnInvalidChannelFromTheModuleEndsTheProcessWithItsStatus
     EXPECT_NE(zb->getGWStatus(), GW_RUNNING);
 }
 
-TEST_F(AdapterLinkTest, AResetWithoutRestartWaitsForStartup) {
-    connect(baseConfig());
-    testing::internal::CaptureStdout();
-    zb->ZDO_RESET_request(0x04);
-    bool initialized =
-        waitFor([&] { return sawEvent(GW_ZNP_INITIALIZED, 0) && eventCount() >= 3; });
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(initialized);
-    EXPECT_NE(out.find("Gateway initialized (waiting for startup) - StartupMode = 0x00 "
-                       "(Commissioning)"),
-              std::string::npos);
-    EXPECT_EQ(peer.countSent(0x50, 0x01), 0u);  // no attribute write, no start
-    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 0u);
-}
-
-TEST_F(AdapterLinkTest, FramesFromKnownNodesRefreshTheirKeepAliveTimer) {
-    connect(baseConfig());
-    zb->Start();
-    ASSERT_TRUE(waitForState(GW_RUNNING));
-    uchar ieee[8] = {0x00, 0x12, 0x4B, 0x00, 0x00, 0x00, 0x0B, 0x01};
-    Node* n = zb->getDb()->nodeAnnounce(0x0B01, ieee, 0x8E);
-    ASSERT_NE(n, nullptr);
-    n->setKANodeTimer(5);
-    uchar addr[2] = {0x01, 0x0B};
-    zb->manageNodeTimeouts(2, addr);
-    EXPECT_GT(n->getKANodeTimer(), 1000000L);
-    n->setKANodeTimer(5);
-    zb->manageNodeTimeouts(3, ieee);
-    EXPECT_GT(n->getKANodeTimer(), 1000000L);
-    n->setKANodeTimer(5);
-    zb->manageNodeTimeouts(7, addr);  // not a valid mode: nothing changes
-    EXPECT_EQ(n->getKANodeTimer(), 5);
-    uchar unknown[2] = {0x99, 0x99};
-    zb->manageNodeTimeouts(2, unknown);
-    EXPECT_EQ(zb->getDb()->findNodeByNwkAddr(0x9999), nullptr);
-}
-
 // The module supervisor reopens the device while agents send: a request either goes out on a
 // handle that stays open until it is written or is dropped, never written to a closed one.
 TEST_F(AdapterLinkTest, RequestsSentWhileTheLinkIsReopenedUseAnOpenHandleOrNone) {

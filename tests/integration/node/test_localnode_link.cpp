@@ -49,40 +49,17 @@ class PrintedLines {
     int saved = -1;
 };
 
-// A local node, as the process builds it, on an adapter linked to the emulator's module.
-class LocalNodeLinkTest : public ::testing::Test {
+class LocalNodeLinkTest : public LinkedNodeTest<RecordingHandler> {
   protected:
-    void init(const std::string& configText, int startMode = 0) {
-        std::string err;
-        ASSERT_TRUE(peer.open(ORQ_NODE_TEST_NETWORK, err)) << err;
-        config = std::make_unique<TestConfig>(configText);
-        ASSERT_TRUE(config->loaded);
-        zb = std::make_unique<OrqZbIf>(config->get());
-        node = std::make_unique<LN>(zb.get(), config->get());
-        node->setExitHandler([this](int s) {
-            std::lock_guard<std::mutex> lock(m);
-            exits.push_back(s);
-        });
-        node->init(peer.deviceUrl().c_str());
-        ASSERT_EQ(zb->getGWStatus(), GW_ZNP_INITIALIZED);
-        zb->getDb()->setStartModeSetting(startMode);
-        ZbNetDb::createDefaultSimpleDescr(8, &service);
-        zb->getDb()->setServicesSD(&service);
-        LN::CreateCallbackCtxt listener(-1, &handler, nullptr,
+    void init() {
+        link(ORQ_NODE_TEST_NETWORK, baseConfig());
+        LN::CreateCallbackCtxt listener(-1, &h, nullptr,
                                         &RecordingHandler::gwStatusChanged_gwDescriptor_NtfCb);
         node->createCallback(&listener, nullptr);
     }
-    void TearDown() override {
-        if (node) {
-            node->stop();
-            node.reset();
-        }
-        zb.reset();
-        peer.stop();
-    }
     bool reached(int state, size_t times = 1) {
         size_t n = 0;
-        for (const auto& c : handler.named("gwStatusChanged_gwDescriptor_NtfCb")) {
+        for (const auto& c : h.named("gwStatusChanged_gwDescriptor_NtfCb")) {
             n += c.gwState == state;
         }
         return n >= times;
@@ -100,29 +77,20 @@ class LocalNodeLinkTest : public ::testing::Test {
         auto ieee = bigEndian(moduleIeee);
         EXPECT_EQ(std::memcmp(root->get_ieee_addr(), ieee.data(), 8), 0);
     }
-
-    ModulePeer peer;
-    std::unique_ptr<TestConfig> config;
-    SimpleDescriptor service;
-    RecordingHandler handler;
-    std::mutex m;
-    std::vector<int> exits;
-    std::unique_ptr<OrqZbIf> zb;
-    std::unique_ptr<LN> node;
 };
 
 TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
-    init(baseConfig());
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    init();
+    LN::StartGatewayDeviceCtxt ctx(-1, &h, &RecordingHandler::startup_RspCb, nullptr);
     PrintedLines out(stdout, STDOUT_FILENO);
     ASSERT_TRUE(out.ok());
     EXPECT_EQ(node->startGatewayDevice(4294967295UL, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return h.count("startup_RspCb") == 1; }));
     // The banner follows the running state (the root is announced in between).
     EXPECT_TRUE(
         out.show("Device started (ORQ shortAddr = 0x0000 - ORQ IEEE address = "
                  "00:12:4b:00:00:00:00:a1 - Channel Mask = 20)"));
-    auto r = handler.named("startup_RspCb")[0];
+    auto r = h.named("startup_RspCb")[0];
     EXPECT_EQ(r.commandStatus, 0);
     EXPECT_EQ(r.session, -1);
     EXPECT_EQ(r.state, Running);
@@ -135,29 +103,17 @@ TEST_F(LocalNodeLinkTest, StartsTheNetworkAsCoordinatorAndAnswersTheStart) {
     EXPECT_TRUE(exits.empty());
 }
 
-TEST_F(LocalNodeLinkTest, NvmStartModeKeepsTheDatabaseAndRuns) {
-    init(baseConfig(), 1);
-    uchar ieee[8] = {0x00, 0x12, 0x4B, 0x00, 0x00, 0x00, 0x0B, 0x01};
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    zb->getDb()->nodeAnnounce(0x0B01, ieee, 0x8E);
-    EXPECT_EQ(node->startGatewayDevice(0, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    EXPECT_EQ(zb->getLastResetOptions(), 0x15);
-    EXPECT_NE(zb->getDb()->findNodeByNwkAddr(0x0B01), nullptr);  // NVM: nothing forgotten
-    expectRootIsTheModule();
-}
-
 TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
-    init(baseConfig());
+    init();
     peer.onGatewayPacket([](const Packet& p, zbsim::Module& mod) {
         if (p.group == 0xA3 && p.id == 0xE7) {
             mod.failNextStart(0xC4);
         }
     });
-    LN::StartGatewayDeviceCtxt ctx(33, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    LN::StartGatewayDeviceCtxt ctx(33, &h, &RecordingHandler::startup_RspCb, nullptr);
     EXPECT_EQ(node->startGatewayDevice(4294967295UL, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    auto r = handler.named("startup_RspCb")[0];
+    ASSERT_TRUE(waitFor([&] { return h.count("startup_RspCb") == 1; }));
+    auto r = h.named("startup_RspCb")[0];
     EXPECT_EQ(r.session, 33);
     EXPECT_EQ(r.commandStatus, 0xC4);
     EXPECT_EQ(r.state, Canceled);
@@ -175,73 +131,72 @@ TEST_F(LocalNodeLinkTest, FormationFailureGivesState4Error11AfterTwoRetries) {
 }
 
 TEST_F(LocalNodeLinkTest, ResetRequestIsAnsweredThroughItsContext) {
-    init(baseConfig());
-    LN::ResetCommandCtxt ctx(44, &handler, &RecordingHandler::resetCommand_RspCb,
+    init();
+    LN::ResetCommandCtxt ctx(44, &h, &RecordingHandler::resetCommand_RspCb,
                              &RecordingHandler::resetCommand_NtfCb);
+    PrintedLines out(stdout, STDOUT_FILENO);
+    ASSERT_TRUE(out.ok());
     EXPECT_EQ(node->resetRequest(4, &ctx), AGENT_SUCCESS);
     EXPECT_EQ(node->getLastResetOptions(), 6);
-    ASSERT_TRUE(waitFor([&] { return handler.count("resetCommand_NtfCb") == 1; }));
-    auto n = handler.named("resetCommand_NtfCb")[0];
+    ASSERT_TRUE(waitFor([&] { return h.count("resetCommand_NtfCb") == 1; }));
+    auto n = h.named("resetCommand_NtfCb")[0];
     EXPECT_EQ(n.commandStatus, 0);
     EXPECT_EQ(n.state, Idle);
     EXPECT_EQ(n.error, AGENT_SUCCESS);
-    EXPECT_EQ(handler.named("resetCommand_RspCb").at(0).state, Running);
+    EXPECT_EQ(h.named("resetCommand_RspCb").at(0).state, Running);
     ASSERT_TRUE(waitFor([&] { return zb->getGWStatus() == GW_ZNP_INITIALIZED; }));
     EXPECT_EQ(peer.countSent(0xA3, 0x08), 1u);
-    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 0u);  // no restart: nothing started
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 0u);  // no restart: nothing written, nothing started
+    EXPECT_EQ(peer.countSent(0x50, 0x01), 0u);
+    EXPECT_TRUE(
+        out.show("Gateway initialized (waiting for startup) - StartupMode = 0x00 (Commissioning)"));
     // The reset is over: a second one is accepted.
-    LN::ResetCommandCtxt again(45, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
+    LN::ResetCommandCtxt again(45, &h, &RecordingHandler::resetCommand_RspCb, nullptr);
     EXPECT_EQ(node->resetRequest(5, &again), AGENT_SUCCESS);
     ASSERT_TRUE(waitFor([&] { return zb->getGWStatus() == GW_RUNNING; }));  // 5: with restart
-    EXPECT_EQ(handler.named("resetCommand_RspCb").back().session, 45);
+    EXPECT_EQ(h.named("resetCommand_RspCb").back().session, 45);
 }
 
-TEST_F(LocalNodeLinkTest, RestartWhileRunningStartsAgain) {
-    init(baseConfig());
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
+// A start while running, then a reset with restart, each enter the start-up chain afresh.
+TEST_F(LocalNodeLinkTest, AStartWhileRunningAndAResetWithRestartRunAgain) {
+    init();
+    LN::StartGatewayDeviceCtxt ctx(-1, &h, &RecordingHandler::startup_RspCb, nullptr);
     node->startGatewayDevice(0, nullptr, &ctx);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    LN::StartGatewayDeviceCtxt again(8, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    ASSERT_TRUE(waitFor([&] { return h.count("startup_RspCb") == 1; }));
+    // The listeners hear of the running state after the start is answered; the descriptor
+    // they read must not be the next request's already.
+    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING); }));
+    LN::StartGatewayDeviceCtxt again(8, &h, &RecordingHandler::startup_RspCb, nullptr);
     EXPECT_EQ(node->startGatewayDevice(0, nullptr, &again), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 2; }));
-    EXPECT_EQ(handler.named("startup_RspCb")[1].session, 8);
+    ASSERT_TRUE(waitFor([&] { return h.count("startup_RspCb") == 2; }));
+    EXPECT_EQ(h.named("startup_RspCb")[1].session, 8);
     EXPECT_EQ(peer.countSent(0xA3, 0xE7), 2u);
     expectRootIsTheModule();
-}
-
-// A reset with restart enters the start-up chain afresh, also after an earlier start.
-TEST_F(LocalNodeLinkTest, AResetWithRestartAfterAStartRunsAgain) {
-    init(baseConfig());
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    node->startGatewayDevice(0, nullptr, &ctx);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    // The listeners hear of the running state after the start is answered; the descriptor
-    // they read must not be the reset's already.
-    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING); }));
-    LN::ResetCommandCtxt reset(3, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
+    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING, 2); }));
+    LN::ResetCommandCtxt reset(3, &h, &RecordingHandler::resetCommand_RspCb, nullptr);
     EXPECT_EQ(node->resetRequest(ZB_RESET_OPT_RESTART_GW, &reset), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("resetCommand_RspCb") == 1; }));
-    EXPECT_TRUE(waitFor([&] { return reached(GW_RUNNING, 2); }));
-    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 2u);
+    ASSERT_TRUE(waitFor([&] { return h.count("resetCommand_RspCb") == 1; }));
+    EXPECT_TRUE(waitFor([&] { return reached(GW_RUNNING, 3); }));
+    EXPECT_EQ(peer.countSent(0xA3, 0xE7), 3u);
     expectRootIsTheModule();
 }
 
 // The link lost during a start fails that start; while it is down, start and reset requests are
 // refused at once.
 TEST_F(LocalNodeLinkTest, ALostLinkFailsTheStartAndRefusesLaterRequests) {
-    init(baseConfig());
+    init();
     peer.onGatewayPacket([this](const Packet& p, zbsim::Module&) {
         if (p.group == 0xA3 && p.id == 0x08) {
             peer.unplug();
         }
     });
     testing::internal::CaptureStderr();
-    LN::StartGatewayDeviceCtxt ctx(51, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    LN::StartGatewayDeviceCtxt ctx(51, &h, &RecordingHandler::startup_RspCb, nullptr);
     EXPECT_EQ(node->startGatewayDevice(0, nullptr, &ctx), AGENT_SUCCESS);
-    bool answered = waitFor([&] { return handler.count("startup_RspCb") == 1; });
+    bool answered = waitFor([&] { return h.count("startup_RspCb") == 1; });
     std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(answered);
-    auto r = handler.named("startup_RspCb")[0];
+    auto r = h.named("startup_RspCb")[0];
     EXPECT_EQ(r.session, 51);
     EXPECT_EQ(r.state, Canceled);
     EXPECT_EQ(r.result, 1);
@@ -250,44 +205,24 @@ TEST_F(LocalNodeLinkTest, ALostLinkFailsTheStartAndRefusesLaterRequests) {
     EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_ERROR);
 
     for (int session : {52, 53}) {
-        LN::StartGatewayDeviceCtxt again(session, &handler, &RecordingHandler::startup_RspCb,
-                                         nullptr);
+        LN::StartGatewayDeviceCtxt again(session, &h, &RecordingHandler::startup_RspCb, nullptr);
         EXPECT_EQ(node->startGatewayDevice(0, nullptr, &again), AGENT_ERROR);
-        auto refused = handler.named("startup_RspCb").back();
+        auto refused = h.named("startup_RspCb").back();
         EXPECT_EQ(refused.session, session);
         EXPECT_EQ(refused.state, NotAvailable);
         EXPECT_EQ(refused.error, AGENT_ERROR);
     }
-    LN::ResetCommandCtxt reset(54, &handler, &RecordingHandler::resetCommand_RspCb, nullptr);
+    LN::ResetCommandCtxt reset(54, &h, &RecordingHandler::resetCommand_RspCb, nullptr);
     EXPECT_EQ(node->resetRequest(ZB_RESET_OPT_RESTART_GW, &reset), AGENT_ERROR);
-    ASSERT_EQ(handler.count("resetCommand_RspCb"), 1u);
-    EXPECT_EQ(handler.named("resetCommand_RspCb")[0].error, AGENT_ERROR);
-}
-
-// A start that timed out is answered once; if the network comes up later, the descriptor and
-// the listeners still hear of it.
-TEST_F(LocalNodeLinkTest, TheNetworkComingUpAfterAStartTimedOutIsStillTold) {
-    init(baseConfig());
-    peer.onGatewayPacket([this](const Packet& p, zbsim::Module&) {
-        if (p.group == 0xA3 && p.id == 0xE7) {
-            // The module holds the start until the request has timed out.
-            waitFor([&] { return handler.count("startup_RspCb") == 1; });
-        }
-    });
-    LN::StartGatewayDeviceCtxt ctx(61, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    EXPECT_EQ(node->startGatewayDevice(1500, nullptr, &ctx), AGENT_SUCCESS);
-    ASSERT_TRUE(waitFor([&] { return handler.count("startup_RspCb") == 1; }));
-    EXPECT_EQ(handler.named("startup_RspCb")[0].error, TIMER_EXPIRED);
-    ASSERT_TRUE(waitFor([&] { return reached(GW_RUNNING); }));
-    EXPECT_EQ(node->getGwDescriptor()->getGwState(), GW_RUNNING);
-    EXPECT_EQ(handler.count("startup_RspCb"), 1u);
+    ASSERT_EQ(h.count("resetCommand_RspCb"), 1u);
+    EXPECT_EQ(h.named("resetCommand_RspCb")[0].error, AGENT_ERROR);
 }
 
 // A state listener that starts the gateway again when a start fails gets its own answer: the
 // failed request is answered (once) before the listeners hear of the failure, and no listener
 // is called with the node's lock held.
 TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
-    init(baseConfig());
+    init();
     // Owned by the hook too: the module peer's thread may run it until the peer stops.
     auto startsToFail = std::make_shared<std::atomic<int>>(3);
     peer.onGatewayPacket([startsToFail](const Packet& p, zbsim::Module& mod) {
@@ -304,9 +239,8 @@ TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
         std::thread other;
     };
     auto restart = std::make_shared<Restart>();
-    restart->ctx =
-        LN::StartGatewayDeviceCtxt(72, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    handler.onStatus = [this, restart](int state) {
+    restart->ctx = LN::StartGatewayDeviceCtxt(72, &h, &RecordingHandler::startup_RspCb, nullptr);
+    h.onStatus = [this, restart](int state) {
         if (state != GW_ERROR || restart->done.exchange(true)) {
             return;
         }
@@ -319,30 +253,18 @@ TEST_F(LocalNodeLinkTest, AListenerThatRestartsAfterAFailureGetsItsOwnAnswer) {
         restart->nodeFreeInListener = waitFor([&] { return taken->load(); });
         node->startGatewayDevice(0, nullptr, &restart->ctx);
     };
-    LN::StartGatewayDeviceCtxt first(71, &handler, &RecordingHandler::startup_RspCb, nullptr);
+    LN::StartGatewayDeviceCtxt first(71, &h, &RecordingHandler::startup_RspCb, nullptr);
     EXPECT_EQ(node->startGatewayDevice(0, nullptr, &first), AGENT_SUCCESS);
-    bool twoAnswers = waitFor([&] { return handler.count("startup_RspCb") == 2; });
+    bool twoAnswers = waitFor([&] { return h.count("startup_RspCb") == 2; });
     ASSERT_TRUE(waitFor([&] { return restart->done.load(); }));
     restart->other.join();
     ASSERT_TRUE(twoAnswers);
     ASSERT_TRUE(waitFor([&] { return zb->getGWStatus() == GW_RUNNING; }));
-    auto answers = handler.named("startup_RspCb");
+    auto answers = h.named("startup_RspCb");
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0].session, 71);
     EXPECT_EQ(answers[0].error, GW_STARTUP_FORMING_NETWORK_FAILED);
     EXPECT_EQ(answers[1].session, 72);
     EXPECT_EQ(answers[1].error, AGENT_SUCCESS);
     EXPECT_TRUE(restart->nodeFreeInListener.load());
-}
-
-// Platform 0 cannot be started: the chain stops with an error line, whatever the debug settings.
-TEST_F(LocalNodeLinkTest, PlatformZeroSaysWhyTheStartStops) {
-    init("[main]\nplatform = 0\n" + baseConfig().substr(std::strlen("[main]\nplatform = 1\n")));
-    PrintedLines err(stderr, STDERR_FILENO);
-    ASSERT_TRUE(err.ok());
-    LN::StartGatewayDeviceCtxt ctx(-1, &handler, &RecordingHandler::startup_RspCb, nullptr);
-    node->startGatewayDevice(0, nullptr, &ctx);
-    EXPECT_TRUE(err.show("ERROR: main:platform = 0"));
-    EXPECT_EQ(zb->getGWStatus(), GW_STARTING);
-    EXPECT_EQ(handler.count("startup_RspCb"), 0u);
 }

@@ -140,17 +140,24 @@ TEST(fContext, SecondLockOfARunningProcedureFailsAndUnlockNeedsRunning) {
     EXPECT_EQ(ctx.fstate, Canceled);
     EXPECT_EQ(fc.getLockedFeatures(), 0UL);
     EXPECT_TRUE(ctx.lock());  // a resting state may start again
-}
-
-TEST(fContext, ContextWithoutFeatureWordStillTracksItsState) {
-    fContext<Handler, Agent, ResF, NotF> ctx(nullptr, FEATURE_LOCALNODE);
-    EXPECT_TRUE(ctx.lock());
-    EXPECT_FALSE(ctx.lock());
-    EXPECT_TRUE(ctx.unlock(End));
+    // Without a feature word it still tracks its state.
+    fContext<Handler, Agent, ResF, NotF> alone(nullptr, FEATURE_LOCALNODE);
+    EXPECT_TRUE(alone.lock());
+    EXPECT_FALSE(alone.lock());
+    EXPECT_TRUE(alone.unlock(End));
 }
 
 class TimerContextTest : public ::testing::Test {
   protected:
+    // Moves the clock and waits until the timer thread has handled every job due by then.
+    void advance(seconds by) {
+        std::atomic<bool> marker{false};
+        ASSERT_EQ(timer.schedule(
+                      1, [&] { marker = true; }, nullptr),
+                  0);
+        clock.advance(by);
+        ASSERT_TRUE(waitFor([&] { return marker.load(); }));
+    }
     FeatureControl fc;
     ThreadPool pool{2, 10, 5000};
     ManualTimerClock clock;
@@ -158,7 +165,7 @@ class TimerContextTest : public ::testing::Test {
     Agent agent{&fc};
 };
 
-TEST_F(TimerContextTest, KillTimerBeforeExpiryRemovesIt) {
+TEST_F(TimerContextTest, AKilledTimerNeverFiresAndAnExpiredOneRunsTheHandler) {
     agent.ctx.lock();
     agent.ctx.fTimeout = 1;
     ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
@@ -166,26 +173,12 @@ TEST_F(TimerContextTest, KillTimerBeforeExpiryRemovesIt) {
     EXPECT_EQ(agent.ctx.killTimer(), 0);
     EXPECT_EQ(agent.ctx.timerData, nullptr);
     EXPECT_EQ(agent.ctx.killTimer(), -1);  // nothing armed any more
-    std::atomic<bool> marker{false};
-    ASSERT_EQ(timer.schedule(
-                  1, [&] { marker = true; }, nullptr),
-              0);
-    clock.advance(seconds(3));
-    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
-    EXPECT_EQ(agent.expiries.load(), 0);
-    EXPECT_EQ(agent.staleExpiries.load(), 0);
-}
+    advance(seconds(3));
+    EXPECT_EQ(agent.expiries.load() + agent.staleExpiries.load(), 0);
 
-TEST_F(TimerContextTest, ExpiryRunsTheHandlerAndLaterKillReportsMinusOne) {
-    agent.ctx.lock();
     agent.ctx.fTimeout = 2;
     ASSERT_TRUE(agent.ctx.setTimer(&timer, &agent, &Agent::onTimer));
-    std::atomic<bool> marker{false};
-    ASSERT_EQ(timer.schedule(
-                  1, [&] { marker = true; }, nullptr),
-              0);
-    clock.advance(seconds(1));
-    ASSERT_TRUE(waitFor([&] { return marker.load(); }));
+    advance(seconds(1));
     EXPECT_EQ(agent.expiries.load(), 0);
     clock.advance(seconds(1));
     ASSERT_TRUE(waitFor([&] { return agent.expiries.load() == 1; }));
@@ -261,15 +254,11 @@ TEST(RPCContext, MissingCallbacksAreReportedAndSkipped) {
     EXPECT_EQ(both.getSessionId(), 7);
     EXPECT_TRUE(copy.notify(static_cast<unsigned char>(1), &st));
     EXPECT_EQ(h.notifications, 1);
-}
-
-TEST(RPCContext, AContextKindWithoutNotificationHasNoneByType) {
-    Handler h;
-    RPCContext<Handler, ResF, NoCb> ctx(1, &h, &Handler::onResponse, nullptr);
-    RPCReqStatus st(End, 0, AGENT_SUCCESS);
-    EXPECT_TRUE(ctx.hasResponse());
-    EXPECT_FALSE(ctx.hasNotify());
-    EXPECT_FALSE(ctx.notify(&st));
+    // A context kind without notification has none by type.
+    RPCContext<Handler, ResF, NoCb> responseOnly(1, &h, &Handler::onResponse, nullptr);
+    EXPECT_TRUE(responseOnly.hasResponse());
+    EXPECT_FALSE(responseOnly.hasNotify());
+    EXPECT_FALSE(responseOnly.notify(&st));
 }
 
 // The compiled agents reply through a ReplyPath built from the caller's RPCContext: it must
@@ -315,20 +304,6 @@ TEST(ReplyPath, BuiltFromAContextCallsTheHandlersOperationsAndKnowsTheirTarget) 
     const Ctx* absent = nullptr;
     EXPECT_TRUE(withReplyPath(absent, [](auto* p) { return p == nullptr; }));
     EXPECT_EQ(withReplyPath(&both, [](auto* p) { return p->getSessionId(); }), 7);
-}
-
-TEST(ReplyPath, AProcedureContextOverAReplyPathTracksItsRunAsOverAnRPCContext) {
-    Handler h;
-    FeatureControl fc;
-    ProcedureContext<ReplyPathOf<Handler, ResF, NotF>, Agent> ctx(&fc, FEATURE_INQUIRY);
-    ASSERT_TRUE(ctx.lock());
-    EXPECT_FALSE(fc.lock(FEATURE_INQUIRY));
-    ctx.rpcContext = replyPathOf(Ctx(-1, &h, &Handler::onResponse, &Handler::onNotify));
-    EXPECT_TRUE(RPCReqStatus(ctx, AGENT_SUCCESS).isReqAsynch());
-    ctx.rpcContext = replyPathOf(Ctx(-1, &h, &Handler::onResponse, nullptr));
-    EXPECT_FALSE(RPCReqStatus(ctx, AGENT_SUCCESS).isReqAsynch());
-    EXPECT_TRUE(ctx.unlock(End));
-    EXPECT_TRUE(fc.lock(FEATURE_INQUIRY));
 }
 
 TEST(RPCReqStatus, BuiltFromAContextCopiesStateAndKnowsIfAsynchronous) {

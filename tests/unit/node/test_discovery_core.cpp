@@ -51,12 +51,6 @@ class DiscoveryCoreTest : public ::testing::Test {
             return static_cast<void*>(nullptr);
         });
     }
-    DiscoveryCore::CancelPath cancelPath(int session) {
-        return DiscoveryCore::CancelPath(session, [this](int s, RPCReqStatus* st) -> void* {
-            record(responses, s, nullptr, st);
-            return nullptr;
-        });
-    }
     std::vector<Reply> noticesSeen() {
         std::lock_guard<std::mutex> lock(mux);
         return notices;
@@ -78,6 +72,7 @@ TEST_F(DiscoveryCoreTest, AnInquiryAnswersAndNotifiesThroughItsReplyPath) {
     ASSERT_EQ(responses.size(), 1u);
     EXPECT_EQ(responses[0].session, 7);
     EXPECT_EQ(responses[0].state, NotAvailable);
+    EXPECT_EQ(responses[0].result, -1);
 
     zb.setGWStatus(GW_RUNNING, 0);
     ASSERT_EQ(core.startInquiry(0, &path), AGENT_SUCCESS);
@@ -98,18 +93,7 @@ TEST_F(DiscoveryCoreTest, AnInquiryAnswersAndNotifiesThroughItsReplyPath) {
     EXPECT_EQ(n[0].state, Running);
     EXPECT_EQ(n[1].nwk, 0x0B01);
     EXPECT_EQ(n[1].state, End);  // the last answer ends the walk
-    for (const Reply& r : n) {
-        EXPECT_EQ(r.error, AGENT_SUCCESS);
-        EXPECT_TRUE(r.asynch);
-    }
-    Node* child = db()->findNodeByNwkAddr(0x0B01);
-    ASSERT_NE(child, nullptr);
-    EXPECT_EQ(std::memcmp(child->get_ieee_addr(), childIeee, 8), 0);
-
-    DiscoveryCore::CancelPath cancel = cancelPath(9);
-    EXPECT_EQ(core.cancelInquiry(&cancel), INQUIRY_NOT_RUNNING);
-    EXPECT_EQ(responses.back().session, 9);
-    EXPECT_EQ(responses.back().result, 1);
+    EXPECT_TRUE(n[1].asynch);
 }
 
 TEST_F(DiscoveryCoreTest, ATimeOutRunsOnTheInjectedClock) {
@@ -155,20 +139,26 @@ TEST_F(DiscoveryCoreTest, AnLqiDiscoveryLearnsTheNeighboursOfTheAnswersItWaitsFo
     EXPECT_EQ(noticesSeen().size(), 1u);
 }
 
-TEST_F(DiscoveryCoreTest, ADeadNodeOfTheKeepAliveTaskGoesToTheFreshnessListener) {
-    DiscoveryCore::ProcPath fresh = procPath(-1, false);
-    ASSERT_EQ(core.startFreshnessMode(&fresh), AGENT_SUCCESS);
+// The keep-alive task's dead nodes go to the freshness listener, its sleepy nodes heard again to
+// the announcement listener.
+TEST_F(DiscoveryCoreTest, TheKeepAliveTaskTellsTheFreshnessAndAnnouncementListeners) {
+    DiscoveryCore::ProcPath listener = procPath(-1, false);
+    ASSERT_EQ(core.startFreshnessMode(&listener), AGENT_SUCCESS);
+    ASSERT_EQ(core.startAnnouncementsMode(&listener), AGENT_SUCCESS);
     unsigned char ieee[8];
     testNodeIeee(0x0D01, ieee);
     Node* node = core.Announce_Cb(0x0D01, ieee, 8);
     ASSERT_NE(node, nullptr);
+    const size_t announced = noticesSeen().size();
     node->setKANodeTimer(KA_UNKNOWN_TO_NETWORK);
     core.keepAlive().keepAliveAlgorithm(node);
+    core.keepAlive().keepAliveAlgorithm(addTestNode(db(), 0x0D02, false, false, 5));
     auto n = noticesSeen();
-    ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].nwk, 0x0D01);
-    EXPECT_EQ(n[0].error, AGENT_SUCCESS);
+    ASSERT_EQ(n.size(), announced + 2);
+    EXPECT_EQ(n[announced].nwk, 0x0D01);
+    EXPECT_EQ(n[announced].error, AGENT_SUCCESS);
     EXPECT_FALSE(node->getIsActive());
+    EXPECT_EQ(n[announced + 1].nwk, 0x0D02);
     // The configuration reached the task too.
     EXPECT_EQ(core.keepAlive().getKAthreshold(), 3);
 }

@@ -87,26 +87,47 @@ TEST_F(KeepAliveTest, ASilentNodeGetsItsAttemptsThenIsReportedDeadOnce) {
     EXPECT_EQ(n->getKANodeTimer(), 3 - 2);
 }
 
-TEST_F(KeepAliveTest, ANodeHeardWhileBeingPingedLeavesTheListUnreported) {
-    Node* n = addNode(0x0102, true, true, now - 10);
-    ASSERT_EQ(visit(n).size(), 1u);
-    ASSERT_TRUE(listed(n));
-    n->setKANodeTimer(now);  // its answer came
-    EXPECT_TRUE(visit(n).empty());
-    EXPECT_FALSE(listed(n));
-    EXPECT_TRUE(dead.empty());
-}
-
-TEST_F(KeepAliveTest, SleepyNodesAreNeverPingedAndInactiveOnesAreAnnouncedAgain) {
-    Node* awake = addNode(0x0201, false, true, now - 100);
-    ka.insertNodeIntoDeadingNodeList(awake->get_ieee_addr(), now);
-    EXPECT_TRUE(visit(awake).empty());
-    EXPECT_FALSE(listed(awake));
-    Node* asleep = addNode(0x0202, false, false, now - 100);
-    EXPECT_TRUE(visit(asleep).empty());
-    EXPECT_EQ(sleepy, std::vector<unsigned short>{0x0202});
-    EXPECT_EQ(asleep->getKANodeTimer(), now);
-    EXPECT_TRUE(dead.empty());
+// One visit of a node in each state: the ping it decides on, its time stamp after, whether it is
+// reported dead or announced again (a sleepy node), and whether it stays on the dead node list.
+TEST_F(KeepAliveTest, AVisitDecidesFromTheStateOfTheNode) {
+    const long T = 3;
+    struct Case {
+        const char* what;
+        bool rxOn, active, inList;
+        long stamp, stampAfter;
+        bool pinged, dead, announced, inListAfter;
+    };
+    const Case cases[] = {
+        {"unknown to the network", true, true, false, KA_UNKNOWN_TO_NETWORK, KA_UNKNOWN_TO_NETWORK,
+         false, true, false, false},
+        {"active sleepy node leaves the list", false, true, true, now - 100, now - 100, false,
+         false, false, false},
+        {"inactive sleepy node is announced", false, false, false, now - 100, now, false, false,
+         true, false},
+        {"no time stamp yet", true, true, false, KA_NO_TIMESTAMP, now, true, false, false, false},
+        {"heard in time leaves the list", true, true, true, now, now, false, false, false, false},
+        {"inactive node goes pinging", true, false, false, now, KA_BEING_PINGED, true, false, false,
+         true},
+        {"heard within the threshold, stays", true, true, false, now - T, now - T, false, false,
+         false, false},
+    };
+    unsigned short nwk = 0x0200;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Node* n = addNode(++nwk, c.rxOn, c.active, c.stamp);
+        if (c.inList) {
+            ka.insertNodeIntoDeadingNodeList(n->get_ieee_addr(), now);
+        }
+        dead.clear();
+        sleepy.clear();
+        EXPECT_EQ(visit(n),
+                  c.pinged ? std::vector<unsigned short>{nwk} : std::vector<unsigned short>{});
+        EXPECT_EQ(n->getKANodeTimer(), c.stampAfter);
+        EXPECT_EQ(dead, c.dead ? std::vector<unsigned short>{nwk} : std::vector<unsigned short>{});
+        EXPECT_EQ(sleepy,
+                  c.announced ? std::vector<unsigned short>{nwk} : std::vector<unsigned short>{});
+        EXPECT_EQ(listed(n), c.inListAfter);
+    }
 }
 
 TEST_F(KeepAliveTest, AForcedPingRefreshesAnOldNeighbourTableOfAnAwakeNodeOnly) {
@@ -152,7 +173,7 @@ TEST_F(KeepAliveTest, TheDeadNodeListHoldsEachAddressOnce) {
     EXPECT_TRUE(ka.isInDeadingNodeList(0x0401));
     EXPECT_FALSE(ka.isInDeadingNodeList(0x0402));
     EXPECT_FALSE(ka.isInDeadingNodeList(0x7777));  // no such node
-    ka.removeNodeFromDeadingNodeList(5);
+    ka.removeNodeFromDeadingNodeList(1);           // the count itself: out of range, nothing goes
     EXPECT_EQ(ka.getDeadingNodeListCounter(), 1);
     ka.insertNodeIntoDeadingNodeList(b->get_ieee_addr(), now);
     ka.removeNodeFromDeadingNodeList(0);
@@ -160,13 +181,6 @@ TEST_F(KeepAliveTest, TheDeadNodeListHoldsEachAddressOnce) {
     EXPECT_TRUE(ka.isInDeadingNodeList(0x0402));
     ka.clearDeadingNodeList();
     EXPECT_EQ(ka.getDeadingNodeListCounter(), 0);
-}
-
-TEST_F(KeepAliveTest, ThresholdIgnoresNegativeValues) {
-    ka.setKAthreshold(-1);
-    EXPECT_EQ(ka.getKAthreshold(), 3);
-    ka.setKAthreshold(45);
-    EXPECT_EQ(ka.getKAthreshold(), 45);
 }
 
 TEST_F(KeepAliveTest, TheTaskVisitsEveryNodeWhileTheNetworkRunsAndPingsThroughItsHook) {

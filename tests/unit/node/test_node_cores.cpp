@@ -51,21 +51,12 @@ class ManagementCoreTest : public ::testing::Test {
         zb.setGWStatus(GW_RUNNING, 0);
         core.init();
     }
-    ManagementCore::PermitJoinPath permitJoinPath(int session, bool withNotify) {
-        ManagementCore::PermitJoinPath::notify_type notify;
-        if (withNotify) {
-            notify = [this](unsigned char status, RPCReqStatus* st) -> void* {
-                replies.add("permitJoin notify", -1, status, st);
-                return nullptr;
-            };
-        }
+    ManagementCore::PermitJoinPath permitJoinPath(int session) {
         return ManagementCore::PermitJoinPath(
-            session,
-            [this](unsigned char status, int s, RPCReqStatus* st) -> void* {
+            session, [this](unsigned char status, int s, RPCReqStatus* st) -> void* {
                 replies.add("permitJoin response", s, status, st);
                 return nullptr;
-            },
-            notify);
+            });
     }
     ManagementCore::LeavePath leavePath(int session) {
         return ManagementCore::LeavePath(
@@ -89,7 +80,7 @@ class ManagementCoreTest : public ::testing::Test {
 
 TEST_F(ManagementCoreTest, APermitJoinKeepsItsOwnCopyOfThePathAndExpiresOnTheInjectedClock) {
     {
-        ManagementCore::PermitJoinPath path = permitJoinPath(3, false);
+        ManagementCore::PermitJoinPath path = permitJoinPath(3);
         ASSERT_EQ(core.permitJoin(0xFFFC, 30, false, 1, &path), AGENT_SUCCESS);
     }  // the caller's path is gone; the stored copy still answers
     EXPECT_EQ(replies.count("permitJoin response"), 0u);
@@ -103,28 +94,6 @@ TEST_F(ManagementCoreTest, APermitJoinKeepsItsOwnCopyOfThePathAndExpiresOnTheInj
     // The late response finds the operation ended.
     core.permitJoinNotify_Cb(0);
     EXPECT_EQ(replies.count("permitJoin response"), 1u);
-}
-
-TEST_F(ManagementCoreTest, APermitJoinTakenOverByAnotherPlainPathIsAnsweredBusyOnce) {
-    ManagementCore::PermitJoinPath first = permitJoinPath(1, true);
-    ManagementCore::PermitJoinPath second = permitJoinPath(2, true);
-    ASSERT_EQ(core.permitJoin(0xFFFC, 30, false, 0, &first), AGENT_SUCCESS);
-    ASSERT_EQ(core.permitJoin(0xFFFC, 30, false, 0, &second), AGENT_SUCCESS);
-    // Two callables are never "the same listener": the first hears it was replaced.
-    auto notices = replies.named("permitJoin notify");
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].error, AGENT_BUSY);
-    EXPECT_EQ(notices[0].state, Canceled);
-    core.permitJoinNotify_Cb(0);
-    notices = replies.named("permitJoin notify");
-    ASSERT_EQ(notices.size(), 2u);
-    EXPECT_EQ(notices[1].status, 0);
-    EXPECT_EQ(notices[1].error, AGENT_SUCCESS);
-    // Both accepted at once through their responses, asynchronously.
-    auto accepted = replies.named("permitJoin response");
-    ASSERT_EQ(accepted.size(), 2u);
-    EXPECT_EQ(accepted[0].session, 1);
-    EXPECT_EQ(accepted[1].session, 2);
 }
 
 TEST_F(ManagementCoreTest, ALeaveIsAnsweredAtOnceThenNotifiedOnceAndRefusedOffTheNetwork) {
@@ -158,13 +127,6 @@ class LocalNodeCoreTest : public ::testing::Test {
         testing::internal::GetCapturedStderr();
         zb.setGWStatus(GW_ZNP_INITIALIZED, 0);
     }
-    LocalNodeCore::StartPath startPath(int session) {
-        return LocalNodeCore::StartPath(
-            session, [this](unsigned char status, int s, RPCReqStatus* st) -> void* {
-                replies.add("start response", s, status, st);
-                return nullptr;
-            });
-    }
     LocalNodeCore::ResetPath resetPath(int session) {
         return LocalNodeCore::ResetPath(
             session,
@@ -187,37 +149,6 @@ class LocalNodeCoreTest : public ::testing::Test {
     std::vector<int> exits;
     Replies replies;
 };
-
-TEST_F(LocalNodeCoreTest, AStartExpiresThroughItsCopiedPathAndListenersStillHearTheState) {
-    std::vector<int> states;
-    LocalNodeCore::StatusPath listener(-1, nullptr, [&](GwDescriptor* d, RPCReqStatus*) {
-        states.push_back(d->getGwState());
-        return static_cast<void*>(nullptr);
-    });
-    LocalNodeCore::AnswerPath registered(4, [this](int s, RPCReqStatus* st) -> void* {
-        replies.add("registered", s, -1, st);
-        return nullptr;
-    });
-    EXPECT_EQ(core.createCallback(&listener, &registered), 0);
-    ASSERT_EQ(replies.count("registered"), 1u);
-    EXPECT_EQ(replies.named("registered")[0].session, 4);
-    {
-        LocalNodeCore::StartPath path = startPath(7);
-        ASSERT_EQ(core.startGatewayDevice(500, nullptr, &path), AGENT_SUCCESS);
-    }
-    EXPECT_EQ(core.getStartTimeoutSeconds(), 1);
-    EXPECT_EQ(replies.count("start response"), 0u);  // no notification: answered at the end
-    clock.advance(milliseconds(1000));
-    ASSERT_TRUE(waitFor([&] { return replies.count("start response") == 1; }));
-    Reply r = replies.named("start response")[0];
-    EXPECT_EQ(r.session, 7);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.error, TIMER_EXPIRED);
-
-    zb.setGWStatus(GW_RUNNING, 0);
-    EXPECT_EQ(replies.count("start response"), 1u);
-    EXPECT_EQ(states, std::vector<int>{GW_RUNNING});
-}
 
 TEST_F(LocalNodeCoreTest, AResetWaitingForItsConfirmIsAnsweredOnceWhenTheModuleGoesAway) {
     LocalNodeCore::ResetPath path = resetPath(9);

@@ -29,31 +29,25 @@ TEST(AgentErrorMessages, ValuesOutsideTheTableAreTheUnknownError) {
     }
 }
 
-TEST_F(OrqZbIfTest, RegistryRefusesNullAndRecordsOfTheWrongKind) {
-    ZbZdpResponseListener status([](const ZbZdpResponse&) {});
+TEST_F(OrqZbIfTest, EachKeyTakesItsOwnRecordKindOnly) {
+    ZbZdpResponseListener zdp([](const ZbZdpResponse&) {});
     ZbNodeDescListener nodeDesc([](uchar, ushort, ZB_NODE_DESC*) {});
-    EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_NODE_DESC_CONFIRM, nullptr), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_NODE_DESC_CONFIRM, &status), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_NODE_DESC_CONFIRM, &nodeDesc), 0);
-    EXPECT_EQ(zb.registerListener(ZB_EV_ZDP_BIND_RESPONSE, &status), 0);
-    EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDO_POWER_DESC_CONFIRM, &status), -1);  // none there
-    EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &status), 0);
-    EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &status), -1);  // list empty now
-}
-
-TEST_F(OrqZbIfTest, EachKeyRefusesTheRecordKindsOfTheOthers) {
     ZbDataIndicationListener data([](const ZbDataIndication&) {});
     ZbStateChangeListener state([](const ZbStateChange&) {});
-    ZbZdpResponseListener zdp([](const ZbZdpResponse&) {});
-    EXPECT_EQ(zb.registerListener(ZB_EV_APSDE_DATA_INDICATION, &state), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_APSDE_DATA_INDICATION, &zdp), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_GW_STATUS_CHANGED, &data), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_GW_STATUS_CHANGED, &zdp), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_MGMT_LEAVE_RESPONSE, &state), -1);
-    EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_RESET_CONFIRM, &data), -1);
-    // Refused records are not in the lists: the keys have no listener.
-    EXPECT_EQ(zb.unregisterListener(ZB_EV_GW_STATUS_CHANGED, &data), -1);
-    EXPECT_EQ(zb.unregisterListener(ZB_EV_APSDE_DATA_INDICATION, &state), -1);
+    const std::pair<int, ZbListenerBase*> refused[] = {
+        {ZB_EV_ZDO_NODE_DESC_CONFIRM, nullptr}, {ZB_EV_ZDO_NODE_DESC_CONFIRM, &zdp},
+        {ZB_EV_APSDE_DATA_INDICATION, &state},  {ZB_EV_APSDE_DATA_INDICATION, &zdp},
+        {ZB_EV_GW_STATUS_CHANGED, &data},       {ZB_EV_GW_STATUS_CHANGED, &zdp},
+        {ZB_EV_MGMT_LEAVE_RESPONSE, &state},    {ZB_EV_ZDO_RESET_CONFIRM, &data}};
+    for (const auto& r : refused) {
+        EXPECT_EQ(zb.registerListener(r.first, r.second), -1) << r.first;
+        EXPECT_EQ(zb.unregisterListener(r.first, r.second), -1) << r.first;  // not in the list
+    }
+    EXPECT_EQ(zb.registerListener(ZB_EV_ZDO_NODE_DESC_CONFIRM, &nodeDesc), 0);
+    EXPECT_EQ(zb.registerListener(ZB_EV_ZDP_BIND_RESPONSE, &zdp), 0);
+    EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDO_POWER_DESC_CONFIRM, &zdp), -1);  // none there
+    EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &zdp), 0);
+    EXPECT_EQ(zb.unregisterListener(ZB_EV_ZDP_BIND_RESPONSE, &zdp), -1);  // list empty now
 }
 
 TEST_F(OrqZbIfTest, AStatusOnlyResponseSaysWhichResponseItIs) {
@@ -257,6 +251,17 @@ TEST_F(OrqZbIfTest, AnnouncementsAndDataAreHandedOnOnlyWhileRunning) {
     EXPECT_EQ(dstMode, 2);
     EXPECT_EQ(dst, (std::vector<uchar>{0x00, 0x00}));  // the root's address
     EXPECT_GT(n->getKANodeTimer(), 5);                 // the sender was heard
+
+    // Heard under its IEEE address too; an address mode that is neither changes nothing.
+    n->setKANodeTimer(5);
+    zb.manageNodeTimeouts(3, ieee);
+    EXPECT_GT(n->getKANodeTimer(), 5);
+    n->setKANodeTimer(5);
+    zb.manageNodeTimeouts(7, src);
+    EXPECT_EQ(n->getKANodeTimer(), 5);
+    uchar unknown[2] = {0x99, 0x99};
+    zb.manageNodeTimeouts(2, unknown);
+    EXPECT_EQ(zb.getDb()->findNodeByNwkAddr(0x9999), nullptr);
 
     zb.MGMT_LEAVE_confirm(ieee, 0);
     EXPECT_EQ(n->getKANodeTimer(), KA_UNKNOWN_TO_NETWORK);

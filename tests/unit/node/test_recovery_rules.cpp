@@ -12,8 +12,8 @@
 #include <iterator>
 #include <string>
 
-#include "ConfigurationRepository.h"
 #include "RecoveryRules.h"
+#include "support/TestConfig.h"
 
 using std::chrono::milliseconds;
 
@@ -89,19 +89,12 @@ TEST(ConfirmWatch, ALimitOfZeroNeverDeclaresAHang) {
 }
 
 TEST(RecoverySettings, KeysOverrideTheDefaultsAndValuesOutOfRangeAreIgnored) {
-    char path[] = "/tmp/orq-recovery-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    {
-        std::ofstream f(path);
-        f << "[Recovery]\nbackoffFirstMs = 250\nbackoffMaxMs = 100\nconfirmTimeoutMs = 0\n"
-             "missedConfirms = 5\nprobePeriod = 0\nrestartTimeoutMs = 9000\nstartMode = 7\n"
-             "enabled = 0\nresetLine = /dev/null\nresetTimeoutMs = 0\n";
-    }
-    ConfigurationRepository config(path);
-    ASSERT_TRUE(config.load());
-    const RecoverySettings s = RecoverySettings::fromConfig(&config);
+    TestConfig config(
+        "[Recovery]\nbackoffFirstMs = 250\nbackoffMaxMs = 100\nconfirmTimeoutMs = 0\n"
+        "missedConfirms = 5\nprobePeriod = 0\nrestartTimeoutMs = 9000\nstartMode = 7\n"
+        "enabled = 0\nresetLine = /dev/null\nresetTimeoutMs = 0\n");
+    ASSERT_TRUE(config.loaded);
+    const RecoverySettings s = RecoverySettings::fromConfig(config.get());
     const RecoverySettings d;
     EXPECT_FALSE(s.enabled);
     EXPECT_EQ(250, s.backoffFirstMs);
@@ -113,8 +106,6 @@ TEST(RecoverySettings, KeysOverrideTheDefaultsAndValuesOutOfRangeAreIgnored) {
     EXPECT_EQ(d.startMode, s.startMode);  // only 0, 1 and 2 exist
     EXPECT_EQ("/dev/null", s.resetLine);
     EXPECT_EQ(d.resetTimeoutMs, s.resetTimeoutMs);
-    EXPECT_EQ("/sys/devices/platform/zigbee-gpio.0/cmd", d.resetLine);
-    std::remove(path);
 }
 
 TEST(ResetLine, WritesResetToTheFileAndNeverCreatesOrWaits) {
