@@ -60,8 +60,10 @@ struct HttpResult {
 };
 
 struct RequestOptions {
-    std::string method = "GET";
-    const char* body = nullptr;
+    RequestOptions(std::string m = "GET", const char* b = nullptr)
+        : method(std::move(m)), body(b) {}
+    std::string method;
+    const char* body;
     std::string caFile, digestUser;
     bool headersOnly = false;  // gives up once the headers are in (for endless streams)
 };
@@ -210,12 +212,10 @@ inline std::string element(const std::string& doc, const std::string& name) {
 
 inline std::string shellOutput(const std::string& command) {
     std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    char buf[1024];
-    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;) {
-        out.append(buf, n);
-    }
-    if (p != nullptr) {
+    if (FILE* p = popen(command.c_str(), "r")) {
+        for (int c; (c = fgetc(p)) != EOF;) {
+            out += static_cast<char>(c);
+        }
         pclose(p);
     }
     return out;

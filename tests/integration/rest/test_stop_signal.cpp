@@ -21,8 +21,6 @@ TEST(HttpServerStop, SigtermEndsThePollLoop) {
         server.start();
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(returned.load());
     ASSERT_EQ(0, kill(getpid(), SIGTERM));
     EXPECT_TRUE(waitFor([&] { return returned.load(); }));
     if (!returned) {

@@ -37,13 +37,7 @@ std::string drain(EventStream& stream, size_t block = 7, EventStream::Read* last
 
 StreamEvent event(const std::string& kind, const std::string& node = "",
                   const std::string& ieee = "", int endpoint = -1) {
-    StreamEvent e;
-    e.kind = kind;
-    e.node = node;
-    e.ieee = ieee;
-    e.endpoint = endpoint;
-    e.data = "<" + kind + "/>";
-    return e;
+    return StreamEvent{0, kind, node, ieee, endpoint, "<" + kind + "/>"};
 }
 
 std::vector<uint64_t> ids(const EventRing::Replay& replay) {
@@ -115,14 +109,10 @@ TEST(EventFilter, MatchesKindsNodesAndEndPointsAndRefusesBadValues) {
     ASSERT_TRUE(byEndpoint.add("endpoint", "10"));
     EXPECT_FALSE(byNode.matches(event("gatewayState")));
     EXPECT_FALSE(byEndpoint.matches(event("nodeFound", "1")));
-    for (const auto& [name, value] :
-         std::vector<std::pair<const char*, const char*>>{{"node", "xyz"},
-                                                          {"node", ""},
-                                                          {"endpoint", "256"},
-                                                          {"endpoint", "-1"},
-                                                          {"endpoint", "1x"},
-                                                          {"endpoint", ""},
-                                                          {"type", ""}}) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"node", "xyz"},    {"node", ""},     {"endpoint", "256"}, {"endpoint", "-1"},
+        {"endpoint", "1x"}, {"endpoint", ""}, {"type", ""}};
+    for (const auto& [name, value] : refused) {
         EXPECT_FALSE(EventFilter().add(name, value)) << name << "=" << value;
     }
     // The ring's replay applies the filter.

@@ -168,10 +168,4 @@ TEST(ResourceTree, PathsResolveWithWildcardsAndSubtreesLeaveFromTheBottomUp) {
     EXPECT_TRUE(left.empty());
 }
 
-TEST(SplitFields, KeepsTheNonEmptyFieldsBetweenSeparators) {
-    EXPECT_EQ(std::vector<std::string>({"9000", "9443s", "127.0.0.1:80"}),
-              splitFields("9000, 9443s\t127.0.0.1:80,,", " \t,"));
-    EXPECT_TRUE(splitFields("///", "/").empty());
-}
-
 }  // namespace

@@ -58,6 +58,7 @@ TEST(UriListener, LocalOnlyForLoopbackHostsAndOnlyHttpOrHttps) {
         {"http://127.0.0.1:8080/x", 1, true},
         {"http://127.200.3.4/x", 1, true},
         {"https://localhost/x", 1, true},
+        {"HTTPS://127.0.0.1:1/x", 1, true},
         {"http://LOCALHOST:80", 1, true},
         {"http://[::1]:80/", 1, true},
         {"http://192.0.2.1:8080/x", 2, true},
