@@ -247,7 +247,11 @@ def setUpModule():
     if browser_missing() is None:
         RUNS["plain"] = start_plain_run()
         if shutil.which("openssl") is not None:
-            RUNS["secure"] = start_secure_run()
+            try:
+                RUNS["secure"] = start_secure_run()
+            except BaseException:
+                tearDownModule()  # not called when this raises
+                raise
 
 
 def tearDownModule():
